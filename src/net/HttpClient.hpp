@@ -1,0 +1,63 @@
+#pragma once
+// A small HTTP/1.0 client for the web status report: one request at a time, a fresh connection
+// per request, redirects not followed, the response read no further than its headers. Every
+// step is bounded in time so a silent web server cannot hold the calling thread.
+#include <cstdint>
+#include <string>
+
+#include "platform/Socket.hpp"
+
+namespace qm {
+
+struct Url {
+  std::string host;
+  uint16_t port = 80;
+  std::string pathAndQuery = "/";
+};
+// Parses "http://host[:port][/path][?query]" (scheme in any letter case). Throws QmError
+// (EArgument-like) for anything else.
+Url ParseUrl(const std::string& url);
+
+// The reader of a response head, apart so it can be tested and fuzzed without a socket.
+// Feed it bytes; it reports when the status line and headers (after any 100 Continue) are done.
+class HttpResponseHead {
+ public:
+  enum class State { NeedMore, Done, Malformed };
+  State Feed(const char* data, size_t size);
+  int Status() const { return status_; }
+  const std::string& StatusLine() const { return statusLine_; }
+
+ private:
+  std::string pending_;
+  std::string statusLine_;
+  int status_ = 0;
+  bool inHeaders_ = false;
+  State state_ = State::NeedMore;
+};
+
+class HttpClient {
+ public:
+  static constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
+  static constexpr uint32_t kDefaultTotalTimeoutMs = 30000;
+
+  ~HttpClient();
+  void SetBoundIP(const std::string& ip) { boundIp_ = ip; }
+  void SetTimeouts(uint32_t connectMs, uint32_t totalMs) {
+    connectTimeoutMs_ = connectMs;
+    totalTimeoutMs_ = totalMs;
+  }
+  // POSTs to the URL: request line "POST <path?query> HTTP/1.0", a Host header, default headers,
+  // Content-Length only for a non-empty body. Returns the 2xx status; throws EHttpProtocolError for
+  // any other status (3xx included), ETimeout when a bound ran out, ESocketError otherwise.
+  int Post(const std::string& url, const std::string& body);
+  bool Connected() const { return socket_ != platform::kInvalidSocket; }
+  void Disconnect();
+
+ private:
+  std::string boundIp_;
+  uint32_t connectTimeoutMs_ = kDefaultConnectTimeoutMs;
+  uint32_t totalTimeoutMs_ = kDefaultTotalTimeoutMs;
+  platform::SocketHandle socket_ = platform::kInvalidSocket;
+};
+
+}  // namespace qm

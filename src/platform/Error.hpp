@@ -1,0 +1,58 @@
+#pragma once
+// The system's failures carry a readable, stable class name: log lines print
+// "<place> <ClassName>: <message>", so a mangled type name would be useless to an operator.
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+namespace qm {
+
+class QmError : public std::runtime_error {
+ public:
+  explicit QmError(const std::string& message) : std::runtime_error(message) {}
+  virtual const char* ClassName() const noexcept { return "EQuillmootError"; }
+};
+
+#define QM_DECLARE_ERROR(Name, Base)                                      \
+  class Name : public Base {                                              \
+   public:                                                                \
+    using Base::Base;                                                     \
+    const char* ClassName() const noexcept override { return #Name; }     \
+  }
+
+// A socket call failed; carries the system's error code.
+class ESocketError : public QmError {
+ public:
+  ESocketError(int code, const std::string& message) : QmError(message), code_(code) {}
+  const char* ClassName() const noexcept override { return "ESocketError"; }
+  int Code() const noexcept { return code_; }
+
+ private:
+  int code_;
+};
+
+QM_DECLARE_ERROR(EConnClosedGracefully, QmError);  // "Connection Closed Gracefully."
+QM_DECLARE_ERROR(EPackageSizeTooBig, QmError);     // "Package Size Too Big."
+QM_DECLARE_ERROR(ENotAllBytesSent, QmError);       // "Not all bytes sent."
+QM_DECLARE_ERROR(ETimeout, QmError);               // a bounded wait ran out
+QM_DECLARE_ERROR(EConfigError, QmError);           // the configuration file could not be read or written
+QM_DECLARE_ERROR(EBufferError, QmError);           // a packet held fewer bytes than its fields need
+QM_DECLARE_ERROR(EOSError, QmError);               // a system call other than a socket failed
+
+// An HTTP exchange ended with a status outside 2xx.
+class EHttpProtocolError : public QmError {
+ public:
+  EHttpProtocolError(int status, const std::string& statusLine) : QmError(statusLine), status_(status) {}
+  const char* ClassName() const noexcept override { return "EHttpProtocolError"; }
+  int Status() const noexcept { return status_; }
+
+ private:
+  int status_;
+};
+
+// The class name for a log line, also for the standard library's failures.
+const char* ExceptionClassName(const std::exception& e) noexcept;
+// "<ClassName>: <message>", the tail of every exception log line.
+std::string DescribeException(const std::exception& e);
+
+}  // namespace qm

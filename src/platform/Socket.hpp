@@ -1,0 +1,66 @@
+#pragma once
+// The socket calls that differ between the two systems. The net layer includes this header and
+// otherwise uses the BSD calls both systems share (socket, bind, listen, accept, recv, send,
+// sendto, recvfrom, getaddrinfo, inet_pton, inet_ntop).
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#endif
+
+namespace qm::platform {
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+inline constexpr SocketHandle kInvalidSocket = INVALID_SOCKET;
+inline constexpr int kSendFlags = 0;
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+inline constexpr int kSendFlags = MSG_NOSIGNAL;  // a dead peer must not raise SIGPIPE
+#endif
+
+// Portable error codes the net layer tells apart (Windows numbering, which log lines show).
+inline constexpr int kErrConnAborted = 10053;
+inline constexpr int kErrConnReset = 10054;
+inline constexpr int kErrTimedOut = 10060;
+inline constexpr int kErrMsgSize = 10040;
+inline constexpr int kErrWouldBlock = 10035;
+inline constexpr int kErrInProgress = 10036;
+inline constexpr int kErrConnRefused = 10061;
+
+// Starts the socket library once per process (WSAStartup); a no-op on POSIX.
+void SocketsStartup();
+
+// The last socket error of the calling thread, mapped to the Windows numbering above where a
+// counterpart exists (ECONNRESET -> 10054, ...), the system's own code otherwise.
+int LastSocketError();
+// The system's text for such a code.
+std::string SocketErrorText(int code);
+
+void CloseSocket(SocketHandle s);
+// Shuts down the receiving side (receiveOnly) or both sides; wakes a thread blocked in recv.
+void ShutdownSocket(SocketHandle s, bool receiveOnly);
+bool SetNonBlocking(SocketHandle s, bool on);
+// Bounds blocking sends; a send that cannot complete in time fails with kErrTimedOut.
+bool SetSendTimeout(SocketHandle s, uint32_t milliseconds);
+bool SetReuseAddress(SocketHandle s);
+
+// Waits until the socket is readable (or writable). 1 ready, 0 time-out, -1 error.
+// A negative timeout waits without limit.
+int WaitReadable(SocketHandle s, int timeoutMs);
+int WaitWritable(SocketHandle s, int timeoutMs);
+
+}  // namespace qm::platform
