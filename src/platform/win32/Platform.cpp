@@ -1,0 +1,77 @@
+#include "platform/Platform.hpp"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/Clock.hpp"
+#include "platform/Error.hpp"
+
+namespace qm::platform {
+namespace {
+
+// The first character of a locale string, or the fallback when the setting is missing or empty.
+char LocaleChar(LCTYPE type, char fallback) {
+  char buffer[8] = {};
+  if (GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer) > 1 && buffer[0] != '\0') return buffer[0];
+  return fallback;
+}
+
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+}  // namespace
+
+// GetTickCount is the 32-bit counter the ping timing was designed around, wrap included.
+uint32_t SystemTickCount() { return static_cast<uint32_t>(GetTickCount()); }
+
+double SystemNow() {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  return EncodeDateTime(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+}
+
+// Read on every call: an operator may change the regional settings while the service runs.
+char DateSeparator() { return LocaleChar(LOCALE_SDATE, '/'); }
+char TimeSeparator() { return LocaleChar(LOCALE_STIME, ':'); }
+
+bool RaiseProcessPriority() { return SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS) != 0; }
+
+bool RaiseCurrentThreadPriority() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0; }
+
+std::string ExecutablePath() {
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) throw EOSError("Cannot read the executable path: error " + std::to_string(GetLastError()));
+    // A result that fills the buffer was cut short (long paths under \\?\ exceed MAX_PATH).
+    if (n < buffer.size()) return std::string(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+char PathSeparator() { return '\\'; }
+
+bool FindTopLevelWindow(const char* windowClass, const char* title) {
+  return FindWindowA(windowClass, title) != nullptr;
+}
+
+uint64_t RandomSeed() {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  uint64_t seed = Mix(static_cast<uint64_t>(GetCurrentProcessId()));
+  seed = Mix(seed ^ static_cast<uint64_t>(counter.QuadPart));
+  return seed;
+}
+
+}  // namespace qm::platform
