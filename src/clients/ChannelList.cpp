@@ -1,0 +1,53 @@
+#include "clients/ChannelList.hpp"
+
+#include <algorithm>
+
+#include "clients/ClientList.hpp"
+
+namespace qm {
+
+std::optional<ChannelRecord> TChannelList::FindChannel(uint8_t id) {
+  LockGuard g(lock_);
+  for (const auto& r : items_)
+    if (r.ChannelId == id) return r;
+  return std::nullopt;
+}
+
+std::optional<ChannelRecord> TChannelList::AddChannel(const std::string& name) {
+  ChannelRecord record;
+  {
+    LockGuard g(lock_);
+    // Ids are one byte: with all 256 taken the lowest-free search has nothing to find.
+    bool used[256] = {};
+    for (const auto& r : items_) used[r.ChannelId] = true;
+    int id = 0;
+    while (id < 256 && used[id]) ++id;
+    if (id == 256) return std::nullopt;
+    record.ChannelId = static_cast<uint8_t>(id);
+    record.NameLength = static_cast<uint8_t>(std::min<size_t>(name.size(), record.NameChars.size()));
+    std::copy_n(name.begin(), record.NameLength, record.NameChars.begin());
+    items_.push_back(record);
+  }
+  clients_.BroadcastChannelAdded(record.ChannelId, record.Name());
+  return record;
+}
+
+void TChannelList::DeleteChannel(uint8_t id) {
+  LockGuard g(lock_);
+  auto it = std::find_if(items_.begin(), items_.end(), [&](const ChannelRecord& r) { return r.ChannelId == id; });
+  if (it == items_.end()) return;
+  clients_.BroadcastChannelDeleted(id);  // channelList then clientList: the allowed order
+  items_.erase(it);
+}
+
+size_t TChannelList::Count() {
+  LockGuard g(lock_);
+  return items_.size();
+}
+
+std::vector<ChannelRecord> TChannelList::Snapshot() {
+  LockGuard g(lock_);
+  return items_;
+}
+
+}  // namespace qm

@@ -1,0 +1,48 @@
+#pragma once
+// channelList: the channels in creation order, under a re-entrant lock of its own. A channel is
+// the fixed 32-byte record clients receive: id byte, then the name as a short string of 30.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Sync.hpp"
+
+namespace qm {
+
+class TClientList;
+
+struct ChannelRecord {
+  uint8_t ChannelId = 0;
+  uint8_t NameLength = 0;
+  std::array<char, 30> NameChars{};
+
+  std::string Name() const { return std::string(NameChars.data(), NameLength); }
+};
+static_assert(sizeof(ChannelRecord) == 32);
+
+class TChannelList {
+ public:
+  explicit TChannelList(TClientList& clients) : clients_(clients) {}
+
+  RecursiveLock& Lock() { return lock_; }
+  // The entries; only while holding Lock().
+  std::vector<ChannelRecord>& Items() { return items_; }
+
+  std::optional<ChannelRecord> FindChannel(uint8_t id);
+  // Makes a channel with the lowest free id and the first 30 characters of the name, appends and
+  // announces it. Empty when all 256 ids are taken (nothing added, nothing announced).
+  std::optional<ChannelRecord> AddChannel(const std::string& name);
+  // Announces and removes the first channel with that id; nothing when there is none.
+  void DeleteChannel(uint8_t id);
+  size_t Count();
+  std::vector<ChannelRecord> Snapshot();
+
+ private:
+  TClientList& clients_;
+  RecursiveLock lock_;
+  std::vector<ChannelRecord> items_;
+};
+
+}  // namespace qm

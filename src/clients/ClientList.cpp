@@ -1,0 +1,113 @@
+#include "clients/ClientList.hpp"
+
+#include <algorithm>
+
+namespace qm {
+
+ClientPtr TClientList::FindClientByKey(uint32_t key) {
+  LockGuard g(lock_);
+  for (const auto& c : items_)
+    if (c->SessionKey() == key) return c;
+  return nullptr;
+}
+
+ClientPtr TClientList::FindClientByPlayerId(uint8_t id) {
+  LockGuard g(lock_);
+  for (const auto& c : items_)
+    if (c->PlayerId() == id) return c;
+  return nullptr;
+}
+
+bool TClientList::HasConnection(const TcpContext* context) {
+  LockGuard g(lock_);
+  return std::any_of(items_.begin(), items_.end(), [&](const ClientPtr& c) { return c->Connection() == context; });
+}
+
+size_t TClientList::ClientCount() {
+  LockGuard g(lock_);
+  return items_.size();
+}
+
+bool TClientList::LowestFreePlayerId(uint8_t& id) {
+  LockGuard g(lock_);
+  // The id is one byte: with 256 clients listed there is nothing to find, and searching would
+  // never end.
+  bool used[256] = {};
+  for (const auto& c : items_) used[c->PlayerId()] = true;
+  for (int i = 0; i < 256; ++i) {
+    if (!used[i]) {
+      id = static_cast<uint8_t>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TClientList::DrawSessionKey(const std::function<uint32_t()>& random, uint32_t& key) {
+  LockGuard g(lock_);
+  if (items_.size() >= 50000) return false;
+  for (;;) {
+    const uint32_t candidate = random();
+    if (std::none_of(items_.begin(), items_.end(), [&](const ClientPtr& c) { return c->SessionKey() == candidate; })) {
+      key = candidate;
+      return true;
+    }
+  }
+}
+
+void TClientList::Append(ClientPtr client) {
+  LockGuard g(lock_);
+  items_.push_back(std::move(client));
+}
+
+void TClientList::RemoveClient(const ClientPtr& client, uint8_t reason) {
+  if (!client->Leaving()) BroadcastPlayerLeft(*client, reason);
+  LockGuard g(lock_);
+  auto it = std::find(items_.begin(), items_.end(), client);
+  if (it != items_.end()) items_.erase(it);
+}
+
+std::vector<ClientPtr> TClientList::TakeAll() {
+  LockGuard g(lock_);
+  std::vector<ClientPtr> all;
+  all.swap(items_);
+  return all;
+}
+
+void TClientList::BroadcastPlayerJoined(const TServerClient& newClient) {
+  LockGuard g(lock_);
+  const auto player = static_cast<uint8_t>(newClient.PlayerId() + 1);
+  for (const auto& c : items_)
+    if (c.get() != &newClient) c->SendPlayerJoined(player, 1, newClient.ClientName());
+}
+
+void TClientList::BroadcastPlayerLeft(const TServerClient& client, uint8_t reason) {
+  LockGuard g(lock_);
+  const auto player = static_cast<uint8_t>(client.PlayerId() + 1);
+  for (const auto& c : items_) c->SendPlayerLeft(player, reason);
+}
+
+void TClientList::BroadcastPlayerChangedChannel(const TServerClient& mover, uint8_t channelWire) {
+  LockGuard g(lock_);
+  const auto player = static_cast<uint8_t>(mover.PlayerId() + 1);
+  for (const auto& c : items_) c->SendPlayerChangedChannel(player, channelWire);
+}
+
+void TClientList::BroadcastPlayerIsAdmin(const TServerClient& admin) {
+  LockGuard g(lock_);
+  const auto player = static_cast<uint8_t>(admin.PlayerId() + 1);
+  for (const auto& c : items_)
+    if (!c->IsOldClient()) c->SendPlayerIsAdmin(player);
+}
+
+void TClientList::BroadcastChannelAdded(uint8_t channelId, const std::string& name) {
+  LockGuard g(lock_);
+  for (const auto& c : items_) c->SendChannelAdded(static_cast<uint8_t>(channelId + 1), name);
+}
+
+void TClientList::BroadcastChannelDeleted(uint8_t channelId) {
+  LockGuard g(lock_);
+  for (const auto& c : items_) c->SendChannelDeleted(static_cast<uint8_t>(channelId + 1));
+}
+
+}  // namespace qm

@@ -1,0 +1,136 @@
+#include "clients/TServerClient.hpp"
+
+#include "clients/ChannelList.hpp"
+#include "clients/ClientList.hpp"
+#include "control/ControlPackets.hpp"
+#include "platform/Clock.hpp"
+#include "server/ServerCounters.hpp"
+
+namespace qm {
+
+TServerClient::TServerClient(std::shared_ptr<TcpConnection> connection, TcpContext* context, TServerCounters* counters)
+    : connection_(std::move(connection)), context_(context), counters_(counters) {
+  connectedAt_ = Now();
+  lastActivity_.store(connectedAt_);
+  lastActivityTick_.store(TickCount());
+}
+
+TServerClient::~TServerClient() = default;
+
+void TServerClient::SetClientVersion(std::string version) {
+  clientVersion_ = std::move(version);
+  isOldClient_ = clientVersion_ == kOldClientVersion;
+}
+
+void TServerClient::TouchActivity() {
+  lastActivity_.store(Now(), std::memory_order_relaxed);
+  lastActivityTick_.store(TickCount(), std::memory_order_relaxed);
+}
+
+void TServerClient::Enqueue(Buffer buffer) {
+  if (destroyed_.load()) return;
+  std::lock_guard<std::mutex> g(sendMutex_);
+  if (destroyed_.load()) return;
+  sendQueue_.push_back(std::move(buffer));
+}
+
+void TServerClient::EnqueueCopy(const uint8_t* data, size_t size) { Enqueue(Buffer(data, data + size)); }
+
+void TServerClient::Flush() {
+  if (destroyed_.load()) return;
+  std::lock_guard<std::mutex> g(sendMutex_);
+  // Oldest first: a queued login reply must reach the client before notifications sent after it.
+  while (!sendQueue_.empty() && !destroyed_.load()) {
+    Buffer buffer = std::move(sendQueue_.front());
+    sendQueue_.pop_front();
+    const auto size = static_cast<uint32_t>(buffer.size());
+    TcpPacketsSent.fetch_add(1, std::memory_order_relaxed);
+    TcpBytesSent.fetch_add(size, std::memory_order_relaxed);
+    try {
+      if (!connection_) continue;
+      connection_->WriteAll(buffer.data(), buffer.size());
+      if (counters_) {
+        TServerCounters::Add(counters_->TcpBytesSent, size);
+        TServerCounters::Add(counters_->TcpPacketsSent, 1);
+      }
+    } catch (...) {
+      // A failed write loses the packet; the connection's own thread sees the failure on its next
+      // read and takes the close path.
+    }
+  }
+}
+
+void TServerClient::SendReply(int32_t code) {
+  Enqueue(ComposeReply(SessionKey(), code));
+  Flush();
+}
+
+void TServerClient::SendPlayerJoined(uint8_t player, uint8_t channel, const std::string& name) {
+  Enqueue(ComposePlayerJoined(SessionKey(), player, channel, name));
+  Flush();
+}
+
+void TServerClient::SendPlayerChangedChannel(uint8_t player, uint8_t channel) {
+  Enqueue(ComposePlayerChangedChannel(SessionKey(), player, channel));
+  Flush();
+}
+
+void TServerClient::SendPlayerLeft(uint8_t player, uint8_t reason) {
+  Enqueue(ComposePlayerLeft(SessionKey(), player, reason));
+  Flush();
+}
+
+void TServerClient::SendChannelAdded(uint8_t channel, const std::string& name) {
+  Enqueue(ComposeChannelAdded(SessionKey(), channel, name));
+  Flush();
+}
+
+void TServerClient::SendChannelDeleted(uint8_t channel) {
+  Enqueue(ComposeChannelDeleted(SessionKey(), channel));
+  Flush();
+}
+
+void TServerClient::SendPlayerIsAdmin(uint8_t player) {
+  Enqueue(ComposePlayerIsAdmin(SessionKey(), player));
+  Flush();
+}
+
+void TServerClient::SendLists(TClientList& clients, TChannelList& channels) {
+  const bool old = IsOldClient();
+  std::vector<uint8_t> players, channelRecords;
+  size_t playerCount = 0, channelCount = 0;
+  {
+    // Each count is taken under the same hold as the records it counts; the two lists are never
+    // locked together (channelList may not be taken while holding clientList).
+    LockGuard g(clients.Lock());
+    for (const auto& c : clients.Items()) {
+      AppendListPlayer(players,
+                       ListPlayer{static_cast<uint8_t>(c->PlayerId() + 1), static_cast<uint8_t>(c->ChannelId() + 1),
+                                  c->IsAdmin(), c->ClientName()},
+                       old);
+      ++playerCount;
+    }
+  }
+  {
+    LockGuard g(channels.Lock());
+    for (const auto& ch : channels.Items()) {
+      AppendListChannel(channelRecords, ListChannel{static_cast<uint8_t>(ch.ChannelId + 1), ch.Name()});
+      ++channelCount;
+    }
+  }
+  Enqueue(ComposeLists(SessionKey(), old, channelCount, channelRecords, playerCount, players,
+                       static_cast<uint16_t>(PlayerId() + 1)));
+}
+
+void TServerClient::Destroy() {
+  destroyed_.store(true);
+  if (context_) {
+    // Only clear the slot when it still refers to this record.
+    std::lock_guard<std::mutex> g(context_->slotMutex);
+    if (context_->slot.get() == this) context_->slot.reset();
+  }
+  std::lock_guard<std::mutex> g(sendMutex_);
+  sendQueue_.clear();
+}
+
+}  // namespace qm

@@ -1,0 +1,141 @@
+#pragma once
+// The record of one logged-in client, shared by every thread of the server: its own connection
+// thread, other connections' broadcasts and kicks, UDP intake, the relay sender and the ping
+// thread. Records are held by std::shared_ptr, so one found by a lookup stays alive while it is
+// used even if its own connection removes it meanwhile. Fields that several threads touch are
+// atomics; the name, version and player id are set before the record is listed and never again.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/TcpConnection.hpp"
+#include "net/UdpAddress.hpp"
+
+namespace qm {
+
+class TServerCounters;
+class TClientList;
+class TChannelList;
+
+// The client version whose clients get the older packet layouts (exact, case-sensitive).
+inline constexpr const char* kOldClientVersion = "1.2.0";
+
+class TServerClient {
+ public:
+  using Buffer = std::vector<uint8_t>;
+
+  // Creates the record for a connection. counters: the running server's, for Flush.
+  TServerClient(std::shared_ptr<TcpConnection> connection, TcpContext* context, TServerCounters* counters);
+  ~TServerClient();
+  TServerClient(const TServerClient&) = delete;
+  TServerClient& operator=(const TServerClient&) = delete;
+
+  // --- identity (set by the login before the record is listed) ---
+  const std::string& ClientName() const { return clientName_; }
+  const std::string& ClientVersion() const { return clientVersion_; }
+  bool IsOldClient() const { return isOldClient_; }
+  uint8_t PlayerId() const { return playerId_.load(std::memory_order_relaxed); }
+  uint32_t SessionKey() const { return sessionKey_.load(std::memory_order_relaxed); }
+  void SetClientName(std::string name) { clientName_ = std::move(name); }
+  void SetClientVersion(std::string version);
+  void SetPlayerId(uint8_t id) { playerId_.store(id, std::memory_order_relaxed); }
+  void SetSessionKey(uint32_t key) { sessionKey_.store(key, std::memory_order_relaxed); }
+
+  const TcpContext* Connection() const { return context_; }
+  const std::shared_ptr<TcpConnection>& TcpLink() const { return connection_; }
+
+  // --- state ---
+  int32_t ChannelId() const { return channelId_.load(std::memory_order_relaxed); }
+  void SetChannelId(int32_t id) { channelId_.store(id, std::memory_order_relaxed); }
+  bool IsAdmin() const { return isAdmin_.load(); }
+  void SetIsAdmin(bool v) { isAdmin_.store(v); }
+  bool Leaving() const { return leaving_.load(); }
+  void SetLeaving() { leaving_.store(true); }
+  bool Destroyed() const { return destroyed_.load(); }
+  int32_t SetupValue() const { return setupValue_.load(); }
+  void SetSetupValue(int32_t v) { setupValue_.store(v); }
+  bool SetupFlag() const { return setupFlag_.load(); }
+  void SetSetupFlag(bool v) { setupFlag_.store(v); }
+
+  // The UDP return address: address and port change together, as one word.
+  UdpAddress Peer() const { return UdpAddress::Unpack(peer_.load(std::memory_order_relaxed)); }
+  void SetPeer(const UdpAddress& a) {
+    const uint64_t packed = a.Pack();
+    if (peer_.load(std::memory_order_relaxed) != packed) peer_.store(packed, std::memory_order_relaxed);
+  }
+  std::string PeerAddress() const { return Peer().AddressText(); }
+  int32_t PeerPort() const { return Peer().port; }
+
+  // Latest sign of life: the local date-time (for statistics) and the tick (for idle tests,
+  // which must not depend on the time of day).
+  double LastActivity() const { return lastActivity_.load(std::memory_order_relaxed); }
+  uint32_t LastActivityTick() const { return lastActivityTick_.load(std::memory_order_relaxed); }
+  void TouchActivity();
+  double ConnectedAt() const { return connectedAt_; }
+
+  // --- counters (relaxed atomics: exact totals under contention are not required) ---
+  std::atomic<uint32_t> TcpPacketsReceived{0}, TcpBytesReceived{0}, TcpPacketsSent{0}, TcpBytesSent{0};
+  std::atomic<uint32_t> UdpPacketsReceived{0}, UdpBytesReceived{0}, UdpPacketsSent{0}, UdpBytesSent{0};
+  std::atomic<uint32_t> LastPacketId{0}, BadPackets{0};
+
+  // --- keep-alive state (ping thread and UDP intake) ---
+  std::atomic<uint32_t> PingRoundTrip{0};
+  std::atomic<bool> PingPending{false};
+  std::atomic<uint32_t> PingSentTick{0};
+  std::atomic<int32_t> PingTries{0};
+  std::atomic<bool> PingDisconnect{false};
+
+  // --- sending ---
+  // Takes a composed packet and queues it (dropped once teardown has begun).
+  void Enqueue(Buffer buffer);
+  void EnqueueCopy(const uint8_t* data, size_t size);
+  // Writes every queued packet, oldest first, to the connection. The client's counters count the
+  // attempt; the server's only a written packet. A failed write is dropped silently.
+  void Flush();
+
+  // Notification senders: compose, queue, flush (SendLists only queues).
+  void SendReply(int32_t code);
+  void SendPlayerJoined(uint8_t player, uint8_t channel, const std::string& name);
+  void SendPlayerChangedChannel(uint8_t player, uint8_t channel);
+  void SendPlayerLeft(uint8_t player, uint8_t reason);
+  void SendChannelAdded(uint8_t channel, const std::string& name);
+  void SendChannelDeleted(uint8_t channel);
+  void SendPlayerIsAdmin(uint8_t player);
+  void SendLists(TClientList& clients, TChannelList& channels);
+
+  // Begins teardown: no more queueing or flushing, queued packets dropped, the connection's slot
+  // emptied so it no longer refers to this record.
+  void Destroy();
+
+ private:
+  std::shared_ptr<TcpConnection> connection_;
+  TcpContext* context_;
+  TServerCounters* counters_;
+
+  std::string clientName_;
+  std::string clientVersion_;
+  bool isOldClient_ = false;
+  std::atomic<uint8_t> playerId_{0};
+  std::atomic<uint32_t> sessionKey_{0};
+  std::atomic<int32_t> channelId_{0};
+  std::atomic<bool> isAdmin_{false};
+  std::atomic<bool> leaving_{false};
+  std::atomic<bool> destroyed_{false};
+  std::atomic<int32_t> setupValue_{-1};
+  std::atomic<bool> setupFlag_{false};
+  std::atomic<uint64_t> peer_{0};
+  std::atomic<double> lastActivity_;
+  std::atomic<uint32_t> lastActivityTick_;
+  double connectedAt_;
+
+  std::mutex sendMutex_;  // the SendQueue lock; held across socket writes
+  std::deque<Buffer> sendQueue_;
+};
+
+using ClientPtr = std::shared_ptr<TServerClient>;
+
+}  // namespace qm

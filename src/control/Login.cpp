@@ -1,0 +1,88 @@
+// Login, setup and leave: a connection becomes a client, receives the lists, and ends.
+#include "control/ControlPackets.hpp"
+#include "platform/Error.hpp"
+#include "server/Log.hpp"
+#include "server/Settings.hpp"
+#include "server/TQuillmootServer.hpp"
+
+namespace qm {
+namespace {
+
+// Refusals go straight to the connection with key 0, not through a client record.
+void WriteRefusal(TQuillmootServer& server, TcpConnection& conn, int32_t code) {
+  const Packet reply = ComposeReply(0, code);
+  conn.WriteAll(reply.data(), reply.size());
+  TServerCounters::Add(server.TcpPacketsSent, 1);
+  TServerCounters::Add(server.TcpBytesSent, static_cast<uint32_t>(reply.size()));
+}
+
+}  // namespace
+
+bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, size_t size) {
+  const LoginRequest req = ParseLogin(packet, size);
+  LogEvent("CMD <-",
+           "ClientLogin ClientName: " + req.name + " ClientPw: " + std::string(kPasswordMask) + " ClientVer: " + req.version,
+           kCmdClientLogin, nullptr);
+
+  if (clientList->HasConnection(&context)) {
+    LogEvent("ALERT", "Client already exists", 0, nullptr);
+    return false;
+  }
+  const TSettings& s = Settings();
+  if (clientList->ClientCount() >= static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients)) {
+    WriteRefusal(*this, *context.connection, kReplyServerFull);
+    return true;
+  }
+  const std::string serverPassword = s.ServerPassword.Get();
+  if (!serverPassword.empty() && req.password != serverPassword) {
+    WriteRefusal(*this, *context.connection, kReplyWrongPassword);
+    return true;
+  }
+
+  auto client = std::make_shared<TServerClient>(context.connection, &context, this);
+  client->SetClientName(req.name);
+  client->SetClientVersion(req.version);
+  WriteLog("Created client " + client->ClientName(), kLogProgress);
+
+  {
+    LockGuard g(clientList->Lock());
+    uint8_t id = 0;
+    uint32_t key = 0;
+    // One byte of player ids: with all 256 taken the login is refused as a full server.
+    if (!clientList->LowestFreePlayerId(id) || !clientList->DrawSessionKey([this] { return RandomSessionKey(); }, key)) {
+      WriteRefusal(*this, *context.connection, kReplyServerFull);
+      return true;
+    }
+    client->SetPlayerId(id);
+    client->SetSessionKey(key);
+    context.SetSlot(client);
+    clientList->Append(client);
+  }
+  WriteLog("Assigned playerId for client " + client->ClientName() + "[" + std::to_string(client->PlayerId() + 1) + "]",
+           kLogProgress);
+
+  client->Enqueue(ComposeLoginAccepted(client->SessionKey(), s.Servername));
+  clientList->BroadcastPlayerJoined(*client);
+  return false;
+}
+
+bool TQuillmootServer::ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const SetupRequest req = ParseSetup(packet, size);
+  if (req.flag == 1) {
+    client->SendReply(kReplySetupRefused);
+    return true;
+  }
+  client->SetSetupValue(req.value);
+  client->SetSetupFlag(false);
+  client->SendLists(*clientList, *channelList);
+  return false;
+}
+
+bool TQuillmootServer::ClientLeave(const ClientPtr& client) {
+  client->SetLeaving();
+  LogEvent("CMD <->", "ClientLeave", 12, client.get());
+  clientList->BroadcastPlayerLeft(*client, kLeftReasonLeft);
+  return true;
+}
+
+}  // namespace qm

@@ -1,0 +1,38 @@
+#pragma once
+// The ping thread: every 500 ms a ping pass over the clients; once per cycle of 350 passes (and
+// once at start) the web status report when it is enabled.
+#include <memory>
+
+#include "platform/Sync.hpp"
+#include "platform/Thread.hpp"
+
+namespace qm {
+
+class TQuillmootServer;
+class HttpClient;
+
+class TPingThread : public TThread {
+ public:
+  static constexpr int kPassesPerCycle = 350;
+  static constexpr uint32_t kPassIntervalMs = 500;
+
+  explicit TPingThread(TQuillmootServer& server);
+  ~TPingThread() override;
+
+  // Wakes the thread from its pause between passes so a stop is seen at once.
+  void Wake() { wake_.Set(); }
+  // One ping pass (public so tests can drive passes with a test clock).
+  void PingClients();
+  // The web status report: builds the query and posts it.
+  void UpdateStats();
+
+ protected:
+  void Execute() override;
+
+ private:
+  TQuillmootServer& server_;
+  AutoResetEvent wake_;
+  std::unique_ptr<HttpClient> http_;
+};
+
+}  // namespace qm

@@ -1,0 +1,49 @@
+#pragma once
+// A worker thread with a terminate flag, created suspended and started explicitly, the shape every
+// worker of the server has. Its owner asks it to stop and joins it: no worker outlives the
+// objects it uses.
+#include <atomic>
+#include <thread>
+
+#include "platform/Platform.hpp"
+
+namespace qm {
+
+class TThread {
+ public:
+  TThread() = default;
+  virtual ~TThread() { Join(); }
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  // Starts Execute on a new thread (the "resume" of a thread created suspended).
+  void Start() {
+    if (thread_.joinable()) return;
+    thread_ = std::thread([this] {
+      if (raisePriority_) platform::RaiseCurrentThreadPriority();
+      Execute();
+      finished_.store(true);
+    });
+  }
+  // Asks the loop to end at its next check.
+  void Terminate() { terminated_.store(true); }
+  bool Terminated() const { return terminated_.load(); }
+  bool Started() const { return thread_.joinable(); }
+  bool Finished() const { return finished_.load(); }
+  void Join() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  }
+  // Run at the highest normal priority once started (the relay sender).
+  void SetHighestPriority() { raisePriority_ = true; }
+
+ protected:
+  virtual void Execute() = 0;
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  bool raisePriority_ = false;
+};
+
+}  // namespace qm

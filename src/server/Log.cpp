@@ -1,0 +1,199 @@
+#include "server/Log.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <unordered_map>
+
+#include "clients/TServerClient.hpp"
+#include "platform/Clock.hpp"
+#include "platform/Platform.hpp"
+
+namespace qm {
+namespace {
+
+std::mutex& FileMutex() {
+  static auto* m = new std::mutex;  // never destroyed: late writers must find it intact
+  return *m;
+}
+std::mutex& NameMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+std::string& FileName() {
+  static auto* name = new std::string("qmserver.log");
+  return *name;
+}
+std::atomic<bool> gLockExists{false};
+
+void TwoDigits(std::string& out, int v) {
+  out += static_cast<char>('0' + (v / 10) % 10);
+  out += static_cast<char>('0' + v % 10);
+}
+
+void AppendLine(const std::string& line) {
+  const std::string name = LogFileName();
+  std::FILE* f = std::fopen(name.c_str(), "ab");
+  if (!f) return;
+  std::fwrite(line.data(), 1, line.size(), f);
+  std::fwrite("\r\n", 1, 2, f);
+  std::fclose(f);
+}
+
+// Per-source rate limiting of the network-triggered traces. The table is bounded so that a flood
+// from ever-new sources cannot grow it; sources beyond it share one overflow slot.
+struct RateSlot {
+  uint32_t windowStart = 0;
+  uint32_t suppressed = 0;
+  bool used = false;
+};
+constexpr size_t kMaxRateSources = 256;
+constexpr uint32_t kRateWindowMs = 1000;
+std::mutex& RateMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+std::unordered_map<std::string, RateSlot>& RateTable() {
+  static auto* t = new std::unordered_map<std::string, RateSlot>;
+  return *t;
+}
+RateSlot& OverflowSlot() {
+  static auto* s = new RateSlot;
+  return *s;
+}
+
+}  // namespace
+
+void SetLogFileName(std::string name) {
+  std::lock_guard<std::mutex> g(NameMutex());
+  FileName() = std::move(name);
+}
+
+std::string LogFileName() {
+  std::lock_guard<std::mutex> g(NameMutex());
+  return FileName();
+}
+
+void CreateLogLock() { gLockExists.store(true); }
+void DestroyLogLock() { gLockExists.store(false); }
+
+std::string FormatLogLine(double now, std::string_view message) {
+  const DateTimeParts p = DecodeDateTime(now);
+  std::string line;
+  line.reserve(24 + message.size());
+  const char ds = platform::DateSeparator();
+  const char ts = platform::TimeSeparator();
+  TwoDigits(line, p.day);
+  line += ds;
+  TwoDigits(line, p.month);
+  line += ds;
+  TwoDigits(line, p.year / 100);
+  TwoDigits(line, p.year % 100);
+  line += ' ';
+  TwoDigits(line, p.hour);
+  line += ts;
+  TwoDigits(line, p.minute);
+  line += ts;
+  TwoDigits(line, p.second);
+  line += " | ";
+  for (char c : message) {
+    if (c == '\r')
+      line += " : ";
+    else if (c != '\n')
+      line += c;
+  }
+  return line;
+}
+
+void WriteLog(std::string_view message, uint8_t level) noexcept {
+  (void)level;
+  try {
+    const std::string line = FormatLogLine(Now(), message);
+    // The lock object is permanent; before start-up and after shutdown it still serialises
+    // writers, which costs nothing and keeps lines whole.
+    std::lock_guard<std::mutex> g(FileMutex());
+    AppendLine(line);
+  } catch (...) {
+  }
+}
+
+namespace {
+std::string ComposeEvent(std::string_view category, std::string_view text, int32_t replyCode,
+                         const TServerClient* client) {
+  std::string line(category);
+  if (client) {
+    line += " ClientId: ";
+    line += std::to_string(static_cast<unsigned>(client->PlayerId()) + 1);
+    line += " ClientName: ";
+    line += client->ClientName();
+  }
+  line += ' ';
+  if (replyCode != 0) {
+    line += "hReply: ";
+    line += std::to_string(replyCode);
+    line += ' ';
+  }
+  line += text;
+  return line;
+}
+}  // namespace
+
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const TServerClient* client) noexcept {
+  try {
+    WriteLog(ComposeEvent(category, text, replyCode, client), kLogProgress);
+  } catch (...) {
+  }
+}
+
+void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
+                     const TServerClient* client) noexcept {
+  try {
+    uint32_t suppressed = 0;
+    {
+      std::lock_guard<std::mutex> g(RateMutex());
+      auto& table = RateTable();
+      std::string key(category);
+      key += '|';
+      key += source;
+      RateSlot* slot;
+      auto it = table.find(key);
+      if (it != table.end()) {
+        slot = &it->second;
+      } else if (table.size() < kMaxRateSources) {
+        slot = &table[key];
+      } else {
+        slot = &OverflowSlot();
+      }
+      const uint32_t now = TickCount();
+      if (slot->used && now - slot->windowStart < kRateWindowMs) {
+        ++slot->suppressed;
+        return;
+      }
+      suppressed = slot->suppressed;
+      slot->used = true;
+      slot->windowStart = now;
+      slot->suppressed = 0;
+      // Forget sources that have been quiet, so the table keeps room for new ones.
+      if (table.size() >= kMaxRateSources) {
+        for (auto i = table.begin(); i != table.end();) {
+          if (now - i->second.windowStart >= kRateWindowMs && i->second.suppressed == 0)
+            i = table.erase(i);
+          else
+            ++i;
+        }
+      }
+    }
+    std::string line = ComposeEvent(category, text, 0, client);
+    if (suppressed) line += " (" + std::to_string(suppressed) + " similar lines suppressed)";
+    WriteLog(line, kLogWarning);
+  } catch (...) {
+  }
+}
+
+void ResetLogRateLimiter() {
+  std::lock_guard<std::mutex> g(RateMutex());
+  RateTable().clear();
+  OverflowSlot() = RateSlot{};
+}
+
+}  // namespace qm

@@ -1,0 +1,46 @@
+#pragma once
+// The server's log: one plain-text file, one time-stamped line per call, opened, appended to and
+// closed for every line so operators can move or read it at any time. Never throws, usable
+// before start-up and after shutdown, from any thread.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+class TServerClient;
+
+// Log levels, by the use callers make of them. The level is not written and filters nothing.
+enum : uint8_t { kLogException = 0, kLogWarning = 1, kLogBanner = 2, kLogProgress = 3 };
+
+void WriteLog(std::string_view message, uint8_t level) noexcept;
+
+// The event trace: "<category> ClientId: <id+1> ClientName: <name> hReply: <code> <text>" (the
+// client part only with a client, "hReply: <code> " only for a code other than 0).
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const TServerClient* client) noexcept;
+
+// The same for traces anyone on the network can provoke at datagram rate ("ALERT UDP",
+// "UDP Error"): at most one line per second per source, the rest counted and reported with the
+// next line that source is allowed.
+void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
+                     const TServerClient* client) noexcept;
+
+// Stands in for a password in traces: the log must never hold one.
+inline constexpr std::string_view kPasswordMask = "*****";
+
+// The log file name, "qmserver.log" by default, relative to the working directory.
+void SetLogFileName(std::string name);
+std::string LogFileName();
+
+// The log lock exists between start-up step 4 and shutdown step 10. The lock object itself lives
+// as long as the process, so a worker that outlives shutdown never touches a destroyed lock.
+void CreateLogLock();
+void DestroyLogLock();
+
+// "dd/mm/yyyy hh:nn:ss | <message>" with CR turned into " : " and LF removed, no line end.
+std::string FormatLogLine(double now, std::string_view message);
+
+// Forgets the rate limiter's state (tests, and each start-up).
+void ResetLogRateLimiter();
+
+}  // namespace qm

@@ -1,0 +1,71 @@
+#pragma once
+// The process-wide settings, loaded once at start-up from qmserver.ini beside the executable.
+// Everything but the two passwords is written only by start-up, before any worker runs; the
+// passwords are replaced by administrators while other connections log in, so they sit behind a
+// lock of their own.
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace qm {
+
+// The public server list's report address and the default link sent with the report. Example
+// hosts: operators point them at real addresses (see the README).
+inline constexpr const char* kPublicListUrl = "http://serverlist.example.org/webpost.php?";
+inline constexpr const char* kDefaultWebPostLinkUrl = "http://www.example.org/";
+inline constexpr const char* kConfigVersion = "v1.2.2";
+
+class PasswordSetting {
+ public:
+  std::string Get() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return value_;
+  }
+  void Set(std::string v) {
+    std::lock_guard<std::mutex> g(mutex_);
+    value_ = std::move(v);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string value_;
+};
+
+struct TSettings {
+  PasswordSetting ServerPassword;
+  PasswordSetting AdminPassword;
+  std::string Servername;
+  int32_t MaxClients = 16;
+  int32_t TCPPort = 8765;
+  int32_t UDPPort = 8766;
+  std::string IP;
+  int32_t MaxPingTries = 3;
+  int32_t PingWaitTime = 15000;
+  int32_t IdleTimeBeforePing = 5000;
+  bool Active = false;
+  bool QuillmootSite_Active = false;
+  bool QuillmootSite_DisplayInWebList = false;
+  std::string WebPostURL;
+  std::string WebPostLinkUrl;
+};
+
+TSettings& Settings();
+
+// Names and places of the files (start-up may replace the configuration file's name).
+std::string IniFileName();
+void SetIniFileName(std::string name);
+// The executable's directory, always ending in the path separator.
+std::string ExeDir();
+void SetExeDir(std::string dir);
+// Tests run the server in-process with a temporary directory standing in for the executable's.
+void SetExeDirOverride(std::string dir);
+std::string ExeDirOverride();
+std::string IniFilePath();
+
+// Sets every default, reads the file, normalises WebPostURL, loads the channels through addChannel
+// (adding "Default" when none is configured), rewrites the file when its version differs and sets
+// the UDP port. Throws on any failure of the file or of addChannel.
+void LoadConfiguration(const std::function<void(const std::string&)>& addChannel);
+
+}  // namespace qm

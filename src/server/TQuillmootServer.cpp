@@ -1,0 +1,227 @@
+#include "server/TQuillmootServer.hpp"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "datagram/TUDPSender.hpp"
+#include "keepalive/TPingThread.hpp"
+#include "platform/Clock.hpp"
+#include "platform/Error.hpp"
+#include "platform/Platform.hpp"
+#include "server/Log.hpp"
+#include "server/Settings.hpp"
+
+namespace qm {
+
+std::atomic<TQuillmootServer*> RunningServer{nullptr};
+
+namespace {
+std::mutex gArgsMutex;
+std::vector<std::string> gArguments;
+
+bool StartsWithUpper(const std::string& s, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i]; ++i) {
+    if (i >= s.size()) return false;
+    char c = s[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+}  // namespace
+
+void SetProcessArguments(std::vector<std::string> arguments) {
+  std::lock_guard<std::mutex> g(gArgsMutex);
+  gArguments = std::move(arguments);
+}
+
+void ParseCommandLine() {
+  std::vector<std::string> args;
+  {
+    std::lock_guard<std::mutex> g(gArgsMutex);
+    args = gArguments;
+  }
+  for (std::string arg : args) {
+    if (StartsWithUpper(arg, "-INI=")) {
+      arg.erase(0, 5);
+      SetIniFileName(arg);
+    }
+    if (StartsWithUpper(arg, "-LOG=")) {
+      arg.erase(0, 5);
+      SetLogFileName(arg);
+    }
+  }
+}
+
+TQuillmootServer::TQuillmootServer() : StartTime(Now()) {}
+
+TQuillmootServer::~TQuillmootServer() {
+  // A failed start leaves workers and listeners running; they must not outlive this object.
+  StopWorkers();
+  if (tcpServer) tcpServer->Deactivate();
+  if (udpServer) udpServer->Deactivate();
+  if (clientList) {
+    for (auto& c : clientList->TakeAll()) c->Destroy();
+  }
+}
+
+bool TQuillmootServer::Fail(const char* text) {
+  StartupError = text;
+  return false;
+}
+
+uint32_t TQuillmootServer::RandomSessionKey() {
+  // splitmix64: small, fast and good enough to spread keys; the range is 1..50,000.
+  uint64_t z = randomState_.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed) + 0x9E3779B97F4A7C15ULL;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  z ^= z >> 31;
+  return static_cast<uint32_t>(z % 50000) + 1;
+}
+
+bool TQuillmootServer::Server_Init() {
+  randomState_.store(platform::RandomSeed());
+  ParseCommandLine();
+  ResetLogRateLimiter();
+  WriteLog("----Entering server init----", kLogProgress);
+
+  udpReadLock = std::make_unique<RecursiveLock>();
+  CreateLogLock();
+
+  std::string dir = ExeDirOverride();
+  if (dir.empty()) {
+    dir = platform::ExecutablePath();
+    const size_t cut = dir.find_last_of(platform::PathSeparator());
+    dir = cut == std::string::npos ? std::string() : dir.substr(0, cut);
+  }
+  if (dir.empty() || dir.back() != platform::PathSeparator()) dir += platform::PathSeparator();
+  SetExeDir(dir);
+
+  if (!platform::RaiseProcessPriority()) {
+    // An ordinary user may not raise its priority on most systems; a server that refused to start
+    // for that reason would be useless there, so this is a warning only.
+    WriteLog("Warning: Cant set PriorityClass, running at normal priority", kLogWarning);
+  }
+
+  clientList = std::make_unique<TClientList>();
+  channelList = std::make_unique<TChannelList>(*clientList);
+  voiceQueue = std::make_unique<TVoiceQueue>();
+  WriteLog("Created Threadlists", kLogProgress);
+
+  try {
+    LoadConfiguration([this](const std::string& name) {
+      if (!channelList->AddChannel(name)) throw EConfigError("No channel id left for " + name);
+    });
+  } catch (const std::exception& e) {
+    WriteLog(std::string("in: Server_Init (config) exception ") + DescribeException(e), kLogException);
+    return Fail("FATAL ERROR: Unable to create config file");
+  }
+  WriteLog("Done reading ini file", kLogProgress);
+
+  ServerVersion += " Win32";
+  if (!platform::FindTopLevelWindow("TApplication", "KvServer")) ServerVersion += " Service";
+
+  const TSettings& s = Settings();
+  udpServer = std::make_unique<UdpEndpoint>();
+  tcpServer = std::make_unique<TcpEndpoint>();
+  WriteLog("UDP+TCP created", kLogProgress);
+
+  tcpServer->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
+  tcpServer->SetExecuteHandler([this](TcpContext& c) { TCPServerExecute(c); });
+  udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
+  udpServer->SetReadHandler([this](const uint8_t* d, size_t n, const UdpAddress& from) { UDPServerUDPRead(d, n, from); });
+
+  if (!s.IP.empty()) {
+    try {
+      tcpServer->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
+      tcpServer->ClearBindings();
+      tcpServer->AddBinding(s.IP, static_cast<uint16_t>(s.TCPPort));
+      udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
+      udpServer->ClearBindings();
+      udpServer->AddBinding(s.IP, static_cast<uint16_t>(s.UDPPort));
+    } catch (const std::exception&) {
+      return Fail("FATAL ERROR: Unable to bind IP and Port");
+    }
+  }
+
+  WriteLog("Creating ping thread", kLogProgress);
+  pingThread = std::make_unique<TPingThread>(*this);
+  WriteLog("Created ping thread", kLogProgress);
+
+  SystemEvent = std::make_unique<AutoResetEvent>();
+
+  WriteLog("Creating UDPsender thread", kLogProgress);
+  udpSender = std::make_unique<TUDPSender>(*this);
+  WriteLog("Created UDPsender thread", kLogProgress);
+  udpSender->SetHighestPriority();
+  udpSender->Start();
+
+  try {
+    udpServer->Activate();
+    tcpServer->Activate();
+    WriteLog("Activated tcp/udp", kLogProgress);
+    pingThread->Start();
+    WriteLog("Started Ping Thread", kLogProgress);
+  } catch (const std::exception& e) {
+    WriteLog(std::string("in: Server_Init (activate) exception ") + DescribeException(e), kLogException);
+    return Fail("FATAL ERROR: Unable to initialize communication");
+  }
+
+  WriteLog("----Quillmoot server started----", kLogBanner);
+  return true;
+}
+
+void TQuillmootServer::StopWorkers() {
+  if (pingThread) {
+    pingThread->Terminate();
+    pingThread->Wake();
+  }
+  if (udpSender) {
+    udpSender->Terminate();
+    if (SystemEvent) SystemEvent->Set();
+  }
+  if (pingThread) pingThread->Join();
+  if (udpSender) udpSender->Join();
+}
+
+void TQuillmootServer::Server_DeInit() {
+  WriteLog("----Entering Server_DeInit ---- ", kLogProgress);
+  if (pingThread) {
+    pingThread->Terminate();
+    pingThread->Wake();
+    WriteLog("Server_DeInit -- pingpong term sent", kLogProgress);
+  }
+  if (udpSender) {
+    udpSender->Terminate();
+    if (SystemEvent) SystemEvent->Set();
+    WriteLog("Server_DeInit -- UDPThread term + event sent", kLogProgress);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  WriteLog("Server_DeInit -- Slept 2 secs", kLogProgress);
+
+  if (tcpServer) tcpServer->Deactivate();
+  WriteLog("Server_DeInit -- Stopped TCP", kLogProgress);
+  if (udpServer) udpServer->Deactivate();
+  WriteLog("Server_DeInit -- Stopped UDP", kLogProgress);
+
+  // The workers were asked to stop before the pause; wait for them here, before the event, the
+  // clients and the locks they use go away.
+  StopWorkers();
+  SystemEvent.reset();
+
+  if (clientList) {
+    for (auto& c : clientList->TakeAll()) {
+      try {
+        c->Destroy();
+      } catch (...) {
+      }
+    }
+  }
+  WriteLog("----Quillmoot server shutdown----", kLogBanner);
+  udpReadLock.reset();
+  DestroyLogLock();
+}
+
+}  // namespace qm
