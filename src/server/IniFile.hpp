@@ -8,6 +8,12 @@
 // the key at the end of its section, a missing section is appended at the end of the file, a
 // missing file is created; an erase removes a whole section with its keys. A write or erase the
 // system refuses throws EConfigError. Reading a missing file gives every default.
+//
+// Our own choices: the file is written with CR LF line ends (either is read); quotes in a value
+// are kept as they are; a written value ends at its first line break, so it cannot add lines;
+// a new section is set off from the one before by a blank line; for duplicate keys the first one
+// is read and replaced. A rewrite goes through a temporary file beside it and a rename, falling
+// back to writing in place when the folder does not allow that.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,7 +29,7 @@ class IniFile {
 
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
   // Decimal, or hexadecimal with a "0x" or "$" prefix; anything else (or out of 32-bit range)
-  // gives the default.
+  // gives the default. Hexadecimal is a 32-bit pattern, so "0xFFFFFFFF" is -1.
   int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def) const;
   // Read as an integer with the default 0/1; non-zero is true; "true" is not a number.
   bool ReadBool(const std::string& section, const std::string& key, bool def) const;

@@ -1,0 +1,202 @@
+#include "server/IniFile.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "platform/Error.hpp"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device seed;
+    dir_ = fs::temp_directory_path() / ("qm-ini-" + std::to_string(seed()) + std::to_string(seed()));
+    fs::create_directories(dir_);
+    path_ = (dir_ / "qmserver.ini").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, ec);
+    fs::remove_all(dir_, ec);
+  }
+  void Put(const std::string& content) {
+    std::ofstream(path_, std::ios::binary) << content;
+  }
+  std::string Get() const {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(IniFileTest, ReadMatchesNamesWithoutCaseAndTrimsBlanks) {
+  Put("[General]\nServername = \t My Server \t\n  maxclients=20\r\n[ping ]\r\nMaxPingTries=4\r\n");
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("general", "SERVERNAME", "x"), "My Server");
+  EXPECT_EQ(ini.ReadInteger("GENERAL", "MaxClients", 16), 20);
+  EXPECT_EQ(ini.ReadInteger("Ping", "maxpingtries", 3), 4);
+  EXPECT_EQ(ini.ReadString("General", "Missing", "dflt"), "dflt");
+  EXPECT_EQ(ini.ReadString("Nowhere", "Servername", "dflt"), "dflt");
+  EXPECT_TRUE(ini.KeyExists("GENERAL", "servername"));
+  EXPECT_FALSE(ini.KeyExists("Ping", "servername"));
+}
+
+TEST_F(IniFileTest, ReadSkipsCommentsKeylessLinesAndTakesFirstDuplicate) {
+  Put("Orphan=1\n[A]\n;Key=comment\nnot a key\nKey=first\nKey=second\n=nameless\nEmpty=\n[B]\nKey=other\n");
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("A", "Key", ""), "first");
+  EXPECT_EQ(ini.ReadString("A", ";Key", "d"), "d");
+  EXPECT_EQ(ini.ReadString("A", "Empty", "d"), "");  // present but empty is not the default
+  EXPECT_EQ(ini.ReadString("", "Orphan", "d"), "d");
+  EXPECT_EQ(ini.SectionKeys("a"), (std::vector<std::string>{"Key", "Empty"}));
+  EXPECT_TRUE(ini.SectionKeys("None").empty());
+}
+
+TEST_F(IniFileTest, ValueIsCutAt2047Characters) {
+  Put("[S]\nLong=" + std::string(3000, 'v') + "\n");
+  EXPECT_EQ(IniFile(path_).ReadString("S", "Long", ""), std::string(IniFile::kMaxValueLength, 'v'));
+}
+
+TEST_F(IniFileTest, MissingOrUnreadableFileGivesDefaults) {
+  EXPECT_EQ(IniFile(path_).ReadString("S", "K", "d"), "d");
+  EXPECT_EQ(IniFile(path_).ReadInteger("S", "K", 7), 7);
+  EXPECT_EQ(IniFile(dir_.string()).ReadString("S", "K", "d"), "d");
+  EXPECT_FALSE(fs::exists(path_));
+}
+
+TEST(ParseIniInteger, AcceptsDecimalAndHexRefusesTheRest) {
+  const std::pair<const char*, int32_t> good[] = {
+      {"0", 0}, {"9000", 9000}, {"-5", -5}, {"+7", 7}, {"0x2000", 8192}, {"0X1f", 31}, {"$FF", 255},
+      {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"0xFFFFFFFF", -1}, {" 12 ", 12}};
+  for (const auto& [text, expected] : good) {
+    int32_t value = 0;
+    EXPECT_TRUE(ParseIniInteger(text, value)) << text;
+    EXPECT_EQ(value, expected) << text;
+  }
+  for (const char* text : {"", "12abc", "abc", "0x", "$", "-", "1 2", "2147483648", "-2147483649",
+                           "0x100000000", "-0x10", "1.5", "true"}) {
+    int32_t value = 42;
+    EXPECT_FALSE(ParseIniInteger(text, value)) << text;
+    EXPECT_EQ(value, 42) << text;
+  }
+}
+
+TEST_F(IniFileTest, IntegersAndBooleansFallBackToDefault) {
+  Put("[N]\nTCPPort=0x2000\nBad=12abc\nBig=99999999999\n"
+      "[WebStatus]\nYes=yes\nTrue=true\nTwo=2\nZero=0\nMinus=-1\n");
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadInteger("N", "TCPPort", 8765), 8192);
+  EXPECT_EQ(ini.ReadInteger("N", "Bad", 8765), 8765);
+  EXPECT_EQ(ini.ReadInteger("N", "Big", 3), 3);
+  EXPECT_FALSE(ini.ReadBool("WebStatus", "Yes", false));
+  EXPECT_TRUE(ini.ReadBool("WebStatus", "Yes", true));
+  EXPECT_FALSE(ini.ReadBool("WebStatus", "True", false));
+  EXPECT_TRUE(ini.ReadBool("WebStatus", "Two", false));
+  EXPECT_FALSE(ini.ReadBool("WebStatus", "Zero", true));
+  EXPECT_TRUE(ini.ReadBool("WebStatus", "Minus", false));
+  EXPECT_TRUE(ini.ReadBool("WebStatus", "Missing", true));
+}
+
+TEST_F(IniFileTest, WritesCreateTheFileWithSectionsInOrder) {
+  IniFile ini(path_);
+  ini.WriteString("Version", "ServerVersion", "v1.2.2");
+  ini.WriteString("Passwords", "ServerPassword", "");
+  ini.WriteString("Passwords", "AdminPassword", "oxlit");
+  ini.WriteString("General", "Servername", "Quillmoot Server");
+  ini.WriteInteger("General", "MaxClients", 16);
+  ini.WriteBool("WebStatus", "Active", false);
+  ini.WriteInteger("general", "MAXCLIENTS", -3);
+  EXPECT_EQ(Get(),
+            "[Version]\r\nServerVersion=v1.2.2\r\n\r\n"
+            "[Passwords]\r\nServerPassword=\r\nAdminPassword=oxlit\r\n\r\n"
+            "[General]\r\nServername=Quillmoot Server\r\nMaxClients=-3\r\n\r\n"
+            "[WebStatus]\r\nActive=0\r\n");
+  EXPECT_EQ(fs::directory_iterator(dir_)->path().filename(), "qmserver.ini");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(IniFileTest, WriteReplacesInPlaceAndKeepsEverythingElse) {
+  Put("; operator notes\r\n[General]\r\nServername = Old\r\nCustom=kept\r\nservername=dup\r\n"
+      "\r\n; ping notes\r\n[Ping]\r\nMaxPingTries=3\r\n");
+  IniFile ini(path_);
+  ini.WriteString("GENERAL", "SERVERNAME", "New");
+  EXPECT_EQ(Get(),
+            "; operator notes\r\n[General]\r\nServername = New\r\nCustom=kept\r\nservername=dup\r\n"
+            "\r\n; ping notes\r\n[Ping]\r\nMaxPingTries=3\r\n");
+  ini.WriteString("General", "MaxClients", "20");
+  ini.WriteString("Ping", "PingWaitTime", "15000");
+  ini.WriteString("Channels", "0", "Lobby");
+  EXPECT_EQ(Get(),
+            "; operator notes\r\n[General]\r\nServername = New\r\nCustom=kept\r\nservername=dup\r\nMaxClients=20\r\n"
+            "\r\n; ping notes\r\n[Ping]\r\nMaxPingTries=3\r\nPingWaitTime=15000\r\n"
+            "\r\n[Channels]\r\n0=Lobby\r\n");
+}
+
+TEST_F(IniFileTest, WriteTurnsLfIntoCrLfAndKeepsValuesOnOneLine) {
+  Put("[A]\nK=1\n[B]\nK=2");
+  IniFile ini(path_);
+  ini.WriteString("A", "Injected", "x\r\n[General]\r\nServername=evil");
+  EXPECT_EQ(Get(), "[A]\r\nK=1\r\nInjected=x\r\n[B]\r\nK=2\r\n");
+  EXPECT_FALSE(ini.KeyExists("General", "Servername"));
+}
+
+TEST_F(IniFileTest, EraseSectionRemovesOnlyThatSection) {
+  Put("[Channels]\r\n0=Lobby\r\n1=Games\r\n\r\n[Version]\r\nServerVersion=v1.0\r\n\r\n[General]\r\nMaxClients=8\r\n");
+  IniFile ini(path_);
+  ini.EraseSection("channels");
+  EXPECT_EQ(Get(), "[Version]\r\nServerVersion=v1.0\r\n\r\n[General]\r\nMaxClients=8\r\n");
+  ini.EraseSection("General");
+  EXPECT_EQ(Get(), "[Version]\r\nServerVersion=v1.0\r\n\r\n");
+  ini.WriteString("Channels", "0", "Default");
+  EXPECT_EQ(Get(), "[Version]\r\nServerVersion=v1.0\r\n\r\n[Channels]\r\n0=Default\r\n");
+  fs::remove(path_);
+  ini.EraseSection("Anything");
+  EXPECT_FALSE(fs::exists(path_));
+}
+
+TEST_F(IniFileTest, RefusedWritesThrowNamingThePath) {
+  const std::string inMissingDir = (dir_ / "absent" / "qmserver.ini").string();
+  try {
+    IniFile(inMissingDir).WriteString("S", "K", "v");
+    FAIL() << "no exception";
+  } catch (const EConfigError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + inMissingDir);
+  }
+  fs::create_directory(path_);
+  EXPECT_THROW(IniFile(path_).WriteString("S", "K", "v"), EConfigError);
+  EXPECT_THROW(IniFile(path_).EraseSection("S"), EConfigError);
+}
+
+TEST_F(IniFileTest, ReadOnlyFileReadsButRefusesWrites) {
+  const std::string content = "[Version]\r\nServerVersion=v1.2.2\r\n";
+  Put(content);
+  fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("Version", "ServerVersion", ""), "v1.2.2");
+  if (std::ofstream(path_, std::ios::app)) GTEST_SKIP() << "this user may write read-only files";
+  EXPECT_THROW(ini.WriteString("Version", "ServerVersion", "v9"), EConfigError);
+  EXPECT_THROW(ini.EraseSection("Version"), EConfigError);
+  EXPECT_EQ(Get(), content);
+}
+
+TEST_F(IniFileTest, WritableFileInReadOnlyFolderIsStillWritten) {
+  Put("[General]\r\nMaxClients=8\r\n");
+  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  IniFile(path_).WriteInteger("General", "MaxClients", 12);
+  fs::permissions(dir_, fs::perms::owner_all);
+  EXPECT_EQ(Get(), "[General]\r\nMaxClients=12\r\n");
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+}
+
+}  // namespace
+}  // namespace qm
