@@ -198,7 +198,7 @@ void TQuillmootServer::Server_DeInit() {
     if (SystemEvent) SystemEvent->Set();
     WriteLog("Server_DeInit -- UDPThread term + event sent", kLogProgress);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
   WriteLog("Server_DeInit -- Slept 2 secs", kLogProgress);
 
   if (tcpServer) tcpServer->Deactivate();

@@ -71,6 +71,10 @@ class TQuillmootServer : public TServerCounters {
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();
 
+  // The pause between asking the workers to stop and stopping the listeners (2 s). Tests shorten
+  // it; it is not a setting.
+  uint32_t ShutdownPauseMs = 2000;
+
  private:
   bool Fail(const char* text);
   void StopWorkers();

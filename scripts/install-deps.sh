@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages, when it is missing.
+# Needs root (or sudo) only when something is actually missing.
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ "${QM_WITH_WINDOWS:-1}" = 1 ]; then
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
+fi
+if [ "${QM_WITH_CLANG:-0}" = 1 ]; then
+  command -v clang++ >/dev/null 2>&1 || need+=(clang)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+fi
+
+if [ ${#need[@]} -eq 0 ]; then exit 0; fi
+echo "install-deps: installing ${need[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${need[@]}"

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
+# build, a ThreadSanitizer build of the suites that run threads, and the Windows cross-build.
+# Set QM_QUICK=1 to run the normal build only.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+run_suite() {  # build-dir, cmake args..., then -- ctest args...
+  local dir="$1"; shift
+  local cfg=() ct=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do cfg+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  ct=("$@")
+  echo "=== $(basename "$dir") ==="
+  cmake -S "$root" -B "$dir" -G Ninja "${cfg[@]}" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ct[@]}")
+}
+
+run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "${QM_QUICK:-0}" = 1 ]; then exit 0; fi
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address -DQM_BUILD_BENCH=OFF
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  run_suite "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread -DQM_BUILD_BENCH=OFF
+echo "=== build-win ==="
+"$root/scripts/build-windows.sh"
+echo "Windows build: $root/build-win/qmserver.exe"

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include "server/IniFile.hpp"
+#include "server/Settings.hpp"
+#include "support/TestServer.hpp"
+
+namespace qm {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+class ConfigurationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetExeDir(dir.Str() + "/");
+    SetIniFileName("qmserver.ini");
+  }
+  void TearDown() override { SetIniFileName("qmserver.ini"); }
+  std::vector<std::string> Load() {
+    std::vector<std::string> channels;
+    LoadConfiguration([&](const std::string& n) { channels.push_back(n); });
+    return channels;
+  }
+  std::string Ini() const { return ReadFile(dir.Path() / "qmserver.ini"); }
+  TempDir dir;
+};
+
+TEST_F(ConfigurationTest, MissingFileIsCreatedWithEveryDefaultInOrder) {
+  const auto channels = Load();
+  EXPECT_EQ(channels, std::vector<std::string>{"Default"});
+  const std::string expected =
+      "[Version]\r\nServerVersion=v1.2.2\r\n\r\n"
+      "[Passwords]\r\nServerPassword=\r\nAdminPassword=oxlit\r\n\r\n"
+      "[General]\r\nServername=Quillmoot Server\r\nMaxClients=16\r\n\r\n"
+      "[Networking]\r\nTCPPort=8765\r\nIP=\r\n\r\n"
+      "[Ping]\r\nMaxPingTries=3\r\nPingWaitTime=15000\r\nIdleTimeBeforePing=5000\r\n\r\n"
+      "[WebStatus]\r\nActive=0\r\nQuillmootSite_Active=0\r\nQuillmootSite_DisplayInWebList=0\r\n"
+      "WebPostURL=http://\r\nWebPostLinkUrl=" +
+      std::string(kDefaultWebPostLinkUrl) + "\r\n";
+  EXPECT_EQ(Ini(), expected);
+  EXPECT_EQ(Settings().UDPPort, 8766);
+}
+
+TEST_F(ConfigurationTest, UpgradeKeepsTheServerPasswordAndTheChannels) {
+  WriteFile(dir.Path() / "qmserver.ini",
+            "[Version]\r\nServerVersion=V1.2.2\r\n[Passwords]\r\nServerPassword=secret\r\n"
+            "[Channels]\r\n0=Lobby\r\n1=Games\r\n3=Lost\r\n[General]\r\nServername=Mine\r\n");
+  EXPECT_EQ(Load(), (std::vector<std::string>{"Lobby", "Games"}));
+  EXPECT_EQ(Settings().ServerPassword.Get(), "secret");
+  IniFile ini((dir.Path() / "qmserver.ini").string());
+  EXPECT_EQ(ini.ReadString("Version", "ServerVersion", ""), "v1.2.2");
+  EXPECT_EQ(ini.ReadString("Passwords", "ServerPassword", ""), "secret");
+  EXPECT_EQ(ini.ReadString("General", "Servername", ""), "Mine");
+  EXPECT_EQ(ini.ReadString("Channels", "3", ""), "Lost");  // the section is kept as it was
+}
+
+TEST_F(ConfigurationTest, CurrentVersionIsNotRewritten) {
+  const std::string text = "[Version]\r\nServerVersion=v1.2.2\r\n; mine\r\n[General]\r\nMaxClients=4\r\n";
+  WriteFile(dir.Path() / "qmserver.ini", text);
+  Load();
+  EXPECT_EQ(Ini(), text);
+  EXPECT_EQ(Settings().MaxClients, 4);
+}
+
+TEST_F(ConfigurationTest, ValuesAreParsedAndNormalised) {
+  WriteFile(dir.Path() / "qmserver.ini",
+            "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=0x2000\r\n"
+            "[WebStatus]\r\nActive=yes\r\nQuillmootSite_Active=2\r\nWebPostURL=https://x.example/p\r\n"
+            "[Channels]\r\n0=\r\n1=Ignored\r\n");
+  EXPECT_EQ(Load(), std::vector<std::string>{"Default"});
+  const TSettings& s = Settings();
+  EXPECT_EQ(s.TCPPort, 8192);
+  EXPECT_EQ(s.UDPPort, 8193);
+  EXPECT_FALSE(s.Active);
+  EXPECT_TRUE(s.QuillmootSite_Active);
+  EXPECT_EQ(s.WebPostURL, "http://https://x.example/p");
+}
+
+TEST_F(ConfigurationTest, WebPostUrlHoldingTheSchemeInAnyCaseIsKept) {
+  WriteFile(dir.Path() / "qmserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[WebStatus]\r\nWebPostURL=HTTP://Host/x\r\n");
+  Load();
+  EXPECT_EQ(Settings().WebPostURL, "HTTP://Host/x");
+}
+
+TEST_F(ConfigurationTest, RefusedWriteDuringUpgradeFails) {
+  SetIniFileName("no-such-dir/qmserver.ini");
+  EXPECT_THROW(Load(), std::exception);
+}
+
+TEST_F(ConfigurationTest, ChannelAdderFailureFails) {
+  EXPECT_THROW(LoadConfiguration([](const std::string&) { throw std::runtime_error("full"); }), std::exception);
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/Socket.hpp"
+#include "server/Log.hpp"
+#include "server/Settings.hpp"
+#include "support/TestServer.hpp"
+
+namespace qm {
+namespace {
+
+using test::TestServer;
+
+// Index of the first log line containing text, or -1.
+int Find(const std::vector<std::string>& lines, const std::string& text) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+  return -1;
+}
+
+TEST(StartupTest, StartsAndStopsWithEveryLineInOrder) {
+  TestServer t;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  EXPECT_EQ(t.Server().ServerVersion, "v1.2.2 Win32 Service");
+  EXPECT_EQ(t.Server().channelList->Count(), 1u);
+  t.Stop();
+  const auto lines = t.LogLines();
+  const char* order[] = {"----Entering server init----", "Created Threadlists", "Done reading ini file", "UDP+TCP created",
+                         "Creating ping thread", "Created ping thread", "Creating UDPsender thread",
+                         "Created UDPsender thread", "Activated tcp/udp", "Started Ping Thread",
+                         "----Quillmoot server started----", "----Entering Server_DeInit ---- ",
+                         "Server_DeInit -- pingpong term sent", "Server_DeInit -- UDPThread term + event sent",
+                         "Server_DeInit -- Slept 2 secs", "Server_DeInit -- Stopped TCP", "Server_DeInit -- Stopped UDP",
+                         "----Quillmoot server shutdown----"};
+  int last = -1;
+  for (const char* text : order) {
+    const int at = Find(lines, text);
+    EXPECT_GT(at, last) << text;
+    last = std::max(last, at);
+  }
+  EXPECT_GE(Find(lines, "UDPSender.Terminated"), 0);
+  EXPECT_GE(Find(lines, "PingThread.Terminated"), 0);
+}
+
+TEST(StartupTest, PortInUseFailsCommunication) {
+  TestServer first;
+  ASSERT_TRUE(first.Started());
+  // A second server on the same TCP port.
+  TestServer second({{"Networking", "TCPPort", std::to_string(first.TcpPort())}});
+  EXPECT_FALSE(second.Started());
+  EXPECT_EQ(second.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
+  const auto lines = second.LogLines();
+  EXPECT_GE(Find(lines, "Created UDPsender thread"), 0);
+  EXPECT_LT(Find(lines, "Activated tcp/udp"), 0);
+}
+
+TEST(StartupTest, UdpPortInUseFailsCommunicationToo) {
+  const uint16_t port = test::FreePortPair();
+  platform::SocketsStartup();
+  auto s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port + 1));
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  TestServer t({{"Networking", "TCPPort", std::to_string(port)}});
+  EXPECT_FALSE(t.Started());
+  EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
+  platform::CloseSocket(s);
+}
+
+TEST(StartupTest, UnwritableConfigurationFailsStartUp) {
+  TestServer t({}, /*writeIni=*/false, /*start=*/false);
+  SetProcessArguments({"-ini=missing-dir/q.ini"});
+  SetExeDirOverride(t.Dir().Str());
+  SetLogFileName(t.LogPath().string());
+  TQuillmootServer server;
+  server.ShutdownPauseMs = 10;
+  EXPECT_FALSE(server.Server_Init());
+  EXPECT_EQ(server.StartupError, "FATAL ERROR: Unable to create config file");
+  EXPECT_LT(Find(t.LogLines(), "Done reading ini file"), 0);
+  SetProcessArguments({});
+  SetIniFileName("qmserver.ini");
+}
+
+TEST(StartupTest, BindingToTheConfiguredAddress) {
+  TestServer t({{"Networking", "IP", "127.0.0.1"}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  EXPECT_EQ(t.Server().tcpServer->BoundPort(), t.TcpPort());
+  EXPECT_EQ(t.Server().udpServer->BoundPort(), t.UdpPort());
+}
+
+TEST(StartupTest, AnAddressThatIsNotLocalFailsCommunication) {
+  TestServer t({{"Networking", "IP", "192.0.2.1"}});  // documentation range: never a local address
+  EXPECT_FALSE(t.Started());
+  EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
+}
+
+TEST(CommandLineTest, IniAndLogMarkersLastOneWinsCaseKept) {
+  SetProcessArguments({"-ini=First.ini", "/START", "-INI=Second.INI", "-Log=Run.Log", "-iNi=-LOG=both.log"});
+  ParseCommandLine();
+  EXPECT_EQ(IniFileName(), "-LOG=both.log");
+  EXPECT_EQ(LogFileName(), "both.log");
+  SetProcessArguments({"-ini=-log=x.log"});
+  ParseCommandLine();
+  EXPECT_EQ(IniFileName(), "-log=x.log");
+  EXPECT_EQ(LogFileName(), "x.log");
+  SetProcessArguments({});
+  SetIniFileName("qmserver.ini");
+  SetLogFileName("qmserver.log");
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,82 @@
+#pragma once
+// Runs the server in-process for integration tests: a temporary folder stands in for the
+// executable's directory (holding qmserver.ini and qmserver.log), on a free TCP/UDP port pair.
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/TQuillmootServer.hpp"
+
+namespace qm::test {
+
+// A fresh, empty temporary directory, removed by the destructor.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& Path() const { return path_; }
+  std::string Str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A TCP port P with P and P + 1 (UDP) free at the moment of the call.
+uint16_t FreePortPair();
+
+// Lines of the log file.
+std::vector<std::string> ReadLines(const std::filesystem::path& file);
+std::string ReadFile(const std::filesystem::path& file);
+void WriteFile(const std::filesystem::path& file, const std::string& content);
+
+struct IniKey {
+  std::string section, key, value;
+};
+
+class TestServer {
+ public:
+  // Writes qmserver.ini (current version, the chosen port, then the given keys) unless
+  // writeIni is false, and starts the server. Check Started() / StartupError().
+  explicit TestServer(std::vector<IniKey> keys = {}, bool writeIni = true, bool start = true);
+  ~TestServer();
+
+  bool Start();
+  void Stop();  // Server_DeInit with a short pause, then destroys the server object
+  bool Started() const { return started_; }
+  TQuillmootServer& Server() { return *server_; }
+  uint16_t TcpPort() const { return port_; }
+  uint16_t UdpPort() const { return static_cast<uint16_t>(port_ + 1); }
+  const TempDir& Dir() const { return dir_; }
+  std::filesystem::path IniPath() const { return dir_.Path() / "qmserver.ini"; }
+  std::filesystem::path LogPath() const { return dir_.Path() / "qmserver.log"; }
+  std::vector<std::string> LogLines() const { return ReadLines(LogPath()); }
+  // True when some log line contains the text, waiting up to timeoutMs for it to appear.
+  bool WaitForLog(const std::string& text, int timeoutMs = 3000) const;
+
+ private:
+  TempDir dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<TQuillmootServer> server_;
+  bool started_ = false;
+};
+
+// Waits up to timeoutMs for the condition, polling.
+template <class F>
+bool Eventually(F condition, int timeoutMs = 3000);
+
+}  // namespace qm::test
+
+#include <chrono>
+#include <thread>
+template <class F>
+bool qm::test::Eventually(F condition, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}

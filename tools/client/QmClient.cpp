@@ -1,0 +1,227 @@
+#include "client/QmClient.hpp"
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/Error.hpp"
+
+namespace qm::client {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+sockaddr_in MakeAddress(const std::string& host, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res)
+      throw QmError("Unable to resolve host " + host);
+    a.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+    freeaddrinfo(res);
+  }
+  return a;
+}
+
+[[noreturn]] void ThrowSocket(const char* what) {
+  const int code = platform::LastSocketError();
+  throw ESocketError(code, std::string(what) + ": " + platform::SocketErrorText(code));
+}
+
+}  // namespace
+
+ControlClient::~ControlClient() { Close(); }
+
+void ControlClient::Close() {
+  if (socket_ != platform::kInvalidSocket) {
+    platform::CloseSocket(socket_);
+    socket_ = platform::kInvalidSocket;
+  }
+}
+
+void ControlClient::Connect(const std::string& host, uint16_t port, int timeoutMs) {
+  platform::SocketsStartup();
+  Close();
+  input_.clear();
+  backlog_.clear();
+  peerClosed_ = false;
+  const sockaddr_in a = MakeAddress(host, port);
+  socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket_ == platform::kInvalidSocket) ThrowSocket("socket");
+  platform::SetNonBlocking(socket_, true);
+  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    const int code = platform::LastSocketError();
+    if (code != platform::kErrWouldBlock && code != platform::kErrInProgress) {
+      Close();
+      throw ESocketError(code, "connect: " + platform::SocketErrorText(code));
+    }
+    if (platform::WaitWritable(socket_, timeoutMs) != 1) {
+      Close();
+      throw ETimeout("connect to " + host + ":" + std::to_string(port) + " timed out");
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
+    if (err != 0) {
+      Close();
+      throw ESocketError(err, "connect to " + host + ":" + std::to_string(port) + " failed");
+    }
+  }
+  platform::SetNonBlocking(socket_, false);
+  int one = 1;
+  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+void ControlClient::SendRaw(const uint8_t* data, size_t size) {
+  size_t sent = 0;
+  while (sent < size) {
+    const auto n = ::send(socket_, reinterpret_cast<const char*>(data + sent), static_cast<int>(size - sent), platform::kSendFlags);
+    if (n <= 0) ThrowSocket("send");
+    sent += static_cast<size_t>(n);
+  }
+}
+
+void ControlClient::Send(const Packet& packet) { SendRaw(packet.data(), packet.size()); }
+
+bool ControlClient::ReadMore(int timeoutMs) {
+  if (socket_ == platform::kInvalidSocket || peerClosed_) return false;
+  if (platform::WaitReadable(socket_, timeoutMs) != 1) return false;
+  uint8_t buf[8192];
+  const auto n = ::recv(socket_, reinterpret_cast<char*>(buf), sizeof buf, 0);
+  if (n <= 0) {
+    peerClosed_ = true;
+    return false;
+  }
+  input_.insert(input_.end(), buf, buf + n);
+  return true;
+}
+
+std::optional<Packet> ControlClient::TakeFramed() {
+  if (input_.size() < kHeaderSize) return std::nullopt;
+  size_t length = ParseHeader(input_.data(), input_.size()).length;
+  if (length < kHeaderSize) length = kHeaderSize;  // a malformed length still makes progress
+  if (input_.size() < length) return std::nullopt;
+  Packet p(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
+  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
+  return p;
+}
+
+std::optional<Packet> ControlClient::Receive(int timeoutMs) {
+  if (!backlog_.empty()) {
+    Packet p = std::move(backlog_.front());
+    backlog_.pop_front();
+    return p;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (auto p = TakeFramed()) return p;
+    if (peerClosed_) return std::nullopt;
+    const int left = RemainingMs(deadline);
+    if (!ReadMore(left) && (peerClosed_ || left == 0)) {
+      if (auto p = TakeFramed()) return p;
+      return std::nullopt;
+    }
+  }
+}
+
+std::optional<Packet> ControlClient::WaitFor(std::initializer_list<int16_t> commands, int timeoutMs) {
+  auto matches = [&](const Packet& p) {
+    const int16_t c = ParseHeader(p.data(), p.size()).command;
+    for (int16_t want : commands)
+      if (want == c) return true;
+    return false;
+  };
+  for (auto it = backlog_.begin(); it != backlog_.end(); ++it) {
+    if (matches(*it)) {
+      Packet p = std::move(*it);
+      backlog_.erase(it);
+      return p;
+    }
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    while (auto p = TakeFramed()) {
+      if (matches(*p)) return p;
+      backlog_.push_back(std::move(*p));
+    }
+    if (peerClosed_) return std::nullopt;
+    const int left = RemainingMs(deadline);
+    if (!ReadMore(left) && (peerClosed_ || left == 0)) {
+      while (auto p = TakeFramed()) {
+        if (matches(*p)) return p;
+        backlog_.push_back(std::move(*p));
+      }
+      return std::nullopt;
+    }
+  }
+}
+
+bool ControlClient::WaitClosed(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!peerClosed_) {
+    const int left = RemainingMs(deadline);
+    if (!ReadMore(left) && !peerClosed_ && left == 0) return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> ControlClient::DrainRaw(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!peerClosed_ && RemainingMs(deadline) > 0) ReadMore(RemainingMs(deadline));
+  std::vector<uint8_t> all;
+  for (auto& p : backlog_) all.insert(all.end(), p.begin(), p.end());
+  backlog_.clear();
+  all.insert(all.end(), input_.begin(), input_.end());
+  input_.clear();
+  return all;
+}
+
+int16_t ControlClient::Login(const std::string& name, const std::string& password, const std::string& version, int timeoutMs) {
+  Send(ComposeLogin(LoginRequest{name, password, version}));
+  auto reply = WaitFor({kPktLoginAccepted, kReplyServerFull, kReplyWrongPassword}, timeoutMs);
+  if (!reply) return 0;
+  const PacketHeader h = ParseHeader(reply->data(), reply->size());
+  if (h.command == kPktLoginAccepted) sessionKey_ = h.sessionKey;
+  return h.command;
+}
+
+VoiceClient::VoiceClient() {
+  platform::SocketsStartup();
+  socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (socket_ == platform::kInvalidSocket) ThrowSocket("socket");
+  sockaddr_in a = MakeAddress("127.0.0.1", 0);
+  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) ThrowSocket("bind");
+  socklen_t len = sizeof a;
+  getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &len);
+  localPort_ = ntohs(a.sin_port);
+}
+
+VoiceClient::~VoiceClient() {
+  if (socket_ != platform::kInvalidSocket) platform::CloseSocket(socket_);
+}
+
+void VoiceClient::SendTo(uint16_t port, const uint8_t* data, size_t size, const std::string& host) {
+  const sockaddr_in a = MakeAddress(host, port);
+  if (::sendto(socket_, reinterpret_cast<const char*>(data), static_cast<int>(size), 0, reinterpret_cast<const sockaddr*>(&a),
+               sizeof a) < 0)
+    ThrowSocket("sendto");
+}
+
+std::optional<std::vector<uint8_t>> VoiceClient::Receive(int timeoutMs) {
+  if (platform::WaitReadable(socket_, timeoutMs) != 1) return std::nullopt;
+  std::vector<uint8_t> buf(65536);
+  const auto n = ::recv(socket_, reinterpret_cast<char*>(buf.data()), static_cast<int>(buf.size()), 0);
+  if (n < 0) return std::nullopt;
+  buf.resize(static_cast<size_t>(n));
+  return buf;
+}
+
+}  // namespace qm::client

@@ -1,0 +1,77 @@
+#pragma once
+// The client side of the protocol, for tests, benchmarks and the operator's tools: a control
+// connection that sends each command as one write and reads server packets framed by their
+// header's length, and a UDP socket for voice and pings. Every wait has a time-out.
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control/ControlPackets.hpp"
+#include "net/UdpAddress.hpp"
+#include "platform/Socket.hpp"
+
+namespace qm::client {
+
+class ControlClient {
+ public:
+  ControlClient() = default;
+  ~ControlClient();
+  ControlClient(const ControlClient&) = delete;
+  ControlClient& operator=(const ControlClient&) = delete;
+
+  // Connects to host:port within the time; throws QmError (ESocketError, ETimeout) on failure.
+  void Connect(const std::string& host, uint16_t port, int timeoutMs = 3000);
+  bool IsOpen() const { return socket_ != platform::kInvalidSocket; }
+  void Close();
+
+  // Sends the bytes as one write.
+  void Send(const Packet& packet);
+  void SendRaw(const uint8_t* data, size_t size);
+
+  // The next packet, framed by its header's length (at least 8); nullopt on time-out or close.
+  std::optional<Packet> Receive(int timeoutMs);
+  // The next packet whose command field is one of those given; other packets stay queued for
+  // later Receive calls. nullopt on time-out or close.
+  std::optional<Packet> WaitFor(std::initializer_list<int16_t> commands, int timeoutMs);
+  // True when the server closes the connection within the time (queued packets are dropped).
+  bool WaitClosed(int timeoutMs);
+  // Bytes received and not yet framed into packets, after waiting up to timeoutMs for more.
+  std::vector<uint8_t> DrainRaw(int timeoutMs);
+
+  // Logs in and waits for the answer: the login reply (type 1) or a refusal. On success keeps the
+  // session key. Returns the answer's command (1 on success), or 0 when nothing came.
+  int16_t Login(const std::string& name, const std::string& password, const std::string& version, int timeoutMs = 3000);
+  uint16_t SessionKey() const { return sessionKey_; }
+
+ private:
+  bool ReadMore(int timeoutMs);  // false on time-out; marks closed on EOF
+  std::optional<Packet> TakeFramed();
+
+  platform::SocketHandle socket_ = platform::kInvalidSocket;
+  std::vector<uint8_t> input_;
+  std::deque<Packet> backlog_;
+  bool peerClosed_ = false;
+  uint16_t sessionKey_ = 0;
+};
+
+class VoiceClient {
+ public:
+  VoiceClient();  // binds 127.0.0.1 on a free port
+  ~VoiceClient();
+  VoiceClient(const VoiceClient&) = delete;
+  VoiceClient& operator=(const VoiceClient&) = delete;
+
+  uint16_t LocalPort() const { return localPort_; }
+  void SendTo(uint16_t port, const uint8_t* data, size_t size, const std::string& host = "127.0.0.1");
+  void SendTo(uint16_t port, const std::vector<uint8_t>& d) { SendTo(port, d.data(), d.size()); }
+  // The next datagram, nullopt on time-out.
+  std::optional<std::vector<uint8_t>> Receive(int timeoutMs);
+
+ private:
+  platform::SocketHandle socket_ = platform::kInvalidSocket;
+  uint16_t localPort_ = 0;
+};
+
+}  // namespace qm::client
