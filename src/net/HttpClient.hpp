@@ -5,24 +5,31 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Error.hpp"
 #include "platform/Socket.hpp"
 
 namespace qm {
+
+QM_DECLARE_ERROR(EHttpUrlError, QmError);           // a URL this client cannot use
+QM_DECLARE_ERROR(EHttpMalformedResponse, QmError);  // the response head is not HTTP
 
 struct Url {
   std::string host;
   uint16_t port = 80;
   std::string pathAndQuery = "/";
 };
-// Parses "http://host[:port][/path][?query]" (scheme in any letter case). Throws QmError
-// (EArgument-like) for anything else.
+// Parses "http://host[:port][/path][?query]" (scheme in any letter case; a fragment is dropped,
+// spaces in the path are sent as %20). Throws EHttpUrlError for anything else.
 Url ParseUrl(const std::string& url);
 
 // The reader of a response head, apart so it can be tested and fuzzed without a socket.
-// Feed it bytes; it reports when the status line and headers (after any 100 Continue) are done.
+// Feed it bytes; it reports when the status line and headers (after any interim 1xx answer) are
+// done. Bytes after the head are ignored. A head longer than kMaxHeadBytes is Malformed, so a
+// hostile server cannot make it buffer without end.
 class HttpResponseHead {
  public:
   enum class State { NeedMore, Done, Malformed };
+  static constexpr size_t kMaxHeadBytes = 64 * 1024;
   State Feed(const char* data, size_t size);
   int Status() const { return status_; }
   const std::string& StatusLine() const { return statusLine_; }
@@ -30,6 +37,7 @@ class HttpResponseHead {
  private:
   std::string pending_;
   std::string statusLine_;
+  size_t headBytes_ = 0;
   int status_ = 0;
   bool inHeaders_ = false;
   State state_ = State::NeedMore;
@@ -48,7 +56,8 @@ class HttpClient {
   }
   // POSTs to the URL: request line "POST <path?query> HTTP/1.0", a Host header, default headers,
   // Content-Length only for a non-empty body. Returns the 2xx status; throws EHttpProtocolError for
-  // any other status (3xx included), ETimeout when a bound ran out, ESocketError otherwise.
+  // any other status (3xx included), ETimeout when a bound ran out, EHttpUrlError for a bad URL,
+  // EHttpMalformedResponse for an answer that is not HTTP, ESocketError otherwise.
   int Post(const std::string& url, const std::string& body);
   bool Connected() const { return socket_ != platform::kInvalidSocket; }
   void Disconnect();

@@ -3,6 +3,7 @@
 // connection thread calls the execute handler again and again until the connection no longer
 // counts as connected.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -35,8 +36,9 @@ class TcpEndpoint {
   // Binds, listens and starts the accept thread. Throws ESocketError when the address cannot be
   // bound (in use, not local) or listened on.
   void Activate();
-  // Stops accepting, shuts down every open connection and waits for the connection threads
-  // (at most kTerminateWaitTime for them to end of their own accord; see the .cpp).
+  // Stops accepting, shuts down every open connection and joins the connection threads. They
+  // end at once when their handler returns to a closed connection; kTerminateWaitTime bounds the
+  // wait for that, after which the stragglers are still joined (no thread is ever detached).
   void Deactivate();
   bool Active() const { return active_; }
   // The port actually bound (useful when configured as 0).
@@ -60,6 +62,7 @@ class TcpEndpoint {
   std::atomic<bool> stopping_{false};
   std::thread acceptThread_;
   std::mutex workersMutex_;
+  std::condition_variable workersDone_;  // a worker finished (with workersMutex_)
   std::list<std::unique_ptr<Worker>> workers_;
 };
 

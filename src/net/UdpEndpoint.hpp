@@ -36,7 +36,8 @@ class UdpEndpoint {
 
   // Sends one datagram from the endpoint's socket. A dotted IPv4 text is used directly, any other
   // text is resolved as a host name. Throws EPackageSizeTooBig ("Package Size Too Big."),
-  // ENotAllBytesSent ("Not all bytes sent.") or ESocketError. Safe from several threads.
+  // ENotAllBytesSent ("Not all bytes sent.") or ESocketError. Safe from several threads while the
+  // endpoint is active; the senders must have stopped before Deactivate closes the socket.
   void SendDatagram(const std::string& address, int port, const uint8_t* data, size_t size);
   // The same to an address already in numeric form: no parsing, no allocation.
   void SendDatagram(const UdpAddress& to, const uint8_t* data, size_t size);

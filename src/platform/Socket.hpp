@@ -40,6 +40,16 @@ inline constexpr int kErrMsgSize = 10040;
 inline constexpr int kErrWouldBlock = 10035;
 inline constexpr int kErrInProgress = 10036;
 inline constexpr int kErrConnRefused = 10061;
+inline constexpr int kErrInterrupted = 10004;
+inline constexpr int kErrNotSocket = 10038;
+inline constexpr int kErrAddrInUse = 10048;
+inline constexpr int kErrAddrNotAvail = 10049;
+inline constexpr int kErrNotConnected = 10057;
+inline constexpr int kErrShutdown = 10058;
+// Name resolution failures, numbered as the Windows resolver numbers them.
+inline constexpr int kErrHostNotFound = 11001;
+inline constexpr int kErrTryAgain = 11002;
+inline constexpr int kErrNoRecovery = 11003;
 
 // Starts the socket library once per process (WSAStartup); a no-op on POSIX.
 void SocketsStartup();
@@ -56,11 +66,23 @@ void ShutdownSocket(SocketHandle s, bool receiveOnly);
 bool SetNonBlocking(SocketHandle s, bool on);
 // Bounds blocking sends; a send that cannot complete in time fails with kErrTimedOut.
 bool SetSendTimeout(SocketHandle s, uint32_t milliseconds);
+// Lets a restarted server bind a port whose old connections still linger in TIME_WAIT. It must
+// never let a second live listener share the port: on Windows, where SO_REUSEADDR would allow
+// exactly that, this sets nothing.
 bool SetReuseAddress(SocketHandle s);
+// Readies a UDP socket for a server: on Windows an ICMP "port unreachable" from one client would
+// otherwise make the next receive fail; a no-op on POSIX.
+void PrepareDatagramSocket(SocketHandle s);
+// The error a non-blocking connect ended with (SO_ERROR), mapped as LastSocketError; 0 for none.
+int PendingSocketError(SocketHandle s);
+// Resolves a host name to its first IPv4 address (network byte order in out). 0 on success,
+// otherwise one of the kErr resolver codes above (or the system's own).
+int ResolveIPv4(const std::string& host, in_addr& out);
 
 // Waits until the socket is readable (or writable). 1 ready, 0 time-out, -1 error.
 // A negative timeout waits without limit.
 int WaitReadable(SocketHandle s, int timeoutMs);
+// Writable also reports a failed non-blocking connect (the error is then in PendingSocketError).
 int WaitWritable(SocketHandle s, int timeoutMs);
 
 }  // namespace qm::platform

@@ -1,0 +1,179 @@
+#include "net/TcpEndpoint.hpp"
+
+#include <chrono>
+
+#include "net/SocketError.hpp"
+#include "net/UdpAddress.hpp"
+#include "platform/Error.hpp"
+
+namespace qm {
+namespace {
+
+// The accept thread waits in slices so it notices Deactivate on systems where shutting down
+// the listening socket does not wake a pending wait.
+constexpr int kAcceptWaitMs = 250;
+// After an accept failure that is not the client's (out of handles, say) the thread pauses
+// before retrying instead of spinning on a socket that stays readable.
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(50);
+
+}  // namespace
+
+struct TcpEndpoint::Worker {
+  std::shared_ptr<TcpConnection> connection;
+  std::thread thread;
+  bool finished = false;  // guarded by workersMutex_
+};
+
+TcpEndpoint::TcpEndpoint() = default;
+
+TcpEndpoint::~TcpEndpoint() { Deactivate(); }
+
+void TcpEndpoint::SetDefaultPort(uint16_t port) { defaultPort_ = port; }
+void TcpEndpoint::ClearBindings() { bindings_.clear(); }
+void TcpEndpoint::AddBinding(const std::string& ip, uint16_t port) { bindings_.emplace_back(ip, port); }
+void TcpEndpoint::SetExecuteHandler(ExecuteHandler handler) { handler_ = std::move(handler); }
+void TcpEndpoint::SetSendTimeout(uint32_t milliseconds) { sendTimeoutMs_ = milliseconds; }
+
+void TcpEndpoint::Activate() {
+  if (active_) return;
+  platform::SocketsStartup();
+
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(defaultPort_);
+  if (!bindings_.empty()) {
+    // The server configures at most one address; the first binding is the one that counts.
+    UdpAddress parsed;
+    if (!UdpAddress::FromDotted(bindings_.front().first, bindings_.front().second, parsed))
+      ThrowSocketError(platform::kErrAddrNotAvail);
+    address.sin_addr.s_addr = htonl(parsed.ip);
+    address.sin_port = htons(parsed.port);
+  }
+
+  platform::SocketHandle s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == platform::kInvalidSocket) ThrowLastSocketError();
+  platform::SetReuseAddress(s);
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(s, kBacklog) != 0) {
+    const int code = platform::LastSocketError();
+    platform::CloseSocket(s);
+    ThrowSocketError(code);
+  }
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
+  boundPort_ = ntohs(bound.sin_port);
+
+  listenSocket_ = s;
+  stopping_ = false;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  active_ = true;
+}
+
+void TcpEndpoint::AcceptLoop() {
+  while (!stopping_) {
+    ReapFinished();
+    const int ready = platform::WaitReadable(listenSocket_, kAcceptWaitMs);
+    if (ready <= 0 || stopping_) continue;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    platform::SocketHandle s = ::accept(listenSocket_, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (s == platform::kInvalidSocket) {
+      const int code = platform::LastSocketError();
+      // The client gave up between its connect and our accept: nothing to pause for.
+      if (code != platform::kErrConnAborted && code != platform::kErrConnReset && code != platform::kErrWouldBlock &&
+          code != platform::kErrInterrupted && !stopping_)
+        std::this_thread::sleep_for(kAcceptRetryPause);
+      continue;
+    }
+    // Control packets are small and answered at once; Nagle would only delay them.
+    int noDelay = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+
+    UdpAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
+    auto worker = std::make_unique<Worker>();
+    worker->connection = std::make_shared<TcpConnection>(s, from.AddressText(), from.port);
+    worker->connection->SetSendTimeout(sendTimeoutMs_);
+    Worker* w = worker.get();
+    std::lock_guard<std::mutex> guard(workersMutex_);
+    workers_.push_back(std::move(worker));
+    w->thread = std::thread([this, w] { RunConnection(w); });
+  }
+}
+
+void TcpEndpoint::RunConnection(Worker* w) {
+  {
+    TcpContext context;
+    context.connection = w->connection;
+    TcpConnection& connection = *context.connection;
+    for (;;) {
+      try {
+        if (handler_) {
+          handler_(context);
+        } else {
+          connection.Disconnect();
+        }
+      } catch (const ESocketError& e) {
+        if (e.Code() == platform::kErrConnAborted || e.Code() == platform::kErrConnReset) connection.Disconnect();
+      } catch (...) {
+        // The server's handler logs its own failures; one that still escapes must not end the
+        // connection's service, let alone the process.
+      }
+      if (!connection.IsConnected()) break;
+    }
+    connection.Disconnect();
+  }  // the context, and whatever the application kept in its slot, go with the thread
+  {
+    std::lock_guard<std::mutex> guard(workersMutex_);
+    w->finished = true;
+  }
+  workersDone_.notify_all();
+}
+
+void TcpEndpoint::ReapFinished() {
+  std::list<std::unique_ptr<Worker>> finished;
+  {
+    std::lock_guard<std::mutex> guard(workersMutex_);
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      auto next = std::next(it);
+      if ((*it)->finished) finished.splice(finished.end(), workers_, it);
+      it = next;
+    }
+  }
+  for (auto& w : finished) w->thread.join();
+}
+
+void TcpEndpoint::Deactivate() {
+  if (!active_) return;
+  stopping_ = true;
+  platform::ShutdownSocket(listenSocket_, false);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  platform::CloseSocket(listenSocket_);
+  listenSocket_ = platform::kInvalidSocket;
+
+  std::list<std::unique_ptr<Worker>> all;
+  {
+    std::unique_lock<std::mutex> guard(workersMutex_);
+    for (auto& w : workers_) w->connection->Disconnect();
+    // A handler that does not return once its socket is shut down is stuck elsewhere; it is
+    // still joined below, because no thread may outlive the endpoint whose handler it runs.
+    workersDone_.wait_for(guard, std::chrono::milliseconds(kTerminateWaitTime), [this] {
+      for (auto& w : workers_)
+        if (!w->finished) return false;
+      return true;
+    });
+    all.swap(workers_);
+  }
+  for (auto& w : all) w->thread.join();
+  active_ = false;
+}
+
+size_t TcpEndpoint::ConnectionCount() {
+  std::lock_guard<std::mutex> guard(workersMutex_);
+  size_t count = 0;
+  for (auto& w : workers_)
+    if (!w->finished) ++count;
+  return count;
+}
+
+}  // namespace qm

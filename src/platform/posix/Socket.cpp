@@ -1,0 +1,140 @@
+#include "platform/Socket.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace qm::platform {
+namespace {
+
+// errno values and their Windows counterparts: log lines and the callers' tests (10053, 10054,
+// 10060, ...) read the same on both systems.
+struct ErrnoPair {
+  int posix;
+  int windows;
+};
+constexpr ErrnoPair kErrnoMap[] = {
+    {EINTR, 10004},         {EBADF, 10009},         {EACCES, 10013},         {EFAULT, 10014},
+    {EINVAL, 10022},        {EMFILE, 10024},        {EWOULDBLOCK, 10035},    {EINPROGRESS, 10036},
+    {EALREADY, 10037},      {ENOTSOCK, 10038},      {EDESTADDRREQ, 10039},   {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},   {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046},  {EAFNOSUPPORT, 10047},   {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},      {ENETUNREACH, 10051},    {ENETRESET, 10052},
+    {ECONNABORTED, 10053},  {ECONNRESET, 10054},    {ENOBUFS, 10055},        {EISCONN, 10056},
+    {ENOTCONN, 10057},      {ESHUTDOWN, 10058},     {ETOOMANYREFS, 10059},   {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},  {ELOOP, 10062},         {ENAMETOOLONG, 10063},   {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+};
+
+int MapErrno(int e) {
+  if (e == EAGAIN) e = EWOULDBLOCK;
+  // A send on a connection the peer or we already tore down: Windows reports it as aborted.
+  if (e == EPIPE) return kErrConnAborted;
+  for (const auto& p : kErrnoMap)
+    if (p.posix == e) return p.windows;
+  return e;
+}
+
+int UnmapCode(int code) {
+  for (const auto& p : kErrnoMap)
+    if (p.windows == code) return p.posix;
+  return code;
+}
+
+// strerror_r comes in two flavours; these overloads accept whichever the C library declares.
+[[maybe_unused]] const char* PickText(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
+[[maybe_unused]] const char* PickText(const char* result, const char*) { return result; }
+
+int WaitFor(SocketHandle s, short events, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    int wait = timeoutMs;
+    if (timeoutMs >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    pollfd p{s, events, 0};
+    int r = ::poll(&p, 1, wait);
+    if (r > 0) return (p.revents & POLLNVAL) ? -1 : 1;
+    if (r == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+}  // namespace
+
+void SocketsStartup() {}
+
+int LastSocketError() { return MapErrno(errno); }
+
+std::string SocketErrorText(int code) {
+  switch (code) {
+    case kErrHostNotFound: return "Host not found";
+    case kErrTryAgain: return "Temporary failure in name resolution";
+    case kErrNoRecovery: return "Non-recoverable failure in name resolution";
+    default: break;
+  }
+  char buffer[256] = {};
+  return PickText(strerror_r(UnmapCode(code), buffer, sizeof buffer), buffer);
+}
+
+void CloseSocket(SocketHandle s) {
+  if (s != kInvalidSocket) ::close(s);
+}
+
+void ShutdownSocket(SocketHandle s, bool receiveOnly) {
+  if (s != kInvalidSocket) ::shutdown(s, receiveOnly ? SHUT_RD : SHUT_RDWR);
+}
+
+bool SetNonBlocking(SocketHandle s, bool on) {
+  int flags = ::fcntl(s, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return ::fcntl(s, F_SETFL, flags) == 0;
+}
+
+bool SetSendTimeout(SocketHandle s, uint32_t milliseconds) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+  return ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool SetReuseAddress(SocketHandle s) {
+  // On Linux and the BSDs this only forgives TIME_WAIT; a live listener still blocks the bind.
+  int on = 1;
+  return ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+void PrepareDatagramSocket(SocketHandle) {}
+
+int PendingSocketError(SocketHandle s) {
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return LastSocketError();
+  return error == 0 ? 0 : MapErrno(error);
+}
+
+int ResolveIPv4(const std::string& host, in_addr& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* result = nullptr;
+  int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  if (r != 0 || result == nullptr) {
+    if (r == EAI_SYSTEM) return LastSocketError();
+    return r == EAI_AGAIN ? kErrTryAgain : (r == EAI_FAIL ? kErrNoRecovery : kErrHostNotFound);
+  }
+  out = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+  ::freeaddrinfo(result);
+  return 0;
+}
+
+int WaitReadable(SocketHandle s, int timeoutMs) { return WaitFor(s, POLLIN, timeoutMs); }
+int WaitWritable(SocketHandle s, int timeoutMs) { return WaitFor(s, POLLOUT, timeoutMs); }
+
+}  // namespace qm::platform

@@ -1,0 +1,106 @@
+#include "platform/Socket.hpp"
+
+#include <mutex>
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+namespace qm::platform {
+namespace {
+
+// select() rather than WSAPoll: WSAPoll misses a failed non-blocking connect on older systems.
+int WaitFor(SocketHandle s, bool forWrite, int timeoutMs) {
+  fd_set primary;
+  fd_set failures;
+  FD_ZERO(&primary);
+  FD_ZERO(&failures);
+  FD_SET(s, &primary);
+  FD_SET(s, &failures);
+  timeval tv{};
+  timeval* limit = nullptr;
+  if (timeoutMs >= 0) {
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    limit = &tv;
+  }
+  int r = forWrite ? ::select(0, nullptr, &primary, &failures, limit)
+                   : ::select(0, &primary, nullptr, &failures, limit);
+  if (r == SOCKET_ERROR) return -1;
+  return r > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+void SocketsStartup() {
+  static std::once_flag once;
+  // The library stays loaded until the process ends; there is no matching WSACleanup.
+  std::call_once(once, [] {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+
+int LastSocketError() { return ::WSAGetLastError(); }
+
+std::string SocketErrorText(int code) {
+  char buffer[512] = {};
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ')) --n;
+  if (n == 0) return "Unknown error";
+  return std::string(buffer, n);
+}
+
+void CloseSocket(SocketHandle s) {
+  if (s != kInvalidSocket) ::closesocket(s);
+}
+
+void ShutdownSocket(SocketHandle s, bool receiveOnly) {
+  if (s != kInvalidSocket) ::shutdown(s, receiveOnly ? SD_RECEIVE : SD_BOTH);
+}
+
+bool SetNonBlocking(SocketHandle s, bool on) {
+  u_long mode = on ? 1 : 0;
+  return ::ioctlsocket(s, FIONBIO, &mode) == 0;
+}
+
+bool SetSendTimeout(SocketHandle s, uint32_t milliseconds) {
+  DWORD ms = milliseconds;
+  return ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
+}
+
+bool SetReuseAddress(SocketHandle) {
+  // Windows' SO_REUSEADDR lets another socket take over a port in active use; its default
+  // already permits rebinding over TIME_WAIT, so nothing is set.
+  return true;
+}
+
+void PrepareDatagramSocket(SocketHandle s) {
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+}
+
+int PendingSocketError(SocketHandle s) {
+  int error = 0;
+  int len = sizeof error;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) return LastSocketError();
+  return error;
+}
+
+int ResolveIPv4(const std::string& host, in_addr& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* result = nullptr;
+  int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  if (r != 0 || result == nullptr) return r != 0 ? r : kErrHostNotFound;
+  out = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+  ::freeaddrinfo(result);
+  return 0;
+}
+
+int WaitReadable(SocketHandle s, int timeoutMs) { return WaitFor(s, false, timeoutMs); }
+int WaitWritable(SocketHandle s, int timeoutMs) { return WaitFor(s, true, timeoutMs); }
+
+}  // namespace qm::platform
