@@ -37,6 +37,4 @@ void TPingThread::Execute() {
 
 void TPingThread::PingClients() {}
 
-void TPingThread::UpdateStats() {}
-
 }  // namespace qm

@@ -2,6 +2,7 @@
 // The ping thread: every 500 ms a ping pass over the clients; once per cycle of 350 passes (and
 // once at start) the web status report when it is enabled.
 #include <memory>
+#include <string>
 
 #include "platform/Sync.hpp"
 #include "platform/Thread.hpp"
@@ -23,8 +24,9 @@ class TPingThread : public TThread {
   void Wake() { wake_.Set(); }
   // One ping pass (public so tests can drive passes with a test clock).
   void PingClients();
-  // The web status report: builds the query and posts it.
+  // The web status report: builds the query and posts it to the enabled addresses.
   void UpdateStats();
+  void PostData(const std::string& query);
 
  protected:
   void Execute() override;
