@@ -200,15 +200,15 @@ void TQuillmootServer::Server_DeInit() {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
   WriteLog("Server_DeInit -- Slept 2 secs", kLogProgress);
+  // The workers were asked to stop before the pause; wait for them here, before the sockets, the
+  // event, the clients and the locks they use go away.
+  StopWorkers();
 
   if (tcpServer) tcpServer->Deactivate();
   WriteLog("Server_DeInit -- Stopped TCP", kLogProgress);
   if (udpServer) udpServer->Deactivate();
   WriteLog("Server_DeInit -- Stopped UDP", kLogProgress);
 
-  // The workers were asked to stop before the pause; wait for them here, before the event, the
-  // clients and the locks they use go away.
-  StopWorkers();
   SystemEvent.reset();
 
   if (clientList) {
