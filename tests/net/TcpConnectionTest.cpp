@@ -1,0 +1,125 @@
+#include "net/TcpConnection.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "Loopback.hpp"
+#include "platform/Error.hpp"
+
+namespace qm {
+namespace {
+
+// A server-side connection and the peer's raw socket.
+struct Pair {
+  test::Socket peer;
+  std::unique_ptr<TcpConnection> connection;
+};
+
+Pair Connect() {
+  test::Socket listener = test::BoundSocket(SOCK_STREAM);
+  test::Socket peer = test::ConnectTo(test::LocalPort(listener.Get()));
+  test::Socket accepted = test::Accept(listener);
+  auto connection = std::make_unique<TcpConnection>(accepted.Release(), "127.0.0.1", test::LocalPort(peer.Get()));
+  return Pair{std::move(peer), std::move(connection)};
+}
+
+std::string Take(TcpConnection& c, size_t n) {
+  std::string s(n, '\0');
+  c.ReadExact(reinterpret_cast<uint8_t*>(s.data()), n);
+  return s;
+}
+
+TEST(TcpConnection, BytesBufferedBeforeThePeersCloseAreStillServed) {
+  Pair p = Connect();
+  p.peer.SendAll("0123456789");
+  p.peer.Close();
+
+  EXPECT_EQ(Take(*p.connection, 1), "0");
+  EXPECT_NO_THROW(p.connection->CheckClosed());
+  EXPECT_EQ(p.connection->InputSize(), 9u);
+  // Now the close is seen: no failure with 9 bytes left, but the connection is over.
+  EXPECT_NO_THROW(p.connection->WaitForInput(test::kTestWaitMs));
+  EXPECT_FALSE(p.connection->IsConnected());
+  EXPECT_EQ(Take(*p.connection, 9), "123456789");
+  try {
+    p.connection->CheckClosed();
+    FAIL() << "CheckClosed passed with the peer gone and nothing buffered";
+  } catch (const EConnClosedGracefully& e) {
+    EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+  }
+}
+
+TEST(TcpConnection, ReadsFailWhenThePeerClosesOrResets) {
+  Pair closed = Connect();
+  EXPECT_NO_THROW(closed.connection->WaitForInput(10));  // a time-out is no failure
+  closed.peer.SendAll("ab");
+  closed.peer.Close();
+  EXPECT_THROW(Take(*closed.connection, 3), EConnClosedGracefully);
+  EXPECT_FALSE(closed.connection->IsConnected());
+
+  Pair reset = Connect();
+  reset.peer.Abort();
+  try {
+    reset.connection->WaitForInput(test::kTestWaitMs);
+    FAIL() << "a reset connection read without failure";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Code(), platform::kErrConnReset) << e.what();
+  }
+}
+
+TEST(TcpConnection, DisconnectOrShutdownReceiveFromAnotherThreadEndsAPendingRead) {
+  for (bool receiveOnly : {false, true}) {
+    Pair p = Connect();
+    auto read = std::async(std::launch::async, [&] { return Take(*p.connection, 1); });
+    ASSERT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+    receiveOnly ? p.connection->ShutdownReceive() : p.connection->Disconnect();
+    ASSERT_EQ(read.wait_for(std::chrono::milliseconds(test::kTestWaitMs)), std::future_status::ready);
+    EXPECT_THROW(read.get(), QmError);
+    EXPECT_FALSE(p.connection->IsConnected());
+    if (!receiveOnly) {
+      EXPECT_TRUE(p.peer.SeesClose());
+    }
+  }
+}
+
+TEST(TcpConnection, WriteToAPeerThatNeverReadsTimesOutAndEndsTheOwnersRead) {
+  Pair p = Connect();
+  p.connection->SetSendTimeout(300);
+  auto read = std::async(std::launch::async, [&] { return Take(*p.connection, 1); });
+
+  std::vector<uint8_t> payload(64u << 20, 0x5A);  // far more than both socket buffers hold
+  try {
+    p.connection->WriteAll(payload.data(), payload.size());
+    FAIL() << "64 MiB went to a peer that reads nothing";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Code(), platform::kErrTimedOut);
+  }
+  ASSERT_EQ(read.wait_for(std::chrono::milliseconds(test::kTestWaitMs)), std::future_status::ready);
+  EXPECT_THROW(read.get(), QmError);
+  EXPECT_THROW(p.connection->WriteAll(payload.data(), 1), ESocketError);
+}
+
+TEST(TcpConnection, WritesFromSeveralThreadsArriveWhole) {
+  Pair p = Connect();
+  constexpr int kThreads = 4, kMessages = 8;
+  // More than the socket buffers hold, so a send blocks midway and an unserialised writer
+  // would slip in between.
+  constexpr size_t kSize = 1u << 20;
+  auto received = std::async(std::launch::async, [&] { return p.peer.Receive(kThreads * kMessages * kSize); });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t)
+    writers.emplace_back([&, t] {
+      std::vector<uint8_t> message(kSize, static_cast<uint8_t>('A' + t));
+      for (int i = 0; i < kMessages; ++i) p.connection->WriteAll(message.data(), message.size());
+    });
+  for (auto& w : writers) w.join();
+
+  const std::string all = received.get();
+  ASSERT_EQ(all.size(), kThreads * kMessages * kSize);
+  for (size_t at = 0; at < all.size(); at += kSize)
+    ASSERT_EQ(all.compare(at, kSize, std::string(kSize, all[at])), 0) << "message torn at byte " << at;
+}
+
+}  // namespace
+}  // namespace qm
