@@ -76,7 +76,7 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
       client->UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
       client->UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
       // An echo above what clients use marks the answer to a server ping, whatever the kind.
-      const uint8_t kind = ping.echo > kMaxClientEcho ? kPingAnswer : ping.kind;
+      const uint8_t kind = ping.echo > kMaxClientEcho ? static_cast<uint8_t>(kPingAnswer) : ping.kind;
       if (kind == kPingRequest) {
         const PingDatagram pong = ComposePing(client->SessionKey(), kPingAnswer, ping.echo);
         try {
