@@ -184,8 +184,9 @@ TEST(Intake, ShortAndGarbageDatagramsAreDroppedSafely) {
     for (auto& x : junk) x = static_cast<uint8_t>(rng());
     if (junk.size() >= 4 && i % 2) junk[2] = k0, junk[3] = k1;
     other.SendTo(rig.server.UdpPort(), junk.data(), junk.size());
-    if (i % 50 == 49)  // in bursts the receive buffer holds
+    if (i % 50 == 49) {  // in bursts the receive buffer holds
       ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == start + i + 1; }));
+    }
   }
   // Still serving: a registers its own address again and b hears it.
   const PingDatagram ping = ComposePing(a.key, kPingRequest, 1);
