@@ -26,6 +26,17 @@ for f in "$exe" "$tests"; do
   [ -f "$f" ] || { echo "wine-test: $f is missing; build it first" >&2; exit 2; }
 done
 
+echo "=== wine: version resource ==="
+resource="$(x86_64-w64-mingw32-windres -i "$exe" -O rc)"
+for want in 'FILEVERSION 1, 2, 2, 0' 'PRODUCTVERSION 1, 2, 2, 0' 'BLOCK "040704E4"' \
+  'VALUE "FileDescription", "Quillmoot server, win32 Service"' 'VALUE "ProductName", "Quillmoot Server"' \
+  'VALUE "Translation", 0x407, 1252'; do
+  if ! grep -qF "$want" <<<"$resource"; then
+    echo "wine-test: the version resource lacks: $want" >&2
+    exit 1
+  fi
+done
+
 work="$(mktemp -d)"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Headless on purpose: message boxes then return at once instead of waiting for a click.
