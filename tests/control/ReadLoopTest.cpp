@@ -4,6 +4,7 @@
 
 #include "control/LoginHelpers.hpp"
 #include "net/Loopback.hpp"
+#include "net/TcpEndpoint.hpp"
 
 namespace qm {
 namespace {
@@ -29,6 +30,8 @@ std::vector<std::string> LinesAfter(const TestServer& t, size_t from) {
 TEST(ReadLoop, AFirstPacketOtherThanLoginClosesSilently) {
   TestServer t;
   ASSERT_TRUE(t.Started());
+  // The workers announce themselves once they run; wait for that so only this test's lines follow.
+  ASSERT_TRUE(t.WaitForLog("UDPSender.Execute") && t.WaitForLog("PingThread.Execute"));
   const size_t before = t.LogLines().size();
   for (const Packet& first : {ComposeSetup(0, 0), ComposeCommand(kCmdClientLeave), ComposeCommand(999)}) {
     Conn c = Connected(t);
@@ -166,6 +169,38 @@ TEST(ReadLoop, FieldsPastTheReceivedBytesReadAsZero) {
   ASSERT_TRUE(join);
   EXPECT_EQ((*join)[10], 30);
   EXPECT_EQ(std::string(join->begin() + 11, join->end()), std::string(30, 'n'));
+}
+
+TEST(ReadLoop, AConnectionShutDownBetweenPassesStillGetsItsClosePath) {
+  // Another thread's timed-out write may shut a connection down just after a pass has decided
+  // to keep it. While the slot holds a client, the endpoint runs one more pass, whose read fails
+  // and takes the close path; without a client in the slot there is nothing to close.
+  for (bool withClient : {true, false}) {
+    TcpEndpoint endpoint;
+    endpoint.AddBinding("127.0.0.1", 0);
+    std::atomic<int> passes{0}, closePaths{0};
+    endpoint.SetExecuteHandler([&](TcpContext& context) {
+      if (++passes == 1) {
+        if (withClient) context.SetSlot(std::make_shared<int>(1));
+        context.connection->Disconnect();  // the pass returns without closing
+        return;
+      }
+      try {
+        uint8_t byte;
+        context.connection->ReadExact(&byte, 1);
+      } catch (const std::exception&) {
+        ++closePaths;
+        context.SetSlot(nullptr);
+      }
+    });
+    endpoint.Activate();
+    Socket peer = ConnectTo(endpoint.BoundPort());
+    EXPECT_TRUE(peer.SeesClose());
+    EXPECT_TRUE(Eventually([&] { return endpoint.ConnectionCount() == 0; }));
+    endpoint.Deactivate();
+    EXPECT_EQ(passes.load(), withClient ? 2 : 1);
+    EXPECT_EQ(closePaths.load(), withClient ? 1 : 0);
+  }
 }
 
 }  // namespace
