@@ -60,20 +60,18 @@ TEST(LoginConcurrency, ManyClientsComeAndGoAndEveryNoticeArrivesOnce) {
             std::lock_guard<std::mutex> g(liveMutex);
             if (!liveIds.insert(id).second) ++duplicateIds;
           }
-          // Out of the set before the server can give the id away again.
-          auto forget = [&] {
+          {
+            // Out of the set before going, so before the server can give the id away again.
             std::lock_guard<std::mutex> g(liveMutex);
             liveIds.erase(id);
-          };
+          }
           if (r % 2) {
             c->Send(ComposeCommand(kCmdClientLeave));
             // Its own departure notice, then the close.
             auto own = c->WaitFor({kPktPlayerLeft}, 20000);
             while (own && (*own)[8] != id) own = c->WaitFor({kPktPlayerLeft}, 20000);
-            forget();
             if (!own || !c->WaitClosed(20000)) ++failures;
           } else {
-            forget();
             c->Close();
           }
         } catch (const std::exception&) {
