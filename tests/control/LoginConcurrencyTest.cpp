@@ -15,6 +15,7 @@ namespace qm {
 namespace {
 
 using namespace test;
+using namespace test::login;
 
 constexpr int kThreads = 40;
 constexpr int kRounds = 20;

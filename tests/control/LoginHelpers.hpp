@@ -10,7 +10,8 @@
 #include "control/ControlPackets.hpp"
 #include "support/TestServer.hpp"
 
-namespace qm::test {
+// A namespace of their own: other suites of this program keep helpers of the same names.
+namespace qm::test::login {
 
 inline constexpr int kWaitMs = 5000;
 // How long a test waits to be sure that nothing more arrives.
@@ -59,4 +60,4 @@ inline size_t CountLines(const TestServer& t, const std::string& text) {
   return n;
 }
 
-}  // namespace qm::test
+}  // namespace qm::test::login

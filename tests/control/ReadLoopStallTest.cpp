@@ -15,6 +15,7 @@ namespace qm {
 namespace {
 
 using namespace test;
+using namespace test::login;
 using Steady = std::chrono::steady_clock;
 
 TEST(ReadLoopStall, AClientThatNeverReadsIsDroppedAndOthersKeepLoggingIn) {

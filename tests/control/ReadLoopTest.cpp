@@ -10,6 +10,7 @@ namespace qm {
 namespace {
 
 using namespace test;
+using namespace test::login;
 
 std::string Str(const Packet& p) { return std::string(p.begin(), p.end()); }
 
