@@ -119,17 +119,7 @@ void TcpEndpoint::RunConnection(Worker* w) {
         // The server's handler logs its own failures; one that still escapes must not end the
         // connection's service, let alone the process.
       }
-      if (!connection.IsConnected()) {
-        // Shut down under a finished pass (another thread's write timed out): while the
-        // application still keeps an object in the slot, one more pass lets it close that down.
-        if (handler_ && context.Slot<void>()) {
-          try {
-            handler_(context);
-          } catch (...) {
-          }
-        }
-        break;
-      }
+      if (!connection.IsConnected()) break;
     }
     // A connection dropped from outside (a timed-out write from another thread, shutdown) while
     // the application still keeps an object in the slot: one more pass lets the handler see the
