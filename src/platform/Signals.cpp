@@ -1,0 +1,38 @@
+// The stop request itself, the same on both systems; the sides only connect it to the system's
+// signals or console events.
+#include "platform/Signals.hpp"
+
+#include <condition_variable>
+#include <mutex>
+
+namespace qm::platform {
+namespace {
+// Never destroyed: the thread that takes the signal may still be inside RequestStop while the
+// process exits and runs static destructors.
+struct StopState {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool stop = false;
+};
+StopState& State() {
+  static auto* state = new StopState;
+  return *state;
+}
+}  // namespace
+
+void WaitForStopSignal() {
+  StopState& s = State();
+  std::unique_lock<std::mutex> g(s.mutex);
+  s.cv.wait(g, [&] { return s.stop; });
+}
+
+void RequestStop() {
+  StopState& s = State();
+  // Notified under the lock: the waiter may return and end the process as soon as it can take
+  // the lock, so the notify must be over by then.
+  std::lock_guard<std::mutex> g(s.mutex);
+  s.stop = true;
+  s.cv.notify_all();
+}
+
+}  // namespace qm::platform
