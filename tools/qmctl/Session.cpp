@@ -61,13 +61,21 @@ void Session::ThrowNoAnswer(const std::string& waitingFor) {
 
 int16_t Session::LoginOnce(const std::string& password) {
   Connect();
-  int16_t answer = 0;
+  std::optional<Packet> reply;
   try {
-    answer = control_.Login(options_.name, password, options_.version, options_.timeoutMs);
+    control_.Send(ComposeLogin(LoginRequest{options_.name, password, options_.version}));
+    reply = control_.WaitFor({kPktLoginAccepted, kReplyServerFull, kReplyWrongPassword}, options_.timeoutMs);
   } catch (const std::exception& e) {
     throw CtlError(kExitConnection, std::string("connection lost during login: ") + e.what());
   }
-  return answer;
+  if (!reply) return 0;
+  // Login accepted, 43 bytes: header (with our session key) | server name (short string 30) | 0 2 1 2
+  const WireReader r(reply->data(), reply->size());
+  if (r.I16(6) == kPktLoginAccepted) {
+    sessionKey_ = r.U16(2);
+    serverName_ = r.ShortString(8, kNameCapacity);
+  }
+  return r.I16(6);
 }
 
 void Session::Open() {

@@ -46,7 +46,7 @@ class Session {
   const ParsedLists& Lists() const { return lists_; }
   uint8_t OwnPlayer() const { return static_cast<uint8_t>(lists_.ownWirePlayer); }
   const std::string& ServerName() const { return serverName_; }
-  uint16_t SessionKey() const { return control_.SessionKey(); }
+  uint16_t SessionKey() const { return sessionKey_; }
   bool OldLayouts() const { return options_.version == "1.2.0"; }
   client::ControlClient& Control() { return control_; }
 
@@ -59,6 +59,7 @@ class Session {
   client::ControlClient control_;
   ParsedLists lists_;
   std::string serverName_;
+  uint16_t sessionKey_ = 0;
   bool open_ = false;
 };
 
