@@ -68,7 +68,7 @@ int RunAdmin(const Options& o) {
                               });
     r.id = WireReader(p.data(), p.size()).U8(8);
     r.name = channelName;
-    r.text = "created channel " + std::to_string(r.id) + " " + Printable(channelName);
+    r.text = "created channel " + IdAndName(r.id, channelName);
   } else if (action == "delete") {
     std::string known;
     for (const auto& c : s.Lists().channels)
@@ -78,7 +78,7 @@ int RunAdmin(const Options& o) {
              [&](const Packet& pk) { return WireReader(pk.data(), pk.size()).U8(8) == id; });
     r.id = id;
     r.name = known;
-    r.text = "deleted channel " + std::to_string(id) + (known.empty() ? "" : " " + Printable(known));
+    r.text = "deleted channel " + IdAndName(id, known);
   } else if (action == "kick") {
     std::string known;
     for (const auto& p : s.Lists().players)
@@ -90,7 +90,7 @@ int RunAdmin(const Options& o) {
     });
     r.id = id;
     r.name = known;
-    r.text = "kicked player " + std::to_string(id) + (known.empty() ? "" : " " + Printable(known));
+    r.text = "kicked player " + IdAndName(id, known);
   } else {
     int16_t command = kCmdAdminSaveAsDefaultChannels, done = kReplyChannelsSaved;
     if (action == "set-server-password") command = kCmdAdminChangeServerPassword, done = kReplyServerPasswordChanged;

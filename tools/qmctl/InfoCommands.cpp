@@ -99,7 +99,7 @@ int PlayerStatsReport(const Options& o, Session& s, uint8_t wirePlayer) {
     Emit(j.Text() + "\n");
     return kExitOk;
   }
-  std::string out = "player     " + std::to_string(wirePlayer) + (name.empty() ? "" : " " + Printable(name)) + "\n";
+  std::string out = "player     " + IdAndName(wirePlayer, name) + "\n";
   if (!oldLayout) out += "version    " + Printable(st.version) + "\n";
   out += "connected  " + FormatDuration(st.connectedMs) + "\n";
   out += "idle       " + FormatDuration(st.idleMs) + "\n";
@@ -113,7 +113,8 @@ int PlayerStatsReport(const Options& o, Session& s, uint8_t wirePlayer) {
     out += "address    (none yet: no datagram from this player)\n";
   else
     out += "address    (shown to administrators: use stats --admin)\n";
-  out += "\n" + CounterTable(c);
+  out += '\n';
+  out += CounterTable(c);
   Emit(out);
   return kExitOk;
 }

@@ -176,6 +176,15 @@ std::string Table::Render() const {
   return out;
 }
 
+std::string IdAndName(int id, const std::string& name) {
+  std::string s = std::to_string(id);
+  if (!name.empty()) {
+    s += ' ';
+    s += Printable(name);
+  }
+  return s;
+}
+
 std::string FormatDuration(uint32_t milliseconds) {
   const uint32_t seconds = milliseconds / 1000;
   char buf[32];

@@ -52,6 +52,9 @@ class Table {
   std::vector<std::vector<std::string>> rows_;
 };
 
+// An id followed by its name when the name is known: "3 alice", or "3".
+std::string IdAndName(int id, const std::string& name);
+
 // Milliseconds as h:mm:ss (hours not limited to two digits).
 std::string FormatDuration(uint32_t milliseconds);
 // The meaning of a reply code, e.g. -101 "wrong administrator password".

@@ -120,11 +120,11 @@ class Watcher {
  private:
   std::string Player(uint8_t id) {
     auto it = players_.find(id);
-    return std::to_string(id) + (it == players_.end() ? "" : " " + Printable(it->second));
+    return IdAndName(id, it == players_.end() ? std::string() : it->second);
   }
   std::string Channel(uint8_t id) {
     auto it = channels_.find(id);
-    return std::to_string(id) + (it == channels_.end() ? " (no such channel)" : " " + Printable(it->second));
+    return it == channels_.end() ? std::to_string(id) + " (no such channel)" : IdAndName(id, it->second);
   }
 
   const Options& o_;
