@@ -1,16 +1,14 @@
 // watch: the server's notifications as they arrive, until interrupted or for a given time.
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <thread>
 
 #include "control/ControlPackets.hpp"
 #include "control/WireFormat.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Platform.hpp"
-#include "platform/Signals.hpp"
+#include "platform/Console.hpp"
 #include "qmctl/Commands.hpp"
 #include "qmctl/Output.hpp"
 #include "qmctl/Session.hpp"
@@ -136,21 +134,7 @@ class Watcher {
 
 int RunWatch(const Options& o) {
   if (!o.arguments.empty()) throw CtlError(kExitUsage, "watch takes no arguments (use --seconds)");
-  // Before any thread exists, so the interrupt reaches the waiter below and not a random thread.
-  platform::PrepareStopSignals();
-  std::atomic<bool> stop{false};
-  std::thread waiter([&stop] {
-    platform::WaitForStopSignal();
-    stop = true;
-  });
-  struct StopWaiter {
-    std::thread& t;
-    ~StopWaiter() {
-      platform::RequestStop();
-      t.join();
-    }
-  } stopWaiter{waiter};
-
+  platform::CatchInterrupt();
   Session s(o);
   s.Open();
   Watcher watcher(o, s.Lists());
@@ -165,7 +149,7 @@ int RunWatch(const Options& o) {
          (o.watchSeconds ? " for " + std::to_string(o.watchSeconds) + " s" : "; Ctrl+C to stop") + "\n");
   }
   const auto end = SteadyClock::now() + std::chrono::seconds(o.watchSeconds);
-  while (!stop) {
+  while (!platform::InterruptRequested()) {
     int wait = kPollMs;
     if (o.watchSeconds) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now()).count();

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -6,6 +7,10 @@
 #include "platform/Console.hpp"
 
 namespace qm::platform {
+namespace {
+volatile sig_atomic_t gInterrupted = 0;
+void OnInterrupt(int) { gInterrupted = 1; }
+}  // namespace
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
@@ -32,5 +37,16 @@ bool ReadLineWithoutEcho(std::string& line) {
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   return gotLine || !line.empty();
 }
+
+void CatchInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a wait in poll returns at once and the flag is seen
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool InterruptRequested() { return gInterrupted != 0; }
 
 }  // namespace qm::platform

@@ -3,9 +3,26 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/Console.hpp"
 
 namespace qm::platform {
+namespace {
+std::atomic<bool> gInterrupted{false};
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      gInterrupted = true;
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+}  // namespace
 
 bool StdinIsTerminal() {
   DWORD mode = 0;
@@ -35,5 +52,9 @@ bool ReadLineWithoutEcho(std::string& line) {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), "\r\n", 2, &written, nullptr);
   return gotLine || !line.empty();
 }
+
+void CatchInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+bool InterruptRequested() { return gInterrupted.load(); }
 
 }  // namespace qm::platform
