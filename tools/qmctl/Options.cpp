@@ -141,7 +141,19 @@ exit status:
   0 success, 1 other failure, 2 usage error or no password, 3 refused by the server,
   4 connection failed or closed, 5 time-out waiting for an answer
 
-Player and channel ids are the ones `qmctl who` shows.
+examples:
+  $ qmctl --host voice.example.org who
+  $ qmctl stats 3                      # player 3; add --admin for its address
+  $ read -rs QM_ADMIN_PASSWORD && export QM_ADMIN_PASSWORD
+  $ qmctl admin create "Board Room"
+  created channel 4 Board Room
+  $ qmctl admin kick 3
+  kicked player 3 alice
+  $ qmctl admin save
+  $ qmctl --json ping --count 10 --interval 100
+  $ qmctl watch --seconds 3600 >> activity.log
+
+Player and channel ids are the ones `qmctl who` shows. Full guide: docs/qmctl.md.
 )";
 }
 

@@ -64,8 +64,7 @@ int RunPing(const Options& o) {
     throw CtlError(kExitFailure, std::string("cannot open a UDP socket: ") + e.what());
   }
   if (!o.json)
-    Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + ", session key " +
-         std::to_string(s.SessionKey()) + "\n");
+    Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + "\n");
 
   std::vector<std::optional<double>> rtts;
   for (int i = 0; i < o.count; ++i) {
