@@ -41,6 +41,34 @@ TEST_F(QmctlAdmin, NoAdministratorPasswordAvailableIsAUsageError) {
   EXPECT_NE(n.err.find("QM_NEW_PASSWORD"), std::string::npos) << n.err;
 }
 
+TEST_F(QmctlAdmin, PasswordsAreAskedOnATerminalWithoutEcho) {
+  QmctlProcess p(At({"admin", "set-admin-password"}), {}, true);
+  ASSERT_TRUE(p.WaitForError("administrator password: ", 5000));
+  p.Type("keys\n");
+  ASSERT_TRUE(p.WaitForError("new password: ", 5000));
+  p.Type("s3cret-1\n");
+  ASSERT_TRUE(p.WaitForError("new password (again): ", 5000));
+  p.Type("s3cret-1\n");
+  const auto r = p.Finish(10000);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "administrator password changed\n");
+  const std::string shown = p.Echoed();
+  EXPECT_EQ(shown.find("keys"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;
+  EXPECT_EQ(RunQmctl(At({"admin", "save"}), {{"QM_ADMIN_PASSWORD", "s3cret-1"}}).exitCode, 0);
+
+  // Two different entries change nothing.
+  QmctlProcess q(At({"admin", "set-server-password"}), {{"QM_ADMIN_PASSWORD", "s3cret-1"}}, true);
+  ASSERT_TRUE(q.WaitForError("new password: ", 5000));
+  q.Type("one\n");
+  ASSERT_TRUE(q.WaitForError("(again): ", 5000));
+  q.Type("two\n");
+  const auto differ = q.Finish(10000);
+  EXPECT_EQ(differ.exitCode, kExitUsage);
+  EXPECT_NE(differ.err.find("the two entries differ"), std::string::npos);
+  EXPECT_EQ(RunQmctl(At({"who"})).exitCode, 0);
+}
+
 TEST_F(QmctlAdmin, WrongAdministratorPasswordIsRefusedInWords) {
   const auto r = RunQmctl(At({"admin", "save"}), {{"QM_ADMIN_PASSWORD", "lock"}});
   EXPECT_EQ(r.exitCode, kExitRefused);

@@ -29,7 +29,8 @@ std::string QmctlPath() {
   return (self.parent_path().parent_path() / "qmctl").string();
 }
 
-QmctlProcess::QmctlProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+QmctlProcess::QmctlProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                           bool terminalInput) {
   std::vector<std::string> argStore{QmctlPath()};
   argStore.insert(argStore.end(), args.begin(), args.end());
   std::vector<std::string> envStore;
@@ -46,7 +47,13 @@ QmctlProcess::QmctlProcess(const std::vector<std::string>& args, const std::map<
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  std::string terminal = "/dev/null";
+  if (terminalInput) {
+    ttyFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ttyFd_ < 0 || grantpt(ttyFd_) != 0 || unlockpt(ttyFd_) != 0) throw std::runtime_error("no pseudo-terminal");
+    terminal = ptsname(ttyFd_);
+  }
+  posix_spawn_file_actions_addopen(&actions, 0, terminal.c_str(), terminalInput ? (O_RDWR | O_NOCTTY) : O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   // A default signal disposition, whatever the test runner blocked or ignored.
@@ -68,6 +75,7 @@ QmctlProcess::QmctlProcess(const std::vector<std::string>& args, const std::map<
   if (rc != 0) {
     close(outFd_);
     close(errFd_);
+    if (ttyFd_ >= 0) close(ttyFd_);
     throw std::runtime_error("cannot start " + argStore[0] + ": " + std::strerror(rc));
   }
   reader_ = std::thread([this] { ReadLoop(); });
@@ -78,20 +86,31 @@ QmctlProcess::~QmctlProcess() {
 }
 
 void QmctlProcess::ReadLoop() {
-  bool outOpen = true, errOpen = true;
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outOpen ? outFd_ : -1, POLLIN, 0}, {errOpen ? errFd_ : -1, POLLIN, 0}};
-    if (poll(fds, 2, 1000) < 0) break;
+  bool open[3] = {true, true, ttyFd_ >= 0};
+  const int fd[3] = {outFd_, errFd_, ttyFd_};
+  std::string* sink[3] = {&out_, &err_, &tty_};
+  while (open[0] || open[1]) {
+    pollfd fds[3];
+    for (int i = 0; i < 3; ++i) fds[i] = {open[i] ? fd[i] : -1, POLLIN, 0};
+    if (poll(fds, 3, 100) < 0) break;
     char buf[4096];
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n <= 0) {
-        (i == 0 ? outOpen : errOpen) = false;
+        open[i] = false;  // a terminal master reads EIO once the child has closed its side
         continue;
       }
       std::lock_guard<std::mutex> g(mutex_);
-      (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
+      sink[i]->append(buf, static_cast<size_t>(n));
+    }
+  }
+  if (open[2]) {  // what the terminal echoed just before the end
+    fcntl(ttyFd_, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    for (ssize_t n; (n = read(ttyFd_, buf, sizeof buf)) > 0;) {
+      std::lock_guard<std::mutex> g(mutex_);
+      tty_.append(buf, static_cast<size_t>(n));
     }
   }
 }
@@ -103,6 +122,28 @@ bool QmctlProcess::WaitForOutput(const std::string& text, int timeoutMs) {
     if (SteadyClock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+bool QmctlProcess::WaitForError(const std::string& text, int timeoutMs) {
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      if (err_.find(text) != std::string::npos) return true;
+    }
+    if (SteadyClock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void QmctlProcess::Type(const std::string& text) {
+  if (ttyFd_ >= 0 && write(ttyFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    throw std::runtime_error("typing into the terminal failed");
+}
+
+std::string QmctlProcess::Echoed() {
+  std::lock_guard<std::mutex> g(mutex_);
+  return tty_;
 }
 
 void QmctlProcess::Interrupt() {
@@ -136,6 +177,7 @@ QmctlResult QmctlProcess::Finish(int timeoutMs) {
   reader_.join();  // the pipes close with the child
   close(outFd_);
   close(errFd_);
+  if (ttyFd_ >= 0) close(ttyFd_);
   {
     std::lock_guard<std::mutex> g(mutex_);
     r.out = out_;

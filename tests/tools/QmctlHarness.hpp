@@ -27,13 +27,19 @@ class QmctlProcess {
  public:
   // Starts qmctl with the arguments; env adds or replaces variables. Every QM_* variable of the
   // test's own environment is removed first, so the tests see only what they set.
-  QmctlProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {});
+  // With terminalInput, standard input is a pseudo-terminal the test types into.
+  QmctlProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+               bool terminalInput = false);
   ~QmctlProcess();
   QmctlProcess(const QmctlProcess&) = delete;
   QmctlProcess& operator=(const QmctlProcess&) = delete;
 
-  // True once stdout holds the text, waiting up to timeoutMs.
+  // True once stdout (or stderr) holds the text, waiting up to timeoutMs.
   bool WaitForOutput(const std::string& text, int timeoutMs);
+  bool WaitForError(const std::string& text, int timeoutMs);
+  // Types into the pseudo-terminal; what the terminal shows back (its echo) is in Echoed().
+  void Type(const std::string& text);
+  std::string Echoed();
   void Interrupt();  // SIGINT, as Ctrl+C
   // Waits up to timeoutMs for the end; kills the child after that.
   QmctlResult Finish(int timeoutMs);
@@ -43,9 +49,9 @@ class QmctlProcess {
   void ReadLoop();
 
   pid_t pid_ = -1;
-  int outFd_ = -1, errFd_ = -1;
+  int outFd_ = -1, errFd_ = -1, ttyFd_ = -1;
   std::mutex mutex_;
-  std::string out_, err_;
+  std::string out_, err_, tty_;
   std::thread reader_;
   std::optional<QmctlResult> result_;
 };
