@@ -29,7 +29,8 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
     return false;
   }
   const TSettings& s = Settings();
-  if (clientList->ClientCount() >= static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients)) {
+  const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
+  if (clientList->ClientCount() >= maxClients) {
     WriteRefusal(*this, *context.connection, kReplyServerFull);
     return true;
   }
@@ -44,19 +45,26 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
   client->SetClientVersion(req.version);
   WriteLog("Created client " + client->ClientName(), kLogProgress);
 
+  bool full = false;
   {
     LockGuard g(clientList->Lock());
     uint8_t id = 0;
     uint32_t key = 0;
-    // One byte of player ids: with all 256 taken the login is refused as a full server.
-    if (!clientList->LowestFreePlayerId(id) || !clientList->DrawSessionKey([this] { return RandomSessionKey(); }, key)) {
-      WriteRefusal(*this, *context.connection, kReplyServerFull);
-      return true;
+    // The count is taken again under the hold that appends, so two logins racing for the last
+    // place cannot both get in; and with all 256 one-byte ids taken the login is refused as full.
+    full = clientList->ClientCount() >= maxClients || !clientList->LowestFreePlayerId(id) ||
+           !clientList->DrawSessionKey([this] { return RandomSessionKey(); }, key);
+    if (!full) {
+      client->SetPlayerId(id);
+      client->SetSessionKey(key);
+      context.SetSlot(client);
+      clientList->Append(client);
     }
-    client->SetPlayerId(id);
-    client->SetSessionKey(key);
-    context.SetSlot(client);
-    clientList->Append(client);
+  }
+  if (full) {
+    // Written outside the list lock: a slow peer must not hold up everybody else.
+    WriteRefusal(*this, *context.connection, kReplyServerFull);
+    return true;
   }
   WriteLog("Assigned playerId for client " + client->ClientName() + "[" + std::to_string(client->PlayerId() + 1) + "]",
            kLogProgress);

@@ -92,6 +92,11 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
       c->Flush();
     }
 
+    // A write that failed during the pass (a peer that stopped reading, its write timed out)
+    // has shut the connection down: take the close path now, or the client would stay listed
+    // with no thread left to remove it.
+    if (!close && c && !conn.IsConnected()) close = true;
+
     if (close) {
       LogEvent("TCP/IP", "Disconnected", 0, c.get());
       if (c) {

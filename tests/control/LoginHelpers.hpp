@@ -1,0 +1,63 @@
+#pragma once
+// Shared by the login and read-loop integration tests: clients of the in-process server.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "client/QmClient.hpp"
+#include "control/ControlPackets.hpp"
+#include "support/TestServer.hpp"
+
+// A namespace of their own: other suites of this program keep helpers of the same names.
+namespace qm::test::login {
+
+inline constexpr int kWaitMs = 5000;
+// How long a test waits to be sure that nothing more arrives.
+inline constexpr int kQuietMs = 150;
+
+using Conn = std::unique_ptr<client::ControlClient>;
+
+inline Conn Connected(TestServer& t) {
+  auto c = std::make_unique<client::ControlClient>();
+  c->Connect("127.0.0.1", t.TcpPort());
+  return c;
+}
+
+// A client that has logged in (the login reply received); nullptr, with a failure, otherwise.
+inline Conn LoggedIn(TestServer& t, const std::string& name, const std::string& version = "2.0",
+                     const std::string& password = "") {
+  Conn c = Connected(t);
+  const int16_t answer = c->Login(name, password, version, kWaitMs);
+  EXPECT_EQ(answer, kPktLoginAccepted) << name;
+  return answer == kPktLoginAccepted ? std::move(c) : nullptr;
+}
+
+inline int16_t CommandOf(const Packet& p) { return ParseHeader(p.data(), p.size()).command; }
+
+// The client's wire player, learnt from the list packet a setup brings.
+inline int WirePlayerOf(client::ControlClient& c) {
+  c.Send(ComposeSetup(0, 0));
+  auto lists = c.WaitFor({kPktListsOld, kPktListsNew}, kWaitMs);
+  ParsedLists parsed;
+  if (!lists || !ParseLists(lists->data(), lists->size(), parsed)) return -1;
+  return parsed.ownWirePlayer;
+}
+
+// The next player-joined notice (its wire player and name), skipping nothing else.
+inline std::optional<Packet> NextOf(client::ControlClient& c, int16_t type, int timeoutMs = kWaitMs) {
+  return c.WaitFor({type}, timeoutMs);
+}
+
+// True when nothing at all arrives within kQuietMs.
+inline bool Quiet(client::ControlClient& c) { return !c.Receive(kQuietMs); }
+
+inline size_t CountLines(const TestServer& t, const std::string& text) {
+  size_t n = 0;
+  for (const auto& l : t.LogLines())
+    if (l.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+}  // namespace qm::test::login
