@@ -67,12 +67,10 @@ void ControlClient::Connect(const std::string& host, uint16_t port, int timeoutM
       Close();
       throw ETimeout("connect to " + host + ":" + std::to_string(port) + " timed out");
     }
-    int err = 0;
-    socklen_t len = sizeof err;
-    getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
+    const int err = platform::PendingSocketError(socket_);
     if (err != 0) {
       Close();
-      throw ESocketError(err, "connect to " + host + ":" + std::to_string(port) + " failed");
+      throw ESocketError(err, "connect to " + host + ":" + std::to_string(port) + " failed: " + platform::SocketErrorText(err));
     }
   }
   platform::SetNonBlocking(socket_, false);
@@ -193,11 +191,11 @@ int16_t ControlClient::Login(const std::string& name, const std::string& passwor
   return h.command;
 }
 
-VoiceClient::VoiceClient() {
+VoiceClient::VoiceClient(const std::string& bindAddress) {
   platform::SocketsStartup();
   socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (socket_ == platform::kInvalidSocket) ThrowSocket("socket");
-  sockaddr_in a = MakeAddress("127.0.0.1", 0);
+  sockaddr_in a = MakeAddress(bindAddress, 0);
   if (::bind(socket_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) ThrowSocket("bind");
   socklen_t len = sizeof a;
   getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &len);

@@ -58,7 +58,9 @@ class ControlClient {
 
 class VoiceClient {
  public:
-  VoiceClient();  // binds 127.0.0.1 on a free port
+  VoiceClient() : VoiceClient("127.0.0.1") {}  // binds 127.0.0.1 on a free port
+  // Binds the given local IPv4 address ("0.0.0.0" to reach other hosts) on a free port.
+  explicit VoiceClient(const std::string& bindAddress);
   ~VoiceClient();
   VoiceClient(const VoiceClient&) = delete;
   VoiceClient& operator=(const VoiceClient&) = delete;

@@ -1,0 +1,21 @@
+#pragma once
+// The operator's terminal, for command-line tools: whether standard input is a terminal at all,
+// a line read from it with the echo turned off, and Ctrl+C noticed by polling.
+#include <string>
+
+namespace qm::platform {
+
+// True when standard input is an interactive terminal (not a pipe, a file or /dev/null).
+bool StdinIsTerminal();
+
+// Reads one line from standard input with echo off, without its line end. The echo is restored
+// before returning, also on failure. False at end of input or when the terminal refuses.
+bool ReadLineWithoutEcho(std::string& line);
+
+// From now on an interrupt (Ctrl+C; SIGINT or SIGTERM on POSIX, Ctrl+Break or closing the
+// console on Windows) only raises a flag instead of ending the process. No thread is started:
+// the caller polls InterruptRequested, and a blocking wait may end early with an interruption.
+void CatchInterrupt();
+bool InterruptRequested();
+
+}  // namespace qm::platform

@@ -1,0 +1,120 @@
+// admin: the administration commands, each after an administrator login.
+#include "control/ControlPackets.hpp"
+#include "control/WireFormat.hpp"
+#include "qmctl/Commands.hpp"
+#include "qmctl/Output.hpp"
+#include "qmctl/Session.hpp"
+
+namespace qm::ctl {
+namespace {
+
+struct AdminResult {
+  std::string action;
+  std::string text;  // for people
+  int id = 0;        // channel or player, when there is one
+  std::string name;
+  int reply = 0;  // positive acknowledgement code, when the command has one
+};
+
+void ExpectArguments(const Options& o, size_t count, const std::string& form) {
+  if (o.arguments.size() != count + 1) throw CtlError(kExitUsage, "usage: qmctl admin " + form);
+}
+
+}  // namespace
+
+int RunAdmin(const Options& o) {
+  if (o.arguments.empty())
+    throw CtlError(kExitUsage, "admin needs one of: create, delete, save, kick, set-server-password, set-admin-password");
+  const std::string& action = o.arguments[0];
+  std::string channelName;
+  int id = 0;
+  bool needsNewPassword = false;
+  if (action == "create") {
+    ExpectArguments(o, 1, "create NAME");
+    channelName = o.arguments[1];
+    if (channelName.empty()) throw CtlError(kExitUsage, "the channel name is empty");
+    if (channelName.size() > kNameCapacity) throw CtlError(kExitUsage, "the channel name is longer than 30 characters");
+  } else if (action == "delete") {
+    ExpectArguments(o, 1, "delete CHANNEL-ID");
+    id = ParseNumber(o.arguments[1], 1, 255, "the channel id");
+  } else if (action == "kick") {
+    ExpectArguments(o, 1, "kick PLAYER-ID");
+    id = ParseNumber(o.arguments[1], 1, 255, "the player id");
+  } else if (action == "save") {
+    ExpectArguments(o, 0, "save");
+  } else if (action == "set-server-password" || action == "set-admin-password") {
+    ExpectArguments(o, 0, action);
+    needsNewPassword = true;
+  } else {
+    throw CtlError(kExitUsage, "unknown admin command " + action);
+  }
+
+  // Both secrets are obtained before connecting, so a prompt never holds a session open.
+  const std::string adminPassword = ObtainSecret("QM_ADMIN_PASSWORD", "administrator password", false);
+  const std::string newPassword = needsNewPassword ? ObtainSecret("QM_NEW_PASSWORD", "new password", true) : "";
+
+  Session s(o);
+  s.Open();
+  s.BecomeAdmin(adminPassword);
+
+  AdminResult r;
+  r.action = action;
+  if (action == "create") {
+    s.Send(ComposeStringCommand(kCmdAdminCreateRoom, channelName));
+    // No positive reply exists: the new channel is announced to everyone, us included.
+    const Packet p = s.Expect({kPktChannelAdded, kReplyChannelExists, kReplyNotAdmin}, "announcement of the new channel",
+                              [&](const Packet& pk) {
+                                return WireReader(pk.data(), pk.size()).ShortString(9, kNameCapacity) == channelName;
+                              });
+    r.id = WireReader(p.data(), p.size()).U8(8);
+    r.name = channelName;
+    r.text = "created channel " + IdAndName(r.id, channelName);
+  } else if (action == "delete") {
+    std::string known;
+    for (const auto& c : s.Lists().channels)
+      if (c.wireChannel == id) known = c.name;
+    s.Send(ComposeByteCommand(kCmdAdminDeleteRoom, static_cast<uint8_t>(id)));
+    s.Expect({kPktChannelDeleted, kReplyNoSuchChannel, kReplyNotAdmin}, "announcement of the deleted channel",
+             [&](const Packet& pk) { return WireReader(pk.data(), pk.size()).U8(8) == id; });
+    r.id = id;
+    r.name = known;
+    r.text = "deleted channel " + IdAndName(id, known);
+  } else if (action == "kick") {
+    std::string known;
+    for (const auto& p : s.Lists().players)
+      if (p.wirePlayer == id) known = p.name;
+    s.Send(ComposeByteCommand(kCmdAdminKickPlayer, static_cast<uint8_t>(id)));
+    s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick", [&](const Packet& pk) {
+      const WireReader rd(pk.data(), pk.size());
+      return rd.U8(8) == id && rd.U8(9) == 4;
+    });
+    r.id = id;
+    r.name = known;
+    r.text = "kicked player " + IdAndName(id, known);
+  } else {
+    int16_t command = kCmdAdminSaveAsDefaultChannels, done = kReplyChannelsSaved;
+    if (action == "set-server-password") command = kCmdAdminChangeServerPassword, done = kReplyServerPasswordChanged;
+    if (action == "set-admin-password") command = kCmdAdminChangeAdminPassword, done = kReplyAdminPasswordChanged;
+    s.Send(needsNewPassword ? ComposeStringCommand(command, newPassword) : ComposeCommand(command));
+    s.Expect({done, kReplyNotAdmin}, "acknowledgement (" + std::to_string(done) + ")");
+    r.reply = done;
+    r.text = ReplyCodeText(done);
+    if (action == "save") r.text += " as the default set in the server's configuration file";
+  }
+  s.Leave();
+
+  if (o.json) {
+    JsonWriter j;
+    j.BeginObject().Key("action").String(r.action).Key("ok").Bool(true);
+    if (action == "create" || action == "delete") j.Key("channel").Int(r.id).Key("name").String(r.name);
+    if (action == "kick") j.Key("player").Int(r.id).Key("name").String(r.name);
+    if (r.reply != 0) j.Key("reply").Int(r.reply).Key("result").String(ReplyCodeText(r.reply));
+    j.EndObject();
+    Emit(j.Text() + "\n");
+  } else {
+    Emit(r.text + "\n");
+  }
+  return kExitOk;
+}
+
+}  // namespace qm::ctl

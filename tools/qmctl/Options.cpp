@@ -1,0 +1,160 @@
+#include "qmctl/Options.hpp"
+
+#include <cctype>
+
+#include "control/ControlPackets.hpp"
+
+namespace qm::ctl {
+namespace {
+
+[[noreturn]] void Usage(const std::string& message) { throw CtlError(kExitUsage, message + " (see qmctl --help)"); }
+
+void CheckText(const std::string& text, const std::string& what) {
+  // The wire field holds 30 characters; a longer text would be cut without notice.
+  if (text.size() > kNameCapacity) Usage(what + " is longer than 30 characters");
+}
+
+}  // namespace
+
+int ParseNumber(const std::string& text, int low, int high, const std::string& what) {
+  if (text.empty() || text.size() > 9) Usage(what + " must be a number from " + std::to_string(low) + " to " + std::to_string(high));
+  int value = 0;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c)))
+      Usage(what + " must be a number from " + std::to_string(low) + " to " + std::to_string(high));
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high)
+    Usage(what + " must be a number from " + std::to_string(low) + " to " + std::to_string(high));
+  return value;
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+  Options o;
+  bool optionsEnded = false;
+  bool sawCount = false, sawInterval = false, sawSeconds = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      if (o.command.empty())
+        o.command = arg;
+      else
+        o.arguments.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      o.help = true;
+      continue;
+    }
+    std::string value;
+    bool inlineValue = false;
+    if (const auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      inlineValue = true;
+    }
+    auto takeValue = [&]() -> std::string {
+      if (inlineValue) return value;
+      if (i + 1 >= args.size()) Usage(arg + " needs a value");
+      return args[++i];
+    };
+    if (arg == "--json") {
+      if (inlineValue) Usage("--json takes no value");
+      o.json = true;
+    } else if (arg == "--admin") {
+      if (inlineValue) Usage("--admin takes no value");
+      o.admin = true;
+    } else if (arg == "--host") {
+      o.host = takeValue();
+      if (o.host.empty()) Usage("--host is empty");
+    } else if (arg == "--port") {
+      o.port = static_cast<uint16_t>(ParseNumber(takeValue(), 1, 65535, "--port"));
+    } else if (arg == "--name") {
+      o.name = takeValue();
+      CheckText(o.name, "--name");
+    } else if (arg == "--version") {
+      o.version = takeValue();
+      CheckText(o.version, "--version");
+    } else if (arg == "--timeout") {
+      o.timeoutMs = ParseNumber(takeValue(), 1, kMaxTimeoutMs, "--timeout");
+    } else if (arg == "--count") {
+      o.count = ParseNumber(takeValue(), 1, kMaxPingCount, "--count");
+      sawCount = true;
+    } else if (arg == "--interval") {
+      o.intervalMs = ParseNumber(takeValue(), kMinPingIntervalMs, kMaxPingIntervalMs, "--interval");
+      sawInterval = true;
+    } else if (arg == "--seconds") {
+      o.watchSeconds = ParseNumber(takeValue(), 1, kMaxWatchSeconds, "--seconds");
+      sawSeconds = true;
+    } else {
+      Usage("unknown option " + arg);
+    }
+  }
+  if (o.help) return o;
+  if (o.command.empty()) Usage("no subcommand given");
+  if ((sawCount || sawInterval) && o.command != "ping") Usage("--count and --interval belong to ping");
+  if (sawSeconds && o.command != "watch") Usage("--seconds belongs to watch");
+  if (o.admin && o.command != "stats") Usage("--admin belongs to stats");
+  return o;
+}
+
+std::string UsageText() {
+  return R"(qmctl: administer and inspect a Quillmoot server from the shell.
+
+usage: qmctl [options] <subcommand> [arguments]
+
+subcommands:
+  who                          channels and the players in each
+  stats [--admin] [PLAYER]     server statistics; with a player id, that player's
+                               (--admin: log in as administrator to see the address)
+  admin create NAME            create a channel
+  admin delete CHANNEL         delete a channel by its id
+  admin save                   store the current channels as the default set
+  admin kick PLAYER            kick a player by its id
+  admin set-server-password    change the server password (empty: no password)
+  admin set-admin-password     change the administrator password
+  ping [--count N] [--interval MS]
+                               UDP ping round trips (N 1-100, default 4;
+                               MS 10-60000, default 1000)
+  watch [--seconds S]          print notifications until interrupted or S seconds
+
+options:
+  --host H       server host name or IPv4 address (default 127.0.0.1)
+  --port P       server TCP port (default 8765; UDP is P + 1)
+  --name N       player name to log in with (default qmctl)
+  --version V    client version text (default "qmctl 1.2.2"; "1.2.0" selects the old layouts)
+  --json         machine-readable output (watch: one JSON object per line)
+  --timeout MS   wait at most MS for each answer (default 3000)
+  -h, --help     this text
+
+passwords (never on the command line):
+  QM_SERVER_PASSWORD   server password, if the server has one
+  QM_ADMIN_PASSWORD    administrator password (admin, stats --admin)
+  QM_NEW_PASSWORD      the new password for set-server-password / set-admin-password
+  When a variable is not set and standard input is a terminal, qmctl asks without echo.
+
+exit status:
+  0 success, 1 other failure, 2 usage error or no password, 3 refused by the server,
+  4 connection failed or closed, 5 time-out waiting for an answer
+
+examples:
+  $ qmctl --host voice.example.org who
+  $ qmctl stats 3                      # player 3; add --admin for its address
+  $ read -rs QM_ADMIN_PASSWORD && export QM_ADMIN_PASSWORD
+  $ qmctl admin create "Board Room"
+  created channel 4 Board Room
+  $ qmctl admin kick 3
+  kicked player 3 alice
+  $ qmctl admin save
+  $ qmctl --json ping --count 10 --interval 100
+  $ qmctl watch --seconds 3600 >> activity.log
+
+Player and channel ids are the ones `qmctl who` shows. Full guide: docs/qmctl.md.
+)";
+}
+
+}  // namespace qm::ctl

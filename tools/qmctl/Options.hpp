@@ -1,0 +1,63 @@
+#pragma once
+// The command line of qmctl, its exit codes and the failure that carries one of them.
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qm::ctl {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailure = 1,     // anything not listed below (an unexpected answer, a local fault)
+  kExitUsage = 2,       // bad command line, or a password that could not be obtained
+  kExitRefused = 3,     // the server answered with a refusal code
+  kExitConnection = 4,  // no connection, or the server closed it
+  kExitTimeout = 5,     // connected, but an answer did not come in time
+};
+
+// A failure that ends qmctl with the given status; the message is printed on stderr.
+class CtlError : public std::runtime_error {
+ public:
+  CtlError(ExitCode code, const std::string& message, int replyCode = 0)
+      : std::runtime_error(message), code_(code), reply_(replyCode) {}
+  ExitCode Code() const { return code_; }
+  int Reply() const { return reply_; }  // the refusal code, for kExitRefused
+
+ private:
+  ExitCode code_;
+  int reply_;
+};
+
+inline constexpr int kMaxPingCount = 100;
+inline constexpr int kMinPingIntervalMs = 10;
+inline constexpr int kMaxPingIntervalMs = 60000;
+inline constexpr int kMaxTimeoutMs = 600000;
+inline constexpr int kMaxWatchSeconds = 7 * 24 * 3600;
+
+struct Options {
+  std::string host = "127.0.0.1";
+  uint16_t port = 8765;
+  std::string name = "qmctl";
+  std::string version = "qmctl 1.2.2";  // any text but "1.2.0" gets the newer layouts
+  bool json = false;
+  int timeoutMs = 3000;
+  bool help = false;
+
+  std::string command;                // who, stats, admin, ping, watch
+  std::vector<std::string> arguments;  // what follows the subcommand, options removed
+
+  bool admin = false;  // stats --admin
+  int count = 4;       // ping --count
+  int intervalMs = 1000;
+  int watchSeconds = 0;  // 0: until interrupted
+};
+
+// Throws CtlError(kExitUsage) with the reason.
+Options ParseOptions(const std::vector<std::string>& args);
+std::string UsageText();
+
+// "123" within [low, high], else CtlError(kExitUsage) naming what.
+int ParseNumber(const std::string& text, int low, int high, const std::string& what);
+
+}  // namespace qm::ctl

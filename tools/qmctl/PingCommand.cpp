@@ -1,0 +1,131 @@
+// ping: round trips of the protocol's own UDP ping, as a voice client measures them.
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "client/QmClient.hpp"
+#include "control/WireFormat.hpp"
+#include "platform/Socket.hpp"
+#include "qmctl/Commands.hpp"
+#include "qmctl/Output.hpp"
+#include "qmctl/Session.hpp"
+
+namespace qm::ctl {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr uint16_t kPingMagic = 0xAABB;
+constexpr uint16_t kPingLength = 12;
+constexpr uint8_t kPingKind = 1;
+constexpr uint8_t kPongKind = 2;
+// Echo values above 4 mark a datagram as an answer to the server's own ping, so ours cycle 1-4.
+constexpr int kEchoCycle = 4;
+
+// Ping datagram, 12 bytes: magic 0xAABB | session key | length 12 | kind | echo | marker FF EE 00 00
+std::vector<uint8_t> ComposePing(uint16_t sessionKey, uint8_t echo) {
+  std::vector<uint8_t> d;
+  WireWriter(d).U16(kPingMagic).U16(sessionKey).U16(kPingLength).U8(kPingKind).U8(echo).U32(0x0000EEFF);
+  return d;
+}
+
+bool IsPongFor(const std::vector<uint8_t>& d, uint16_t sessionKey, uint8_t echo) {
+  const WireReader r(d.data(), d.size());
+  return r.Has(0, 8) && r.U16(0) == kPingMagic && r.U16(2) == sessionKey && r.U8(6) == kPongKind && r.U8(7) == echo;
+}
+
+std::string Ms(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", v);
+  return buf;
+}
+
+}  // namespace
+
+int RunPing(const Options& o) {
+  if (!o.arguments.empty()) throw CtlError(kExitUsage, "ping takes no arguments (use --count and --interval)");
+  if (o.port == 65535) throw CtlError(kExitUsage, "the UDP port would be 65536: use a TCP port below 65535");
+  const uint16_t udpPort = static_cast<uint16_t>(o.port + 1);
+
+  Session s(o);
+  s.Open();  // pings are answered only for a logged-in session key
+  platform::SocketsStartup();
+  in_addr address{};
+  if (platform::ResolveIPv4(o.host, address) != 0) throw CtlError(kExitConnection, "cannot resolve " + o.host);
+  char dotted[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+
+  std::optional<client::VoiceClient> udp;
+  try {
+    udp.emplace("0.0.0.0");
+  } catch (const std::exception& e) {
+    throw CtlError(kExitFailure, std::string("cannot open a UDP socket: ") + e.what());
+  }
+  if (!o.json)
+    Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + "\n");
+
+  std::vector<std::optional<double>> rtts;
+  for (int i = 0; i < o.count; ++i) {
+    const auto start = SteadyClock::now();
+    const uint8_t echo = static_cast<uint8_t>(1 + i % kEchoCycle);
+    const auto ping = ComposePing(s.SessionKey(), echo);
+    std::optional<double> rtt;
+    try {
+      udp->SendTo(udpPort, ping.data(), ping.size(), dotted);
+      const auto deadline = start + std::chrono::milliseconds(o.timeoutMs);
+      while (!rtt) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        if (left <= 0) break;
+        const auto d = udp->Receive(static_cast<int>(left));
+        if (!d) break;
+        // Late pongs of earlier pings and the server's own idle pings are passed over.
+        if (IsPongFor(*d, s.SessionKey(), echo))
+          rtt = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+      }
+    } catch (const std::exception& e) {
+      // A refused send (an ICMP error from a closed port, say) counts as a lost ping.
+      if (!o.json) Emit("ping " + std::to_string(i + 1) + ": " + e.what() + "\n");
+    }
+    rtts.push_back(rtt);
+    if (!o.json)
+      Emit(rtt ? "pong " + std::to_string(i + 1) + ": echo " + std::to_string(echo) + ", " + Ms(*rtt) + " ms\n"
+               : "ping " + std::to_string(i + 1) + ": no pong within " + std::to_string(o.timeoutMs) + " ms\n");
+    if (i + 1 < o.count) std::this_thread::sleep_until(start + std::chrono::milliseconds(o.intervalMs));
+  }
+  s.Leave();
+
+  int received = 0;
+  double lo = 0, hi = 0, sum = 0;
+  for (const auto& r : rtts) {
+    if (!r) continue;
+    lo = received == 0 ? *r : std::min(lo, *r);
+    hi = received == 0 ? *r : std::max(hi, *r);
+    sum += *r;
+    ++received;
+  }
+  const int sent = static_cast<int>(rtts.size());
+  const int lossPercent = (sent - received) * 100 / sent;
+  if (o.json) {
+    JsonWriter j;
+    j.BeginObject().Key("host").String(o.host).Key("address").String(dotted).Key("port").Int(udpPort);
+    j.Key("sent").Int(sent).Key("received").Int(received).Key("loss_percent").Int(lossPercent);
+    j.Key("rtt_ms").BeginArray();
+    for (const auto& r : rtts) r ? j.Number(*r, 3) : j.Null();
+    j.EndArray();
+    if (received > 0)
+      j.Key("min_ms").Number(lo, 3).Key("avg_ms").Number(sum / received, 3).Key("max_ms").Number(hi, 3);
+    j.EndObject();
+    Emit(j.Text() + "\n");
+  } else {
+    std::string summary = std::to_string(sent) + " sent, " + std::to_string(received) + " received, " +
+                          std::to_string(lossPercent) + "% lost";
+    if (received > 0) summary += "; round trip min/avg/max " + Ms(lo) + "/" + Ms(sum / received) + "/" + Ms(hi) + " ms";
+    Emit(summary + "\n");
+  }
+  if (received == 0) throw CtlError(kExitTimeout, "no pong came back", 0);
+  return kExitOk;
+}
+
+}  // namespace qm::ctl
