@@ -237,4 +237,40 @@ bool ParseServerStats(const uint8_t* data, size_t size, ServerStats& out) {
   return true;
 }
 
+bool ParseLoginAccepted(const uint8_t* data, size_t size, uint16_t& sessionKey, std::string& serverName) {
+  WireReader r(data, size);
+  if (r.I16(6) != kPktLoginAccepted || !r.Has(0, 43)) return false;
+  sessionKey = r.U16(2);
+  serverName = r.ShortString(8, kNameCapacity);
+  return true;
+}
+
+bool ParseNotification(const uint8_t* data, size_t size, Notification& n) {
+  const WireReader r(data, size);
+  n = Notification{};
+  n.type = r.I16(6);
+  switch (n.type) {
+    case kPktPlayerChangedChannel:
+      n.player = r.U8(8), n.channel = r.U8(9);
+      return r.Has(0, 10);
+    case kPktPlayerJoined:
+      n.player = r.U8(8), n.channel = r.U8(9), n.name = r.ShortString(10, kNameCapacity);
+      return r.Has(0, 41);
+    case kPktPlayerLeft:
+      n.player = r.U8(8), n.reason = r.U8(9);
+      return r.Has(0, 10);
+    case kPktChannelAdded:
+      n.channel = r.U8(8), n.name = r.ShortString(9, kNameCapacity);
+      return r.Has(0, 40);
+    case kPktChannelDeleted:
+      n.channel = r.U8(8);
+      return r.Has(0, 9);
+    case kPktPlayerIsAdmin:
+      n.player = r.U8(8);
+      return r.Has(0, 9);
+    default:
+      return false;
+  }
+}
+
 }  // namespace qm

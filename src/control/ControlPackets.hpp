@@ -166,5 +166,14 @@ struct ParsedLists {
 bool ParseLists(const uint8_t* data, size_t size, ParsedLists& out);
 bool ParsePlayerStats(const uint8_t* data, size_t size, PlayerStats& out, bool& oldLayout);
 bool ParseServerStats(const uint8_t* data, size_t size, ServerStats& out);
+// Login accepted: the session key from the header and the server name.
+bool ParseLoginAccepted(const uint8_t* data, size_t size, uint16_t& sessionKey, std::string& serverName);
+// Notifications, types 10 to 15; fields a type does not carry stay zero or empty.
+struct Notification {
+  int16_t type = 0;
+  uint8_t player = 0, channel = 0, reason = 0;
+  std::string name;
+};
+bool ParseNotification(const uint8_t* data, size_t size, Notification& out);
 
 }  // namespace qm

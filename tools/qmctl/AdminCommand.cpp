@@ -64,9 +64,12 @@ int RunAdmin(const Options& o) {
     // No positive reply exists: the new channel is announced to everyone, us included.
     const Packet p = s.Expect({kPktChannelAdded, kReplyChannelExists, kReplyNotAdmin}, "announcement of the new channel",
                               [&](const Packet& pk) {
-                                return WireReader(pk.data(), pk.size()).ShortString(9, kNameCapacity) == channelName;
+                                Notification n;
+                                return !ParseNotification(pk.data(), pk.size(), n) || n.name == channelName;
                               });
-    r.id = WireReader(p.data(), p.size()).U8(8);
+    Notification added;
+    ParseNotification(p.data(), p.size(), added);
+    r.id = added.channel;
     r.name = channelName;
     r.text = "created channel " + IdAndName(r.id, channelName);
   } else if (action == "delete") {
@@ -75,7 +78,10 @@ int RunAdmin(const Options& o) {
       if (c.wireChannel == id) known = c.name;
     s.Send(ComposeByteCommand(kCmdAdminDeleteRoom, static_cast<uint8_t>(id)));
     s.Expect({kPktChannelDeleted, kReplyNoSuchChannel, kReplyNotAdmin}, "announcement of the deleted channel",
-             [&](const Packet& pk) { return WireReader(pk.data(), pk.size()).U8(8) == id; });
+             [&](const Packet& pk) {
+               Notification n;
+               return !ParseNotification(pk.data(), pk.size(), n) || n.channel == id;
+             });
     r.id = id;
     r.name = known;
     r.text = "deleted channel " + IdAndName(id, known);
@@ -85,8 +91,8 @@ int RunAdmin(const Options& o) {
       if (p.wirePlayer == id) known = p.name;
     s.Send(ComposeByteCommand(kCmdAdminKickPlayer, static_cast<uint8_t>(id)));
     s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick", [&](const Packet& pk) {
-      const WireReader rd(pk.data(), pk.size());
-      return rd.U8(8) == id && rd.U8(9) == 4;
+      Notification n;
+      return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == 4);
     });
     r.id = id;
     r.name = known;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/QmClient.hpp"
-#include "control/WireFormat.hpp"
+#include "datagram/Datagrams.hpp"
 #include "platform/Socket.hpp"
 #include "qmctl/Commands.hpp"
 #include "qmctl/Output.hpp"
@@ -17,23 +17,14 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr uint16_t kPingMagic = 0xAABB;
-constexpr uint16_t kPingLength = 12;
-constexpr uint8_t kPingKind = 1;
-constexpr uint8_t kPongKind = 2;
 // Echo values above 4 mark a datagram as an answer to the server's own ping, so ours cycle 1-4.
 constexpr int kEchoCycle = 4;
 
-// Ping datagram, 12 bytes: magic 0xAABB | session key | length 12 | kind | echo | marker FF EE 00 00
-std::vector<uint8_t> ComposePing(uint16_t sessionKey, uint8_t echo) {
-  std::vector<uint8_t> d;
-  WireWriter(d).U16(kPingMagic).U16(sessionKey).U16(kPingLength).U8(kPingKind).U8(echo).U32(0x0000EEFF);
-  return d;
-}
-
 bool IsPongFor(const std::vector<uint8_t>& d, uint16_t sessionKey, uint8_t echo) {
-  const WireReader r(d.data(), d.size());
-  return r.Has(0, 8) && r.U16(0) == kPingMagic && r.U16(2) == sessionKey && r.U8(6) == kPongKind && r.U8(7) == echo;
+  DatagramHead head;
+  PingFields fields;
+  return ParseDatagramHead(d.data(), d.size(), head) && ParsePingFields(d.data(), d.size(), fields) &&
+         head.magic == kPingMagic && head.sessionKey == sessionKey && fields.kind == kPingAnswer && fields.echo == echo;
 }
 
 std::string Ms(double v) {
@@ -70,7 +61,7 @@ int RunPing(const Options& o) {
   for (int i = 0; i < o.count; ++i) {
     const auto start = SteadyClock::now();
     const uint8_t echo = static_cast<uint8_t>(1 + i % kEchoCycle);
-    const auto ping = ComposePing(s.SessionKey(), echo);
+    const auto ping = ComposePing(s.SessionKey(), kPingRequest, echo);
     std::optional<double> rtt;
     try {
       udp->SendTo(udpPort, ping.data(), ping.size(), dotted);

@@ -69,13 +69,8 @@ int16_t Session::LoginOnce(const std::string& password) {
     throw CtlError(kExitConnection, std::string("connection lost during login: ") + e.what());
   }
   if (!reply) return 0;
-  // Login accepted, 43 bytes: header (with our session key) | server name (short string 30) | 0 2 1 2
-  const WireReader r(reply->data(), reply->size());
-  if (r.I16(6) == kPktLoginAccepted) {
-    sessionKey_ = r.U16(2);
-    serverName_ = r.ShortString(8, kNameCapacity);
-  }
-  return r.I16(6);
+  ParseLoginAccepted(reply->data(), reply->size(), sessionKey_, serverName_);
+  return ParseHeader(reply->data(), reply->size()).command;
 }
 
 void Session::Open() {
@@ -108,9 +103,9 @@ void Session::BecomeAdmin(const std::string& password) {
   const uint8_t me = OwnPlayer();
   Expect({kPktPlayerIsAdmin, kReplyAdminLoginOk, kReplyWrongAdminPassword}, "answer to the administrator login",
          [me](const Packet& p) {
-    const WireReader r(p.data(), p.size());
-    return r.I16(6) != kPktPlayerIsAdmin || r.U8(8) == me;
-  });
+           Notification n;
+           return !ParseNotification(p.data(), p.size(), n) || n.player == me;
+         });
 }
 
 void Session::Send(const Packet& packet) {

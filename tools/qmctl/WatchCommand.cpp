@@ -19,46 +19,10 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 constexpr int kPollMs = 200;  // how soon an interrupt is noticed
 
-// The notifications a client receives unasked; fixed sizes, so a short packet is refused.
-//   10 changed channel, 10 bytes: header | player | channel as the mover sent it
-//   11 joined, 41 bytes: header | player | channel | name (short string 30)
-//   12 left, 10 bytes: header | player | reason
-//   13 channel added, 40 bytes: header | channel | name (short string 30)
-//   14 channel deleted, 9 bytes: header | channel
-//   15 is administrator, 9 bytes: header | player
-struct Notice {
-  int16_t type = 0;
-  uint8_t player = 0, channel = 0, reason = 0;
-  std::string name;
-};
+// The notifications a client receives unasked (types 10 to 15).
+using Notice = Notification;
 
-bool ParseNotice(const Packet& p, Notice& n) {
-  const WireReader r(p.data(), p.size());
-  n = Notice{};
-  n.type = r.I16(6);
-  switch (n.type) {
-    case kPktPlayerChangedChannel:
-      n.player = r.U8(8), n.channel = r.U8(9);
-      return r.Has(0, 10);
-    case kPktPlayerJoined:
-      n.player = r.U8(8), n.channel = r.U8(9), n.name = r.ShortString(10, kNameCapacity);
-      return r.Has(0, 41);
-    case kPktPlayerLeft:
-      n.player = r.U8(8), n.reason = r.U8(9);
-      return r.Has(0, 10);
-    case kPktChannelAdded:
-      n.channel = r.U8(8), n.name = r.ShortString(9, kNameCapacity);
-      return r.Has(0, 40);
-    case kPktChannelDeleted:
-      n.channel = r.U8(8);
-      return r.Has(0, 9);
-    case kPktPlayerIsAdmin:
-      n.player = r.U8(8);
-      return r.Has(0, 9);
-    default:
-      return false;
-  }
-}
+bool ParseNotice(const Packet& p, Notice& n) { return ParseNotification(p.data(), p.size(), n); }
 
 std::string TimeOfDay() {
   const uint32_t ms = MillisecondsOf(platform::SystemNow());
