@@ -28,3 +28,16 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 echo "=== build-win ==="
 "$root/scripts/build-windows.sh"
 echo "Windows build: $root/build-win/qmserver.exe"
+
+# --- hostile input and long runs: each fuzz target for about a minute, then the soak for two
+# minutes against the normal server and two minutes against the ThreadSanitizer one ---
+if [ "${QM_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "=== fuzz ==="
+  "$root/scripts/fuzz.sh" "${QM_FUZZ_SECONDS:-60}"
+fi
+if [ "${QM_SKIP_SOAK:-0}" != 1 ]; then
+  echo "=== soak ==="
+  "$root/scripts/soak.sh" "${QM_SOAK_SECONDS:-120}"
+  echo "=== soak (tsan) ==="
+  "$root/scripts/soak.sh" "${QM_SOAK_SECONDS:-120}" --tsan
+fi
