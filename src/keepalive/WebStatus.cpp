@@ -1,9 +1,161 @@
-// The web status report.
+// The web status report: UpdateStats gathers the server's state into one query string, PostData
+// sends it to the public server list and to the operator's own address.
+#include "keepalive/WebStatus.hpp"
+
+#include <memory>
+#include <mutex>
+
 #include "keepalive/TPingThread.hpp"
+#include "net/HttpClient.hpp"
+#include "platform/Clock.hpp"
+#include "platform/Error.hpp"
+#include "server/Log.hpp"
+#include "server/Settings.hpp"
+#include "server/TQuillmootServer.hpp"
 
 namespace qm {
+namespace {
 
-void TPingThread::UpdateStats() {}
-void TPingThread::PostData(const std::string&) {}
+struct TestHooks {
+  std::mutex mutex;
+  uint32_t connectMs = 0;
+  uint32_t totalMs = 0;
+  std::string publicListUrl;
+};
+
+TestHooks& Hooks() {
+  static TestHooks hooks;
+  return hooks;
+}
+
+void ApplyTimeouts(HttpClient& http) {
+  TestHooks& h = Hooks();
+  std::lock_guard<std::mutex> g(h.mutex);
+  if (h.connectMs != 0 && h.totalMs != 0) {
+    http.SetTimeouts(h.connectMs, h.totalMs);
+  } else {
+    http.SetTimeouts(HttpClient::kDefaultConnectTimeoutMs, HttpClient::kDefaultTotalTimeoutMs);
+  }
+}
+
+std::string PublicListUrl() {
+  TestHooks& h = Hooks();
+  std::lock_guard<std::mutex> g(h.mutex);
+  return h.publicListUrl.empty() ? std::string(kPublicListUrl) : h.publicListUrl;
+}
+
+// One request; its failure is logged with the caller's prefix and goes no further, so the other
+// address is still tried.
+void PostOne(HttpClient& http, const std::string& url, const char* logPrefix) {
+  try {
+    if (http.Connected()) http.Disconnect();
+    http.Post(url, std::string());
+  } catch (const std::exception& e) {
+    WriteLog(logPrefix + DescribeException(e), kLogWarning);
+  }
+}
+
+}  // namespace
+
+std::string ReplaceAll(char search, std::string_view replacement, std::string_view source) {
+  std::string out;
+  out.reserve(source.size());
+  for (char c : source) {
+    if (c == search) {
+      out += replacement;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string EncodeSpaces(std::string_view text) { return ReplaceAll(' ', "%20", text); }
+
+std::string BuildStatusQuery(const StatusReport& r) {
+  std::string users = "&user=";
+  for (const auto& name : r.clientNames) users += ReplaceAll(',', "", ReplaceAll(' ', "%20", name)) + ",";
+
+  std::string q = "serverport=" + std::to_string(r.tcpPort);
+  q += "&servername=" + r.servername;
+  q += "&clients=" + std::to_string(r.clientNames.size());
+  q += "&maxclients=" + std::to_string(r.maxClients);
+  q += "&serverversion=" + r.serverVersion;
+  if (r.passwordProtected) q += "&passwordprotected=1";
+  if (r.displayInWebList) q += "&public=1";
+  q += "&uptime=" + std::to_string(r.uptimeMs);
+  q += "&link=" + r.link;
+  q += users;
+  return q;
+}
+
+bool UserUrlEnabled(const std::string& webPostUrl) {
+  if (webPostUrl.empty()) return false;
+  std::string upper = webPostUrl;
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return upper != "HTTP://";
+}
+
+void SetWebStatusTimeoutsForTests(uint32_t connectMs, uint32_t totalMs) {
+  TestHooks& h = Hooks();
+  std::lock_guard<std::mutex> g(h.mutex);
+  h.connectMs = connectMs;
+  h.totalMs = totalMs;
+}
+
+void SetPublicListUrlForTests(std::string url) {
+  TestHooks& h = Hooks();
+  std::lock_guard<std::mutex> g(h.mutex);
+  h.publicListUrl = std::move(url);
+}
+
+void TPingThread::UpdateStats() {
+  try {
+    const TSettings& s = Settings();
+    StatusReport report;
+    report.tcpPort = s.TCPPort;
+    report.servername = s.Servername;
+    if (server_.clientList) {
+      // Count and names from one moment; nothing else is done under the lock, the requests
+      // least of all.
+      LockGuard g(server_.clientList->Lock());
+      for (const auto& client : server_.clientList->Items()) report.clientNames.push_back(client->ClientName());
+    }
+    report.maxClients = s.MaxClients;
+    report.serverVersion = server_.ServerVersion;
+    report.passwordProtected = !s.ServerPassword.Get().empty();
+    report.displayInWebList = s.QuillmootSite_DisplayInWebList;
+    report.uptimeMs = MillisecondsOf(Now() - server_.StartTime);
+    report.link = s.WebPostLinkUrl;
+    PostData(BuildStatusQuery(report));
+  } catch (const std::exception& e) {
+    WriteLog("in: TPingThread.UpdateStats exception " + DescribeException(e), kLogException);
+  }
+}
+
+void TPingThread::PostData(const std::string& query) {
+  try {
+    const TSettings& s = Settings();
+    // The thread's own client exists only while Execute runs; a report made outside it (tests)
+    // gets one of its own, configured the same way.
+    std::unique_ptr<HttpClient> local;
+    HttpClient* http = http_.get();
+    if (!http) {
+      local = std::make_unique<HttpClient>();
+      if (!s.IP.empty()) local->SetBoundIP(s.IP);
+      http = local.get();
+    }
+    // Bounded, so a web server that accepts and never answers costs one time limit per request
+    // instead of stopping the ping passes for good.
+    ApplyTimeouts(*http);
+    const std::string encoded = EncodeSpaces(query);
+    if (s.QuillmootSite_Active) PostOne(*http, PublicListUrl() + encoded, "in: TPingThread.PostData (Quillmoot) exception ");
+    if (UserUrlEnabled(s.WebPostURL))
+      PostOne(*http, s.WebPostURL + "?" + encoded, "in: TPingThread.PostData (UserUrl) exception ");
+  } catch (const std::exception& e) {
+    WriteLog("in: TPingThread.PostData exception " + DescribeException(e), kLogException);
+  }
+}
 
 }  // namespace qm

@@ -43,27 +43,34 @@ TEST(StartupTest, StartsAndStopsWithEveryLineInOrder) {
   EXPECT_GE(Find(lines, "PingThread.Terminated"), 0);
 }
 
+// Settings are process-wide (one server per process), so the port is taken by a plain socket.
+platform::SocketHandle Occupy(int type, uint16_t port) {
+  platform::SocketsStartup();
+  auto s = ::socket(AF_INET, type, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  if (type == SOCK_STREAM) ::listen(s, 1);
+  return s;
+}
+
 TEST(StartupTest, PortInUseFailsCommunication) {
-  TestServer first;
-  ASSERT_TRUE(first.Started());
-  // A second server on the same TCP port.
-  TestServer second({{"Networking", "TCPPort", std::to_string(first.TcpPort())}});
-  EXPECT_FALSE(second.Started());
-  EXPECT_EQ(second.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
-  const auto lines = second.LogLines();
+  const uint16_t port = test::FreePortPair();
+  const auto s = Occupy(SOCK_STREAM, port);
+  TestServer t({{"Networking", "TCPPort", std::to_string(port)}});
+  EXPECT_FALSE(t.Started());
+  EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
+  const auto lines = t.LogLines();
   EXPECT_GE(Find(lines, "Created UDPsender thread"), 0);
   EXPECT_LT(Find(lines, "Activated tcp/udp"), 0);
+  platform::CloseSocket(s);
 }
 
 TEST(StartupTest, UdpPortInUseFailsCommunicationToo) {
   const uint16_t port = test::FreePortPair();
-  platform::SocketsStartup();
-  auto s = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port + 1));
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const auto s = Occupy(SOCK_DGRAM, static_cast<uint16_t>(port + 1));
   TestServer t({{"Networking", "TCPPort", std::to_string(port)}});
   EXPECT_FALSE(t.Started());
   EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");

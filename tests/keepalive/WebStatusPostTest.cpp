@@ -1,0 +1,161 @@
+// The report of a ping thread that is not started, driven by hand against a fake web server: what
+// goes out, where, and what each failure leaves in the log.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "WebStatusSupport.hpp"
+#include "keepalive/TPingThread.hpp"
+
+namespace qm {
+namespace {
+
+using test::CountLines;
+using test::ExpectedRequest;
+using test::FakeWebServer;
+using test::FixedClock;
+using test::TestHooks;
+using test::TestServer;
+
+const char* const kQuillmootPrefix = "in: TPingThread.PostData (Quillmoot) exception ";
+const char* const kUserUrlPrefix = "in: TPingThread.PostData (UserUrl) exception ";
+
+TEST(WebStatusPost, WorkedExampleGoesOutExactly) {
+  FixedClock clock;
+  FakeWebServer web;
+  TestServer t({{"General", "Servername", "My Server"}, {"WebStatus", "WebPostURL", web.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  test::AddClient(t.Server(), "Big Bob");
+  test::AddClient(t.Server(), "x,y");
+  clock.clock.AdvanceMs(1234);
+
+  TPingThread report(t.Server());
+  report.UpdateStats();
+
+  ASSERT_EQ(web.Requests().size(), 1u);
+  EXPECT_EQ(web.Requests()[0],
+            ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
+                                     "&servername=My%20Server&clients=2&maxclients=16"
+                                     "&serverversion=v1.2.2%20Win32%20Service&uptime=1234"
+                                     "&link=http://www.example.org/&user=Big%20Bob,xy,"));
+  EXPECT_EQ(CountLines(t, "TPingThread."), 0);
+}
+
+TEST(WebStatusPost, FlagsAndAnAddressThatAlreadyHoldsAQuery) {
+  FixedClock clock;
+  FakeWebServer web;
+  TestServer t({{"Passwords", "ServerPassword", "secret"},
+                {"General", "Servername", "A&B"},
+                {"General", "MaxClients", "5"},
+                {"WebStatus", "QuillmootSite_DisplayInWebList", "1"},
+                {"WebStatus", "WebPostLinkUrl", "http://link.example.net/x y"},
+                {"WebStatus", "WebPostURL", web.Url("/s.php?id=7")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+
+  TPingThread report(t.Server());
+  report.UpdateStats();
+
+  ASSERT_EQ(web.Requests().size(), 1u);
+  // A second "?" before the query, and "&" in the name left to split it.
+  EXPECT_EQ(web.Requests()[0],
+            ExpectedRequest(web, "/s.php?id=7?serverport=" + std::to_string(t.TcpPort()) +
+                                     "&servername=A&B&clients=0&maxclients=5"
+                                     "&serverversion=v1.2.2%20Win32%20Service&passwordprotected=1&public=1"
+                                     "&uptime=0&link=http://link.example.net/x%20y&user="));
+}
+
+TEST(WebStatusPost, TheSchemeAloneSendsNoSecondRequest) {
+  for (const char* value : {"", "HTTP://", "hTtP://"}) {
+    FakeWebServer web;
+    TestHooks hooks(0, 0, web.Url("/webpost.php?"));
+    TestServer t({{"WebStatus", "WebPostURL", value}});
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+    TPingThread report(t.Server());
+
+    report.PostData("a=1 2");
+    EXPECT_TRUE(web.Requests().empty()) << value;
+
+    Settings().QuillmootSite_Active = true;
+    report.PostData("a=1 2");
+    ASSERT_EQ(web.Requests().size(), 1u) << value;
+    EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/webpost.php?a=1%202"));
+    EXPECT_EQ(CountLines(t, "TPingThread."), 0) << value;
+  }
+}
+
+TEST(WebStatusPost, PublicListFirstThenTheOperatorsAddress) {
+  FakeWebServer web;
+  TestHooks hooks(0, 0, web.Url("/webpost.php?"));
+  TestServer t({{"WebStatus", "QuillmootSite_Active", "1"}, {"WebStatus", "WebPostURL", web.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  TPingThread report(t.Server());
+
+  report.PostData("q=1");
+  const auto requests = web.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0], ExpectedRequest(web, "/webpost.php?q=1"));
+  EXPECT_EQ(requests[1], ExpectedRequest(web, "/status?q=1"));
+  EXPECT_EQ(CountLines(t, "TPingThread."), 0);
+}
+
+TEST(WebStatusPost, EachFailureIsLoggedWithItsOwnPrefixAndTheOtherRequestStillGoes) {
+  FakeWebServer list("HTTP/1.0 404 Not Found\r\n\r\n");
+  FakeWebServer own("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/\r\n\r\n");
+  TestHooks hooks(0, 0, list.Url("/webpost.php?"));
+  TestServer t({{"WebStatus", "QuillmootSite_Active", "1"}, {"WebStatus", "WebPostURL", own.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  TPingThread report(t.Server());
+
+  report.PostData("q=1");
+  EXPECT_EQ(list.Requests().size(), 1u);
+  EXPECT_EQ(own.Requests().size(), 1u);
+  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "EHttpProtocolError: HTTP/1.0 404 Not Found"), 1);
+  EXPECT_EQ(CountLines(t, std::string(kUserUrlPrefix) + "EHttpProtocolError: HTTP/1.1 301 Moved Permanently"), 1);
+
+  // A refused connection fails the same way; a 200 afterwards is silent.
+  own.SetReply("HTTP/1.0 200 OK\r\n\r\n");
+  hooks.SetPublicListUrl("http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/webpost.php?");
+  report.PostData("q=2");
+  EXPECT_EQ(own.Requests().size(), 2u);
+  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "ESocketError: "), 1);
+  EXPECT_EQ(CountLines(t, "TPingThread.PostData"), 3);
+  EXPECT_EQ(CountLines(t, "in: TPingThread.PostData exception"), 0);
+}
+
+TEST(WebStatusPost, ASilentWebServerCostsOnlyTheTimeLimit) {
+  FakeWebServer silent("");
+  TestHooks hooks(200, 400, silent.Url("/webpost.php?"));
+  TestServer t({{"WebStatus", "QuillmootSite_Active", "1"}, {"WebStatus", "WebPostURL", silent.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  TPingThread report(t.Server());
+
+  const auto start = std::chrono::steady_clock::now();
+  report.PostData("q=1");
+  const auto took = std::chrono::steady_clock::now() - start;
+  // Both requests reached the server and each gave up at its limit, not at the server's whim.
+  EXPECT_TRUE(silent.WaitForRequests(2, 1000));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "ETimeout: HTTP request timed out after 400 ms"), 1);
+  EXPECT_EQ(CountLines(t, std::string(kUserUrlPrefix) + "ETimeout: HTTP request timed out after 400 ms"), 1);
+}
+
+TEST(WebStatusPost, RequestsLeaveFromTheConfiguredAddress) {
+  FakeWebServer web;
+  {
+    TestServer t({{"WebStatus", "WebPostURL", web.Url("/status")}});
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+    TPingThread(t.Server()).PostData("q=1");
+  }
+  {
+    // Any 127/8 address is local on the test machines; this one shows the binding took effect.
+    TestServer t({{"Networking", "IP", "127.0.0.2"}, {"WebStatus", "WebPostURL", web.Url("/status")}});
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+    TPingThread(t.Server()).PostData("q=2");
+  }
+  ASSERT_EQ(web.Peers().size(), 2u);
+  EXPECT_EQ(web.Peers()[0], "127.0.0.1");
+  EXPECT_EQ(web.Peers()[1], "127.0.0.2");
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,74 @@
+// The report as a running server makes it: at start-up when "WebStatus"/Active is set, never
+// otherwise, and a silent web server does not keep the ping thread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "WebStatusSupport.hpp"
+#include "keepalive/TPingThread.hpp"
+
+namespace qm {
+namespace {
+
+using test::CountLines;
+using test::Eventually;
+using test::ExpectedRequest;
+using test::FakeWebServer;
+using test::FixedClock;
+using test::TestHooks;
+using test::TestServer;
+
+TEST(WebStatusServer, AnActiveServerPostsTheQueryAtStartUp) {
+  FixedClock clock;
+  FakeWebServer web;
+  TestServer t({{"General", "Servername", "My Server"},
+                {"WebStatus", "Active", "1"},
+                {"WebStatus", "WebPostURL", web.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+
+  ASSERT_TRUE(web.WaitForRequests(1));
+  EXPECT_EQ(web.Requests()[0],
+            ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
+                                     "&servername=My%20Server&clients=0&maxclients=16"
+                                     "&serverversion=v1.2.2%20Win32%20Service&uptime=0"
+                                     "&link=http://www.example.org/&user="));
+  t.Stop();
+  // One report per cycle of 175 s: none more within this test's life.
+  EXPECT_EQ(web.Requests().size(), 1u);
+}
+
+TEST(WebStatusServer, WithActiveOffNothingIsSentWhateverTheOtherKeysSay) {
+  FakeWebServer web;
+  TestHooks hooks(0, 0, web.Url("/webpost.php?"));
+  TestServer t({{"WebStatus", "Active", "0"},
+                {"WebStatus", "QuillmootSite_Active", "1"},
+                {"WebStatus", "QuillmootSite_DisplayInWebList", "1"},
+                {"WebStatus", "WebPostURL", web.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  // The start-up report would have come at once; give it more than a ping pass.
+  EXPECT_FALSE(web.WaitForRequests(1, 1200));
+  t.Stop();
+  EXPECT_TRUE(web.Requests().empty());
+}
+
+TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
+  FakeWebServer silent("");
+  TestHooks hooks(200, 300, "");
+  TestServer t({{"WebStatus", "Active", "1"}, {"WebStatus", "WebPostURL", silent.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+
+  ASSERT_TRUE(silent.WaitForRequests(1));
+  ASSERT_TRUE(t.WaitForLog("in: TPingThread.PostData (UserUrl) exception ETimeout: HTTP request timed out after 300 ms"));
+  // Back in its passes: a stop is seen within one pause of 500 ms, while the web server would
+  // still be holding the connection had the request no limit.
+  TPingThread& ping = *t.Server().pingThread;
+  EXPECT_FALSE(ping.Finished());
+  ping.Terminate();
+  ping.Wake();
+  EXPECT_TRUE(Eventually([&] { return ping.Finished(); }, 2000));
+  EXPECT_EQ(CountLines(t, "in: TPingThread.UpdateStats exception"), 0);
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,70 @@
+#pragma once
+// Shared pieces of the web status tests: the fake web server, a frozen clock, the test hooks
+// undone at scope end, and helpers for clients, log lines and the expected request.
+#include <memory>
+#include <string>
+
+#include "WebStatusWebServer.hpp"
+#include "clients/ClientList.hpp"
+#include "keepalive/WebStatus.hpp"
+#include "platform/Clock.hpp"
+#include "server/Settings.hpp"
+#include "support/TestServer.hpp"
+
+namespace qm::test {
+
+// Installed before the server starts, so StartTime and every later Now() read it.
+struct FixedClock {
+  TestClock clock{EncodeDateTime(2024, 5, 1, 12, 0, 0, 0), 1000};
+  FixedClock() { SetClock(&clock); }
+  ~FixedClock() { SetClock(nullptr); }
+};
+
+class TestHooks {
+ public:
+  TestHooks(uint32_t connectMs, uint32_t totalMs, std::string publicListUrl) {
+    SetWebStatusTimeoutsForTests(connectMs, totalMs);
+    SetPublicListUrlForTests(std::move(publicListUrl));
+  }
+  ~TestHooks() {
+    SetWebStatusTimeoutsForTests(0, 0);
+    SetPublicListUrlForTests("");
+  }
+  void SetPublicListUrl(std::string url) { SetPublicListUrlForTests(std::move(url)); }
+};
+
+// A listed client with a name and no connection, as the report sees it.
+inline void AddClient(TQuillmootServer& server, const std::string& name) {
+  auto client = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
+  client->SetClientName(name);
+  LockGuard g(server.clientList->Lock());
+  server.clientList->Append(std::move(client));
+}
+
+inline int CountLines(const TestServer& t, const std::string& text) {
+  int n = 0;
+  for (const auto& line : t.LogLines())
+    if (line.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+// The whole request the report makes: no body and so no Content-Length.
+inline std::string ExpectedRequest(const FakeWebServer& web, const std::string& target) {
+  return "POST " + target + " HTTP/1.0\r\n" + web.HostHeader() + "User-Agent: QuillmootServer/1.2.2\r\nAccept: */*\r\n\r\n";
+}
+
+// A loopback port with nothing listening on it (bound for a moment, then released).
+inline uint16_t ClosedPort() {
+  platform::SocketsStartup();
+  const auto s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  platform::CloseSocket(s);
+  return ntohs(a.sin_port);
+}
+
+}  // namespace qm::test
