@@ -37,10 +37,10 @@ void WaitForStopSignal() {
 }
 
 void RequestStop() {
-  {
-    std::lock_guard<std::mutex> g(gMutex);
-    gStop = true;
-  }
+  // Notified under the lock: the waiter cannot return, shut down and destroy gCv at exit while
+  // the signal thread is still inside notify_all.
+  std::lock_guard<std::mutex> g(gMutex);
+  gStop = true;
   gCv.notify_all();
 }
 
