@@ -1,15 +1,158 @@
-// Channel and administration commands.
+// Channel and administration commands: moving between channels, becoming administrator, and
+// what an administrator may do to channels, players, passwords and the configuration file.
+#include <string>
+
+#include "control/ControlPackets.hpp"
+#include "platform/Error.hpp"
+#include "server/IniFile.hpp"
+#include "server/Log.hpp"
+#include "server/Settings.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
+namespace {
 
-void TQuillmootServer::ClientChangeRoom(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::AdminLogin(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::AdminCreateRoom(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::AdminDeleteRoom(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::AdminKickPlayer(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::AdminChangeServerPassword(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::AdminChangeAdminPassword(const uint8_t*, size_t, const ClientPtr&) {}
+// The trace of a channel change carries the code of the notification it causes.
+constexpr int32_t kChangeRoomTraceCode = kPktPlayerChangedChannel;
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Channel names compare without regard to the case of ASCII letters only; other bytes must match.
+bool SameChannelName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  return true;
+}
+
+// Commands 110 to 160: a client that is not administrator is refused and nothing else happens.
+bool RequireAdmin(const ClientPtr& client) {
+  if (client->IsAdmin()) return true;
+  client->SendReply(kReplyNotAdmin);
+  return false;
+}
+
+// Runs a change of the configuration file. Whatever goes wrong surfaces as the one failure the
+// read loop logs for it, naming the file.
+template <class F>
+void WriteConfiguration(F change) {
+  const std::string path = IniFilePath();
+  try {
+    IniFile ini(path);
+    change(ini);
+  } catch (const EConfigError&) {
+    throw;
+  } catch (const std::exception&) {
+    throw EConfigError("Unable to write to " + path);
+  }
+}
+
+}  // namespace
+
+void TQuillmootServer::ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const uint8_t room = ParseByteArgument(packet, size);
+  LogEvent("CMD <->", "ClientChangeRoom RoomId: " + std::to_string(room), kChangeRoomTraceCode, client.get());
+  // Not checked against the channel list: clients are told the id exactly as it was sent.
+  client->SetChannelId(static_cast<int32_t>(room) - 1);
+  clientList->BroadcastPlayerChangedChannel(*client, room);
+}
+
+void TQuillmootServer::AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const std::string password = ParseStringArgument(packet, size);
+  LogEvent("CMD <-", "AdminLogin PW: " + std::string(kPasswordMask), kCmdAdminLogin, client.get());
+  if (password != Settings().AdminPassword.Get()) {
+    client->SendReply(kReplyWrongAdminPassword);
+    return;
+  }
+  client->SetIsAdmin(true);
+  // Old clients get no player-is-administrator notices, so they learn of it by the reply.
+  if (client->IsOldClient()) client->SendReply(kReplyAdminLoginOk);
+  clientList->BroadcastPlayerIsAdmin(*client);
+}
+
+void TQuillmootServer::AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const std::string name = ParseStringArgument(packet, size);
+  LogEvent("CMD <-", "AdminCreateRoom RoomName: " + name, kCmdAdminCreateRoom, client.get());
+  if (!RequireAdmin(client)) return;
+  bool added = false;
+  {
+    // One hold over the name test and the add, so two administrators cannot both create one
+    // name. AddChannel announces under it: channelList then clientList is the allowed order.
+    LockGuard g(channelList->Lock());
+    bool exists = false;
+    for (const auto& channel : channelList->Items()) exists = exists || SameChannelName(channel.Name(), name);
+    // With all 256 ids taken AddChannel adds nothing; that is refused like a duplicate.
+    added = !exists && channelList->AddChannel(name).has_value();
+  }
+  if (!added) client->SendReply(kReplyChannelExists);
+}
+
+void TQuillmootServer::AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const uint8_t room = ParseByteArgument(packet, size);
+  LogEvent("CMD <-", "AdminDeleteRoom RoomId: " + std::to_string(room), kCmdAdminDeleteRoom, client.get());
+  if (!RequireAdmin(client)) return;
+  const auto id = static_cast<uint8_t>(room - 1);  // wire 0 names stored id 255
+  bool found = false;
+  {
+    LockGuard g(channelList->Lock());
+    found = channelList->FindChannel(id).has_value();
+    // Clients in the deleted channel keep its id; nobody is moved.
+    if (found) channelList->DeleteChannel(id);
+  }
+  if (!found) client->SendReply(kReplyNoSuchChannel);
+}
+
+void TQuillmootServer::AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const uint8_t player = ParseByteArgument(packet, size);
+  LogEvent("CMD <-", "AdminKickPlayer", kCmdAdminKickPlayer, client.get());
+  if (!RequireAdmin(client)) return;
+  // The shared record stays alive here even if its own thread removes it meanwhile.
+  const ClientPtr kicked = clientList->FindClientByPlayerId(static_cast<uint8_t>(player - 1));
+  if (!kicked) {
+    client->SendReply(kReplyNoSuchPlayerKick);
+    return;
+  }
+  kicked->SetLeaving();
+  clientList->BroadcastPlayerLeft(*kicked, kLeftReasonKicked);
+  // A kicked client that stays silent would otherwise hold its place until it sends another
+  // byte. Ending the receiving side makes its own thread take the close path now; being Leaving,
+  // it is not announced a second time.
+  if (const auto& link = kicked->TcpLink()) link->ShutdownReceive();
+}
+
+void TQuillmootServer::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const std::string password = ParseStringArgument(packet, size);
+  LogEvent("CMD <-", "AdminChangeServerPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeServerPassword,
+           client.get());
+  if (!RequireAdmin(client)) return;
+  // In force before the administrator hears it is done.
+  Settings().ServerPassword.Set(password);
+  client->SendReply(kReplyServerPasswordChanged);
+  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "ServerPassword", password); });
+}
+
+void TQuillmootServer::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr& client) {
+  LogEvent("CMD <-", "AdminSaveAsDefaultChannels", kCmdAdminSaveAsDefaultChannels, client.get());
+  if (!RequireAdmin(client)) return;
+  // The list as of one moment; the file is written outside the lock so slow disks do not hold up
+  // channel changes.
+  const std::vector<ChannelRecord> channels = channelList->Snapshot();
+  WriteConfiguration([&](IniFile& ini) {
+    ini.EraseSection("Channels");
+    for (size_t i = 0; i < channels.size(); ++i) ini.WriteString("Channels", std::to_string(i), channels[i].Name());
+  });
+  client->SendReply(kReplyChannelsSaved);
+}
+
+void TQuillmootServer::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const std::string password = ParseStringArgument(packet, size);
+  LogEvent("CMD <-", "AdminChangeAdminPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeAdminPassword,
+           client.get());
+  if (!RequireAdmin(client)) return;
+  // In force before the administrator hears it is done.
+  Settings().AdminPassword.Set(password);
+  client->SendReply(kReplyAdminPasswordChanged);
+  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "AdminPassword", password); });
+}
 
 }  // namespace qm

@@ -1,9 +1,63 @@
-// Statistics requests.
+// Statistics requests: one player's traffic and times, and the whole server's counters.
+#include "control/ControlPackets.hpp"
+#include "platform/Clock.hpp"
+#include "server/Log.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
 
-void TQuillmootServer::PlayerStatsReq(const uint8_t*, size_t, const ClientPtr&) {}
-void TQuillmootServer::ServerStatsReq(const uint8_t*, size_t, const ClientPtr&) {}
+void TQuillmootServer::PlayerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client) {
+  LogEvent("CMD <-", "PlayerStatsReq", kCmdPlayerStatsReq, client.get());
+  const uint8_t request = ParseByteArgument(packet, size);
+  // The shared record stays alive while it is read, even if its own thread destroys it meanwhile.
+  const ClientPtr target = clientList->FindClientByPlayerId(static_cast<uint8_t>(request - 1));
+  if (!target) {
+    client->SendReply(kReplyNoSuchPlayerStats);
+    return;
+  }
+
+  PlayerStats s;
+  s.connectedMs = MillisecondsOf(Now() - target->ConnectedAt());
+  const uint32_t received = target->UdpPacketsReceived.load(std::memory_order_relaxed);
+  const uint32_t bad = target->BadPackets.load(std::memory_order_relaxed);
+  s.lossPercent = received != 0 ? static_cast<float>(static_cast<double>(bad) / received * 100.0) : 0.0f;
+  s.idleMs = MillisecondsOf(Now() - target->LastActivity());
+  s.pingMs = static_cast<uint16_t>(target->PingRoundTrip.load(std::memory_order_relaxed));
+  // A player's network address is for administrators only.
+  if (client->IsAdmin()) {
+    const UdpAddress peer = target->Peer();  // address and port of one and the same datagram
+    s.port = static_cast<uint16_t>(peer.port);
+    s.address = peer.AddressText();
+  }
+  s.version = target->ClientVersion();
+  s.udpPacketsSent = target->UdpPacketsSent.load(std::memory_order_relaxed);
+  s.udpBytesSent = target->UdpBytesSent.load(std::memory_order_relaxed);
+  s.udpPacketsReceived = received;
+  s.udpBytesReceived = target->UdpBytesReceived.load(std::memory_order_relaxed);
+  s.tcpPacketsSent = target->TcpPacketsSent.load(std::memory_order_relaxed);
+  s.tcpBytesSent = target->TcpBytesSent.load(std::memory_order_relaxed);
+  s.tcpPacketsReceived = target->TcpPacketsReceived.load(std::memory_order_relaxed);
+  s.tcpBytesReceived = target->TcpBytesReceived.load(std::memory_order_relaxed);
+  s.requestByte = request;
+
+  const Packet reply = ComposePlayerStats(client->SessionKey(), client->IsOldClient(), s);
+  client->EnqueueCopy(reply.data(), reply.size());
+}
+
+void TQuillmootServer::ServerStatsReq(const uint8_t*, size_t, const ClientPtr& client) {
+  try {
+    LogEvent("CMD <-", "ServerStatsReq", kCmdServerStatsReq, client.get());
+    ServerStats s;
+    s.uptimeMs = MillisecondsOf(Now() - StartTime);
+    const std::atomic<uint32_t>* counters[] = {&UdpPacketsSent, &UdpBytesSent, &UdpPacketsReceived, &UdpBytesReceived,
+                                               &TcpPacketsSent, &TcpBytesSent, &TcpPacketsReceived, &TcpBytesReceived};
+    for (size_t i = 0; i < 8; ++i) s.counters[i] = counters[i]->load(std::memory_order_relaxed);
+    s.version = ServerVersion;
+    const Packet reply = ComposeServerStats(client->SessionKey(), s);
+    client->EnqueueCopy(reply.data(), reply.size());
+  } catch (...) {
+    // Server statistics are a courtesy: a failure sends nothing and is not logged.
+  }
+}
 
 }  // namespace qm

@@ -62,7 +62,7 @@ void TcpConnection::ReceiveOnce() {
 
 void TcpConnection::ReadExact(uint8_t* destination, size_t n) {
   while (InputSize() < n) {
-    if (peerClosed_ || !open_) {
+    if (peerClosed_ || !open_ || receiveShut_) {
       Disconnect();
       throw EConnClosedGracefully(kClosedGracefully);
     }
@@ -114,8 +114,9 @@ void TcpConnection::Disconnect() {
 }
 
 void TcpConnection::ShutdownReceive() {
-  // The flag makes the owner's wait end even where the shutdown itself does not wake it.
-  peerClosed_ = true;
+  // The flag makes the owner's wait end even where the shutdown itself does not wake it. It is
+  // not peerClosed_: that would make IsConnected false between two passes of the owner.
+  receiveShut_ = true;
   platform::ShutdownSocket(socket_, true);
 }
 

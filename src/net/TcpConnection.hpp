@@ -43,7 +43,9 @@ class TcpConnection {
   bool IsOpen() const { return open_; }
   // Closes the connection (shutdown of both sides; the handle itself goes with the object).
   void Disconnect();
-  // Shuts down the receiving side only: the owning thread's pending read ends at once.
+  // Shuts down the receiving side only: the owning thread's pending or next read ends at once.
+  // The connection still counts as connected until that read, so the owner's pass takes its own
+  // close path rather than the endpoint dropping the connection between passes.
   void ShutdownReceive();
   // Sends every byte, looping over partial sends. Safe from several threads (serialised).
   // Throws ESocketError (kErrTimedOut when the send time-out expired; the connection is then
@@ -64,6 +66,7 @@ class TcpConnection {
   size_t inputStart_ = 0;
   std::atomic<bool> open_{true};      // false once Disconnect or a close has happened
   std::atomic<bool> peerClosed_{false};
+  std::atomic<bool> receiveShut_{false};  // ShutdownReceive was called (from any thread)
   std::mutex writeMutex_;
 };
 

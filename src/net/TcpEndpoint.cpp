@@ -165,6 +165,15 @@ void TcpEndpoint::RunConnection(Worker* w) {
       }
       if (!connection.IsConnected()) break;
     }
+    // A connection dropped from outside (a timed-out write from another thread, shutdown) while
+    // the application still keeps an object in the slot: one more pass lets the handler see the
+    // broken connection and run its own close path, so nothing stays behind referring to it.
+    for (int last = 0; last < 2 && handler_ && context.Slot<void>(); ++last) {
+      try {
+        handler_(context);
+      } catch (...) {
+      }
+    }
     connection.Disconnect();
     // Whatever the application kept in the slot goes with the thread.
     context.SetSlot(nullptr);

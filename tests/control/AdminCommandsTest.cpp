@@ -1,0 +1,386 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "control/AdminTestSupport.hpp"
+#include "server/IniFile.hpp"
+#include "server/Settings.hpp"
+
+namespace qm::test {
+namespace {
+
+constexpr const char* kAdminPw = "boss";
+
+TestServer WithAdminPassword(std::vector<IniKey> more = {}) {
+  more.push_back({"Passwords", "AdminPassword", kAdminPw});
+  return TestServer(more);
+}
+
+TEST(ChangeRoomTest, EveryoneIncludingTheMoverHearsTheIdAsSent) {
+  TestServer t;
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann"), b = Join(t, "Bob", kOldVersion);
+  Clear(a);
+  Clear(b);
+
+  // No channel has id 6: accepted and told as sent.
+  a->Send(ComposeByteCommand(kCmdClientChangeRoom, 7));
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 10, 0, 10, 0, a.wire, 7}));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 10, kPktPlayerChangedChannel).U8(a.wire).U8(7)));
+  EXPECT_TRUE(Quiet(a));  // no reply of its own
+  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(uint8_t(a.wire - 1))->ChannelId(), 6);
+
+  // Wire 0 is stored as -1 and shows as 0 again in the lists.
+  b->Send(ComposeByteCommand(kCmdClientChangeRoom, 0));
+  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 10, kPktPlayerChangedChannel).U8(b.wire).U8(0)));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 10, kPktPlayerChangedChannel).U8(b.wire).U8(0)));
+  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(uint8_t(b.wire - 1))->ChannelId(), -1);
+  a->Send(ComposeSetup(0, 0));
+  ParsedLists lists;
+  const Bytes l = NextOf(a, {kPktListsNew});
+  ASSERT_TRUE(ParseLists(l.data(), l.size(), lists));
+  ASSERT_EQ(lists.players.size(), 2u);
+  EXPECT_EQ(lists.players[0].wireChannel, 7);
+  EXPECT_EQ(lists.players[1].wireChannel, 0);
+  EXPECT_TRUE(t.WaitForLog("CMD <-> ClientId: 1 ClientName: Ann hReply: 10 ClientChangeRoom RoomId: 7"));
+}
+
+TEST(AdminLoginTest, VersionGateAndWrongPassword) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann"), o = Join(t, "Old", kOldVersion), b = Join(t, "Bob");
+  for (Player* p : {&a, &o, &b}) Clear(*p);
+
+  // Wrong password: -101 to the sender alone, the right stays off.
+  a->Send(ComposeStringCommand(kCmdAdminLogin, "BOSS"));
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 0x9B, 0xFF}));
+  a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "X"));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyNotAdmin));
+  EXPECT_TRUE(Quiet(b));
+
+  // A newer client: no reply 100, the notice about itself instead; the old client hears nothing.
+  a->Send(ComposeStringCommand(kCmdAdminLogin, kAdminPw));
+  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 9, kPktPlayerIsAdmin).U8(a.wire)));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, kPktPlayerIsAdmin).U8(a.wire)));
+  EXPECT_TRUE(Quiet(a));
+  EXPECT_TRUE(Quiet(o));
+
+  // The old client: reply 100 and no notice to itself; the newer clients are told.
+  o->Send(ComposeStringCommand(kCmdAdminLogin, kAdminPw));
+  EXPECT_EQ(Next(o), Bytes({0xBA, 0xB0, uint8_t(o.key), uint8_t(o.key >> 8), 8, 0, 100, 0}));
+  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 9, kPktPlayerIsAdmin).U8(o.wire)));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, kPktPlayerIsAdmin).U8(o.wire)));
+  EXPECT_TRUE(Quiet(o));
+
+  // A wrong password later does not take the right away.
+  a->Send(ComposeStringCommand(kCmdAdminLogin, "nope"));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyWrongAdminPassword));
+  EXPECT_TRUE(t.Server().clientList->FindClientByPlayerId(uint8_t(a.wire - 1))->IsAdmin());
+
+  EXPECT_TRUE(t.WaitForLog("hReply: 100 AdminLogin PW: *****"));
+  for (const auto& line : t.LogLines()) {
+    EXPECT_EQ(line.find(kAdminPw), std::string::npos) << line;
+    EXPECT_EQ(line.find("nope"), std::string::npos) << line;
+  }
+}
+
+TEST(AdminRightTest, EveryAdministratorCommandRefusesOrdinaryClients) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann"), b = Join(t, "Bob");
+  Clear(a);
+  Clear(b);
+  const std::string iniBefore = ReadFile(t.IniPath());
+  const Packet commands[] = {
+      ComposeStringCommand(kCmdAdminCreateRoom, "New"), ComposeByteCommand(kCmdAdminDeleteRoom, 1),
+      ComposeByteCommand(kCmdAdminKickPlayer, b.wire), ComposeStringCommand(kCmdAdminChangeServerPassword, "s"),
+      ComposeCommand(kCmdAdminSaveAsDefaultChannels), ComposeStringCommand(kCmdAdminChangeAdminPassword, "a")};
+  for (const Packet& command : commands) {
+    a->Send(command);
+    EXPECT_EQ(Next(a), Reply(a.key, kReplyNotAdmin)) << ParseHeader(command.data(), command.size()).command;
+  }
+  EXPECT_TRUE(Quiet(b));
+  EXPECT_EQ(t.Server().channelList->Count(), 1u);
+  EXPECT_EQ(t.Server().clientList->ClientCount(), 2u);
+  EXPECT_EQ(Settings().ServerPassword.Get(), "");
+  EXPECT_EQ(Settings().AdminPassword.Get(), kAdminPw);
+  EXPECT_EQ(ReadFile(t.IniPath()), iniBefore);
+  EXPECT_TRUE(t.WaitForLog("hReply: 130 AdminKickPlayer"));
+}
+
+TEST(CreateRoomTest, AnnouncedToAllAndNamesCompareInAsciiCaseOnly) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann"), o = Join(t, "Old", kOldVersion);
+  BecomeAdmin(a, kAdminPw);
+  Clear(o);
+
+  a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Lobby"));
+  // Channel 0 is "Default"; the new one gets id 1, wire 2.
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 40, 0, 13, 0, 2, 5, 'L', 'o', 'b', 'b', 'y',
+                            0,    0,    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+                            0,    0,    0,   0,   0,   0,   0,   0}));
+  EXPECT_EQ(Next(o), Bytes(Expect(o.key, 40, kPktChannelAdded).U8(2).Str("Lobby", 30)));
+  EXPECT_TRUE(Quiet(a));  // no positive reply
+
+  for (const char* dup : {"lobby", "LOBBY", "default"}) {
+    a->Send(ComposeStringCommand(kCmdAdminCreateRoom, dup));
+    EXPECT_EQ(Next(a), Reply(a.key, kReplyChannelExists)) << dup;
+  }
+  EXPECT_TRUE(Quiet(o));
+  EXPECT_EQ(t.Server().channelList->Count(), 2u);
+
+  // Letters outside ASCII are not case-folded, and any other difference makes a new name.
+  t.Server().channelList->AddChannel("Caf\xE9");
+  Clear(a);
+  Clear(o);
+  for (const char* fresh : {"CAF\xC9", "Lobby "}) {
+    a->Send(ComposeStringCommand(kCmdAdminCreateRoom, fresh));
+    const Bytes added = Next(a);
+    ASSERT_EQ(added.size(), 40u) << fresh;
+    EXPECT_EQ(ParseHeader(added.data(), added.size()).command, kPktChannelAdded);
+  }
+  EXPECT_EQ(t.Server().channelList->Count(), 5u);
+  EXPECT_TRUE(t.WaitForLog("hReply: 110 AdminCreateRoom RoomName: LOBBY"));
+}
+
+TEST(CreateRoomTest, AllIdsTakenIsRefusedAndAddsNothing) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  for (int i = 1; i < 256; ++i) ASSERT_TRUE(t.Server().channelList->AddChannel("C" + std::to_string(i)));
+  Player a = Join(t, "Ann");
+  BecomeAdmin(a, kAdminPw);
+  a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "One too many"));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyChannelExists));
+  EXPECT_TRUE(Quiet(a));
+  EXPECT_EQ(t.Server().channelList->Count(), 256u);
+}
+
+TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroMeans255) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  for (int i = 1; i < 256; ++i) t.Server().channelList->AddChannel("C" + std::to_string(i));
+  Player a = Join(t, "Ann"), b = Join(t, "Bob", kOldVersion);
+  BecomeAdmin(a, kAdminPw);
+  b->Send(ComposeByteCommand(kCmdClientChangeRoom, 3));
+  NextOf(a, {kPktPlayerChangedChannel});
+  NextOf(b, {kPktPlayerChangedChannel});
+  Clear(a);
+  Clear(b);
+
+  a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 3));
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 9, 0, 14, 0, 3}));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, kPktChannelDeleted).U8(3)));
+  EXPECT_FALSE(t.Server().channelList->FindChannel(2));
+  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(uint8_t(b.wire - 1))->ChannelId(), 2);
+
+  a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 3));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyNoSuchChannel));
+
+  // Wire 0 names stored id 255, announced as 255 + 1 in one byte.
+  a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 0));
+  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 9, kPktChannelDeleted).U8(0)));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, kPktChannelDeleted).U8(0)));
+  EXPECT_FALSE(t.Server().channelList->FindChannel(255));
+  a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 0));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyNoSuchChannel));
+  EXPECT_EQ(t.Server().channelList->Count(), 254u);
+  EXPECT_TRUE(Quiet(b));
+  EXPECT_TRUE(t.WaitForLog("hReply: 120 AdminDeleteRoom RoomId: 0"));
+}
+
+TEST(KickTest, SilentPlayerIsGoneAtOnceAndItsPlaceIsFree) {
+  TestServer t = WithAdminPassword({{"General", "MaxClients", "2"}});
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann"), b = Join(t, "Bob");
+  BecomeAdmin(a, kAdminPw);
+  Clear(b);
+
+  a->Send(ComposeByteCommand(kCmdAdminKickPlayer, b.wire));
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 10, 0, 12, 0, b.wire, 4}));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 10, kPktPlayerLeft).U8(b.wire).U8(4)));
+  // Bob sends nothing more, yet is closed, unlisted and destroyed.
+  EXPECT_TRUE(b->WaitClosed(kWaitMs));
+  EXPECT_TRUE(t.WaitForLog("Distroying client Bob[2]"));
+  EXPECT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 1; }));
+  EXPECT_TRUE(Quiet(a));  // announced once
+
+  a->Send(ComposeSetup(0, 0));
+  const Bytes l = NextOf(a, {kPktListsNew});
+  ParsedLists lists;
+  ASSERT_TRUE(ParseLists(l.data(), l.size(), lists));
+  ASSERT_EQ(lists.players.size(), 1u);
+  EXPECT_EQ(lists.players[0].name, "Ann");
+
+  // MaxClients is 2: the kicked player's place is free again.
+  Player c = Join(t, "Cid");
+  EXPECT_EQ(c.wire, b.wire);
+  EXPECT_TRUE(t.WaitForLog("hReply: 130 AdminKickPlayer"));
+}
+
+TEST(KickTest, UnknownPlayerAndSelfKick) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann");
+  BecomeAdmin(a, kAdminPw);
+  a->Send(ComposeByteCommand(kCmdAdminKickPlayer, 9));
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 0x7E, 0xFF}));
+  a->Send(ComposeByteCommand(kCmdAdminKickPlayer, 0));  // stored id 255
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyNoSuchPlayerKick));
+
+  a->Send(ComposeByteCommand(kCmdAdminKickPlayer, a.wire));
+  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 10, kPktPlayerLeft).U8(a.wire).U8(4)));
+  EXPECT_TRUE(a->WaitClosed(kWaitMs));
+  EXPECT_TRUE(t.WaitForLog("Distroying client Ann[1]"));
+  EXPECT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 0; }));
+}
+
+TEST(PasswordTest, ServerPasswordTakesEffectAtOnceAndIsWritten) {
+  TestServer t = WithAdminPassword({{"Passwords", "ServerPassword", "old"}});
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann", kNewVersion, "old");
+  BecomeAdmin(a, kAdminPw);
+
+  a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, "S3cret"));
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 140, 0}));
+  // In force by the time the administrator is told.
+  client::ControlClient late;
+  late.Connect("127.0.0.1", t.TcpPort());
+  EXPECT_EQ(late.Login("Late", "old", kNewVersion), kReplyWrongPassword);
+  EXPECT_TRUE(Eventually([&] { return IniFile(t.IniPath().string()).ReadString("Passwords", "ServerPassword", "") == "S3cret"; }));
+  Player ok = Join(t, "Ok", kNewVersion, "S3cret");
+  EXPECT_NE(ok.key, 0);
+
+  // An empty password turns the check off.
+  Clear(a);
+  a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, ""));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyServerPasswordChanged));
+  Player any = Join(t, "Any", kNewVersion, "whatever");
+  EXPECT_NE(any.key, 0);
+  EXPECT_TRUE(IniFile(t.IniPath().string()).KeyExists("Passwords", "ServerPassword"));
+  EXPECT_EQ(IniFile(t.IniPath().string()).ReadString("Passwords", "ServerPassword", "x"), "");
+
+  EXPECT_TRUE(t.WaitForLog("hReply: 140 AdminChangeServerPassword NewPW: *****"));
+  for (const auto& line : t.LogLines()) EXPECT_EQ(line.find("S3cret"), std::string::npos) << line;
+}
+
+TEST(PasswordTest, AdminPasswordTakesEffectAtOnceAndIsWritten) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann"), b = Join(t, "Bob");
+  BecomeAdmin(a, kAdminPw);
+  Clear(b);
+
+  a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, "Chief"));
+  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 0xA0, 0}));
+  b->Send(ComposeStringCommand(kCmdAdminLogin, kAdminPw));
+  EXPECT_EQ(Next(b), Reply(b.key, kReplyWrongAdminPassword));
+  b->Send(ComposeStringCommand(kCmdAdminLogin, "Chief"));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, kPktPlayerIsAdmin).U8(b.wire)));
+  EXPECT_EQ(IniFile(t.IniPath().string()).ReadString("Passwords", "AdminPassword", ""), "Chief");
+  EXPECT_TRUE(t.WaitForLog("hReply: 160 AdminChangeAdminPassword NewPW: *****"));
+  for (const auto& line : t.LogLines()) EXPECT_EQ(line.find("Chief"), std::string::npos) << line;
+}
+
+TEST(PasswordTest, LoginsRaceWithPasswordChangesSafely) {
+  TestServer t = WithAdminPassword({{"General", "MaxClients", "64"}});
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann");
+  BecomeAdmin(a, kAdminPw);
+  std::atomic<int> answered{0};
+  std::thread logins([&] {
+    for (int i = 0; i < 20; ++i) {
+      client::ControlClient c;
+      c.Connect("127.0.0.1", t.TcpPort());
+      const int16_t answer = c.Login("L" + std::to_string(i), "p1", kNewVersion);
+      if (answer == kPktLoginAccepted || answer == kReplyWrongPassword) ++answered;
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, i % 2 ? "p1" : "p2"));
+    EXPECT_TRUE(a->WaitFor({kReplyServerPasswordChanged}, kWaitMs).has_value());
+  }
+  logins.join();
+  EXPECT_EQ(answered.load(), 20);
+  EXPECT_EQ(Settings().ServerPassword.Get(), "p1");
+}
+
+TEST(ConfigWriteTest, UnwritableFileIsLoggedAndNothingBreaks) {
+  TestServer t = WithAdminPassword();
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann");
+  BecomeAdmin(a, kAdminPw);
+  // Permissions do not stop root; a directory in the file's place stops everyone.
+  std::filesystem::remove(t.IniPath());
+  std::filesystem::create_directory(t.IniPath());
+  const std::string failure = "in: TCPServerExecute excption EConfigError: Unable to write to " + IniFilePath();
+
+  a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, "fresh"));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyServerPasswordChanged));  // sent before the write
+  EXPECT_TRUE(t.WaitForLog(failure));
+  EXPECT_EQ(Settings().ServerPassword.Get(), "fresh");
+
+  a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, "fresh2"));
+  EXPECT_EQ(Next(a), Reply(a.key, kReplyAdminPasswordChanged));
+  EXPECT_TRUE(Eventually([&] {
+    int n = 0;
+    for (const auto& line : t.LogLines()) n += line.find(failure) != std::string::npos;
+    return n == 2;
+  }));
+
+  a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
+  EXPECT_TRUE(Quiet(a));  // no reply 150 after a failed save
+  EXPECT_TRUE(Eventually([&] {
+    int n = 0;
+    for (const auto& line : t.LogLines()) n += line.find(failure) != std::string::npos;
+    return n == 3;
+  }));
+
+  // The connection and the server carry on.
+  a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Still here"));
+  EXPECT_EQ(ParseHeader(Next(a).data(), 8).command, kPktChannelAdded);
+  std::filesystem::remove(t.IniPath());
+}
+
+TEST(SaveChannelsTest, ReplacesTheSectionAndSurvivesARestart) {
+  TestServer t = WithAdminPassword(
+      {{"Channels", "0", "Old0"}, {"Channels", "1", "Old1"}, {"Channels", "2", "Old2"}, {"Channels", "3", "Old3"}});
+  ASSERT_TRUE(t.Started());
+  {
+    Player a = Join(t, "Ann");
+    BecomeAdmin(a, kAdminPw);
+    // One command at a time: packets arriving in one burst are taken as one.
+    for (const char* name : {"A", "B", "C"}) {
+      a->Send(ComposeStringCommand(kCmdAdminCreateRoom, name));
+      ASSERT_TRUE(a->WaitFor({kPktChannelAdded}, kWaitMs));
+    }
+    for (uint8_t wire = 1; wire <= 4; ++wire) {
+      a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, wire));
+      ASSERT_TRUE(a->WaitFor({kPktChannelDeleted}, kWaitMs));
+    }
+    a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
+    EXPECT_EQ(NextOf(a, {kReplyChannelsSaved}),
+              Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 150, 0}));
+    EXPECT_TRUE(t.WaitForLog("hReply: 150 AdminSaveAsDefaultChannels"));
+  }
+  const IniFile ini(t.IniPath().string());
+  EXPECT_EQ(ini.SectionKeys("Channels"), (std::vector<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(ini.ReadString("Channels", "0", ""), "A");
+  EXPECT_EQ(ini.ReadString("Channels", "1", ""), "B");
+  EXPECT_EQ(ini.ReadString("Channels", "2", ""), "C");
+  EXPECT_EQ(ini.ReadString("Passwords", "AdminPassword", ""), kAdminPw);  // the rest untouched
+
+  t.Stop();
+  ASSERT_TRUE(t.Start());
+  const auto channels = t.Server().channelList->Snapshot();
+  ASSERT_EQ(channels.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(channels[i].ChannelId, i);
+    EXPECT_EQ(channels[i].Name(), std::string(1, char('A' + i)));
+  }
+}
+
+}  // namespace
+}  // namespace qm::test
