@@ -13,6 +13,11 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 if [ "${QM_WITH_WINDOWS:-1}" = 1 ]; then
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
 fi
+# Wine runs the Windows build as a real NT service (scripts/wine-test.sh); Debian keeps its loader
+# in /usr/lib/wine, off PATH.
+if [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
+  command -v wine64 >/dev/null 2>&1 || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
+fi
 if [ "${QM_WITH_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null 2>&1 || need+=(clang)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)

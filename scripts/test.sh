@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
-# build, a ThreadSanitizer build of the suites that run threads, and the Windows cross-build.
-# Set QM_QUICK=1 to run the normal build only.
+# build, a ThreadSanitizer build of the suites that run threads, the Windows cross-build, and that
+# build run as an NT service under Wine. Set QM_QUICK=1 to run the normal build only, QM_WITH_WINE=0
+# to leave out Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -28,6 +29,10 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 echo "=== build-win ==="
 "$root/scripts/build-windows.sh"
 echo "Windows build: $root/build-win/qmserver.exe"
+if [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
+  echo "=== wine ==="
+  "$root/scripts/wine-test.sh" "$root/build-win/qmserver.exe" "$root/build/tests/test_service"
+fi
 
 # --- hostile input and long runs: each fuzz target for about a minute, then the soak for two
 # minutes against the normal server and two minutes against the ThreadSanitizer one ---

@@ -2,8 +2,9 @@
 
 namespace qm {
 
-void TVoiceQueue::Append(const uint8_t* data, size_t size) {
+bool TVoiceQueue::Append(const uint8_t* data, size_t size) {
   LockGuard g(lock_);
+  if (queue_.size() >= kMaxQueued) return false;
   Buffer b;
   if (!spare_.empty()) {
     b = std::move(spare_.back());
@@ -11,6 +12,23 @@ void TVoiceQueue::Append(const uint8_t* data, size_t size) {
   }
   b.assign(data, data + size);
   queue_.push_back(std::move(b));
+  return true;
+}
+
+TVoiceQueue::Buffer TVoiceQueue::Acquire() {
+  LockGuard g(lock_);
+  if (spare_.empty()) return Buffer();
+  Buffer b = std::move(spare_.back());
+  spare_.pop_back();
+  b.clear();
+  return b;
+}
+
+bool TVoiceQueue::Push(Buffer buffer) {
+  LockGuard g(lock_);
+  if (queue_.size() >= kMaxQueued) return false;
+  queue_.push_back(std::move(buffer));
+  return true;
 }
 
 void TVoiceQueue::TakeAll(std::vector<Buffer>& out) {

@@ -1,6 +1,8 @@
 #include "keepalive/TPingThread.hpp"
 
+#include "keepalive/StartPing.hpp"
 #include "net/HttpClient.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "server/Log.hpp"
 #include "server/Settings.hpp"
@@ -35,6 +37,27 @@ void TPingThread::Execute() {
   WriteLog("PingThread.Terminated", kLogProgress);
 }
 
-void TPingThread::PingClients() {}
+void TPingThread::PingClients() {
+  try {
+    TClientList& list = *server_.clientList;
+    const TSettings& settings = Settings();
+    LockGuard g(list.Lock());
+    for (const ClientPtr& c : list.Items()) {
+      if (c->Leaving() || c->PingDisconnect.load()) continue;
+      try {
+        if (!StartPing(*c, server_, settings, Clock())) continue;
+        LogEvent("TCP/IP", "Initiated Ping Disconnect", 0, c.get());
+        c->PingDisconnect.store(true);
+        c->SendPlayerLeft(static_cast<uint8_t>(c->PlayerId() + 1), kLeftReasonPingTimeout);
+        // One give-up per pass: the rest wait for the next pass.
+        return;
+      } catch (const std::exception& e) {
+        WriteLog(std::string("in: TPingThread.PingClients (StartPing) exception ") + DescribeException(e), kLogWarning);
+      }
+    }
+  } catch (const std::exception& e) {
+    WriteLog(std::string("in: TPingThread.PingClients exception ") + DescribeException(e), kLogException);
+  }
+}
 
 }  // namespace qm

@@ -1,11 +1,14 @@
 #pragma once
-// Runs the server in the foreground, in the order a service host must keep: create the server
-// object and make it RunningServer, Server_Init; on the stop request Server_DeInit, then destroy
-// the object and clear RunningServer.
+// Runs the service in the foreground until SIGINT/SIGTERM (Ctrl+C on Windows), keeping the order
+// every host keeps: create the server and make it RunningServer, Server_Init; on the stop request
+// Server_DeInit, destroy the server, clear RunningServer. Under systemd this is also the service
+// process: it reports READY=1 after Server_Init succeeded and STOPPING=1 when the stop begins.
+#include "platform/ServiceManager.hpp"
+
 namespace qm {
 
-// Returns the process exit status: 1 when start-up failed (the reason goes to stderr and the
-// log), 0 after an orderly stop.
-int RunConsole();
+// The process exit status: 1 when start-up failed (the reason goes to stderr and the log), 0
+// after an orderly stop.
+int RunConsole(platform::ServiceModule& service);
 
 }  // namespace qm

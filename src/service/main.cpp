@@ -3,12 +3,9 @@
 #include <vector>
 
 #include "platform/Signals.hpp"
-#include "server/TQuillmootServer.hpp"
-#include "service/ConsoleHost.hpp"
+#include "service/ProgramEntry.hpp"
 
 int main(int argc, char** argv) {
   qm::platform::PrepareStopSignals();
-  std::vector<std::string> args(argv + 1, argv + argc);
-  qm::SetProcessArguments(args);
-  return qm::RunConsole();
+  return qm::RunProgram(std::vector<std::string>(argv + 1, argv + argc));
 }

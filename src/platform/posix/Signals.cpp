@@ -37,8 +37,8 @@ void WaitForStopSignal() {
 }
 
 void RequestStop() {
-  // Notified under the lock: the waiter cannot return, shut down and destroy gCv at exit while
-  // the signal thread is still inside notify_all.
+  // Notified under the lock: the waiter may return, end the process and destroy gCv as soon as
+  // it can take the lock, so the notify must be over by then.
   std::lock_guard<std::mutex> g(gMutex);
   gStop = true;
   gCv.notify_all();

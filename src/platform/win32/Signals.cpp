@@ -35,10 +35,10 @@ void WaitForStopSignal() {
 }
 
 void RequestStop() {
-  {
-    std::lock_guard<std::mutex> g(gMutex);
-    gStop = true;
-  }
+  // Notified under the lock: the waiter may return, end the process and destroy gCv as soon as
+  // it can take the lock, so the notify must be over by then.
+  std::lock_guard<std::mutex> g(gMutex);
+  gStop = true;
   gCv.notify_all();
 }
 

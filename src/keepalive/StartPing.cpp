@@ -1,0 +1,55 @@
+#include "keepalive/StartPing.hpp"
+
+#include "datagram/Datagrams.hpp"
+#include "platform/Clock.hpp"
+#include "platform/Error.hpp"
+#include "server/Log.hpp"
+#include "server/Settings.hpp"
+#include "server/TQuillmootServer.hpp"
+
+namespace qm {
+namespace {
+
+// Negative settings would wrap to near-infinite waits; they mean "no wait" instead.
+uint32_t Milliseconds(int32_t setting) { return setting < 0 ? 0u : static_cast<uint32_t>(setting); }
+
+}  // namespace
+
+bool StartPing(TServerClient& client, TQuillmootServer& server, const TSettings& settings, IClock& clock) {
+  try {
+    const uint32_t now = clock.TickCount();
+    if (now - client.LastActivityTick() < Milliseconds(settings.IdleTimeBeforePing)) return false;
+
+    if (client.PingPending.load()) {
+      if (now - client.PingSentTick.load() < Milliseconds(settings.PingWaitTime)) return false;
+      client.PingTries.fetch_add(1);
+    }
+    if (client.PingTries.load() > settings.MaxPingTries) return true;
+
+    client.PingPending.store(false);
+    client.PingSentTick.store(0);
+    const UdpAddress peer = client.Peer();
+    if (!peer.IsSet()) return false;
+
+    try {
+      const PingDatagram ping = ComposePing(client.SessionKey(), kPingRequest, kServerPingEcho);
+      server.udpServer->SendDatagram(peer, ping.data(), ping.size());
+      client.PingSentTick.store(clock.TickCount());
+      client.PingPending.store(true);
+      const auto bytes = static_cast<uint32_t>(ping.size());
+      TQuillmootServer::Add(server.UdpPacketsSent, 1);
+      TQuillmootServer::Add(server.UdpBytesSent, bytes);
+      client.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
+      client.UdpBytesSent.fetch_add(bytes, std::memory_order_relaxed);
+    } catch (const std::exception& e) {
+      // Not pending, not counted: the next pass tries again.
+      WriteLog(std::string("in: TServerClient.StartPing (DoPing) exception ") + DescribeException(e), kLogWarning);
+    }
+    return false;
+  } catch (const std::exception& e) {
+    WriteLog(std::string("in: TServerClient.StartPing exception ") + DescribeException(e), kLogException);
+    return false;
+  }
+}
+
+}  // namespace qm

@@ -1,0 +1,221 @@
+// UDP intake over loopback: counters, pongs, sequence and checksum findings, hostile input.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "datagram/TUDPSender.hpp"
+#include "datagram/VoiceTestClients.hpp"
+#include "platform/Clock.hpp"
+
+namespace qm {
+namespace {
+
+using test::VoicePeer;
+using test::VoiceRig;
+using Bytes = std::vector<uint8_t>;
+
+size_t CountLines(VoiceRig& rig, const std::string& text) {
+  size_t n = 0;
+  for (const auto& l : rig.server.LogLines())
+    if (l.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+// Sends a datagram and waits until intake has counted it, so the test reads settled fields.
+void SendCounted(VoiceRig& rig, client::VoiceClient& from, const Bytes& d) {
+  const uint32_t before = rig.Server().UdpPacketsReceived.load();
+  from.SendTo(rig.server.UdpPort(), d);
+  ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() != before; }));
+}
+
+TEST(Intake, ClientPingGetsItsPongWithTheSameEchoAndOnlyTheServerCountsIt) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  // The announcing pong is counted just after it left.
+  ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsSent.load() == 1; }));
+  const uint32_t sent = rig.Server().UdpPacketsSent.load(), bytes = rig.Server().UdpBytesSent.load();
+  const uint32_t received = a.record->UdpPacketsReceived.load();
+  const PingDatagram ping = ComposePing(a.key, kPingRequest, 3);
+  a.voice->SendTo(rig.server.UdpPort(), ping.data(), ping.size());
+  auto pong = a.voice->Receive(2000);
+  ASSERT_TRUE(pong);
+  const Bytes expected{0xBB, 0xAA, static_cast<uint8_t>(a.key), static_cast<uint8_t>(a.key >> 8), 12, 0, 2, 3,
+                       0xFF, 0xEE, 0, 0};
+  EXPECT_EQ(*pong, expected);
+  EXPECT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsSent.load() == sent + 1; }));
+  EXPECT_EQ(rig.Server().UdpBytesSent.load(), bytes + 12);
+  EXPECT_EQ(a.record->UdpPacketsSent.load(), 0u);
+  EXPECT_EQ(a.record->UdpPacketsReceived.load(), received + 1);
+}
+
+TEST(Intake, AnswersToServerPingsCompleteThePendingPingAndGetNoReply) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  // Kind 1 with echo 200 is an answer all the same.
+  a.record->PingSentTick.store(TickCount() - 40);
+  a.record->PingPending.store(true);
+  a.record->PingTries.store(2);
+  SendCounted(rig, *a.voice, [&] { auto p = ComposePing(a.key, kPingRequest, 200); return Bytes(p.begin(), p.end()); }());
+  EXPECT_FALSE(a.record->PingPending.load());
+  EXPECT_EQ(a.record->PingTries.load(), 0);
+  EXPECT_EQ(a.record->PingSentTick.load(), 0u);
+  EXPECT_GE(a.record->PingRoundTrip.load(), 40u);
+  EXPECT_LT(a.record->PingRoundTrip.load(), 5000u);
+  EXPECT_FALSE(a.voice->Receive(100));
+
+  // A pong with nothing pending keeps the round trip and still clears the tries.
+  a.record->PingRoundTrip.store(77);
+  a.record->PingTries.store(3);
+  SendCounted(rig, *a.voice, [&] { auto p = ComposePing(a.key, kPingAnswer, 0); return Bytes(p.begin(), p.end()); }());
+  EXPECT_EQ(a.record->PingRoundTrip.load(), 77u);
+  EXPECT_EQ(a.record->PingTries.load(), 0);
+}
+
+TEST(Intake, SequenceGapAndBadCrcCountOnceEachAndAreStillRelayed) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  VoicePeer& b = rig.Add("B");
+  const Bytes body{1, 2, 3};
+  // The first datagram is never a loss, whatever its id.
+  a.voice->SendTo(rig.server.UdpPort(), ComposeVoice(a.key, kVoiceChannel, 0, 1000, body.data(), body.size()));
+  ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
+  EXPECT_EQ(a.record->BadPackets.load(), 0u);
+  // A gap and a broken crc at once: one finding (the crc is not checked after a gap).
+  Bytes gap = ComposeVoice(a.key, kVoiceChannel, 0, 1005, body.data(), body.size());
+  gap[12] ^= 0xFF;
+  a.voice->SendTo(rig.server.UdpPort(), gap);
+  auto relayed = VoiceRig::ReceiveVoice(b);
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(a.record->BadPackets.load(), 1u);
+  EXPECT_EQ(a.record->LastPacketId.load(), 1005u);
+  EXPECT_TRUE(rig.server.WaitForLog("UDP Error ClientId: 1 ClientName: A lost packet 1005"));
+  // In sequence but with a wrong crc: counted, relayed with a fresh crc. (Its line is held back
+  // by the per-client limit on "UDP Error" lines, so B's own bad crc shows the text.)
+  Bytes wrong = ComposeVoice(a.key, kVoiceChannel, 0, 1006, body.data(), body.size());
+  wrong[15] ^= 0x01;
+  a.voice->SendTo(rig.server.UdpPort(), wrong);
+  relayed = VoiceRig::ReceiveVoice(b);
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(a.record->BadPackets.load(), 2u);
+  Bytes wrongFromB = ComposeVoice(b.key, kVoiceChannel, 0, 1, body.data(), body.size());
+  wrongFromB[13] ^= 0x01;
+  b.voice->SendTo(rig.server.UdpPort(), wrongFromB);
+  relayed = VoiceRig::ReceiveVoice(a);
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(b.record->BadPackets.load(), 1u);
+  EXPECT_TRUE(rig.server.WaitForLog("UDP Error ClientId: 2 ClientName: B false CRC32"));
+  // After packet id 0 the next is not checked.
+  a.voice->SendTo(rig.server.UdpPort(), ComposeVoice(a.key, kVoiceChannel, 0, 0, body.data(), body.size()));
+  ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
+  a.voice->SendTo(rig.server.UdpPort(), ComposeVoice(a.key, kVoiceChannel, 0, 77, body.data(), body.size()));
+  ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
+  EXPECT_EQ(a.record->BadPackets.load(), 3u);  // 0 after 1006 is a gap; 77 after 0 is not
+  EXPECT_EQ(a.record->UdpPacketsReceived.load(), 1u + 5u);  // the announcing ping and five voice
+}
+
+TEST(Intake, QueuedCopyOfACheckedDatagramHasItsCrcFieldZeroed) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  rig.Server().udpSender->Terminate();
+  rig.Server().SystemEvent->Set();
+  rig.Server().udpSender->Join();
+  Bytes wrong = ComposeVoice(a.key, 2, 0, 1, nullptr, 0);
+  wrong[12] ^= 0x10;
+  SendCounted(rig, *a.voice, wrong);
+  std::vector<TVoiceQueue::Buffer> queued;
+  rig.Server().voiceQueue->TakeAll(queued);
+  ASSERT_EQ(queued.size(), 1u);  // kind 2 is queued; the relay drops it
+  EXPECT_EQ(Bytes(queued[0].begin() + 12, queued[0].end()), Bytes({0, 0, 0, 0}));
+  EXPECT_EQ(a.record->BadPackets.load(), 1u);
+}
+
+TEST(Intake, UnknownKeysTouchOnlyTheServerCountersAndCannotFloodTheLog) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  const uint32_t clientReceived = a.record->UdpPacketsReceived.load();
+  const uint16_t stranger = static_cast<uint16_t>(a.key == 60000 ? 60001 : 60000);  // keys stop at 50,000
+  client::VoiceClient outsider;
+  const uint32_t start = rig.Server().UdpPacketsReceived.load();
+  const uint32_t startBytes = rig.Server().UdpBytesReceived.load();
+  // In bursts the receive buffer holds, so none is lost on the way.
+  for (int burst = 0; burst < 6; ++burst) {
+    for (int i = 0; i < 50; ++i) {
+      Bytes d = ComposeVoice(stranger, kVoiceChannel, 0, static_cast<uint32_t>(i), nullptr, 0);
+      outsider.SendTo(rig.server.UdpPort(), d);
+    }
+    ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == start + 50u * (burst + 1); }));
+  }
+  EXPECT_EQ(rig.Server().UdpBytesReceived.load() - startBytes, 300u * 16u);
+  EXPECT_EQ(a.record->UdpPacketsReceived.load(), clientReceived);
+  EXPECT_EQ(rig.Server().voiceQueue->Count(), 0u);
+  const size_t lines = CountLines(rig, "ALERT UDP Incoming traffic from unknown client ip: 127.0.0.1");
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 3u);  // one a second at most
+}
+
+TEST(Intake, ShortAndGarbageDatagramsAreDroppedSafely) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  VoicePeer& b = rig.Add("B");
+  client::VoiceClient other;
+  const uint32_t received = a.record->UdpPacketsReceived.load();
+  const uint8_t k0 = static_cast<uint8_t>(a.key), k1 = static_cast<uint8_t>(a.key >> 8);
+  // Too short for a key: counted by the server only.
+  SendCounted(rig, other, Bytes{0xBA, 0xB0, k0});
+  EXPECT_NE(a.record->PeerPort(), other.LocalPort());
+  // A key but too short for the voice header, then for the ping fields: the address follows
+  // (the drop comes after the address update), the client's counters do not move, nothing queued.
+  SendCounted(rig, other, Bytes{0xBA, 0xB0, k0, k1, 16, 0, 0});
+  EXPECT_EQ(a.record->PeerPort(), other.LocalPort());
+  SendCounted(rig, *a.voice, Bytes{0xBB, 0xAA, k0, k1, 12, 0, 1});
+  EXPECT_EQ(a.record->PeerPort(), a.voice->LocalPort());
+  EXPECT_FALSE(a.voice->Receive(100));  // no pong for a ping without its echo
+  // Unknown magic: address and activity move, no client counter.
+  SendCounted(rig, other, Bytes{0x34, 0x12, k0, k1, 0, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(a.record->PeerPort(), other.LocalPort());
+  EXPECT_EQ(a.record->UdpPacketsReceived.load(), received);
+  EXPECT_EQ(a.record->BadPackets.load(), 0u);
+
+  // Garbage of every short length and random content, some with a valid key.
+  std::mt19937 rng(4);
+  const uint32_t start = rig.Server().UdpPacketsReceived.load();
+  for (int i = 0; i < 400; ++i) {
+    Bytes junk(rng() % 40);
+    for (auto& x : junk) x = static_cast<uint8_t>(rng());
+    if (junk.size() >= 4 && i % 2) junk[2] = k0, junk[3] = k1;
+    other.SendTo(rig.server.UdpPort(), junk.data(), junk.size());
+    if (i % 50 == 49) {  // in bursts the receive buffer holds
+      ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == start + i + 1; }));
+    }
+  }
+  // Still serving: a registers its own address again and b hears it.
+  const PingDatagram ping = ComposePing(a.key, kPingRequest, 1);
+  a.voice->SendTo(rig.server.UdpPort(), ping.data(), ping.size());
+  ASSERT_TRUE(VoiceRig::ReceiveFamily(a, kPingMagic, 2000));
+  a.record->LastPacketId.store(0);
+  rig.SendVoice(a, kVoiceChannel, {0x5E});
+  bool heard = false;
+  for (int i = 0; i < 50 && !heard; ++i) {
+    auto got = VoiceRig::ReceiveVoice(b, 2000);
+    ASSERT_TRUE(got);
+    heard = got->size() == 17 && got->back() == 0x5E;
+  }
+  EXPECT_TRUE(heard);
+}
+
+TEST(Intake, LeavingClientsAreRefusedWithoutMovingTheirAddress) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  a.record->SetLeaving();
+  const double activity = a.record->LastActivity();
+  client::VoiceClient other;
+  const PingDatagram ping = ComposePing(a.key, kPingRequest, 1);
+  SendCounted(rig, other, Bytes(ping.begin(), ping.end()));
+  EXPECT_EQ(a.record->PeerPort(), a.voice->LocalPort());
+  EXPECT_EQ(a.record->LastActivity(), activity);
+  EXPECT_FALSE(other.Receive(100));
+  EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP: Incoming traffic from leaving client :A"));
+}
+
+}  // namespace
+}  // namespace qm
