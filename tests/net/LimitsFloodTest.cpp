@@ -67,8 +67,12 @@ TEST(LimitsFloodTest, RandomKeyDatagramsLeaveTheLogBoundedAndRelayingGoesOn) {
   VoiceClient aVoice, bVoice;
   bVoice.SendTo(server.UdpPort(), ClientPing(b.SessionKey()));  // the listener's address
   uint32_t packetId = 0;
-  aVoice.SendTo(server.UdpPort(), VoiceDatagram(a.SessionKey(), ++packetId));
-  const bool relaying = CountVoice(bVoice, 2000) == 1;
+  bool relaying = false;
+  for (int attempt = 0; attempt < 3 && !relaying; ++attempt) {
+    aVoice.SendTo(server.UdpPort(), VoiceDatagram(a.SessionKey(), ++packetId));
+    relaying = CountVoice(bVoice, 1000) > 0;
+  }
+  ASSERT_TRUE(relaying) << "voice is not relayed even before the flood";
 
   const auto logBefore = std::filesystem::file_size(server.LogPath());
   test::Socket flooder = test::BoundSocket(SOCK_DGRAM);
@@ -102,7 +106,6 @@ TEST(LimitsFloodTest, RandomKeyDatagramsLeaveTheLogBoundedAndRelayingGoesOn) {
   std::printf("flood: %zu datagrams, log grew %ju bytes, %d voice datagrams relayed during the flood\n", count,
               static_cast<uintmax_t>(grown), heardDuringFlood);
 
-  if (!relaying) GTEST_SKIP() << "the server does not relay voice yet; the log bound was checked";
   EXPECT_GT(heardDuringFlood, 0);
   // And once the flood is over every datagram goes through.
   for (int i = 0; i < 5; ++i) aVoice.SendTo(server.UdpPort(), VoiceDatagram(a.SessionKey(), ++packetId));
