@@ -33,3 +33,16 @@ if [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
   echo "=== wine ==="
   "$root/scripts/wine-test.sh" "$root/build-win/qmserver.exe" "$root/build/tests/test_service"
 fi
+
+# --- hostile input and long runs: each fuzz target for about a minute, then the soak for two
+# minutes against the normal server and two minutes against the ThreadSanitizer one ---
+if [ "${QM_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "=== fuzz ==="
+  "$root/scripts/fuzz.sh" "${QM_FUZZ_SECONDS:-60}"
+fi
+if [ "${QM_SKIP_SOAK:-0}" != 1 ]; then
+  echo "=== soak ==="
+  "$root/scripts/soak.sh" "${QM_SOAK_SECONDS:-120}"
+  echo "=== soak (tsan) ==="
+  "$root/scripts/soak.sh" "${QM_SOAK_SECONDS:-120}" --tsan
+fi

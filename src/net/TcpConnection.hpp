@@ -39,6 +39,8 @@ class TcpConnection {
   // CheckClosed without failing, then whether the socket is still open.
   bool IsConnected();
   size_t InputSize() const;
+  // False once Disconnect or a close has happened; safe from any thread.
+  bool IsOpen() const { return open_; }
   // Closes the connection (shutdown of both sides; the handle itself goes with the object).
   void Disconnect();
   // Shuts down the receiving side only: the owning thread's pending or next read ends at once.
@@ -83,6 +85,10 @@ struct TcpContext {
   void SetSlot(std::shared_ptr<void> value) {
     std::lock_guard<std::mutex> g(slotMutex);
     slot = std::move(value);
+  }
+  bool HasSlot() {
+    std::lock_guard<std::mutex> g(slotMutex);
+    return slot != nullptr;
   }
 };
 

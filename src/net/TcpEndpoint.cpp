@@ -4,6 +4,7 @@
 
 #include "net/SocketError.hpp"
 #include "net/UdpAddress.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -20,8 +21,11 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(50);
 
 struct TcpEndpoint::Worker {
   std::shared_ptr<TcpConnection> connection;
+  std::shared_ptr<TcpContext> context;
   std::thread thread;
+  uint32_t acceptedTick = 0;
   bool finished = false;  // guarded by workersMutex_
+  bool loggedIn = false;  // guarded by workersMutex_; once set, no limit applies again
 };
 
 TcpEndpoint::TcpEndpoint() = default;
@@ -73,6 +77,10 @@ void TcpEndpoint::Activate() {
 void TcpEndpoint::AcceptLoop() {
   while (!stopping_) {
     ReapFinished();
+    {
+      std::lock_guard<std::mutex> guard(workersMutex_);
+      SweepPendingLocked();
+    }
     const int ready = platform::WaitReadable(listenSocket_, kAcceptWaitMs);
     if (ready <= 0 || stopping_) continue;
     sockaddr_in peer{};
@@ -90,21 +98,57 @@ void TcpEndpoint::AcceptLoop() {
     int noDelay = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
 
+    std::lock_guard<std::mutex> guard(workersMutex_);
+    const size_t cap = maxPending_;
+    if (cap != 0 && SweepPendingLocked() >= cap) {
+      platform::ShutdownSocket(s, false);
+      platform::CloseSocket(s);
+      ++refused_;
+      continue;
+    }
     UdpAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
     auto worker = std::make_unique<Worker>();
     worker->connection = std::make_shared<TcpConnection>(s, from.AddressText(), from.port);
     worker->connection->SetSendTimeout(sendTimeoutMs_);
+    worker->context = std::make_shared<TcpContext>();
+    worker->context->connection = worker->connection;
+    worker->acceptedTick = TickCount();
     Worker* w = worker.get();
-    std::lock_guard<std::mutex> guard(workersMutex_);
     workers_.push_back(std::move(worker));
     w->thread = std::thread([this, w] { RunConnection(w); });
   }
 }
 
+size_t TcpEndpoint::SweepPendingLocked() {
+  const uint32_t limit = loginTimeoutMs_;
+  const uint32_t now = TickCount();
+  size_t pending = 0;
+  for (auto& w : workers_) {
+    if (w->finished || w->loggedIn) continue;
+    if (w->context->HasSlot()) {
+      w->loggedIn = true;
+      continue;
+    }
+    if (!w->connection->IsOpen()) continue;  // already on its way out
+    if (limit != 0 && now - w->acceptedTick >= limit) {
+      // Its thread sees the closed socket at its next wait slice and ends by itself.
+      w->connection->Disconnect();
+      ++expired_;
+      continue;
+    }
+    ++pending;
+  }
+  return pending;
+}
+
+size_t TcpEndpoint::PendingConnectionCount() {
+  std::lock_guard<std::mutex> guard(workersMutex_);
+  return SweepPendingLocked();
+}
+
 void TcpEndpoint::RunConnection(Worker* w) {
   {
-    TcpContext context;
-    context.connection = w->connection;
+    TcpContext& context = *w->context;
     TcpConnection& connection = *context.connection;
     for (;;) {
       try {
@@ -131,7 +175,9 @@ void TcpEndpoint::RunConnection(Worker* w) {
       }
     }
     connection.Disconnect();
-  }  // the context, and whatever the application kept in its slot, go with the thread
+    // Whatever the application kept in the slot goes with the thread.
+    context.SetSlot(nullptr);
+  }
   {
     std::lock_guard<std::mutex> guard(workersMutex_);
     w->finished = true;

@@ -22,6 +22,11 @@ class TcpEndpoint {
   using ExecuteHandler = std::function<void(TcpContext&)>;
   static constexpr int kBacklog = 15;
   static constexpr uint32_t kTerminateWaitTime = 5000;
+  // A connection costs a thread, so those that have not logged in (their slot still empty) are
+  // capped and given a deadline; a peer that opens connections and never logs in cannot exhaust
+  // the process. Connections past the cap are accepted and closed at once.
+  static constexpr size_t kDefaultMaxPendingConnections = 64;
+  static constexpr uint32_t kDefaultLoginTimeoutMs = 30000;
 
   TcpEndpoint();
   ~TcpEndpoint();  // deactivates
@@ -32,6 +37,9 @@ class TcpEndpoint {
   void AddBinding(const std::string& ip, uint16_t port);
   void SetExecuteHandler(ExecuteHandler handler);
   void SetSendTimeout(uint32_t milliseconds);  // applied to every accepted connection
+  // Both limits may be changed while the endpoint is active; 0 lifts the limit.
+  void SetMaxPendingConnections(size_t count) { maxPending_ = count; }
+  void SetLoginTimeout(uint32_t milliseconds) { loginTimeoutMs_ = milliseconds; }
 
   // Binds, listens and starts the accept thread. Throws ESocketError when the address cannot be
   // bound (in use, not local) or listened on.
@@ -45,12 +53,19 @@ class TcpEndpoint {
   uint16_t BoundPort() const { return boundPort_; }
   // Connections whose thread is still running.
   size_t ConnectionCount();
+  // Open connections whose slot has never held an object (closing those past the deadline).
+  size_t PendingConnectionCount();
+  // Connections closed at accept because of the cap, and for missing the login deadline.
+  uint64_t RefusedConnections() const { return refused_; }
+  uint64_t ExpiredConnections() const { return expired_; }
 
  private:
   struct Worker;
   void AcceptLoop();
   void RunConnection(Worker* w);
   void ReapFinished();
+  // Counts the pending connections and closes those past the login deadline (workersMutex_ held).
+  size_t SweepPendingLocked();
 
   uint16_t defaultPort_ = 0;
   std::vector<std::pair<std::string, uint16_t>> bindings_;
@@ -64,6 +79,10 @@ class TcpEndpoint {
   std::mutex workersMutex_;
   std::condition_variable workersDone_;  // a worker finished (with workersMutex_)
   std::list<std::unique_ptr<Worker>> workers_;
+  std::atomic<size_t> maxPending_{kDefaultMaxPendingConnections};
+  std::atomic<uint32_t> loginTimeoutMs_{kDefaultLoginTimeoutMs};
+  std::atomic<uint64_t> refused_{0};
+  std::atomic<uint64_t> expired_{0};
 };
 
 }  // namespace qm

@@ -1,0 +1,133 @@
+// Limits on connections that have not logged in: a cap on how many may wait at once and a
+// deadline for their login. Logged-in clients are never touched by either.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "Loopback.hpp"
+#include "client/QmClient.hpp"
+#include "platform/Clock.hpp"
+#include "support/TestServer.hpp"
+
+namespace qm {
+namespace {
+
+using client::ControlClient;
+
+// Installs a clock that moves only when told to, starting at the real time, for one test.
+class ClockScope {
+ public:
+  ClockScope() : clock(qm::Now(), qm::TickCount()) { SetClock(&clock); }
+  ~ClockScope() { SetClock(nullptr); }
+  TestClock clock;
+};
+
+// True when the peer closed the socket within the wait; false when it is still open then.
+bool ClosedWithin(const test::Socket& s, int timeoutMs) {
+  if (platform::WaitReadable(s.Get(), timeoutMs) <= 0) return false;
+  char byte;
+  return ::recv(s.Get(), &byte, 1, 0) <= 0;
+}
+
+// Logs in, completes setup and waits for the lists: a client the server serves in full.
+bool LogInFully(ControlClient& c, uint16_t port, const std::string& name) {
+  c.Connect("127.0.0.1", port);
+  if (c.Login(name, "", "1.2.2") != kPktLoginAccepted) return false;
+  c.Send(ComposeSetup(0, 0));
+  return c.WaitFor({kPktListsNew}, test::kTestWaitMs).has_value();
+}
+
+class LimitsTest : public ::testing::Test {
+ protected:
+  ClockScope time;  // before the server, so every accept is stamped by the test clock
+  test::TestServer server;
+  TcpEndpoint& Endpoint() { return *server.Server().tcpServer; }
+};
+
+TEST_F(LimitsTest, DefaultsAreSixtyFourWaitingConnectionsAndThirtySeconds) {
+  EXPECT_EQ(TcpEndpoint::kDefaultMaxPendingConnections, 64u);
+  EXPECT_EQ(TcpEndpoint::kDefaultLoginTimeoutMs, 30000u);
+}
+
+TEST_F(LimitsTest, IdleConnectionsPastTheCapAreClosedAtOnceAndLoggedInClientsKeepWorking) {
+  ASSERT_TRUE(server.Started());
+  ControlClient member;
+  ASSERT_TRUE(LogInFully(member, server.TcpPort(), "member"));
+
+  // Seventy connections that never send a byte, against the default cap of 64.
+  std::vector<test::Socket> idle;
+  for (int i = 0; i < 70; ++i) idle.push_back(test::ConnectTo(server.TcpPort()));
+  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().RefusedConnections() == 6; }));
+  EXPECT_EQ(Endpoint().PendingConnectionCount(), 64u);
+  int closed = 0;
+  for (auto& s : idle) closed += ClosedWithin(s, 20) ? 1 : 0;
+  EXPECT_EQ(closed, 6);
+  // Sixty-four waiting threads plus the member's: the cap holds the thread count.
+  EXPECT_EQ(Endpoint().ConnectionCount(), 65u);
+
+  // The logged-in client is served as before.
+  member.Send(ComposeSetup(0, 0));
+  EXPECT_TRUE(member.WaitFor({kPktListsNew}, test::kTestWaitMs).has_value());
+
+  // A newcomer is turned away while the cap is full...
+  test::Socket extra = test::ConnectTo(server.TcpPort());
+  EXPECT_TRUE(ClosedWithin(extra, test::kTestWaitMs));
+
+  // ...and logs in once the waiting ones have missed their deadline.
+  time.clock.AdvanceMs(TcpEndpoint::kDefaultLoginTimeoutMs);
+  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().ExpiredConnections() == 64; }));
+  ControlClient late;
+  EXPECT_TRUE(LogInFully(late, server.TcpPort(), "late"));
+  member.Send(ComposeSetup(0, 0));
+  EXPECT_TRUE(member.WaitFor({kPktListsNew}, test::kTestWaitMs).has_value());
+}
+
+TEST_F(LimitsTest, AnIdleConnectionIsClosedWhenItMissesTheLoginDeadline) {
+  ASSERT_TRUE(server.Started());
+  Endpoint().SetLoginTimeout(1000);
+  test::Socket idle = test::ConnectTo(server.TcpPort());
+  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().PendingConnectionCount() == 1; }));
+
+  time.clock.AdvanceMs(999);
+  EXPECT_FALSE(ClosedWithin(idle, 600));  // the watchdog looks every quarter second
+  time.clock.AdvanceMs(1);
+  EXPECT_TRUE(ClosedWithin(idle, test::kTestWaitMs));
+  EXPECT_TRUE(test::WaitUntil([&] { return Endpoint().ConnectionCount() == 0; }));
+  EXPECT_EQ(Endpoint().ExpiredConnections(), 1u);
+}
+
+TEST_F(LimitsTest, ALoggedInClientIsNeverClosedByTheLimits) {
+  ASSERT_TRUE(server.Started());
+  Endpoint().SetLoginTimeout(1000);
+  Endpoint().SetMaxPendingConnections(1);
+  ControlClient member;
+  ASSERT_TRUE(LogInFully(member, server.TcpPort(), "member"));
+
+  // It logged in well inside its deadline; long past it, it is still served.
+  time.clock.AdvanceMs(10 * 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // two watchdog rounds
+  EXPECT_EQ(Endpoint().ExpiredConnections(), 0u);
+  member.Send(ComposeSetup(0, 0));
+  EXPECT_TRUE(member.WaitFor({kPktListsNew}, test::kTestWaitMs).has_value());
+
+  // Nor does it count against the cap of one waiting connection.
+  ControlClient second;
+  EXPECT_TRUE(LogInFully(second, server.TcpPort(), "second"));
+  EXPECT_EQ(Endpoint().RefusedConnections(), 0u);
+}
+
+TEST_F(LimitsTest, ZeroLiftsBothLimits) {
+  ASSERT_TRUE(server.Started());
+  Endpoint().SetLoginTimeout(0);
+  Endpoint().SetMaxPendingConnections(0);
+  std::vector<test::Socket> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(test::ConnectTo(server.TcpPort()));
+  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().PendingConnectionCount() == 3; }));
+  time.clock.AdvanceMs(24u * 3600 * 1000);
+  for (auto& s : idle) EXPECT_FALSE(ClosedWithin(s, 300));
+  EXPECT_EQ(Endpoint().RefusedConnections() + Endpoint().ExpiredConnections(), 0u);
+}
+
+}  // namespace
+}  // namespace qm
