@@ -36,7 +36,9 @@ void TUDPSender::ProcessUDPList() {
         while (next < batch_.size()) Relay(batch_[next++]);
       } catch (const std::exception& e) {
         // The failed datagram is behind us; the rest go on in a fresh pass with the lock taken anew.
-        WriteLog(std::string("in: TUDPSender.ProcessUDPList exception ") + DescribeException(e), kLogException);
+        // Malformed whispers arrive at datagram rate, so the line is limited.
+        WriteLogLimited(std::string("in: TUDPSender.ProcessUDPList exception ") + DescribeException(e), kLogException,
+                        "relay pass");
       }
     }
   } catch (const std::exception& e) {
@@ -93,8 +95,8 @@ void TUDPSender::Relay(std::vector<uint8_t>& datagram) {
       case WhisperStatus::kNoTargetCount:
         throw EBufferError("Not enough data in buffer.");
       case WhisperStatus::kShortTargets:
-        WriteLog("Dropped a whisper udp packet with fewer targets than its count from client :" + speaker->ClientName(),
-                 kLogWarning);
+        WriteLogLimited("Dropped a whisper udp packet with fewer targets than its count from client :" + speaker->ClientName(),
+                        kLogWarning, std::to_string(key));
         return;
       case WhisperStatus::kConverted:
         break;
@@ -107,7 +109,10 @@ void TUDPSender::Relay(std::vector<uint8_t>& datagram) {
       try {
         SendCopy(*c, datagram);
       } catch (const std::exception& e) {
-        WriteLog(std::string("in: TUDPSender.ProcessUDPList exception ") + DescribeException(e), kLogWarning);
+        // A copy to a client without an address fails on every whisper that names it: limited per
+        // recipient so a chatty speaker cannot fill the disk.
+        WriteLogLimited(std::string("in: TUDPSender.ProcessUDPList exception ") + DescribeException(e), kLogWarning,
+                        std::to_string(c->SessionKey()));
       }
     }
   }

@@ -48,7 +48,8 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
       return;
     }
     if (client->Leaving()) {
-      WriteLog("ALERT UDP: Incoming traffic from leaving client :" + client->ClientName(), kLogWarning);
+      WriteLogLimited("ALERT UDP: Incoming traffic from leaving client :" + client->ClientName(), kLogWarning,
+                      client->ClientName());
       return;
     }
 

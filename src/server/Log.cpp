@@ -145,47 +145,67 @@ void LogEvent(std::string_view category, std::string_view text, int32_t replyCod
   }
 }
 
+namespace {
+// True when a line from this source may be written now; suppressed receives how many lines of
+// the source were held back since its last written one.
+bool RateAllows(std::string_view category, std::string_view source, uint32_t& suppressed) {
+  std::lock_guard<std::mutex> g(RateMutex());
+  auto& table = RateTable();
+  std::string key(category);
+  key += '|';
+  key += source;
+  RateSlot* slot;
+  auto it = table.find(key);
+  if (it != table.end()) {
+    slot = &it->second;
+  } else if (table.size() < kMaxRateSources) {
+    slot = &table[key];
+  } else {
+    slot = &OverflowSlot();
+  }
+  const uint32_t now = TickCount();
+  if (slot->used && now - slot->windowStart < kRateWindowMs) {
+    ++slot->suppressed;
+    return false;
+  }
+  suppressed = slot->suppressed;
+  slot->used = true;
+  slot->windowStart = now;
+  slot->suppressed = 0;
+  // Forget sources that have been quiet, so the table keeps room for new ones.
+  if (table.size() >= kMaxRateSources) {
+    for (auto i = table.begin(); i != table.end();) {
+      if (now - i->second.windowStart >= kRateWindowMs && i->second.suppressed == 0)
+        i = table.erase(i);
+      else
+        ++i;
+    }
+  }
+  return true;
+}
+
+std::string WithSuppressedCount(std::string line, uint32_t suppressed) {
+  if (suppressed) line += " (" + std::to_string(suppressed) + " similar lines suppressed)";
+  return line;
+}
+}  // namespace
+
 void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
                      const TServerClient* client) noexcept {
   try {
     uint32_t suppressed = 0;
-    {
-      std::lock_guard<std::mutex> g(RateMutex());
-      auto& table = RateTable();
-      std::string key(category);
-      key += '|';
-      key += source;
-      RateSlot* slot;
-      auto it = table.find(key);
-      if (it != table.end()) {
-        slot = &it->second;
-      } else if (table.size() < kMaxRateSources) {
-        slot = &table[key];
-      } else {
-        slot = &OverflowSlot();
-      }
-      const uint32_t now = TickCount();
-      if (slot->used && now - slot->windowStart < kRateWindowMs) {
-        ++slot->suppressed;
-        return;
-      }
-      suppressed = slot->suppressed;
-      slot->used = true;
-      slot->windowStart = now;
-      slot->suppressed = 0;
-      // Forget sources that have been quiet, so the table keeps room for new ones.
-      if (table.size() >= kMaxRateSources) {
-        for (auto i = table.begin(); i != table.end();) {
-          if (now - i->second.windowStart >= kRateWindowMs && i->second.suppressed == 0)
-            i = table.erase(i);
-          else
-            ++i;
-        }
-      }
-    }
-    std::string line = ComposeEvent(category, text, 0, client);
-    if (suppressed) line += " (" + std::to_string(suppressed) + " similar lines suppressed)";
-    WriteLog(line, kLogWarning);
+    if (!RateAllows(category, source, suppressed)) return;
+    WriteLog(WithSuppressedCount(ComposeEvent(category, text, 0, client), suppressed), kLogWarning);
+  } catch (...) {
+  }
+}
+
+void WriteLogLimited(std::string_view message, uint8_t level, std::string_view source) noexcept {
+  try {
+    uint32_t suppressed = 0;
+    const size_t cut = message.find(' ', message.find(' ') + 1);  // the line's first words name its kind
+    if (!RateAllows(message.substr(0, cut), source, suppressed)) return;
+    WriteLog(WithSuppressedCount(std::string(message), suppressed), level);
   } catch (...) {
   }
 }

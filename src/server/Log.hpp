@@ -25,6 +25,11 @@ void LogEvent(std::string_view category, std::string_view text, int32_t replyCod
 void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
                      const TServerClient* client) noexcept;
 
+// WriteLog under the same limit, for lines a client can provoke at datagram rate (failed
+// whisper copies, malformed whispers, datagrams of a leaving client). The source is any text
+// that tells the senders apart.
+void WriteLogLimited(std::string_view message, uint8_t level, std::string_view source) noexcept;
+
 // Stands in for a password in traces: the log must never hold one.
 inline constexpr std::string_view kPasswordMask = "*****";
 

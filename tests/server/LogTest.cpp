@@ -86,6 +86,20 @@ TEST_F(LogTest, NetworkTracesAreRateLimitedPerSourceWithASuppressedCount) {
   EXPECT_NE(lines[2].find("(999 similar lines suppressed)"), std::string::npos) << lines[2];
 }
 
+TEST_F(LogTest, LimitedLinesAreLimitedPerKindAndSource) {
+  for (int i = 0; i < 500; ++i) {
+    WriteLogLimited("in: TUDPSender.ProcessUDPList exception ESocketError: no address", kLogWarning, "17");
+    WriteLogLimited("in: TUDPSender.ProcessUDPList exception ESocketError: no address", kLogWarning, "18");
+    WriteLogLimited("ALERT UDP: Incoming traffic from leaving client :Bob", kLogWarning, "17");
+  }
+  EXPECT_EQ(Lines().size(), 3u);
+  clock.AdvanceMs(1000);
+  WriteLogLimited("in: TUDPSender.ProcessUDPList exception ESocketError: no address", kLogWarning, "17");
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[3].find("exception ESocketError: no address (499 similar lines suppressed)"), std::string::npos) << lines[3];
+}
+
 TEST_F(LogTest, FloodFromEverNewSourcesStaysBounded) {
   for (int i = 0; i < 20000; ++i) LogEventLimited("ALERT UDP", "x", "src" + std::to_string(i), nullptr);
   EXPECT_LE(Lines().size(), 300u);
