@@ -1,5 +1,7 @@
 #include "net/TcpEndpoint.hpp"
 
+#include "net/Binding.hpp"
+
 #include <chrono>
 
 #include "net/SocketError.hpp"
@@ -40,33 +42,16 @@ void TcpEndpoint::SetSendTimeout(uint32_t milliseconds) { sendTimeoutMs_ = milli
 
 void TcpEndpoint::Activate() {
   if (active_) return;
-  platform::SocketsStartup();
-
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(defaultPort_);
+  Binding binding;
+  binding.defaultPort = defaultPort_;
   if (!bindings_.empty()) {
     // The server configures at most one address; the first binding is the one that counts.
-    UdpAddress parsed;
-    if (!UdpAddress::FromDotted(bindings_.front().first, bindings_.front().second, parsed))
-      ThrowSocketError(platform::kErrAddrNotAvail);
-    address.sin_addr.s_addr = htonl(parsed.ip);
-    address.sin_port = htons(parsed.port);
+    binding.configured = true;
+    binding.ip = bindings_.front().first;
+    binding.port = bindings_.front().second;
   }
-
-  platform::SocketHandle s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == platform::kInvalidSocket) ThrowLastSocketError();
-  platform::SetReuseAddress(s);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(s, kBacklog) != 0) {
-    const int code = platform::LastSocketError();
-    platform::CloseSocket(s);
-    ThrowSocketError(code);
-  }
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
-  boundPort_ = ntohs(bound.sin_port);
+  // Address reuse only lets a restart bind while old connections linger in TIME_WAIT.
+  platform::SocketHandle s = OpenBoundSocket(binding, SOCK_STREAM, /*reuseAddress=*/true, kBacklog, boundPort_);
 
   listenSocket_ = s;
   stopping_ = false;

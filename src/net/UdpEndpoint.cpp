@@ -1,5 +1,7 @@
 #include "net/UdpEndpoint.hpp"
 
+#include "net/Binding.hpp"
+
 #include <vector>
 
 #include "net/SocketError.hpp"
@@ -30,32 +32,10 @@ void UdpEndpoint::SetReadHandler(ReadHandler handler) { handler_ = std::move(han
 
 void UdpEndpoint::Activate() {
   if (active_) return;
-  platform::SocketsStartup();
-
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(defaultPort_);
-  if (hasBinding_) {
-    UdpAddress parsed;
-    if (!UdpAddress::FromDotted(bindIp_, bindPort_, parsed)) ThrowSocketError(platform::kErrAddrNotAvail);
-    address.sin_addr.s_addr = htonl(parsed.ip);
-    address.sin_port = htons(parsed.port);
-  }
-
   // No address reuse here: on Linux it would let a second server share the UDP port silently.
-  platform::SocketHandle s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == platform::kInvalidSocket) ThrowLastSocketError();
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int code = platform::LastSocketError();
-    platform::CloseSocket(s);
-    ThrowSocketError(code);
-  }
+  platform::SocketHandle s =
+      OpenBoundSocket(Binding{defaultPort_, hasBinding_, bindIp_, bindPort_}, SOCK_DGRAM, /*reuseAddress=*/false, 0, boundPort_);
   platform::PrepareDatagramSocket(s);
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
-  boundPort_ = ntohs(bound.sin_port);
 
   socket_ = s;
   stopping_ = false;
