@@ -78,6 +78,10 @@ void ControlClient::Connect(const std::string& host, uint16_t port, int timeoutM
   setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
+void ControlClient::SetSendTimeout(uint32_t milliseconds) {
+  if (socket_ != platform::kInvalidSocket) platform::SetSendTimeout(socket_, milliseconds);
+}
+
 void ControlClient::SendRaw(const uint8_t* data, size_t size) {
   size_t sent = 0;
   while (sent < size) {

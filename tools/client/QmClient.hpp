@@ -25,6 +25,8 @@ class ControlClient {
   void Connect(const std::string& host, uint16_t port, int timeoutMs = 3000);
   bool IsOpen() const { return socket_ != platform::kInvalidSocket; }
   void Close();
+  // Bounds each blocking send (a client that never reads may fill the server's window too).
+  void SetSendTimeout(uint32_t milliseconds);
 
   // Sends the bytes as one write.
   void Send(const Packet& packet);
