@@ -9,6 +9,7 @@
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
+#include "platform/SplitMix.hpp"
 #include "server/Log.hpp"
 #include "server/Settings.hpp"
 
@@ -73,11 +74,8 @@ bool TQuillmootServer::Fail(const char* text) {
 }
 
 uint32_t TQuillmootServer::RandomSessionKey() {
-  // splitmix64: small, fast and good enough to spread keys; the range is 1..50,000.
-  uint64_t z = randomState_.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed) + 0x9E3779B97F4A7C15ULL;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  z ^= z >> 31;
+  // Successive states of one generator; the range is 1..50,000.
+  const uint64_t z = SplitMix64(randomState_.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed));
   return static_cast<uint32_t>(z % 50000) + 1;
 }
 

@@ -1,4 +1,5 @@
 #include "platform/Platform.hpp"
+#include "platform/SplitMix.hpp"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -33,13 +34,6 @@ bool ReadNice(int who, int& nice) {
   if (value == -1 && errno != 0) return false;
   nice = value;
   return true;
-}
-
-uint64_t Mix(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
 }
 
 }  // namespace
@@ -108,9 +102,9 @@ bool FindTopLevelWindow(const char*, const char*) { return false; }
 uint64_t RandomSeed() {
   const timespec mono = ReadClock(CLOCK_MONOTONIC);
   const timespec real = ReadClock(CLOCK_REALTIME);
-  uint64_t seed = Mix(static_cast<uint64_t>(getpid()));
-  seed = Mix(seed ^ (static_cast<uint64_t>(mono.tv_sec) * 1000000000ull + static_cast<uint64_t>(mono.tv_nsec)));
-  seed = Mix(seed ^ (static_cast<uint64_t>(real.tv_sec) * 1000000000ull + static_cast<uint64_t>(real.tv_nsec)));
+  uint64_t seed = SplitMix64(static_cast<uint64_t>(getpid()));
+  seed = SplitMix64(seed ^ (static_cast<uint64_t>(mono.tv_sec) * 1000000000ull + static_cast<uint64_t>(mono.tv_nsec)));
+  seed = SplitMix64(seed ^ (static_cast<uint64_t>(real.tv_sec) * 1000000000ull + static_cast<uint64_t>(real.tv_nsec)));
   return seed;
 }
 

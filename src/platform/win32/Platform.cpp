@@ -1,4 +1,5 @@
 #include "platform/Platform.hpp"
+#include "platform/SplitMix.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -21,13 +22,6 @@ char LocaleChar(LCTYPE type, char fallback) {
   char buffer[8] = {};
   if (GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer) > 1 && buffer[0] != '\0') return buffer[0];
   return fallback;
-}
-
-uint64_t Mix(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
 }
 
 }  // namespace
@@ -69,8 +63,8 @@ bool FindTopLevelWindow(const char* windowClass, const char* title) {
 uint64_t RandomSeed() {
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
-  uint64_t seed = Mix(static_cast<uint64_t>(GetCurrentProcessId()));
-  seed = Mix(seed ^ static_cast<uint64_t>(counter.QuadPart));
+  uint64_t seed = SplitMix64(static_cast<uint64_t>(GetCurrentProcessId()));
+  seed = SplitMix64(seed ^ static_cast<uint64_t>(counter.QuadPart));
   return seed;
 }
 
