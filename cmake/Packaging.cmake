@@ -13,6 +13,7 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   # The README's Windows section, with Windows line ends, for those who unpack the zip.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
   file(READ ${CMAKE_SOURCE_DIR}/README.md QM_README)
   string(FIND "${QM_README}" "\n## Windows\n" QM_WIN_START)
   if(QM_WIN_START LESS 0)
