@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/QmClient.hpp"
@@ -207,6 +208,21 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
 
   // A scrape is nobody's business: no player saw anyone join or leave.
   for (auto& c : clients) EXPECT_TRUE(c->DrainRaw(100).empty());
+
+  // Scrapes while players come and go read records their own threads are removing.
+  std::thread churn([&] {
+    for (int i = 0; i < 20; ++i) {
+      client::ControlClient c;
+      c.Connect("127.0.0.1", t.TcpPort());
+      c.Login("churn" + std::to_string(i), "", "2.0");
+    }
+  });
+  for (int i = 0; i < 10; ++i) {
+    const HttpAnswer a = Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_NO_THROW(ParseExposition(a.body));
+  }
+  churn.join();
 
   // Anything but a well-formed GET /metrics is refused; the listener and the server go on.
   for (const std::string& bad : {std::string("garbage\r\n\r\n"), std::string("POST /metrics HTTP/1.0\r\n\r\n"),
