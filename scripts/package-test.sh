@@ -87,10 +87,12 @@ if [ -n "$status" ] && [ "$status" != not-installed ]; then
   dpkg_run --purge --force-remove-reinstreq quillmoot-server || true
 fi
 if [ -d /opt/quillmoot ]; then
-  $sudo rm -f /opt/quillmoot/qmserver.ini /opt/quillmoot/qmserver.log /opt/quillmoot/.qmserver.ini.*
+  $sudo rm -f /opt/quillmoot/*.ini /opt/quillmoot/*.log /opt/quillmoot/.qmserver.ini.*
   $sudo rmdir /opt/quillmoot 2>/dev/null || { echo "package-test: /opt/quillmoot holds files of its own; not touching it" >&2; exit 1; }
 fi
 dpkg_run -i "$deb"
+server_pid=""
+trap '[ -z "$server_pid" ] || $sudo kill -TERM "$server_pid" 2>/dev/null || true' EXIT
 
 check "account quillmoot exists" getent passwd quillmoot
 check "account has /opt/quillmoot as home and no shell" \
@@ -105,6 +107,13 @@ check "ini is complete (version, ports)" bash -c "$sudo grep -q '^ServerVersion=
 check "qmserver --version from /opt/quillmoot" grep -q "$version" <<<"$(/opt/quillmoot/qmserver --version 2>&1)"
 check "qmctl --help from the PATH" bash -c 'test "$(command -v qmctl)" = /usr/bin/qmctl && qmctl --help'
 check "unit enabled (multi-user.target.wants)" test -L /etc/systemd/system/multi-user.target.wants/quillmoot.service
+if command -v systemd-analyze >/dev/null 2>&1; then
+  units="$(mktemp -d)"
+  cp /lib/systemd/system/quillmoot@.service "$units/quillmoot@pkgtest.service"
+  check "units pass systemd-analyze verify" systemd-analyze verify --man=no /lib/systemd/system/quillmoot.service \
+    "$units/quillmoot@pkgtest.service"
+  rm -rf "$units"
+fi
 
 # A second server as the template unit runs it (quillmoot@pkgtest), by hand since systemd may be
 # absent: as the account, with its own ini (copied as the documentation says, on a free port) and
@@ -127,6 +136,7 @@ check "instance answers a metrics scrape" grep -q '^quillmoot_clients ' <<<"$scr
 check "instance log belongs to quillmoot" test "$($sudo stat -c %U /opt/quillmoot/pkgtest.log)" = quillmoot
 $sudo kill -TERM "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
+server_pid=""
 
 sum_before="$($sudo sha256sum "$ini")"
 dpkg_run -i "$deb"
