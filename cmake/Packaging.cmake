@@ -57,11 +57,16 @@ add_custom_command(OUTPUT ${QM_DEFAULT_INI_DIR}/qmserver.ini
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/debian/changelog > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz
+  COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/debian/qmctl.1 > ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/qmctl.1)
 add_custom_target(qmpackagefiles ALL
-  DEPENDS ${QM_DEFAULT_INI_DIR}/qmserver.ini ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+  DEPENDS ${QM_DEFAULT_INI_DIR}/qmserver.ini ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz)
 
 install(TARGETS qmserver RUNTIME DESTINATION opt/quillmoot)
 install(TARGETS qmctl RUNTIME DESTINATION usr/bin)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz DESTINATION usr/share/man/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/quillmoot.service
   ${CMAKE_SOURCE_DIR}/packaging/debian/quillmoot@.service
   DESTINATION lib/systemd/system)

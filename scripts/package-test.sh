@@ -26,7 +26,7 @@ info="$(dpkg-deb -I "$deb")"
 for path in ./opt/quillmoot/qmserver ./usr/bin/qmctl ./lib/systemd/system/quillmoot.service \
   ./lib/systemd/system/quillmoot@.service ./usr/share/quillmoot-server/qmserver.ini.default \
   ./usr/share/doc/quillmoot-server/copyright ./usr/share/doc/quillmoot-server/changelog.gz \
-  ./usr/share/doc/quillmoot-server/operations.md; do
+  ./usr/share/doc/quillmoot-server/operations.md ./usr/share/man/man1/qmctl.1.gz; do
   check "deb holds $path" grep -qE " $path\$" <<<"$contents"
 done
 check "qmserver is executable by all" grep -qE '^-rwxr-xr-x root/root .* ./opt/quillmoot/qmserver$' <<<"$contents"
