@@ -71,6 +71,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/quillmoot.service
   ${CMAKE_SOURCE_DIR}/packaging/debian/quillmoot@.service
   DESTINATION lib/systemd/system)
 install(FILES ${QM_DEFAULT_INI_DIR}/qmserver.ini DESTINATION ${QM_SHARE_DIR} RENAME qmserver.ini.default)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/debian/write-first-ini DESTINATION usr/lib/quillmoot-server)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/operations.md
   DESTINATION ${QM_DOC_DIR})

@@ -26,7 +26,8 @@ info="$(dpkg-deb -I "$deb")"
 for path in ./opt/quillmoot/qmserver ./usr/bin/qmctl ./lib/systemd/system/quillmoot.service \
   ./lib/systemd/system/quillmoot@.service ./usr/share/quillmoot-server/qmserver.ini.default \
   ./usr/share/doc/quillmoot-server/copyright ./usr/share/doc/quillmoot-server/changelog.gz \
-  ./usr/share/doc/quillmoot-server/operations.md ./usr/share/man/man1/qmctl.1.gz; do
+  ./usr/share/doc/quillmoot-server/operations.md ./usr/share/man/man1/qmctl.1.gz \
+  ./usr/lib/quillmoot-server/write-first-ini; do
   check "deb holds $path" grep -qE " $path\$" <<<"$contents"
 done
 check "qmserver is executable by all" grep -qE '^-rwxr-xr-x root/root .* ./opt/quillmoot/qmserver$' <<<"$contents"
@@ -134,6 +135,12 @@ check "instance serves qmctl on its own port" env QM_SERVER_PASSWORD= qmctl --po
 scrape="$(timeout 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$mport && printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3 && cat <&3" || true)"
 check "instance answers a metrics scrape" grep -q '^quillmoot_clients ' <<<"$scrape"
 check "instance log belongs to quillmoot" test "$($sudo stat -c %U /opt/quillmoot/pkgtest.log)" = quillmoot
+# A new instance's ini, as the template unit's ExecStartPre writes it.
+$sudo setpriv --reuid=quillmoot --regid=quillmoot --init-groups /usr/lib/quillmoot-server/write-first-ini \
+  /opt/quillmoot/seeded.ini >/dev/null
+check "new instance ini: mode 0600, random password" bash -c "test \"\$($sudo stat -c '%a %U' /opt/quillmoot/seeded.ini)\" = '600 quillmoot' &&
+  $sudo grep -qE '^AdminPassword=[A-Za-z0-9]{20}' /opt/quillmoot/seeded.ini &&
+  ! $sudo cmp -s /opt/quillmoot/seeded.ini '$ini'"
 $sudo kill -TERM "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
