@@ -18,6 +18,17 @@ fi
 if [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
   command -v wine64 >/dev/null 2>&1 || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 fi
+# The metrics listener (-METRICS=) serves through Debian's prometheus-cpp.
+[ -f /usr/include/prometheus/exposer.h ] || need+=(prometheus-cpp-dev)
+# Packages (scripts/package.sh) and their checks (scripts/package-test.sh).
+if [ "${QM_WITH_PACKAGING:-1}" = 1 ]; then
+  command -v dpkg-deb >/dev/null 2>&1 || need+=(dpkg)
+  command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+  command -v lintian >/dev/null 2>&1 || need+=(lintian)
+  command -v zip >/dev/null 2>&1 || need+=(zip)
+  command -v unzip >/dev/null 2>&1 || need+=(unzip)
+  command -v gzip >/dev/null 2>&1 || need+=(gzip)
+fi
 if [ "${QM_WITH_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null 2>&1 || need+=(clang)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)

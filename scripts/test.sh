@@ -34,6 +34,8 @@ if [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
   "$root/scripts/wine-test.sh" "$root/build-win/qmserver.exe" "$root/build/tests/test_service"
 fi
 
+"$root/scripts/package-test.sh"  # both packages built and checked; the .deb installed and purged (QM_SKIP_PACKAGE=1: not)
+
 # --- hostile input and long runs: each fuzz target for about a minute, then the soak for two
 # minutes against the normal server and two minutes against the ThreadSanitizer one ---
 if [ "${QM_SKIP_FUZZ:-0}" != 1 ]; then

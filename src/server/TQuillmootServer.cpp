@@ -6,6 +6,7 @@
 
 #include "datagram/TUDPSender.hpp"
 #include "keepalive/TPingThread.hpp"
+#include "metrics/MetricsEndpoint.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
@@ -44,7 +45,9 @@ void ParseCommandLine() {
     std::lock_guard<std::mutex> g(gArgsMutex);
     args = gArguments;
   }
+  SetMetricsSwitch(std::string());
   for (std::string arg : args) {
+    if (StartsWithUpper(arg, "-METRICS=")) SetMetricsSwitch(arg.substr(9));
     if (StartsWithUpper(arg, "-INI=")) {
       arg.erase(0, 5);
       SetIniFileName(arg);
@@ -60,6 +63,7 @@ TQuillmootServer::TQuillmootServer() : StartTime(Now()) {}
 
 TQuillmootServer::~TQuillmootServer() {
   // A failed start leaves workers and listeners running; they must not outlive this object.
+  metrics.reset();
   StopWorkers();
   if (tcpServer) tcpServer->Deactivate();
   if (udpServer) udpServer->Deactivate();
@@ -166,8 +170,24 @@ bool TQuillmootServer::Server_Init() {
     WriteLog(std::string("in: Server_Init (activate) exception ") + DescribeException(e), kLogException);
     return Fail("FATAL ERROR: Unable to initialize communication");
   }
+  if (!StartMetrics()) return Fail("FATAL ERROR: Unable to initialize communication");
 
   WriteLog("----Quillmoot server started----", kLogBanner);
+  return true;
+}
+
+bool TQuillmootServer::StartMetrics() {
+  const std::string wanted = MetricsSwitch();
+  if (wanted.empty()) return true;
+  try {
+    metrics = StartMetricsEndpoint(ParseMetricsAddress(wanted), [this]() { return CollectFigures(*this); });
+  } catch (const std::exception& e) {
+    // Asked for and not available: an operator who scrapes this server learns it at once.
+    WriteLog(std::string("in: Server_Init (metrics) exception ") + DescribeException(e), kLogException);
+    return false;
+  }
+  WriteLog("Metrics on " + ParseMetricsAddress(wanted).ip + ":" + std::to_string(metrics->Port()) + "/metrics",
+           kLogProgress);
   return true;
 }
 
@@ -186,6 +206,9 @@ void TQuillmootServer::StopWorkers() {
 
 void TQuillmootServer::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", kLogProgress);
+  // Scrapes read the client list, so the metrics listener ends before anything they read goes.
+  // Its embedded HTTP server takes up to 2 s to stop; that overlaps the pause below.
+  std::thread metricsStop([this]() { metrics.reset(); });
   if (pingThread) {
     pingThread->Terminate();
     pingThread->Wake();
@@ -197,6 +220,7 @@ void TQuillmootServer::Server_DeInit() {
     WriteLog("Server_DeInit -- UDPThread term + event sent", kLogProgress);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
+  metricsStop.join();
   WriteLog("Server_DeInit -- Slept 2 secs", kLogProgress);
   // The workers were asked to stop before the pause; wait for them here, before the sockets, the
   // event, the clients and the locks they use go away.

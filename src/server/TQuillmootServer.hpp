@@ -20,6 +20,7 @@ namespace qm {
 
 class TPingThread;
 class TUDPSender;
+class MetricsEndpoint;
 
 // The server's version text before start-up adds its suffixes.
 inline constexpr const char* kServerVersionBase = "v1.2.2";
@@ -48,6 +49,7 @@ class TQuillmootServer : public TServerCounters {
   std::unique_ptr<AutoResetEvent> SystemEvent;
   std::unique_ptr<TPingThread> pingThread;
   std::unique_ptr<TUDPSender> udpSender;
+  std::unique_ptr<MetricsEndpoint> metrics;  // only with "-METRICS="
 
   // --- control connection: one pass per packet (read loop and dispatch) ---
   void TCPServerExecute(TcpContext& context);
@@ -77,6 +79,7 @@ class TQuillmootServer : public TServerCounters {
 
  private:
   bool Fail(const char* text);
+  bool StartMetrics();
   void StopWorkers();
   std::atomic<uint64_t> randomState_{0};
 };

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Builds both packages (scripts/package.sh) and checks them: contents and control data, lintian,
+# the zip's listing; then installs the .deb on this machine (dpkg -i; without systemd nothing
+# starts), checks the account, the first configuration and the installed programs, reinstalls it
+# (an upgrade keeps the ini), purges it and checks that nothing is left.
+# Needs root for the install part (skipped otherwise). QM_SKIP_PACKAGE=1 skips everything;
+# QM_PACKAGE_WINDOWS=0 leaves the zip out.
+set -euo pipefail
+[ "${QM_SKIP_PACKAGE:-0}" = 1 ] && exit 0
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/package.sh"
+
+version="$(sed -n 's/^project(Quillmoot VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+deb="$root/dist/quillmoot-server_${version}_amd64.deb"
+zip="$root/dist/quillmoot-server-${version}-win64.zip"
+failures=0
+check() {  # description, command...
+  local what="$1"; shift
+  if "$@" >/dev/null 2>&1; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+lacks() { ! "$@"; }
+
+echo "=== package-test: contents ==="
+contents="$(dpkg-deb -c "$deb")"
+info="$(dpkg-deb -I "$deb")"
+for path in ./opt/quillmoot/qmserver ./usr/bin/qmctl ./lib/systemd/system/quillmoot.service \
+  ./lib/systemd/system/quillmoot@.service ./usr/share/quillmoot-server/qmserver.ini.default \
+  ./usr/share/doc/quillmoot-server/copyright ./usr/share/doc/quillmoot-server/changelog.gz \
+  ./usr/share/doc/quillmoot-server/operations.md ./usr/share/man/man1/qmctl.1.gz \
+  ./usr/lib/quillmoot-server/write-first-ini; do
+  check "deb holds $path" grep -qE " $path\$" <<<"$contents"
+done
+check "qmserver is executable by all" grep -qE '^-rwxr-xr-x root/root .* ./opt/quillmoot/qmserver$' <<<"$contents"
+check "deb ships no ini, log or unit in /etc" lacks grep -qE '\.(ini|log)$|/etc/' <<<"$contents"
+for field in "Package: quillmoot-server" "Version: $version" "Architecture: amd64" "Section: net"; do
+  check "control: $field" grep -qF " $field" <<<"$info"
+done
+check "control: Depends on adduser" grep -qE '^ Depends:.*adduser' <<<"$info"
+check "control: Depends on the metrics library" grep -qE '^ Depends:.*libprometheus-cpp-pull' <<<"$info"
+for script in postinst prerm postrm; do check "control holds $script" grep -qE "^ +[0-9]+ bytes, .* $script +#!/bin/sh" <<<"$info"; done
+template="$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/quillmoot-server/qmserver.ini.default)"
+check "default ini: current version" grep -q '^ServerVersion=v' <<<"$template"
+check "default ini: password placeholder" grep -q '^AdminPassword=@QM_ADMIN_PASSWORD@' <<<"$template"
+
+if [ -f "$zip" ] || [ "${QM_PACKAGE_WINDOWS:-1}" = 1 ]; then
+  listing="$(unzip -Z1 "$zip")"
+  for f in qmserver.exe qmctl.exe README-Windows.txt; do
+    check "zip holds $f" grep -qx "quillmoot-server-${version}-win64/$f" <<<"$listing"
+  done
+fi
+
+echo "=== package-test: lintian ==="
+# /opt is the vendor package's home because the server keeps its ini and log beside itself.
+lintian_out="$(lintian --no-tag-display-limit "$deb" 2>&1 || true)"
+echo "$lintian_out"
+errors="$(grep -E '^E: ' <<<"$lintian_out" | grep -vE ' (dir-or-file-in-opt)( |$)' || true)"
+check "lintian: no error but the /opt tags" test -z "$errors"
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if sudo -n true 2>/dev/null; then sudo="sudo -n"; else
+    echo "package-test: not root, install checks skipped"
+    [ "$failures" -eq 0 ] || exit 1
+    exit 0
+  fi
+fi
+
+# dpkg refuses at once while another install holds its lock; wait for it, bounded.
+dpkg_run() {
+  local out status i
+  for i in $(seq 1 60); do
+    status=0
+    out="$($sudo dpkg "$@" 2>&1)" || status=$?
+    if [ "$status" -eq 0 ] || ! grep -q "lock" <<<"$out"; then
+      echo "$out"
+      return "$status"
+    fi
+    sleep 5
+  done
+  echo "$out"
+  return 1
+}
+
+echo "=== package-test: install ==="
+# A leftover from an earlier run (installed, half-installed or removed-not-purged) goes first.
+status="$(dpkg-query -W -f='${db:Status-Status}' quillmoot-server 2>/dev/null || true)"
+if [ -n "$status" ] && [ "$status" != not-installed ]; then
+  dpkg_run --purge --force-remove-reinstreq quillmoot-server || true
+fi
+if [ -d /opt/quillmoot ]; then
+  $sudo rm -f /opt/quillmoot/*.ini /opt/quillmoot/*.log /opt/quillmoot/.qmserver.ini.*
+  $sudo rmdir /opt/quillmoot 2>/dev/null || { echo "package-test: /opt/quillmoot holds files of its own; not touching it" >&2; exit 1; }
+fi
+dpkg_run -i "$deb"
+server_pid=""
+trap '[ -z "$server_pid" ] || $sudo kill -TERM "$server_pid" 2>/dev/null || true' EXIT
+
+check "account quillmoot exists" getent passwd quillmoot
+check "account has /opt/quillmoot as home and no shell" \
+  grep -qE '^quillmoot:[^:]*:[0-9]+:[0-9]+:[^:]*:/opt/quillmoot:/usr/sbin/nologin$' <(getent passwd quillmoot)
+check "quillmoot owns /opt/quillmoot" test "$(stat -c %U /opt/quillmoot)" = quillmoot
+check "quillmoot owns no program" test "$(stat -c %U /opt/quillmoot/qmserver)" = root
+ini=/opt/quillmoot/qmserver.ini
+check "ini is mode 0600, owned by quillmoot" test "$($sudo stat -c '%a %U' "$ini")" = "600 quillmoot"
+password="$($sudo sed -n 's/^AdminPassword=\([^\r]*\).*/\1/p' "$ini")"
+check "ini has a random administrator password" grep -qE '^[A-Za-z0-9]{20}$' <<<"$password"
+check "ini is complete (version, ports)" bash -c "$sudo grep -q '^ServerVersion=v' '$ini' && $sudo grep -q '^TCPPort=' '$ini'"
+check "qmserver --version from /opt/quillmoot" grep -q "$version" <<<"$(/opt/quillmoot/qmserver --version 2>&1)"
+check "qmctl --help from the PATH" bash -c 'test "$(command -v qmctl)" = /usr/bin/qmctl && qmctl --help'
+check "unit enabled (multi-user.target.wants)" test -L /etc/systemd/system/multi-user.target.wants/quillmoot.service
+if command -v systemd-analyze >/dev/null 2>&1; then
+  units="$(mktemp -d)"
+  cp /lib/systemd/system/quillmoot@.service "$units/quillmoot@pkgtest.service"
+  check "units pass systemd-analyze verify" systemd-analyze verify --man=no /lib/systemd/system/quillmoot.service \
+    "$units/quillmoot@pkgtest.service"
+  rm -rf "$units"
+fi
+
+# A second server as the template unit runs it (quillmoot@pkgtest), by hand since systemd may be
+# absent: as the account, with its own ini (copied as the documentation says, on a free port) and
+# log beside the program, and with the metrics listener.
+port=$((20000 + RANDOM % 20000))
+mport=$((port + 2))
+$sudo install -m 0600 -o quillmoot -g quillmoot "$ini" /opt/quillmoot/pkgtest.ini
+$sudo sed -i "s/^TCPPort=[0-9]*/TCPPort=$port/" /opt/quillmoot/pkgtest.ini
+(cd /opt/quillmoot && exec $sudo setpriv --reuid=quillmoot --regid=quillmoot --init-groups /opt/quillmoot/qmserver -INI=pkgtest.ini -LOG=pkgtest.log \
+  "-METRICS=127.0.0.1:$mport" </dev/null >/dev/null 2>&1) &
+server_pid=$!
+for _ in $(seq 1 100); do
+  $sudo grep -q -- "----Quillmoot server started----" /opt/quillmoot/pkgtest.log 2>/dev/null && break
+  sleep 0.1
+done
+check "instance runs as quillmoot" test "$(ps -o user= -p "$server_pid")" = quillmoot
+check "instance serves qmctl on its own port" env QM_SERVER_PASSWORD= qmctl --port "$port" who
+scrape="$(timeout 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$mport && printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3 && cat <&3" || true)"
+check "instance answers a metrics scrape" grep -q '^quillmoot_clients ' <<<"$scrape"
+check "instance log belongs to quillmoot" test "$($sudo stat -c %U /opt/quillmoot/pkgtest.log)" = quillmoot
+# A new instance's ini, as the template unit's ExecStartPre writes it.
+$sudo setpriv --reuid=quillmoot --regid=quillmoot --init-groups /usr/lib/quillmoot-server/write-first-ini \
+  /opt/quillmoot/seeded.ini >/dev/null
+check "new instance ini: mode 0600, random password" bash -c "test \"\$($sudo stat -c '%a %U' /opt/quillmoot/seeded.ini)\" = '600 quillmoot' &&
+  $sudo grep -qE '^AdminPassword=[A-Za-z0-9]{20}' /opt/quillmoot/seeded.ini &&
+  ! $sudo cmp -s /opt/quillmoot/seeded.ini '$ini'"
+$sudo kill -TERM "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+server_pid=""
+
+sum_before="$($sudo sha256sum "$ini")"
+dpkg_run -i "$deb"
+check "reinstall keeps the ini" test "$($sudo sha256sum "$ini")" = "$sum_before"
+
+echo "=== package-test: purge ==="
+dpkg_run --purge quillmoot-server
+status="$(dpkg-query -W -f='${db:Status-Status}' quillmoot-server 2>/dev/null || true)"
+check "package gone" test -z "$status" -o "$status" = not-installed
+check "/opt/quillmoot gone" test ! -e /opt/quillmoot
+check "qmctl gone" test ! -e /usr/bin/qmctl
+check "units gone" bash -c '! ls /lib/systemd/system/quillmoot* /etc/systemd/system/*/quillmoot* 2>/dev/null | grep -q .'
+check "enablement state gone" lacks grep -rqs quillmoot /var/lib/systemd/deb-systemd-helper-enabled \
+  /var/lib/systemd/deb-systemd-helper-masked
+check "account gone" lacks getent passwd quillmoot
+check "group gone" lacks getent group quillmoot
+check "no ownership override left" lacks bash -c "dpkg-statoverride --list /opt/quillmoot"
+
+echo "package-test: $failures failed"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,67 @@
+#include "metrics/MetricsFigures.hpp"
+
+#include "platform/Clock.hpp"
+#include "server/TQuillmootServer.hpp"
+
+namespace qm {
+
+std::string LabelText(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out += ch;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+ServerFigures CollectFigures(TQuillmootServer& server) {
+  ServerFigures f;
+  const std::atomic<uint32_t>* counters[] = {&server.UdpPacketsSent,   &server.UdpBytesSent,   &server.UdpPacketsReceived,
+                                             &server.UdpBytesReceived, &server.TcpPacketsSent, &server.TcpBytesSent,
+                                             &server.TcpPacketsReceived, &server.TcpBytesReceived};
+  for (size_t i = 0; i < 8; ++i) f.counters[i] = counters[i]->load(std::memory_order_relaxed);
+  // The full time since start: a scraper computes rates from it, so it must not restart daily.
+  const double days = Now() - server.StartTime;
+  f.uptimeSeconds = days > 0 ? days * 86400.0 : 0.0;
+  if (!server.clientList || !server.channelList) return f;
+
+  // Channel list first and apart: nothing takes channelList while holding clientList.
+  const std::vector<ChannelRecord> channels = server.channelList->Snapshot();
+  std::vector<ClientPtr> clients;
+  {
+    LockGuard g(server.clientList->Lock());
+    clients = server.clientList->Items();
+  }
+  f.channels = static_cast<uint32_t>(channels.size());
+  f.clients = static_cast<uint32_t>(clients.size());
+  f.players.reserve(clients.size());
+  for (const ClientPtr& c : clients) {
+    PlayerFigures p;
+    p.playerWireId = static_cast<uint32_t>(c->PlayerId()) + 1;
+    p.name = LabelText(c->ClientName());
+    const int32_t channelId = c->ChannelId();
+    for (const ChannelRecord& ch : channels)
+      if (ch.ChannelId == channelId) {
+        p.channel = LabelText(ch.Name());
+        break;
+      }
+    const std::atomic<uint32_t>* own[] = {&c->UdpPacketsSent, &c->UdpBytesSent, &c->UdpPacketsReceived,
+                                          &c->UdpBytesReceived, &c->TcpPacketsSent, &c->TcpBytesSent,
+                                          &c->TcpPacketsReceived, &c->TcpBytesReceived};
+    for (size_t i = 0; i < 8; ++i) p.counters[i] = own[i]->load(std::memory_order_relaxed);
+    const uint32_t received = p.counters[2];
+    const uint32_t bad = c->BadPackets.load(std::memory_order_relaxed);
+    p.lossRatio = received != 0 ? static_cast<double>(bad) / received : 0.0;
+    p.pingSeconds = c->PingRoundTrip.load(std::memory_order_relaxed) / 1000.0;
+    f.players.push_back(std::move(p));
+  }
+  return f;
+}
+
+}  // namespace qm

@@ -1,0 +1,39 @@
+#pragma once
+// The figures a metrics scrape publishes, copied from the running server: its counters, the
+// number of clients and channels, and each listed player's traffic, loss and ping. Taking them
+// holds each list's lock only for a copy of its entries; everything else is read afterwards.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+class TQuillmootServer;
+
+struct PlayerFigures {
+  uint32_t playerWireId = 0;  // as clients and qmctl show it (player id + 1)
+  std::string name;           // label-ready: valid UTF-8
+  std::string channel;        // the channel's name, label-ready; empty when it has none
+  // UDP packets sent, bytes sent, packets received, bytes received, then the same for TCP: the
+  // order of the statistics reply.
+  std::array<uint32_t, 8> counters{};
+  double lossRatio = 0.0;  // bad packets / UDP packets received; 0 before any
+  double pingSeconds = 0.0;
+};
+
+struct ServerFigures {
+  uint32_t clients = 0;
+  uint32_t channels = 0;
+  double uptimeSeconds = 0.0;
+  std::array<uint32_t, 8> counters{};  // the server's eight counters, in the same order
+  std::vector<PlayerFigures> players;
+};
+
+ServerFigures CollectFigures(TQuillmootServer& server);
+
+// Names travel as single-byte text (the clients' code page); the exposition format is UTF-8, so
+// each byte above 0x7F becomes the character of that Latin-1 code. Escaping is the serializer's.
+std::string LabelText(const std::string& bytes);
+
+}  // namespace qm

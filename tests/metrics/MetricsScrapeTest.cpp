@@ -1,0 +1,252 @@
+// A live server with -METRICS=: scrapes parsed as the exposition format, player names that need
+// escaping, and requests that are not a scrape.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/QmClient.hpp"
+#include "metrics/MetricsEndpoint.hpp"
+#include "server/Log.hpp"
+#include "server/Settings.hpp"
+#include "support/TestServer.hpp"
+
+namespace qm::test {
+namespace {
+
+// --- a small reader of the text exposition format ---
+struct Sample {
+  std::map<std::string, std::string> labels;
+  double value = 0;
+};
+struct Exposition {
+  std::map<std::string, std::string> type;  // family name -> counter, gauge, ...
+  std::map<std::string, std::string> help;
+  std::map<std::string, std::vector<Sample>> samples;
+};
+
+// Throws std::runtime_error on anything the format does not allow, so a bad escape fails the test.
+Exposition ParseExposition(const std::string& text) {
+  Exposition e;
+  size_t pos = 0;
+  const auto fail = [](const std::string& why) { throw std::runtime_error("exposition: " + why); };
+  while (pos < text.size()) {
+    const size_t end = text.find('\n', pos);
+    if (end == std::string::npos) fail("last line lacks its line break");
+    const std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.empty()) continue;
+    if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+      const size_t sp = line.find(' ', 7);
+      if (sp == std::string::npos) fail("comment without text: " + line);
+      (line[2] == 'H' ? e.help : e.type)[line.substr(7, sp - 7)] = line.substr(sp + 1);
+      continue;
+    }
+    if (line[0] == '#') continue;
+    size_t i = 0;
+    while (i < line.size() && (std::isalnum(static_cast<unsigned char>(line[i])) || line[i] == '_' || line[i] == ':')) ++i;
+    const std::string name = line.substr(0, i);
+    if (name.empty()) fail("sample without a name: " + line);
+    Sample s;
+    if (i < line.size() && line[i] == '{') {
+      ++i;
+      while (i < line.size() && line[i] != '}') {
+        const size_t eq = line.find("=\"", i);
+        if (eq == std::string::npos) fail("label without a value: " + line);
+        const std::string label = line.substr(i, eq - i);
+        std::string value;
+        for (i = eq + 2; i < line.size() && line[i] != '"'; ++i) {
+          if (line[i] != '\\') {
+            value += line[i];
+            continue;
+          }
+          if (++i >= line.size()) fail("escape at the end: " + line);
+          if (line[i] == 'n') value += '\n';
+          else if (line[i] == '\\' || line[i] == '"') value += line[i];
+          else fail("unknown escape: " + line);
+        }
+        if (i >= line.size()) fail("unterminated label value: " + line);
+        s.labels[label] = value;
+        ++i;
+        if (i < line.size() && line[i] == ',') ++i;
+      }
+      if (i >= line.size()) fail("unterminated label set: " + line);
+      ++i;
+    }
+    if (i >= line.size() || line[i] != ' ') fail("no value: " + line);
+    char* after = nullptr;
+    s.value = std::strtod(line.c_str() + i + 1, &after);
+    if (after == line.c_str() + i + 1) fail("value is no number: " + line);
+    e.samples[name].push_back(std::move(s));
+  }
+  return e;
+}
+
+// --- raw HTTP over loopback ---
+struct HttpAnswer {
+  int status = 0;
+  std::string body;
+  bool closed = false;  // the server closed the connection
+};
+
+HttpAnswer Exchange(uint16_t port, const std::string& request, int timeoutMs = 8000) {
+  HttpAnswer a;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return a;
+  }
+  if (!request.empty()) ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string raw;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      a.closed = true;
+      break;
+    }
+    raw.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (raw.rfind("HTTP/1.", 0) == 0 && raw.size() > 12) a.status = std::atoi(raw.c_str() + 9);
+  const size_t head = raw.find("\r\n\r\n");
+  if (head != std::string::npos) a.body = raw.substr(head + 4);
+  return a;
+}
+
+const Sample* ForPlayer(const Exposition& e, const std::string& family, const std::string& name) {
+  const auto it = e.samples.find(family);
+  if (it == e.samples.end()) return nullptr;
+  for (const Sample& s : it->second)
+    if (s.labels.count("name") && s.labels.at("name") == name) return &s;
+  return nullptr;
+}
+
+std::unique_ptr<TQuillmootServer> StartWith(const TestServer& t, const std::string& argument) {
+  SetExeDirOverride(t.Dir().Str());
+  SetIniFileName("qmserver.ini");
+  SetLogFileName(t.LogPath().string());
+  SetProcessArguments({argument});
+  auto server = std::make_unique<TQuillmootServer>();
+  server->ShutdownPauseMs = 50;
+  server->Server_Init();
+  SetProcessArguments({});
+  return server;
+}
+
+TEST(MetricsScrape, FiguresEscapingAndRefusals) {
+  TestServer t({}, /*writeIni=*/true, /*start=*/false);
+  // An address that is not one IPv4 address and port must not open anything, least of all on
+  // every interface.
+  EXPECT_EQ(StartWith(t, "-METRICS=0.0.0.0:9465,80")->StartupError, "FATAL ERROR: Unable to initialize communication");
+  EXPECT_THROW(ParseMetricsAddress("9465"), EMetricsError);
+
+  auto server = StartWith(t, "-metrics=127.0.0.1:0");
+  ASSERT_TRUE(server->StartupError.empty()) << server->StartupError;
+  ASSERT_TRUE(server->metrics);
+  const uint16_t port = server->metrics->Port();
+  ASSERT_NE(port, 0);
+
+  // Names a label value must escape, and one byte above 0x7F from the clients' code page.
+  const std::vector<std::string> names = {"say \"hi\"", "back\\slash", "two\nlines", "Jos\xE9"};
+  std::vector<std::unique_ptr<client::ControlClient>> clients;
+  for (const std::string& name : names) {
+    clients.push_back(std::make_unique<client::ControlClient>());
+    clients.back()->Connect("127.0.0.1", t.TcpPort());
+    ASSERT_EQ(clients.back()->Login(name, "", "2.0"), 1) << name;
+  }
+  for (auto& c : clients) c->DrainRaw(200);  // joins and lists
+
+  HttpAnswer scrape = Exchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  ASSERT_EQ(scrape.status, 200);
+  const Exposition e = ParseExposition(scrape.body);
+
+  EXPECT_EQ(e.type.at("quillmoot_clients"), "gauge");
+  EXPECT_EQ(e.samples.at("quillmoot_clients").at(0).value, names.size());
+  EXPECT_EQ(e.samples.at("quillmoot_channels").at(0).value, 1);
+  EXPECT_GE(e.samples.at("quillmoot_uptime_seconds").at(0).value, 0);
+  for (const char* counter : {"udp_packets_sent_total", "udp_bytes_sent_total", "udp_packets_received_total",
+                              "udp_bytes_received_total", "tcp_packets_sent_total", "tcp_bytes_sent_total",
+                              "tcp_packets_received_total", "tcp_bytes_received_total"}) {
+    const std::string server_family = std::string("quillmoot_") + counter;
+    const std::string player_family = std::string("quillmoot_player_") + counter;
+    EXPECT_EQ(e.type.at(server_family), "counter") << counter;
+    EXPECT_EQ(e.type.at(player_family), "counter") << counter;
+    EXPECT_FALSE(e.help.at(player_family).empty());
+    EXPECT_EQ(e.samples.at(player_family).size(), names.size()) << counter;
+  }
+  EXPECT_GE(e.samples.at("quillmoot_tcp_packets_received_total").at(0).value, names.size());
+  EXPECT_EQ(e.type.at("quillmoot_player_packet_loss_ratio"), "gauge");
+  EXPECT_EQ(e.type.at("quillmoot_player_ping_seconds"), "gauge");
+
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string utf8 = i == 3 ? std::string("Jos\xC3\xA9") : names[i];
+    const Sample* s = ForPlayer(e, "quillmoot_player_tcp_packets_sent_total", utf8);
+    ASSERT_NE(s, nullptr) << utf8;
+    EXPECT_EQ(s->labels.at("player"), std::to_string(i + 1));
+    EXPECT_EQ(s->labels.at("channel"), "Default");
+    EXPECT_GE(s->value, 1);  // the login reply
+    ASSERT_NE(ForPlayer(e, "quillmoot_player_packet_loss_ratio", utf8), nullptr);
+  }
+
+  // A scrape is nobody's business: no player saw anyone join or leave.
+  for (auto& c : clients) EXPECT_TRUE(c->DrainRaw(100).empty());
+
+  // Scrapes while players come and go read records their own threads are removing.
+  std::thread churn([&] {
+    for (int i = 0; i < 20; ++i) {
+      client::ControlClient c;
+      c.Connect("127.0.0.1", t.TcpPort());
+      c.Login("churn" + std::to_string(i), "", "2.0");
+    }
+  });
+  for (int i = 0; i < 10; ++i) {
+    const HttpAnswer a = Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_NO_THROW(ParseExposition(a.body));
+  }
+  churn.join();
+
+  // Anything but a well-formed GET /metrics is refused; the listener and the server go on.
+  for (const std::string& bad : {std::string("garbage\r\n\r\n"), std::string("POST /metrics HTTP/1.0\r\n\r\n"),
+                                 std::string("GET /other HTTP/1.0\r\n\r\n"), std::string("GET /metrics\r\n\r\n"),
+                                 std::string(8000, 'A') + "\r\n\r\n"}) {
+    const HttpAnswer a = Exchange(port, bad);
+    EXPECT_GE(a.status, 400) << bad.substr(0, 20);
+    EXPECT_LT(a.status, 500) << bad.substr(0, 20);
+  }
+  // A connection that never sends a request is closed by the listener's time limit.
+  const HttpAnswer idle = Exchange(port, "", 4 * kMetricsRequestTimeoutMs);
+  EXPECT_TRUE(idle.closed);
+  EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n").status, 200);
+  client::ControlClient late;
+  late.Connect("127.0.0.1", t.TcpPort());
+  EXPECT_EQ(late.Login("late", "", "2.0"), 1);
+
+  clients.clear();
+  late.Close();
+  server->Server_DeInit();
+  server.reset();
+  SetExeDirOverride("");
+  SetLogFileName("qmserver.log");
+}
+
+}  // namespace
+}  // namespace qm::test
