@@ -2,7 +2,11 @@
 // goes out, where, and what each failure leaves in the log.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstring>
+#include <map>
+#include <optional>
 
 #include "WebStatusSupport.hpp"
 #include "keepalive/TPingThread.hpp"
@@ -37,7 +41,71 @@ TEST(WebStatusPost, WorkedExampleGoesOutExactly) {
             ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
                                      "&servername=My%20Server&clients=2&maxclients=16"
                                      "&serverversion=v1.2.2%20Win32%20Service&uptime=1234"
-                                     "&link=http://www.example.org/&user=Big%20Bob,xy,"));
+                                     "&link=http%3A%2F%2Fwww.example.org%2F&user=Big%20Bob,xy,"));
+  EXPECT_EQ(CountLines(t, "TPingThread."), 0);
+}
+
+// The web server's side: a strict query reader that refuses any raw byte a standard parser would
+// take for a separator, a fragment or garbage, then decodes %XX. Field name to its values.
+std::optional<std::multimap<std::string, std::string>> ParseQuery(const std::string& query) {
+  const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  std::multimap<std::string, std::string> fields;
+  std::string name, value;
+  bool inValue = false;
+  const auto flush = [&] {
+    fields.emplace(name, value);
+    name.clear();
+    value.clear();
+    inValue = false;
+  };
+  for (size_t i = 0; i < query.size(); ++i) {
+    const char c = query[i];
+    std::string& out = inValue ? value : name;
+    if (c == '&') {
+      flush();
+    } else if (c == '=' && !inValue) {
+      inValue = true;
+    } else if (c == '%' && i + 2 < query.size() && hex(query[i + 1]) && hex(query[i + 2])) {
+      out += static_cast<char>(std::stoi(query.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else if (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-._~,", c)) {
+      out += c;
+    } else {
+      return std::nullopt;
+    }
+  }
+  flush();
+  return fields;
+}
+
+TEST(WebStatusPost, NamesCannotCutForgeOrStopTheReport) {
+  FixedClock clock;
+  FakeWebServer web;
+  TestServer t({{"General", "Servername", "Clan #1 & co = 100% +?"}, {"WebStatus", "WebPostURL", web.Url("/s")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  test::AddClient(t.Server(), "x&servername=PWNED&public=1");
+  test::AddClient(t.Server(), std::string("bell\x07 nul\0 \xC3\xA9", 13));
+
+  TPingThread report(t.Server());
+  report.UpdateStats();
+
+  ASSERT_EQ(web.Requests().size(), 1u);
+  const std::string request = web.Requests()[0];
+  const size_t from = request.find("/s?") + 3, to = request.find(" HTTP/1.0\r\n");
+  ASSERT_LT(from, to);
+  const auto fields = ParseQuery(request.substr(from, to - from));
+  ASSERT_TRUE(fields) << request;
+  const auto only = [&](const char* key) {
+    EXPECT_EQ(fields->count(key), 1u) << key;
+    return fields->count(key) ? fields->find(key)->second : std::string();
+  };
+  EXPECT_EQ(only("servername"), "Clan #1 & co = 100% +?");
+  EXPECT_EQ(only("serverversion"), "v1.2.2 Win32 Service");
+  EXPECT_EQ(only("link"), "http://www.example.org/");
+  EXPECT_EQ(only("clients"), "2");
+  EXPECT_EQ(only("user"), "x&servername=PWNED&public=1," + std::string("bell\x07 nul\0 \xC3\xA9", 13) + ",");
+  EXPECT_EQ(fields->count("public"), 0u);
+  EXPECT_EQ(fields->size(), 8u);
   EXPECT_EQ(CountLines(t, "TPingThread."), 0);
 }
 
@@ -56,12 +124,12 @@ TEST(WebStatusPost, FlagsAndAnAddressThatAlreadyHoldsAQuery) {
   report.UpdateStats();
 
   ASSERT_EQ(web.Requests().size(), 1u);
-  // A second "?" before the query, and "&" in the name left to split it.
+  // A second "?" before the query; the "&" in the name is a value byte, not a separator.
   EXPECT_EQ(web.Requests()[0],
             ExpectedRequest(web, "/s.php?id=7?serverport=" + std::to_string(t.TcpPort()) +
-                                     "&servername=A&B&clients=0&maxclients=5"
+                                     "&servername=A%26B&clients=0&maxclients=5"
                                      "&serverversion=v1.2.2%20Win32%20Service&passwordprotected=1&public=1"
-                                     "&uptime=0&link=http://link.example.net/x%20y&user="));
+                                     "&uptime=0&link=http%3A%2F%2Flink.example.net%2Fx%20y&user="));
 }
 
 TEST(WebStatusPost, TheSchemeAloneSendsNoSecondRequest) {
