@@ -68,8 +68,9 @@ TQuillmootServer::~TQuillmootServer() {
   }
 }
 
-bool TQuillmootServer::Fail(const char* text) {
+bool TQuillmootServer::Fail(const char* text, const std::exception& cause) {
   StartupError = text;
+  StartupCause = DescribeException(cause);
   return false;
 }
 
@@ -114,7 +115,7 @@ bool TQuillmootServer::Server_Init() {
     });
   } catch (const std::exception& e) {
     WriteLog(std::string("in: Server_Init (config) exception ") + DescribeException(e), kLogException);
-    return Fail("FATAL ERROR: Unable to create config file");
+    return Fail("FATAL ERROR: Unable to create config file", e);
   }
   WriteLog("Done reading ini file", kLogProgress);
 
@@ -139,8 +140,8 @@ bool TQuillmootServer::Server_Init() {
       udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
       udpServer->ClearBindings();
       udpServer->AddBinding(s.IP, static_cast<uint16_t>(s.UDPPort));
-    } catch (const std::exception&) {
-      return Fail("FATAL ERROR: Unable to bind IP and Port");
+    } catch (const std::exception& e) {
+      return Fail("FATAL ERROR: Unable to bind IP and Port", e);
     }
   }
 
@@ -157,6 +158,10 @@ bool TQuillmootServer::Server_Init() {
   udpSender->Start();
 
   try {
+    // The UDP port is the TCP port + 1, and a port of 0 would let the system pick one no client
+    // could know: either way voice could never reach the server.
+    if (s.TCPPort < 1 || s.TCPPort > 65534)
+      throw EConfigError("TCPPort " + std::to_string(s.TCPPort) + " is outside 1 to 65534 (the UDP port is TCPPort + 1)");
     udpServer->Activate();
     tcpServer->Activate();
     WriteLog("Activated tcp/udp", kLogProgress);
@@ -164,7 +169,7 @@ bool TQuillmootServer::Server_Init() {
     WriteLog("Started Ping Thread", kLogProgress);
   } catch (const std::exception& e) {
     WriteLog(std::string("in: Server_Init (activate) exception ") + DescribeException(e), kLogException);
-    return Fail("FATAL ERROR: Unable to initialize communication");
+    return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
 
   WriteLog("----Quillmoot server started----", kLogBanner);
