@@ -245,11 +245,11 @@ int Soak::Run() {
   for (int i = 0; i < opt_.clients; ++i) clients_.push_back(std::make_unique<SoakClient>(i, port_));
 
   std::thread sampler([this] { Sampler(); });
-  const size_t perWorker = 32;
+  static constexpr size_t kPerWorker = 32;
   std::vector<std::thread> workers;
-  for (size_t first = 0; first < clients_.size(); first += perWorker)
-    workers.emplace_back([this, first, perWorker] {
-      Worker(first, std::min(clients_.size(), first + perWorker), opt_.seed + static_cast<uint32_t>(first));
+  for (size_t first = 0; first < clients_.size(); first += kPerWorker)
+    workers.emplace_back([this, first] {
+      Worker(first, std::min(clients_.size(), first + kPerWorker), opt_.seed + static_cast<uint32_t>(first));
     });
 
   const auto end = SteadyClock::now() + std::chrono::seconds(opt_.seconds);
