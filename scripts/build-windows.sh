@@ -2,6 +2,7 @@
 # Cross-builds the Windows server into build-win/ (Release, Ninja).
 # Extra arguments go to the build step, e.g. `scripts/build-windows.sh --target qmcore`.
 # Installs nothing: the compilers come from Debian's g++-mingw-w64-x86-64-posix package.
+# QM_WERROR=ON makes warnings errors (scripts/test.sh sets it).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -23,5 +24,5 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release
+  -DCMAKE_BUILD_TYPE=Release -DQM_WERROR="${QM_WERROR:-OFF}"
 cmake --build "$build" "$@"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
 # build, a ThreadSanitizer build of the suites that run threads, the Windows cross-build, and that
-# build run as an NT service under Wine. Set QM_QUICK=1 to run the normal build only, QM_WITH_WINE=0
-# to leave out Wine.
+# build run as an NT service under Wine; warnings are errors in every build. Set QM_QUICK=1 to run
+# the normal build only, QM_WITH_WINE=0 to leave out Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -15,7 +15,7 @@ run_suite() {  # build-dir, cmake args..., then -- ctest args...
   [ $# -gt 0 ] && shift
   ct=("$@")
   echo "=== $(basename "$dir") ==="
-  cmake -S "$root" -B "$dir" -G Ninja "${cfg[@]}" >/dev/null
+  cmake -S "$root" -B "$dir" -G Ninja -DQM_WERROR=ON "${cfg[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ct[@]}")
 }
@@ -27,7 +27,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   run_suite "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread -DQM_BUILD_BENCH=OFF
 echo "=== build-win ==="
-"$root/scripts/build-windows.sh"
+QM_WERROR=ON "$root/scripts/build-windows.sh"
 echo "Windows build: $root/build-win/qmserver.exe"
 if [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
   echo "=== wine ==="

@@ -17,12 +17,13 @@ std::optional<ChannelRecord> TChannelList::AddChannel(const std::string& name) {
   ChannelRecord record;
   {
     LockGuard g(lock_);
-    // Ids are one byte: with all 256 taken the lowest-free search has nothing to find.
-    bool used[256] = {};
-    for (const auto& r : items_) used[r.ChannelId] = true;
-    int id = 0;
-    while (id < 256 && used[id]) ++id;
-    if (id == 256) return std::nullopt;
+    // The list packet counts channels in one byte, so a 256th channel would wrap it to 0.
+    bool used[kMaxChannels] = {};
+    for (const auto& r : items_)
+      if (r.ChannelId < kMaxChannels) used[r.ChannelId] = true;
+    size_t id = 0;
+    while (id < kMaxChannels && used[id]) ++id;
+    if (id == kMaxChannels || items_.size() >= kMaxChannels) return std::nullopt;
     record.ChannelId = static_cast<uint8_t>(id);
     record.NameLength = static_cast<uint8_t>(std::min<size_t>(name.size(), record.NameChars.size()));
     std::copy_n(name.begin(), record.NameLength, record.NameChars.begin());

@@ -24,6 +24,9 @@ static_assert(sizeof(ChannelRecord) == 32);
 
 class TChannelList {
  public:
+  // Ids 0 to 254: the list packet's channel count is one byte.
+  static constexpr size_t kMaxChannels = 255;
+
   explicit TChannelList(TClientList& clients) : clients_(clients) {}
 
   RecursiveLock& Lock() { return lock_; }
@@ -32,7 +35,7 @@ class TChannelList {
 
   std::optional<ChannelRecord> FindChannel(uint8_t id);
   // Makes a channel with the lowest free id and the first 30 characters of the name, appends and
-  // announces it. Empty when all 256 ids are taken (nothing added, nothing announced).
+  // announces it. Empty when kMaxChannels are listed (nothing added, nothing announced).
   std::optional<ChannelRecord> AddChannel(const std::string& name);
   // Announces and removes the first channel with that id; nothing when there is none.
   void DeleteChannel(uint8_t id);

@@ -72,19 +72,39 @@ std::string ReplaceAll(char search, std::string_view replacement, std::string_vi
 
 std::string EncodeSpaces(std::string_view text) { return ReplaceAll(' ', "%20", text); }
 
+std::string EncodeQueryValue(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size());
+  for (const char c : value) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' ||
+                            b == '.' || b == '_' || b == '~';
+    if (unreserved) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    }
+  }
+  return out;
+}
+
 std::string BuildStatusQuery(const StatusReport& r) {
   std::string users = "&user=";
-  for (const auto& name : r.clientNames) users += ReplaceAll(',', "", ReplaceAll(' ', "%20", name)) + ",";
+  // The list's readers split on "," so a name keeps none; the separators are the only raw ones.
+  for (const auto& name : r.clientNames) users += EncodeQueryValue(ReplaceAll(',', "", name)) + ",";
 
   std::string q = "serverport=" + std::to_string(r.tcpPort);
-  q += "&servername=" + r.servername;
+  q += "&servername=" + EncodeQueryValue(r.servername);
   q += "&clients=" + std::to_string(r.clientNames.size());
   q += "&maxclients=" + std::to_string(r.maxClients);
-  q += "&serverversion=" + r.serverVersion;
+  q += "&serverversion=" + EncodeQueryValue(r.serverVersion);
   if (r.passwordProtected) q += "&passwordprotected=1";
   if (r.displayInWebList) q += "&public=1";
   q += "&uptime=" + std::to_string(r.uptimeMs);
-  q += "&link=" + r.link;
+  q += "&link=" + EncodeQueryValue(r.link);
   q += users;
   return q;
 }

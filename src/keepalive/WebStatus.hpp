@@ -10,8 +10,11 @@ namespace qm {
 
 // Every occurrence of `search` in `source` replaced by `replacement` (removed when it is empty).
 std::string ReplaceAll(char search, std::string_view replacement, std::string_view source);
-// The only escaping the report applies: the public list reads "&", "%", "+" and the rest as sent.
+// Spaces as "%20", nothing else touched; what PostData applies to a query it is handed.
 std::string EncodeSpaces(std::string_view text);
+// One query value: every byte but letters, digits and "-._~" as "%XX", so no name can end a
+// field, add one, start a fragment or put a control byte into the request line.
+std::string EncodeQueryValue(std::string_view value);
 
 // What one report says, gathered by TPingThread::UpdateStats.
 struct StatusReport {
@@ -27,7 +30,7 @@ struct StatusReport {
 };
 
 // serverport=..&servername=..&clients=..&maxclients=..&serverversion=..[&passwordprotected=1]
-// [&public=1]&uptime=..&link=..&user=name,name,  (names: spaces as %20, commas removed)
+// [&public=1]&uptime=..&link=..&user=name,name,  (each value encoded; names lose their commas)
 std::string BuildStatusQuery(const StatusReport& report);
 
 // True when WebPostURL names an address: not empty and, in upper case, not just "HTTP://" (what

@@ -57,7 +57,7 @@ Url ParseUrl(const std::string& url) {
   const std::string path = rest.substr(pos, fragment == std::string::npos ? std::string::npos : fragment - pos);
   if (!path.empty() && path[0] != '/' && path[0] != '?') throw EHttpUrlError("Bad port in URL: " + url);
   result.pathAndQuery.clear();
-  if (path.empty() || path[0] == '?') result.pathAndQuery = "/";
+  if (path.empty() || path[0] == '?') result.pathAndQuery += '/';
   for (char c : path) {
     // The request line must stay one line; a space would end the target early.
     if (IsControl(c)) throw EHttpUrlError("Control character in URL");
@@ -192,7 +192,9 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
 
   std::string request = "POST " + target.pathAndQuery + " HTTP/1.0\r\n";
   // The port goes into Host only when it is not the default, as browsers write it.
-  request += "Host: " + target.host + (target.port != 80 ? ":" + std::to_string(target.port) : "") + "\r\n";
+  request += "Host: " + target.host;
+  if (target.port != 80) request.append(":").append(std::to_string(target.port));
+  request += "\r\n";
   request += std::string("User-Agent: ") + kUserAgent + "\r\n";
   request += "Accept: */*\r\n";
   if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/Error.hpp"
+#include "platform/Platform.hpp"
 
 namespace qm {
 namespace {
@@ -24,6 +25,8 @@ std::mutex& FileLock() {
   static std::mutex lock;
   return lock;
 }
+
+[[noreturn]] void RefuseWrite(const std::string& pathText) { throw EConfigError("Unable to write to " + pathText); }
 
 std::string_view TrimBlanks(std::string_view s) {
   const size_t first = s.find_first_not_of(kBlanks);
@@ -115,7 +118,7 @@ Lines LoadForRead(const std::string& path) {
 Lines LoadForUpdate(const std::string& path, bool& missing) {
   Lines lines;
   const LoadResult result = LoadLines(path, lines);
-  if (result == LoadResult::Unreadable) throw EConfigError("Unable to write to " + path);
+  if (result == LoadResult::Unreadable) RefuseWrite(path);
   missing = result == LoadResult::Missing;
   return lines;
 }
@@ -191,18 +194,53 @@ bool WriteWhole(const fs::path& path, const std::string& content) {
   return !out.fail();
 }
 
+// The file's own mark decides (no write bit for anyone; the read-only attribute on Windows), not
+// whether this process may open it: root opens anything, and a rename replaces anything.
+bool MarkedReadOnly(const fs::file_status& status) {
+  constexpr fs::perms kAnyWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  return (status.permissions() & kAnyWrite) == fs::perms::none;
+}
+
+struct WriteTarget {
+  fs::path path;  // the file a link points at, not the link
+  bool existed = false;
+  fs::perms permissions = fs::perms::none;
+};
+
+// Decided before anything is read, changed, erased or renamed, so a refusal changes nothing.
+WriteTarget CheckWritable(const std::string& pathText) {
+  WriteTarget target{fs::path(pathText)};
+  std::error_code ec;
+  if (fs::is_symlink(target.path, ec)) {
+    fs::path resolved = fs::canonical(target.path, ec);
+    if (!ec) target.path = resolved;
+  }
+  const fs::file_status status = fs::status(target.path, ec);
+  target.existed = fs::exists(status);
+  if (!target.existed) return target;
+  if (fs::is_directory(status) || MarkedReadOnly(status)) RefuseWrite(pathText);
+  std::ofstream probe(target.path, std::ios::binary | std::ios::app);
+  if (!probe) RefuseWrite(pathText);
+  target.permissions = status.permissions();
+  return target;
+}
+
 // Writes beside the file and renames over it, so a crash leaves the old file or the new one,
-// never half of one. False when the directory does not allow it; the caller then writes in place.
-bool ReplaceThroughTemporary(const fs::path& path, const std::string& content, bool existed) {
-  fs::path temporary = path;
+// never half of one. The temporary is private from its first byte and takes the old file's mode
+// before the content goes in; a new file stays private. False when the directory does not allow
+// it; the caller then writes in place.
+bool ReplaceThroughTemporary(const WriteTarget& target, const std::string& content) {
+  fs::path temporary = target.path;
   temporary += ".tmp";
   std::error_code ec;
+  fs::remove(temporary, ec);  // a leftover (or a planted link) is not reused
+  if (!platform::CreatePrivateFile(temporary.string())) return false;
+  if (target.existed) fs::permissions(temporary, target.permissions, ec);
   if (!WriteWhole(temporary, content)) {
     fs::remove(temporary, ec);
     return false;
   }
-  if (existed) fs::permissions(temporary, fs::status(path, ec).permissions(), ec);
-  fs::rename(temporary, path, ec);
+  fs::rename(temporary, target.path, ec);
   if (ec) {
     fs::remove(temporary, ec);
     return false;
@@ -210,30 +248,15 @@ bool ReplaceThroughTemporary(const fs::path& path, const std::string& content, b
   return true;
 }
 
-void SaveLines(const std::string& pathText, const Lines& lines) {
+void SaveLines(const std::string& pathText, const WriteTarget& target, const Lines& lines) {
   std::string content;
   for (const auto& line : lines) {
     content += line;
     content += "\r\n";
   }
-  const auto refuse = [&] { throw EConfigError("Unable to write to " + pathText); };
-  fs::path path(pathText);
-  std::error_code ec;
-  // Replace the file a link points at, not the link.
-  if (fs::is_symlink(path, ec)) {
-    fs::path target = fs::canonical(path, ec);
-    if (!ec) path = target;
-  }
-  const fs::file_status status = fs::status(path, ec);
-  const bool existed = fs::exists(status);
-  if (existed) {
-    if (fs::is_directory(status)) refuse();
-    // A rename replaces even a read-only file on POSIX; the file's own write right must decide.
-    std::ofstream probe(path, std::ios::binary | std::ios::app);
-    if (!probe) refuse();
-  }
-  if (ReplaceThroughTemporary(path, content, existed)) return;
-  if (!WriteWhole(path, content)) refuse();
+  if (ReplaceThroughTemporary(target, content)) return;
+  if (!target.existed && !platform::CreatePrivateFile(target.path.string())) RefuseWrite(pathText);
+  if (!WriteWhole(target.path, content)) RefuseWrite(pathText);
 }
 
 }  // namespace
@@ -320,10 +343,11 @@ void IniFile::WriteString(const std::string& section, const std::string& key, co
   // A line break in a value would smuggle extra lines (keys, sections) into the file.
   const std::string oneLine = value.substr(0, value.find_first_of("\r\n"));
   std::lock_guard<std::mutex> lock(FileLock());
+  const WriteTarget target = CheckWritable(path_);
   bool missing = false;
   Lines lines = LoadForUpdate(path_, missing);
   SetKey(lines, section, key, oneLine);
-  SaveLines(path_, lines);
+  SaveLines(path_, target, lines);
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
@@ -336,10 +360,11 @@ void IniFile::WriteBool(const std::string& section, const std::string& key, bool
 
 void IniFile::EraseSection(const std::string& section) {
   std::lock_guard<std::mutex> lock(FileLock());
+  const WriteTarget target = CheckWritable(path_);
   bool missing = false;
   Lines lines = LoadForUpdate(path_, missing);
   if (missing || !RemoveSection(lines, section)) return;
-  SaveLines(path_, lines);
+  SaveLines(path_, target, lines);
 }
 
 }  // namespace qm

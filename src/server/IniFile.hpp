@@ -13,7 +13,9 @@
 // are kept as they are; a written value ends at its first line break, so it cannot add lines;
 // a new section is set off from the one before by a blank line; for duplicate keys the first one
 // is read and replaced. A rewrite goes through a temporary file beside it and a rename, falling
-// back to writing in place when the folder does not allow that.
+// back to writing in place when the folder does not allow that. A file marked read-only (no write
+// bit for anyone, or the read-only attribute) refuses every write and erase, also to root. A new
+// file is readable by its owner only (it holds the passwords); an existing one keeps its mode.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -76,6 +76,8 @@ void LoadConfiguration(const std::function<void(const std::string&)>& addChannel
   s.AdminPassword.Set(ini.ReadString("Passwords", "AdminPassword", s.AdminPassword.Get()));
   s.Servername = ini.ReadString("General", "Servername", s.Servername);
   s.MaxClients = ini.ReadInteger("General", "MaxClients", s.MaxClients);
+  // Player ids and the list packet's player count are one byte each.
+  s.MaxClients = std::min(s.MaxClients, kMostClients);
   s.TCPPort = ini.ReadInteger("Networking", "TCPPort", s.TCPPort);
   s.IP = ini.ReadString("Networking", "IP", "");
   s.MaxPingTries = ini.ReadInteger("Ping", "MaxPingTries", s.MaxPingTries);

@@ -15,6 +15,8 @@ namespace qm {
 inline constexpr const char* kPublicListUrl = "http://serverlist.example.org/webpost.php?";
 inline constexpr const char* kDefaultWebPostLinkUrl = "http://www.example.org/";
 inline constexpr const char* kConfigVersion = "v1.2.2";
+// The most clients a MaxClients setting can allow; a larger value is read as this.
+inline constexpr int32_t kMostClients = 255;
 
 class PasswordSetting {
  public:

@@ -72,8 +72,9 @@ TQuillmootServer::~TQuillmootServer() {
   }
 }
 
-bool TQuillmootServer::Fail(const char* text) {
+bool TQuillmootServer::Fail(const char* text, const std::exception& cause) {
   StartupError = text;
+  StartupCause = DescribeException(cause);
   return false;
 }
 
@@ -118,7 +119,7 @@ bool TQuillmootServer::Server_Init() {
     });
   } catch (const std::exception& e) {
     WriteLog(std::string("in: Server_Init (config) exception ") + DescribeException(e), kLogException);
-    return Fail("FATAL ERROR: Unable to create config file");
+    return Fail("FATAL ERROR: Unable to create config file", e);
   }
   WriteLog("Done reading ini file", kLogProgress);
 
@@ -143,8 +144,8 @@ bool TQuillmootServer::Server_Init() {
       udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
       udpServer->ClearBindings();
       udpServer->AddBinding(s.IP, static_cast<uint16_t>(s.UDPPort));
-    } catch (const std::exception&) {
-      return Fail("FATAL ERROR: Unable to bind IP and Port");
+    } catch (const std::exception& e) {
+      return Fail("FATAL ERROR: Unable to bind IP and Port", e);
     }
   }
 
@@ -161,6 +162,10 @@ bool TQuillmootServer::Server_Init() {
   udpSender->Start();
 
   try {
+    // The UDP port is the TCP port + 1, and a port of 0 would let the system pick one no client
+    // could know: either way voice could never reach the server.
+    if (s.TCPPort < 1 || s.TCPPort > 65534)
+      throw EConfigError("TCPPort " + std::to_string(s.TCPPort) + " is outside 1 to 65534 (the UDP port is TCPPort + 1)");
     udpServer->Activate();
     tcpServer->Activate();
     WriteLog("Activated tcp/udp", kLogProgress);
@@ -168,27 +173,26 @@ bool TQuillmootServer::Server_Init() {
     WriteLog("Started Ping Thread", kLogProgress);
   } catch (const std::exception& e) {
     WriteLog(std::string("in: Server_Init (activate) exception ") + DescribeException(e), kLogException);
-    return Fail("FATAL ERROR: Unable to initialize communication");
+    return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
-  if (!StartMetrics()) return Fail("FATAL ERROR: Unable to initialize communication");
+  try {
+    StartMetrics();
+  } catch (const std::exception& e) {
+    // Asked for and not available: an operator who scrapes this server learns it at once.
+    WriteLog(std::string("in: Server_Init (metrics) exception ") + DescribeException(e), kLogException);
+    return Fail("FATAL ERROR: Unable to initialize communication", e);
+  }
 
   WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
 }
 
-bool TQuillmootServer::StartMetrics() {
+void TQuillmootServer::StartMetrics() {
   const std::string wanted = MetricsSwitch();
-  if (wanted.empty()) return true;
-  try {
-    metrics = StartMetricsEndpoint(ParseMetricsAddress(wanted), [this]() { return CollectFigures(*this); });
-  } catch (const std::exception& e) {
-    // Asked for and not available: an operator who scrapes this server learns it at once.
-    WriteLog(std::string("in: Server_Init (metrics) exception ") + DescribeException(e), kLogException);
-    return false;
-  }
-  WriteLog("Metrics on " + ParseMetricsAddress(wanted).ip + ":" + std::to_string(metrics->Port()) + "/metrics",
-           kLogProgress);
-  return true;
+  if (wanted.empty()) return;
+  const MetricsAddress address = ParseMetricsAddress(wanted);
+  metrics = StartMetricsEndpoint(address, [this]() { return CollectFigures(*this); });
+  WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics->Port()) + "/metrics", kLogProgress);
 }
 
 void TQuillmootServer::StopWorkers() {

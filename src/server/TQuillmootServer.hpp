@@ -4,6 +4,7 @@
 // listeners, event, workers), so a process may start and stop a server more than once (tests do).
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ class TQuillmootServer : public TServerCounters {
   double StartTime;
   std::string ServerVersion = kServerVersionBase;
   std::string StartupError;
+  // The failure behind StartupError, "<ClassName>: <message>" as the log line has it.
+  std::string StartupCause;
 
   // --- process-wide objects, created by Server_Init ---
   std::unique_ptr<RecursiveLock> udpReadLock;
@@ -78,8 +81,8 @@ class TQuillmootServer : public TServerCounters {
   uint32_t ShutdownPauseMs = 2000;
 
  private:
-  bool Fail(const char* text);
-  bool StartMetrics();
+  bool Fail(const char* text, const std::exception& cause);
+  void StartMetrics();  // throws when asked for and not available
   void StopWorkers();
   std::atomic<uint64_t> randomState_{0};
 };

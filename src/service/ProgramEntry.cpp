@@ -1,6 +1,8 @@
 #include "service/ProgramEntry.hpp"
 
+#include <cstdio>
 #include <exception>
+#include <filesystem>
 
 #include "platform/Platform.hpp"
 #include "platform/ServiceManager.hpp"
@@ -17,6 +19,15 @@ void Show(const std::string& text, bool isError) {
 
 std::string Failure(const char* what, const std::string& error) {
   return "Service \"" + QuillmootService().displayName + "\" failed to " + what + " with error: \"" + error + "\"";
+}
+
+int PrintUsage() {
+  std::string exeDir = platform::ExecutablePath();
+  exeDir = exeDir.substr(0, exeDir.find_last_of(platform::PathSeparator()) + 1);
+  std::error_code ec;
+  const std::string here = std::filesystem::current_path(ec).string();
+  std::fputs(UsageText(exeDir, here).c_str(), stdout);
+  return 0;
 }
 
 }  // namespace
@@ -58,6 +69,14 @@ int UninstallService(TQuillmoot& service, bool silent) {
 int RunProgram(const std::vector<std::string>& arguments) {
   SetProcessArguments(arguments);
   const Switches sw = ParseSwitches(arguments);
+  if (sw.help) return PrintUsage();
+  if (sw.version) {
+    std::printf("%s\n", VersionText().c_str());
+    return 0;
+  }
+  for (const std::string& arg : UnknownArguments(arguments))
+    std::fprintf(stderr, "qmserver: ignoring unknown argument \"%s\" (qmserver --help lists the switches)\n", arg.c_str());
+  std::fflush(stderr);
   TQuillmoot service;
   if (sw.stop || sw.start) {
     try {

@@ -1,6 +1,34 @@
 #include "service/Switches.hpp"
 
+#include <filesystem>
+#include <initializer_list>
+
+#include "metrics/MetricsEndpoint.hpp"
+#include "server/TQuillmootServer.hpp"
+
 namespace qm {
+namespace {
+
+constexpr const char* kSwitchNames[] = {"STOP", "START", "INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "HELP", "VERSION"};
+
+bool Is(const std::string& arg, std::initializer_list<const char*> spellings) {
+  for (const char* s : spellings)
+    if (arg == s) return true;
+  return false;
+}
+
+bool StartsWithUpper(const std::string& arg, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i]; ++i) {
+    if (i >= arg.size()) return false;
+    char c = arg[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool FindSwitch(const std::vector<std::string>& arguments, const char* name) {
   for (const std::string& arg : arguments) {
@@ -25,7 +53,58 @@ Switches ParseSwitches(const std::vector<std::string>& arguments) {
   s.uninstall = FindSwitch(arguments, "UNINSTALL");
   s.silent = FindSwitch(arguments, "SILENT");
   s.console = FindSwitch(arguments, "CONSOLE");
+  s.help = FindSwitch(arguments, "HELP");
+  s.version = FindSwitch(arguments, "VERSION");
+  for (const std::string& arg : arguments) {
+    s.help = s.help || Is(arg, {"--help", "-h", "-H", "/h", "/H", "-?", "/?"});
+    s.version = s.version || Is(arg, {"--version", "-V"});
+  }
   return s;
+}
+
+std::vector<std::string> UnknownArguments(const std::vector<std::string>& arguments) {
+  std::vector<std::string> unknown;
+  for (const std::string& arg : arguments) {
+    bool known = StartsWithUpper(arg, "-INI=") || StartsWithUpper(arg, "-LOG=") || StartsWithUpper(arg, "-METRICS=") || ParseSwitches({arg}).help ||
+                 ParseSwitches({arg}).version;
+    for (const char* name : kSwitchNames) known = known || FindSwitch({arg}, name);
+    if (!known) unknown.push_back(arg);
+  }
+  return unknown;
+}
+
+std::string VersionText() { return std::string("Quillmoot Server ") + kServerVersionBase; }
+
+std::string UsageText(const std::string& exeDir, const std::string& workingDir) {
+  namespace fs = std::filesystem;
+  const std::string log = (fs::path(workingDir) / "qmserver.log").string();
+  return VersionText() +
+         ", a voice-conference server.\n"
+         "\n"
+         "Usage: qmserver [-INI=name] [-LOG=name]   run the server in the foreground until Ctrl+C\n"
+         "                                          (on Windows add -CONSOLE; without it the\n"
+         "                                          service manager runs the server this way)\n"
+         "       qmserver -INSTALL|-UNINSTALL [-SILENT]   or   qmserver -START|-STOP\n"
+         "\n"
+         "Switches (\"-\" or \"/\" in front, any letter case):\n"
+         "  -INSTALL     register the service \"Quillmoot\" (systemd or Windows) and start it\n"
+         "  -UNINSTALL   stop the service if it runs, then remove it\n"
+         "  -START       start the installed service\n"
+         "  -STOP        stop the installed service (does not wait)\n"
+         "  -SILENT      with -INSTALL or -UNINSTALL: no message on success\n"
+         "  -CONSOLE     run in the foreground (on Windows: instead of as a service)\n"
+         "  -INI=name    configuration file, relative to the executable's directory (default qmserver.ini)\n"
+         "  -LOG=name    log file, relative to the working directory (default qmserver.log)\n" +
+         kMetricsUsage +
+         "  --help, -h   this text\n"
+         "  --version    the version\n"
+         "\n"
+         "Files for this executable run from here:\n"
+         "  configuration " +
+         exeDir +
+         "qmserver.ini (created with every default when missing)\n"
+         "  log           " +
+         log + "\n";
 }
 
 }  // namespace qm

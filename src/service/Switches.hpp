@@ -13,10 +13,22 @@ struct Switches {
   bool uninstall = false;
   bool silent = false;
   bool console = false;
+  bool help = false;
+  bool version = false;
 };
 
 // True when one of the arguments is the switch with that (upper-case) name.
 bool FindSwitch(const std::vector<std::string>& arguments, const char* name);
 Switches ParseSwitches(const std::vector<std::string>& arguments);
+
+// The arguments that are neither a switch nor "-INI=" / "-LOG=": the program ignores them, and
+// warns, so a mistyped switch does not silently start a server.
+std::vector<std::string> UnknownArguments(const std::vector<std::string>& arguments);
+
+// "Quillmoot Server v1.2.2"
+std::string VersionText();
+// The --help text: switches, -INI= and -LOG=, and where the two files are for this executable
+// (exeDir ends in the path separator) run from workingDir.
+std::string UsageText(const std::string& exeDir, const std::string& workingDir);
 
 }  // namespace qm

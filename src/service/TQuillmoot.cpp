@@ -1,20 +1,43 @@
 #include "service/TQuillmoot.hpp"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/Error.hpp"
 #include "server/Log.hpp"
+#include "server/Settings.hpp"
 
 namespace qm {
 namespace {
 
-// The host's only word on a failed start is "stopped"; the reason must reach the operator.
-void ReportStartFailure(const std::string& text) {
+// The host's only word on a failed start is "stopped"; the reason and its cause must reach the
+// operator, who may not know where the log is.
+void ReportStartFailure(const std::string& text, const std::string& cause) {
   WriteLog(text, kLogException);
   std::fprintf(stderr, "%s\n", text.c_str());
+  if (!cause.empty()) std::fprintf(stderr, "Cause: %s\n", cause.c_str());
   std::fflush(stderr);
   platform::NotifyServiceStatus(text);
+}
+
+// A console (or the journal) otherwise stays silent after start-up: say where the server listens
+// and where its files are.
+void AnnounceStart() {
+  const TSettings& s = Settings();
+  std::error_code ec;
+  std::filesystem::path log = std::filesystem::absolute(LogFileName(), ec);
+  if (ec) log = LogFileName();
+  const std::string where = s.IP.empty() ? std::string("all IPv4 addresses") : s.IP;
+  std::printf("Quillmoot Server %s is up: TCP port %d, UDP port %d on %s; config %s; log %s\n", kServerVersionBase,
+              static_cast<int>(s.TCPPort), static_cast<int>(s.UDPPort), where.c_str(), IniFilePath().c_str(),
+              log.string().c_str());
+  std::fflush(stdout);
+}
+
+void AnnounceStop() {
+  std::printf("Quillmoot Server stopped\n");
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -36,12 +59,15 @@ void TQuillmoot::DropServer() noexcept {
 
 void TQuillmoot::ServiceStart(bool& started) {
   started = false;
-  std::string failure;
+  std::string failure, cause;
   try {
     server_ = std::make_unique<TQuillmootServer>();
     RunningServer.store(server_.get());
     started = server_->Server_Init();
-    if (!started) failure = server_->StartupError;
+    if (!started) {
+      failure = server_->StartupError;
+      cause = server_->StartupCause;
+    }
   } catch (const std::exception& e) {
     started = false;
     failure = "FATAL ERROR: " + DescribeException(e);
@@ -50,9 +76,11 @@ void TQuillmoot::ServiceStart(bool& started) {
     failure = "FATAL ERROR: unknown exception";
   }
   if (!started) {
-    ReportStartFailure(failure);
+    ReportStartFailure(failure, cause);
     DropServer();
+    return;
   }
+  AnnounceStart();
 }
 
 void TQuillmoot::ServiceStop(bool& stopped) {
@@ -62,6 +90,7 @@ void TQuillmoot::ServiceStop(bool& stopped) {
   } catch (...) {
   }
   DropServer();
+  AnnounceStop();
 }
 
 void TQuillmoot::ServiceAfterInstall() { platform::StartRegisteredService(QuillmootService()); }

@@ -83,20 +83,20 @@ TEST(ChannelList, DeletingAnnouncesAndLeavesClientsWhereTheyAre) {
   EXPECT_EQ(channels.Count(), 1u);
 }
 
-TEST(ChannelList, With256ChannelsAddingIsRefusedAndNothingIsAnnounced) {
+TEST(ChannelList, With255ChannelsAddingIsRefusedAndNothingIsAnnounced) {
   TClientList clients;
   TChannelList channels(clients);
-  for (int i = 0; i < 256; ++i) ASSERT_TRUE(channels.AddChannel("c" + std::to_string(i)));
+  for (int i = 0; i < 255; ++i) ASSERT_TRUE(channels.AddChannel("c" + std::to_string(i)));
   Harness h;
   ClientEnd& a = h.Listed(clients, "a", 0, 11);
   EXPECT_FALSE(channels.AddChannel("one too many"));
-  EXPECT_EQ(channels.Count(), 256u);
+  EXPECT_EQ(channels.Count(), 255u);
   EXPECT_TRUE(a.Silent());
-  channels.DeleteChannel(255);
+  channels.DeleteChannel(254);
   ASSERT_TRUE(a.Next());
   auto last = channels.AddChannel("last");
   ASSERT_TRUE(last);
-  EXPECT_EQ(last->ChannelId, 255);
+  EXPECT_EQ(last->ChannelId, 254);
 }
 
 }  // namespace

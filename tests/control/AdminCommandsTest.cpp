@@ -146,22 +146,34 @@ TEST(CreateRoomTest, AnnouncedToAllAndNamesCompareInAsciiCaseOnly) {
   EXPECT_TRUE(t.WaitForLog("hReply: 110 AdminCreateRoom RoomName: LOBBY"));
 }
 
-TEST(CreateRoomTest, AllIdsTakenIsRefusedAndAddsNothing) {
+TEST(CreateRoomTest, The255thChannelIsAddedThe256thRefusedAndTheListStillParses) {
   TestServer t = WithAdminPassword();
   ASSERT_TRUE(t.Started());
-  for (int i = 1; i < 256; ++i) ASSERT_TRUE(t.Server().channelList->AddChannel("C" + std::to_string(i)));
+  for (int i = 1; i < 254; ++i) ASSERT_TRUE(t.Server().channelList->AddChannel("C" + std::to_string(i)));
   Player a = Join(t, "Ann");
   BecomeAdmin(a, kAdminPw);
+  a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Last"));
+  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 40, kPktChannelAdded).U8(255).Str("Last", 30)));
   a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "One too many"));
   EXPECT_EQ(Next(a), Reply(a.key, kReplyChannelExists));
   EXPECT_TRUE(Quiet(a));
-  EXPECT_EQ(t.Server().channelList->Count(), 256u);
+  EXPECT_EQ(t.Server().channelList->Count(), 255u);
+
+  Player b = Join(t, "Bob");
+  b->Send(ComposeSetup(0, 0));
+  const auto lists = b->WaitFor({kPktListsNew}, kWaitMs);
+  ParsedLists parsed;
+  ASSERT_TRUE(lists && ParseLists(lists->data(), lists->size(), parsed));
+  ASSERT_EQ(parsed.channels.size(), 255u);
+  EXPECT_EQ(parsed.channels.back().wireChannel, 255);
+  EXPECT_EQ(parsed.channels.back().name, "Last");
+  EXPECT_EQ(parsed.players.size(), 2u);
 }
 
-TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroMeans255) {
+TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroNamesNoChannel) {
   TestServer t = WithAdminPassword();
   ASSERT_TRUE(t.Started());
-  for (int i = 1; i < 256; ++i) t.Server().channelList->AddChannel("C" + std::to_string(i));
+  for (int i = 1; i < 255; ++i) t.Server().channelList->AddChannel("C" + std::to_string(i));
   Player a = Join(t, "Ann"), b = Join(t, "Bob", kOldVersion);
   BecomeAdmin(a, kAdminPw);
   b->Send(ComposeByteCommand(kCmdClientChangeRoom, 3));
@@ -179,14 +191,13 @@ TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroMeans255) {
   a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 3));
   EXPECT_EQ(Next(a), Reply(a.key, kReplyNoSuchChannel));
 
-  // Wire 0 names stored id 255, announced as 255 + 1 in one byte.
-  a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 0));
-  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 9, kPktChannelDeleted).U8(0)));
-  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, kPktChannelDeleted).U8(0)));
-  EXPECT_FALSE(t.Server().channelList->FindChannel(255));
+  // Wire 0 names stored id 255, which no channel gets; the highest, 254, is wire 255.
   a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 0));
   EXPECT_EQ(Next(a), Reply(a.key, kReplyNoSuchChannel));
-  EXPECT_EQ(t.Server().channelList->Count(), 254u);
+  a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 255));
+  EXPECT_EQ(Next(a), Bytes(Expect(a.key, 9, kPktChannelDeleted).U8(255)));
+  EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, kPktChannelDeleted).U8(255)));
+  EXPECT_EQ(t.Server().channelList->Count(), 253u);
   EXPECT_TRUE(Quiet(b));
   EXPECT_TRUE(t.WaitForLog("hReply: 120 AdminDeleteRoom RoomId: 0"));
 }
@@ -307,14 +318,14 @@ TEST(PasswordTest, LoginsRaceWithPasswordChangesSafely) {
   EXPECT_EQ(Settings().ServerPassword.Get(), "p1");
 }
 
-TEST(ConfigWriteTest, UnwritableFileIsLoggedAndNothingBreaks) {
+TEST(ConfigWriteTest, ReadOnlyFileIsLoggedLeftAsItWasAndNothingBreaks) {
   TestServer t = WithAdminPassword();
   ASSERT_TRUE(t.Started());
   Player a = Join(t, "Ann");
   BecomeAdmin(a, kAdminPw);
-  // Permissions do not stop root; a directory in the file's place stops everyone.
-  std::filesystem::remove(t.IniPath());
-  std::filesystem::create_directory(t.IniPath());
+  // Read-only for root too: the file's mark decides, not whether it could be opened.
+  const std::string before = test::ReadFile(t.IniPath());
+  std::filesystem::permissions(t.IniPath(), std::filesystem::perms::owner_read);
   const std::string failure = "in: TCPServerExecute excption EConfigError: Unable to write to " + IniFilePath();
 
   a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, "fresh"));
@@ -341,7 +352,7 @@ TEST(ConfigWriteTest, UnwritableFileIsLoggedAndNothingBreaks) {
   // The connection and the server carry on.
   a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Still here"));
   EXPECT_EQ(ParseHeader(Next(a).data(), 8).command, kPktChannelAdded);
-  std::filesystem::remove(t.IniPath());
+  EXPECT_EQ(test::ReadFile(t.IniPath()), before);
 }
 
 TEST(SaveChannelsTest, ReplacesTheSectionAndSurvivesARestart) {

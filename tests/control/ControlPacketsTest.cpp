@@ -21,11 +21,11 @@ std::vector<uint8_t> Head(uint16_t key, uint16_t length, int16_t command) {
 }
 
 std::vector<uint8_t> ShortString(const std::string& text, size_t capacity) {
-  std::vector<uint8_t> v;
+  // Sized first and filled in place: growing from one byte by insert trips gcc's -Warray-bounds.
+  std::vector<uint8_t> v(1 + capacity, 0);
   const size_t n = std::min(text.size(), capacity);
-  v.push_back(static_cast<uint8_t>(n));
-  v.insert(v.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
-  v.resize(1 + capacity, 0);
+  v[0] = static_cast<uint8_t>(n);
+  std::copy_n(text.begin(), n, v.begin() + 1);
   return v;
 }
 

@@ -2,7 +2,11 @@
 // goes out, where, and what each failure leaves in the log.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <map>
+#include <optional>
+#include <string_view>
 
 #include "WebStatusSupport.hpp"
 #include "keepalive/TPingThread.hpp"
@@ -37,7 +41,61 @@ TEST(WebStatusPost, WorkedExampleGoesOutExactly) {
             ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
                                      "&servername=My%20Server&clients=2&maxclients=16"
                                      "&serverversion=v1.2.2%20Win32%20Service&uptime=1234"
-                                     "&link=http://www.example.org/&user=Big%20Bob,xy,"));
+                                     "&link=http%3A%2F%2Fwww.example.org%2F&user=Big%20Bob,xy,"));
+  EXPECT_EQ(CountLines(t, "TPingThread."), 0);
+}
+
+// The web server's side, strict: a raw byte a query parser would take for a separator or a
+// fragment, or would reject, fails, and so does a repeated field; %XX is decoded.
+std::optional<std::map<std::string, std::string>> ParseQuery(const std::string& query) {
+  const auto hex = [&](size_t i) { return i < query.size() && std::isxdigit(static_cast<unsigned char>(query[i])); };
+  std::map<std::string, std::string> fields;
+  std::string field[2];
+  int part = 0;
+  for (size_t i = 0; i <= query.size(); ++i) {
+    const char c = i < query.size() ? query[i] : '&';
+    if (c == '&') {
+      if (!fields.emplace(field[0], field[1]).second) return std::nullopt;
+      field[0].clear();
+      field[1].clear();
+      part = 0;
+    } else if (c == '=' && part == 0) {
+      part = 1;
+    } else if (c == '%' && hex(i + 1) && hex(i + 2)) {
+      field[part] += static_cast<char>(std::stoi(query.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else if (std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-._~,").find(c) != std::string_view::npos) {
+      field[part] += c;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return fields;
+}
+
+TEST(WebStatusPost, NamesCannotCutForgeOrStopTheReport) {
+  FixedClock clock;
+  FakeWebServer web;
+  TestServer t({{"General", "Servername", "Clan #1 & co = 100% +?"}, {"WebStatus", "WebPostURL", web.Url("/s")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  const std::string controlName("bell\x07 nul\0 \xC3\xA9", 13);
+  test::AddClient(t.Server(), "x&servername=PWNED&public=1");
+  test::AddClient(t.Server(), controlName);
+
+  TPingThread(t.Server()).UpdateStats();
+
+  ASSERT_EQ(web.Requests().size(), 1u);
+  const std::string request = web.Requests()[0];
+  const size_t from = request.find("/s?") + 3, to = request.find(" HTTP/1.0\r\n");
+  ASSERT_LT(from, to);
+  const auto fields = ParseQuery(request.substr(from, to - from));
+  ASSERT_TRUE(fields) << request;
+  EXPECT_EQ(fields->size(), 8u);  // nothing added: no "public", no second "servername"
+  EXPECT_EQ(fields->at("servername"), "Clan #1 & co = 100% +?");
+  EXPECT_EQ(fields->at("serverversion"), "v1.2.2 Win32 Service");
+  EXPECT_EQ(fields->at("link"), "http://www.example.org/");
+  EXPECT_EQ(fields->at("clients"), "2");
+  EXPECT_EQ(fields->at("user"), "x&servername=PWNED&public=1," + controlName + ",");
   EXPECT_EQ(CountLines(t, "TPingThread."), 0);
 }
 
@@ -56,12 +114,12 @@ TEST(WebStatusPost, FlagsAndAnAddressThatAlreadyHoldsAQuery) {
   report.UpdateStats();
 
   ASSERT_EQ(web.Requests().size(), 1u);
-  // A second "?" before the query, and "&" in the name left to split it.
+  // A second "?" before the query; the "&" in the name is a value byte, not a separator.
   EXPECT_EQ(web.Requests()[0],
             ExpectedRequest(web, "/s.php?id=7?serverport=" + std::to_string(t.TcpPort()) +
-                                     "&servername=A&B&clients=0&maxclients=5"
+                                     "&servername=A%26B&clients=0&maxclients=5"
                                      "&serverversion=v1.2.2%20Win32%20Service&passwordprotected=1&public=1"
-                                     "&uptime=0&link=http://link.example.net/x%20y&user="));
+                                     "&uptime=0&link=http%3A%2F%2Flink.example.net%2Fx%20y&user="));
 }
 
 TEST(WebStatusPost, TheSchemeAloneSendsNoSecondRequest) {

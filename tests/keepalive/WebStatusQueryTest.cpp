@@ -28,9 +28,9 @@ StatusReport WorkedExample() {
 
 TEST(WebStatusQuery, FieldsInOrderWithTheUserPartLast) {
   StatusReport r = WorkedExample();
-  EXPECT_EQ(EncodeSpaces(BuildStatusQuery(r)),
+  EXPECT_EQ(BuildStatusQuery(r),
             "serverport=8765&servername=My%20Server&clients=2&maxclients=16"
-            "&serverversion=v1.2.2%20Win32%20Service&uptime=1234&link=http://www.example.org/"
+            "&serverversion=v1.2.2%20Win32%20Service&uptime=1234&link=http%3A%2F%2Fwww.example.org%2F"
             "&user=Big%20Bob,xy,");
 
   r.passwordProtected = true;
@@ -39,14 +39,15 @@ TEST(WebStatusQuery, FieldsInOrderWithTheUserPartLast) {
   r.servername = "A&B";
   r.uptimeMs = 86400000;
   EXPECT_EQ(BuildStatusQuery(r),
-            "serverport=8765&servername=A&B&clients=3&maxclients=16&serverversion=v1.2.2 Win32 Service"
-            "&passwordprotected=1&public=1&uptime=86400000&link=http://www.example.org/&user=alpha,beta,gamma,");
+            "serverport=8765&servername=A%26B&clients=3&maxclients=16&serverversion=v1.2.2%20Win32%20Service"
+            "&passwordprotected=1&public=1&uptime=86400000&link=http%3A%2F%2Fwww.example.org%2F"
+            "&user=alpha,beta,gamma,");
 
   r.passwordProtected = false;
   r.clientNames.clear();
   EXPECT_EQ(BuildStatusQuery(r),
-            "serverport=8765&servername=A&B&clients=0&maxclients=16&serverversion=v1.2.2 Win32 Service"
-            "&public=1&uptime=86400000&link=http://www.example.org/&user=");
+            "serverport=8765&servername=A%26B&clients=0&maxclients=16&serverversion=v1.2.2%20Win32%20Service"
+            "&public=1&uptime=86400000&link=http%3A%2F%2Fwww.example.org%2F&user=");
 }
 
 TEST(WebStatusQuery, UserUrlNeedsMoreThanTheScheme) {

@@ -32,7 +32,7 @@ TEST(WebStatusServer, AnActiveServerPostsTheQueryAtStartUp) {
             ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
                                      "&servername=My%20Server&clients=0&maxclients=16"
                                      "&serverversion=v1.2.2%20Win32%20Service&uptime=0"
-                                     "&link=http://www.example.org/&user="));
+                                     "&link=http%3A%2F%2Fwww.example.org%2F&user="));
   t.Stop();
   // One report per cycle of 175 s: none more within this test's life.
   EXPECT_EQ(web.Requests().size(), 1u);

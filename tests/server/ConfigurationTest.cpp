@@ -66,11 +66,12 @@ TEST_F(ConfigurationTest, CurrentVersionIsNotRewritten) {
 
 TEST_F(ConfigurationTest, ValuesAreParsedAndNormalised) {
   WriteFile(dir.Path() / "qmserver.ini",
-            "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=0x2000\r\n"
+            "[Version]\r\nServerVersion=v1.2.2\r\n[General]\r\nMaxClients=300\r\n[Networking]\r\nTCPPort=0x2000\r\n"
             "[WebStatus]\r\nActive=yes\r\nQuillmootSite_Active=2\r\nWebPostURL=https://x.example/p\r\n"
             "[Channels]\r\n0=\r\n1=Ignored\r\n");
   EXPECT_EQ(Load(), std::vector<std::string>{"Default"});
   const TSettings& s = Settings();
+  EXPECT_EQ(s.MaxClients, 255);  // player ids and list counts are one byte
   EXPECT_EQ(s.TCPPort, 8192);
   EXPECT_EQ(s.UDPPort, 8193);
   EXPECT_FALSE(s.Active);

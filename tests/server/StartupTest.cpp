@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/Socket.hpp"
 #include "server/Log.hpp"
@@ -75,6 +76,37 @@ TEST(StartupTest, UdpPortInUseFailsCommunicationToo) {
   EXPECT_FALSE(t.Started());
   EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
   platform::CloseSocket(s);
+}
+
+// Ports a client could never reach the server's voice on, and the cause kept for the operator.
+TEST(StartupTest, PortsOutsideOneTo65534FailCommunicationWithTheirCause) {
+  for (const char* port : {"0", "65535", "-1", "70000"}) {
+    TestServer t({{"Networking", "TCPPort", port}});
+    EXPECT_FALSE(t.Started()) << port;
+    EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication") << port;
+    EXPECT_EQ(t.Server().StartupCause.rfind("EConfigError: TCPPort " + std::string(port) + " is outside 1 to 65534", 0), 0u)
+        << t.Server().StartupCause;
+    EXPECT_LT(Find(t.LogLines(), "Activated tcp/udp"), 0) << port;
+  }
+}
+
+// Read-only is the file's mark, so it holds for root as well, who could open and rename it.
+TEST(StartupTest, AReadOnlyIniOfAnotherVersionFailsStartUpAndIsLeftAlone) {
+  namespace fs = std::filesystem;
+  const fs::perms readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  TestServer old({{"Version", "ServerVersion", "v1.0.0"}, {"Passwords", "ServerPassword", "kept"}}, true, false);
+  const std::string before = test::ReadFile(old.IniPath());
+  fs::permissions(old.IniPath(), readOnly);
+  if ((fs::status(old.IniPath()).permissions() & fs::perms::all) != readOnly) GTEST_SKIP() << "modes cannot be set here";
+  EXPECT_FALSE(old.Start());
+  EXPECT_EQ(old.Server().StartupError, "FATAL ERROR: Unable to create config file");
+  EXPECT_EQ(old.Server().StartupCause, "EConfigError: Unable to write to " + old.IniPath().string());
+  EXPECT_EQ(test::ReadFile(old.IniPath()), before);
+  EXPECT_EQ(fs::status(old.IniPath()).permissions() & fs::perms::all, readOnly);
+
+  TestServer current({}, true, false);
+  fs::permissions(current.IniPath(), readOnly);
+  EXPECT_TRUE(current.Start()) << current.Server().StartupError;
 }
 
 TEST(StartupTest, UnwritableConfigurationFailsStartUp) {

@@ -250,7 +250,7 @@ TEST_F(SystemdService, MissingSystemctlIsNamed) {
 // The service process under systemd: READY=1 only once the server listens, STOPPING=1 as soon as
 // the stop begins, and an orderly stop. A bare word and CONSOLE run it the same way.
 TEST_F(SystemdService, ForegroundProcessNotifiesReadyAfterStartUpAndStoppingOnStop) {
-  for (const std::vector<std::string> args : {std::vector<std::string>{}, {"START"}, {"-console"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"START"}, {"-console"}}) {
     SCOPED_TRACE(args.empty() ? "no switch" : args[0]);
     const uint16_t port = FreePortPair();
     ASSERT_NE(port, 0);
@@ -275,6 +275,15 @@ TEST_F(SystemdService, ForegroundProcessNotifiesReadyAfterStartUpAndStoppingOnSt
     EXPECT_EQ(notify.Receive(kRunTimeoutMs), "STOPPING=1");
     EXPECT_EQ(server.Wait(kRunTimeoutMs), 0) << server.Output();
     EXPECT_NE(Slurp((bin_ / "qmserver.log").string()).find("----Quillmoot server shutdown----"), std::string::npos);
+    // The console hears when the server is up (where it listens, where its files are) and down.
+    const std::string out = server.Output();
+    EXPECT_NE(out.find("Quillmoot Server v1.2.2 is up: TCP port " + std::to_string(port) + ", UDP port " +
+                       std::to_string(port + 1) + " on all IPv4 addresses; config " + (bin_ / "qmserver.ini").string() +
+                       "; log " + (bin_ / "qmserver.log").string() + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Quillmoot Server stopped\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ignoring unknown argument") != std::string::npos, args == std::vector<std::string>{"START"}) << out;
     EXPECT_TRUE(TakeCalls().empty());
     fs::remove(dir_.Path() / "notify");
   }
@@ -299,9 +308,28 @@ TEST_F(SystemdService, FailedStartUpNeverReportsReadyAndExitsNonZero) {
   ChildProcess server({Exe()}, env, bin_.string());
   EXPECT_EQ(server.Wait(kRunTimeoutMs), 1);
   close(blocker);
-  EXPECT_NE(server.Output().find("FATAL ERROR: Unable to initialize communication"), std::string::npos) << server.Output();
+  EXPECT_NE(server.Output().find("FATAL ERROR: Unable to initialize communication\nCause: ESocketError: "), std::string::npos)
+      << server.Output();
   EXPECT_EQ(notify.Receive(100), "STATUS=FATAL ERROR: Unable to initialize communication");
   EXPECT_EQ(notify.Receive(100), "");  // no READY=1
+}
+
+// Help and version answer and exit without starting anything.
+TEST_F(SystemdService, HelpAndVersionPrintAndExitWithoutStarting) {
+  for (const char* arg : {"--help", "-h", "/HELP"}) {
+    const ProcessResult r = Run({arg});
+    EXPECT_EQ(r.exitCode, 0) << arg;
+    for (const char* text : {"Usage: qmserver", "-UNINSTALL", "-SILENT", "-INI=name", "-LOG=name", "--version"})
+      EXPECT_NE(r.output.find(text), std::string::npos) << arg << " lacks " << text;
+    EXPECT_NE(r.output.find("configuration " + (bin_ / "qmserver.ini").string()), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("log           " + (bin_ / "qmserver.log").string()), std::string::npos) << r.output;
+  }
+  const ProcessResult v = Run({"--version"});
+  EXPECT_EQ(v.exitCode, 0);
+  EXPECT_EQ(v.output, "Quillmoot Server v1.2.2\n");
+  EXPECT_FALSE(fs::exists(bin_ / "qmserver.log"));
+  EXPECT_FALSE(fs::exists(bin_ / "qmserver.ini"));
+  EXPECT_TRUE(TakeCalls().empty());
 }
 
 }  // namespace

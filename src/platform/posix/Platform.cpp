@@ -1,6 +1,7 @@
 #include "platform/Platform.hpp"
 #include "platform/SplitMix.hpp"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -106,6 +107,13 @@ uint64_t RandomSeed() {
   seed = SplitMix64(seed ^ (static_cast<uint64_t>(mono.tv_sec) * 1000000000ull + static_cast<uint64_t>(mono.tv_nsec)));
   seed = SplitMix64(seed ^ (static_cast<uint64_t>(real.tv_sec) * 1000000000ull + static_cast<uint64_t>(real.tv_nsec)));
   return seed;
+}
+
+bool CreatePrivateFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 }  // namespace qm::platform

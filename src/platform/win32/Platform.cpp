@@ -68,4 +68,11 @@ uint64_t RandomSeed() {
   return seed;
 }
 
+bool CreatePrivateFile(const std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
 }  // namespace qm::platform
