@@ -4,12 +4,7 @@
 
 namespace qm {
 
-ClientPtr TClientList::FindClientByKey(uint32_t key) {
-  LockGuard g(lock_);
-  for (const auto& c : items_)
-    if (c->SessionKey() == key) return c;
-  return nullptr;
-}
+ClientPtr TClientList::FindClientByKey(uint32_t key) { return relay_.Find(key); }
 
 ClientPtr TClientList::FindClientByPlayerId(uint8_t id) {
   LockGuard g(lock_);
@@ -57,7 +52,8 @@ bool TClientList::DrawSessionKey(const std::function<uint32_t()>& random, uint32
 
 void TClientList::Append(ClientPtr client) {
   LockGuard g(lock_);
-  items_.push_back(std::move(client));
+  items_.push_back(client);
+  relay_.Add(client);
 }
 
 void TClientList::RemoveClient(const ClientPtr& client, uint8_t reason) {
@@ -65,12 +61,14 @@ void TClientList::RemoveClient(const ClientPtr& client, uint8_t reason) {
   LockGuard g(lock_);
   auto it = std::find(items_.begin(), items_.end(), client);
   if (it != items_.end()) items_.erase(it);
+  relay_.Remove(*client);
 }
 
 std::vector<ClientPtr> TClientList::TakeAll() {
   LockGuard g(lock_);
   std::vector<ClientPtr> all;
   all.swap(items_);
+  relay_.Clear();
   return all;
 }
 

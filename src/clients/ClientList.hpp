@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/RelayIndex.hpp"
 #include "clients/TServerClient.hpp"
 #include "platform/Sync.hpp"
 
@@ -21,6 +22,8 @@ class TClientList {
   RecursiveLock& Lock() { return lock_; }
   // The entries; only while holding Lock().
   std::vector<ClientPtr>& Items() { return items_; }
+  // The key and channel index the voice path reads (its own lock; see RelayIndex.hpp).
+  TRelayIndex& Relay() { return relay_; }
 
   ClientPtr FindClientByKey(uint32_t key);
   ClientPtr FindClientByPlayerId(uint8_t id);
@@ -47,6 +50,7 @@ class TClientList {
  private:
   RecursiveLock lock_;
   std::vector<ClientPtr> items_;
+  TRelayIndex relay_;
 };
 
 }  // namespace qm

@@ -53,7 +53,7 @@ void TQuillmootServer::ClientChangeRoom(const uint8_t* packet, size_t size, cons
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <->", "ClientChangeRoom RoomId: " + std::to_string(room), kChangeRoomTraceCode, client.get());
   // Not checked against the channel list: clients are told the id exactly as it was sent.
-  client->SetChannelId(static_cast<int32_t>(room) - 1);
+  clientList->Relay().SetChannel(*client, static_cast<int32_t>(room) - 1);
   clientList->BroadcastPlayerChangedChannel(*client, room);
 }
 

@@ -1,10 +1,16 @@
 #include "datagram/TUDPSender.hpp"
 
+#include <cstring>
+
+#include "clients/RelayIndex.hpp"
 #include "platform/Error.hpp"
 #include "server/Log.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
+namespace {
+const char* const kPassFailure = "in: TUDPSender.ProcessUDPList exception ";
+}  // namespace
 
 TUDPSender::~TUDPSender() {
   Terminate();
@@ -23,27 +29,37 @@ void TUDPSender::Execute() {
   WriteLog("UDPSender.Terminated", kLogProgress);
 }
 
+void TUDPSender::RelayReceived() {
+  if (Terminated()) return;
+  ProcessUDPList();
+}
+
 void TUDPSender::ProcessUDPList() {
+  std::lock_guard<std::mutex> pass(passLock_);
   try {
-    // The queue is swapped out whole and its lock released before any send, so UDP intake never
-    // waits on a relay pass; the client list stays locked while copies go out, so no recipient
-    // record changes membership under the pass.
+    // The queue is swapped out whole and its lock released before any send, so intake never
+    // waits on a relay pass. The index stays locked while copies are staged and sent, so no
+    // recipient record leaves it (or is destroyed) under the pass.
     server_.voiceQueue->TakeAll(batch_);
-    size_t next = 0;
-    while (next < batch_.size()) {
-      try {
-        LockGuard g(server_.clientList->Lock());
-        while (next < batch_.size()) Relay(batch_[next++]);
-      } catch (const std::exception& e) {
-        // The failed datagram is behind us; the rest go on in a fresh pass with the lock taken anew.
-        // Malformed whispers arrive at datagram rate, so the line is limited.
-        WriteLogLimited(std::string("in: TUDPSender.ProcessUDPList exception ") + DescribeException(e), kLogException,
-                        "relay pass");
+    if (!batch_.empty()) {
+      TRelayIndex& index = server_.clientList->Relay();
+      std::lock_guard<std::mutex> g(index.Lock());
+      for (auto& datagram : batch_) {
+        try {
+          Relay(index, datagram);
+        } catch (const std::exception& e) {
+          // That datagram alone is lost; the rest of the pass goes on. Malformed whispers arrive
+          // at datagram rate, so the line is limited.
+          WriteLogLimited(kPassFailure + DescribeException(e), kLogException, "relay pass");
+        }
       }
+      SendStaged();
     }
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TUDPSender.ProcessUDPList exception ") + DescribeException(e), kLogException);
+    WriteLog(kPassFailure + DescribeException(e), kLogException);
   }
+  arena_.clear();
+  staged_.clear();
   try {
     server_.voiceQueue->Recycle(batch_);
   } catch (...) {
@@ -51,7 +67,7 @@ void TUDPSender::ProcessUDPList() {
   }
 }
 
-void TUDPSender::Relay(std::vector<uint8_t>& datagram) {
+void TUDPSender::Relay(TRelayIndex& index, std::vector<uint8_t>& datagram) {
   DatagramHead head;
   VoiceHeader voice;
   // Intake queues nothing shorter than the voice header; the check keeps the pass safe anyway.
@@ -59,14 +75,7 @@ void TUDPSender::Relay(std::vector<uint8_t>& datagram) {
       !ParseVoiceHeader(datagram.data(), datagram.size(), voice))
     return;
   const uint16_t key = head.sessionKey;
-  auto& items = server_.clientList->Items();
-  TServerClient* speaker = nullptr;
-  for (const auto& c : items) {
-    if (c->SessionKey() == key) {
-      speaker = c.get();
-      break;
-    }
-  }
+  TServerClient* speaker = index.FindLocked(key);
   if (!speaker) {
     WriteLog("Tried to send a udp packet from a destroyed client", kLogWarning);
     return;
@@ -79,16 +88,14 @@ void TUDPSender::Relay(std::vector<uint8_t>& datagram) {
   const uint8_t kind = voice.kind;
   if (kind == kVoiceChannel) {
     const int32_t channel = speaker->ChannelId();
-    for (const auto& c : items) {
-      if (c.get() == speaker || c->Leaving() || c->ChannelId() != channel) continue;
-      // No address yet (no datagram from it): nothing to send to. Skipped here rather than by a
-      // failing send, which would cost an exception per copy.
+    const TRelayIndex::Members* members = index.ChannelLocked(channel);
+    if (!members) return;
+    for (TServerClient* c : *members) {
+      // The record's own channel decides: the index only narrows the search.
+      if (c == speaker || c->Leaving() || c->ChannelId() != channel) continue;
+      // No address yet (no datagram from it): nothing to send to, and not worth a line.
       if (!c->Peer().IsSet()) continue;
-      try {
-        SendCopy(*c, datagram);
-      } catch (const std::exception&) {
-        // A lost copy of channel voice is not worth a line: the next one follows in milliseconds.
-      }
+      Stage(*c, datagram, false);
     }
   } else if (kind == kVoiceWhisper) {
     switch (ConvertWhisper(datagram, targets_)) {
@@ -102,31 +109,68 @@ void TUDPSender::Relay(std::vector<uint8_t>& datagram) {
         break;
     }
     if (targets_.none()) return;
-    for (const auto& c : items) {
-      if (c.get() == speaker || c->Leaving()) continue;
+    for (const ClientPtr& p : index.AllLocked()) {
+      TServerClient* c = p.get();
+      if (c == speaker || c->Leaving()) continue;
       const unsigned wirePlayer = c->PlayerId() + 1u;  // 256 for player 255: never a target
       if (wirePlayer > 255 || !targets_.test(wirePlayer)) continue;
-      try {
-        SendCopy(*c, datagram);
-      } catch (const std::exception& e) {
-        // A copy to a client without an address fails on every whisper that names it: limited per
-        // recipient so a chatty speaker cannot fill the disk.
-        WriteLogLimited(std::string("in: TUDPSender.ProcessUDPList exception ") + DescribeException(e), kLogWarning,
-                        std::to_string(c->SessionKey()));
-      }
+      Stage(*c, datagram, true);
     }
   }
 }
 
-void TUDPSender::SendCopy(TServerClient& recipient, std::vector<uint8_t>& datagram) {
+void TUDPSender::Stage(TServerClient& recipient, const std::vector<uint8_t>& datagram, bool whisper) {
+  const UdpAddress to = recipient.Peer();
+  if (!to.IsSet()) {
+    // A whisper names a client that never sent a datagram: the send it would have failed, logged
+    // and limited per recipient (channel voice skips such clients silently).
+    WriteLogLimited(kPassFailure + UdpEndpoint::DescribeSendError(platform::kErrAddrNotAvail), kLogWarning,
+                    std::to_string(recipient.SessionKey()));
+    return;
+  }
   const size_t size = datagram.size();
-  StampVoiceCopy(datagram.data(), size, static_cast<uint16_t>(recipient.SessionKey()));
-  server_.udpServer->SendDatagram(recipient.Peer(), datagram.data(), size);
-  const auto bytes = static_cast<uint32_t>(size);
-  recipient.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
-  recipient.UdpBytesSent.fetch_add(bytes, std::memory_order_relaxed);
+  if (staged_.size() >= kMaxStagedCopies || (!staged_.empty() && arena_.size() + size > kMaxStagedBytes)) SendStaged();
+  const size_t offset = arena_.size();
+  arena_.resize(offset + size);
+  std::memcpy(arena_.data() + offset, datagram.data(), size);
+  StampVoiceCopy(arena_.data() + offset, size, static_cast<uint16_t>(recipient.SessionKey()));
+  staged_.push_back(Staged{offset, size, &recipient, to, whisper});
+}
+
+void TUDPSender::SendStaged() {
+  const size_t n = staged_.size();
+  if (n == 0) return;
+  outgoing_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Staged& s = staged_[i];
+    UdpEndpoint::Outgoing& o = outgoing_[i];
+    o.data = arena_.data() + s.offset;
+    o.size = s.size;
+    o.ip = s.to.ip;
+    o.port = s.to.port;
+    o.error = 0;
+  }
+  server_.udpServer->SendDatagrams(outgoing_.data(), static_cast<int>(n));
+  uint32_t packets = 0, bytes = 0;
+  for (size_t i = 0; i < n; ++i) {
+    TServerClient& r = *staged_[i].recipient;
+    const int error = outgoing_[i].error;
+    if (error == 0) {
+      const auto size = static_cast<uint32_t>(staged_[i].size);
+      r.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
+      r.UdpBytesSent.fetch_add(size, std::memory_order_relaxed);
+      ++packets;
+      bytes += size;
+    } else if (staged_[i].whisper) {
+      // Limited per recipient so a chatty speaker cannot fill the disk. A lost copy of channel
+      // voice is not worth a line: the next one follows in milliseconds.
+      WriteLogLimited(kPassFailure + UdpEndpoint::DescribeSendError(error), kLogWarning, std::to_string(r.SessionKey()));
+    }
+  }
   TQuillmootServer::Add(server_.UdpBytesSent, bytes);
-  TQuillmootServer::Add(server_.UdpPacketsSent, 1);
+  TQuillmootServer::Add(server_.UdpPacketsSent, packets);
+  arena_.clear();
+  staged_.clear();
 }
 
 }  // namespace qm

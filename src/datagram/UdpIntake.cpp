@@ -1,8 +1,10 @@
 // UDP intake: every datagram that reaches the server's UDP port, on the listener thread. Voice is
-// checked and queued for the relay sender; pings are answered here; nothing else is sent.
+// checked and queued; pings are answered here. The queue is relayed once per batch the listener
+// read, not once per datagram (UDPServerBatchRead).
 #include <string>
 
 #include "datagram/Datagrams.hpp"
+#include "datagram/TUDPSender.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "server/Log.hpp"
@@ -67,7 +69,7 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
       TVoiceQueue::Buffer copy = voiceQueue->Acquire();
       copy.assign(data, data + size);
       CheckVoice(*client, copy, voice);
-      if (voiceQueue->Push(std::move(copy))) SystemEvent->Set();
+      voiceQueue->Push(std::move(copy));
       return;
     }
 
@@ -98,6 +100,12 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
   } catch (const std::exception& e) {
     WriteLog(std::string("in: TQuillmootServer.UDPServerUDPRead exception ") + DescribeException(e), kLogException);
   }
+}
+
+void TQuillmootServer::UDPServerBatchRead() {
+  // The listener relays what it has just read itself: a hand-over to the relay sender thread per
+  // datagram cost more than the relay. The batch's copies go out before the next read.
+  if (udpSender) udpSender->RelayReceived();
 }
 
 }  // namespace qm

@@ -2,7 +2,7 @@
 
 #include "net/Binding.hpp"
 
-#include <vector>
+#include <memory>
 
 #include "net/SocketError.hpp"
 #include "platform/Error.hpp"
@@ -30,6 +30,8 @@ void UdpEndpoint::AddBinding(const std::string& ip, uint16_t port) {
 
 void UdpEndpoint::SetReadHandler(ReadHandler handler) { handler_ = std::move(handler); }
 
+void UdpEndpoint::SetBatchHandler(BatchHandler handler) { batchHandler_ = std::move(handler); }
+
 void UdpEndpoint::Activate() {
   if (active_) return;
   // No address reuse here: on Linux it would let a second server share the UDP port silently.
@@ -56,21 +58,38 @@ void UdpEndpoint::Deactivate() {
 }
 
 void UdpEndpoint::ListenLoop() {
-  // One byte more than the largest datagram accepted: a datagram that fills it was longer and
-  // is dropped rather than handed on cut short.
-  std::vector<uint8_t> buffer(kBufferSize + 1);
+  // One byte more than the largest datagram accepted per slot: a datagram that fills it was
+  // longer and is dropped rather than handed on cut short.
+  constexpr size_t kSlotSize = kBufferSize + 1;
+  // Left uninitialised: only the pages datagrams are written into become resident.
+  std::unique_ptr<uint8_t[]> buffers(new uint8_t[kSlotSize * kReadBatch]);
+  platform::ReceivedDatagram batch[kReadBatch];
+  // Where a stop wakes the wait, the listener sleeps until a datagram comes: no idle wake-ups.
+  const int waitMs = platform::ShutdownWakesDatagramWait() ? -1 : kListenWaitMs;
+  bool mayHaveMore = false;
   while (!stopping_) {
-    if (platform::WaitReadable(socket_, kListenWaitMs) <= 0 || stopping_) continue;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    auto n = ::recvfrom(socket_, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0,
-                        reinterpret_cast<sockaddr*>(&peer), &length);
-    if (n < 0 || static_cast<size_t>(n) > kBufferSize || stopping_) continue;
-    const UdpAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
+    // A full batch suggests more are waiting: read again before sleeping. A partial one emptied
+    // the socket, so the next read would only find nothing.
+    if (!mayHaveMore && (platform::WaitReadable(socket_, waitMs) <= 0 || stopping_)) continue;
+    for (int i = 0; i < kReadBatch; ++i) {
+      batch[i].data = buffers.get() + static_cast<size_t>(i) * kSlotSize;
+      batch[i].capacity = kSlotSize;
+    }
+    const int n = platform::ReceiveDatagrams(socket_, batch, kReadBatch);
+    mayHaveMore = n == kReadBatch;
+    if (n <= 0 || stopping_) continue;
+    for (int i = 0; i < n; ++i) {
+      const platform::ReceivedDatagram& d = batch[i];
+      if (d.truncated || d.size > kBufferSize) continue;
+      try {
+        if (handler_) handler_(d.data, d.size, UdpAddress{d.ip, d.port});
+      } catch (...) {
+        // One bad datagram must not stop reception of the next.
+      }
+    }
     try {
-      if (handler_) handler_(buffer.data(), static_cast<size_t>(n), from);
+      if (batchHandler_) batchHandler_();
     } catch (...) {
-      // One bad datagram must not stop reception of the next.
     }
   }
 }
@@ -102,6 +121,20 @@ void UdpEndpoint::SendDatagram(const std::string& address, int port, const uint8
     to.port = static_cast<uint16_t>(port);
   }
   SendDatagram(to, data, size);
+}
+
+int UdpEndpoint::SendDatagrams(Outgoing* batch, int count) {
+  if (socket_ == platform::kInvalidSocket) {
+    for (int i = 0; i < count; ++i) batch[i].error = platform::kErrNotSocket;
+    return 0;
+  }
+  return platform::SendDatagrams(socket_, batch, count);
+}
+
+std::string UdpEndpoint::DescribeSendError(int error) {
+  if (error == platform::kErrMsgSize) return DescribeException(EPackageSizeTooBig("Package Size Too Big."));
+  if (error == platform::kErrPartialSend) return DescribeException(ENotAllBytesSent("Not all bytes sent."));
+  return DescribeException(ESocketError(error, SocketErrorMessage(error)));
 }
 
 void UdpEndpoint::SendDatagram(const UdpAddress& to, const uint8_t* data, size_t size) {

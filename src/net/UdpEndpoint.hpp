@@ -1,6 +1,7 @@
 #pragma once
-// The UDP endpoint: one socket, one listener thread that calls the read handler per datagram,
-// and sends from the same socket (so clients see replies come from the server's UDP port).
+// The UDP endpoint: one socket, one listener thread that reads datagrams in batches, calls the
+// read handler per datagram and then the batch handler once per batch, and sends from the same
+// socket (so clients see replies come from the server's UDP port).
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -15,9 +16,17 @@ namespace qm {
 class UdpEndpoint {
  public:
   static constexpr size_t kBufferSize = 8192;
+  // The bound of the listener's wait where a stop cannot wake it (elsewhere it waits without one).
   static constexpr int kListenWaitMs = 1000;
+  // Datagrams read by one receive call at most.
+  static constexpr int kReadBatch = 64;
   // Called on the listener thread; data is the endpoint's reused buffer (copy what you keep).
   using ReadHandler = std::function<void(const uint8_t* data, size_t size, const UdpAddress& from)>;
+  // Called on the listener thread after the read handler has seen every datagram of a batch.
+  using BatchHandler = std::function<void()>;
+
+  // One copy of a send batch; error is filled in by SendDatagrams.
+  using Outgoing = platform::OutgoingDatagram;
 
   UdpEndpoint();
   ~UdpEndpoint();  // deactivates
@@ -26,6 +35,7 @@ class UdpEndpoint {
   void ClearBindings();
   void AddBinding(const std::string& ip, uint16_t port);
   void SetReadHandler(ReadHandler handler);
+  void SetBatchHandler(BatchHandler handler);
 
   // Binds and starts the listener thread; throws ESocketError when the address cannot be bound.
   void Activate();
@@ -41,6 +51,12 @@ class UdpEndpoint {
   void SendDatagram(const std::string& address, int port, const uint8_t* data, size_t size);
   // The same to an address already in numeric form: no parsing, no allocation.
   void SendDatagram(const UdpAddress& to, const uint8_t* data, size_t size);
+  // Sends a batch in order with as few system calls as the system allows. Each datagram's error
+  // says how it went (0: sent); a failure does not stop the rest. Returns how many were sent.
+  // Same threading rules as SendDatagram.
+  int SendDatagrams(Outgoing* batch, int count);
+  // What SendDatagram would have thrown for a batch datagram's error, as "<ClassName>: <message>".
+  static std::string DescribeSendError(int error);
 
  private:
   void ListenLoop();
@@ -50,6 +66,7 @@ class UdpEndpoint {
   uint16_t bindPort_ = 0;
   bool hasBinding_ = false;
   ReadHandler handler_;
+  BatchHandler batchHandler_;
   platform::SocketHandle socket_ = platform::kInvalidSocket;
   uint16_t boundPort_ = 0;
   std::atomic<bool> active_{false};

@@ -79,6 +79,37 @@ int PendingSocketError(SocketHandle s);
 // otherwise one of the kErr resolver codes above (or the system's own).
 int ResolveIPv4(const std::string& host, in_addr& out);
 
+// One datagram of a receive batch. Address and port are in host byte order.
+struct ReceivedDatagram {
+  uint8_t* data = nullptr;  // the caller's buffer
+  size_t capacity = 0;      // its size
+  size_t size = 0;          // bytes received
+  uint32_t ip = 0;
+  uint16_t port = 0;
+  bool truncated = false;   // the datagram was longer than the buffer; size is not its length
+};
+// Receives up to count datagrams that are already waiting, without waiting for more. Returns how
+// many were received (0 when none waits), -1 on a socket error (LastSocketError).
+int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count);
+
+// A send that left fewer bytes than given (a datagram goes whole or not at all, so it is rare).
+inline constexpr int kErrPartialSend = -2;
+// One datagram of a send batch. Address and port are in host byte order.
+struct OutgoingDatagram {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  uint32_t ip = 0;
+  uint16_t port = 0;
+  int error = 0;  // after the send: 0 sent whole, kErrPartialSend, or the socket error's code
+};
+// Sends the datagrams in order, as few system calls as the system allows; one that fails does
+// not stop the ones after it. Returns how many were sent whole.
+int SendDatagrams(SocketHandle s, OutgoingDatagram* batch, int count);
+
+// Whether shutting a datagram socket down wakes a thread waiting for it to become readable.
+// Where it does, the listener can wait without a time limit and never wakes without work.
+bool ShutdownWakesDatagramWait();
+
 // Waits until the socket is readable (or writable). 1 ready, 0 time-out, -1 error.
 // A negative timeout waits without limit.
 int WaitReadable(SocketHandle s, int timeoutMs);

@@ -135,6 +135,7 @@ bool TQuillmootServer::Server_Init() {
   tcpServer->SetExecuteHandler([this](TcpContext& c) { TCPServerExecute(c); });
   udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
   udpServer->SetReadHandler([this](const uint8_t* d, size_t n, const UdpAddress& from) { UDPServerUDPRead(d, n, from); });
+  udpServer->SetBatchHandler([this] { UDPServerBatchRead(); });
 
   if (!s.IP.empty()) {
     try {

@@ -72,6 +72,8 @@ class TQuillmootServer : public TServerCounters {
 
   // --- datagrams: one call per received datagram, on the UDP listener thread ---
   void UDPServerUDPRead(const uint8_t* data, size_t size, const UdpAddress& from);
+  // After the listener has handed over every datagram of one batch: relays what was queued.
+  void UDPServerBatchRead();
 
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();

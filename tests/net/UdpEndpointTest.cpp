@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 
@@ -108,6 +109,38 @@ TEST_F(UdpEndpointTest, SeveralThreadsCanSendAtOnce) {
   for (int i = 0; i < kThreads * kEach; ++i) tags += ClientReceive();
   std::sort(tags.begin(), tags.end());
   EXPECT_EQ(tags, std::string(kEach, '0') + std::string(kEach, '1') + std::string(kEach, '2') + std::string(kEach, '3'));
+}
+
+TEST_F(UdpEndpointTest, BatchSendsGoInOrderAndOneFailureSparesTheRest) {
+  const uint8_t one = '1', two = '2', three = '3';
+  UdpEndpoint::Outgoing batch[3];
+  batch[0] = {&one, 1, 0x7F000001, clientPort, -1};
+  batch[1] = {&two, 1, 0x7F000001, 0, -1};  // port 0: refused by the system
+  batch[2] = {&three, 1, 0x7F000001, clientPort, -1};
+  EXPECT_EQ(endpoint.SendDatagrams(batch, 3), 2);
+  EXPECT_EQ(batch[0].error, 0);
+  EXPECT_NE(batch[1].error, 0);
+  EXPECT_EQ(batch[2].error, 0);
+  EXPECT_EQ(ClientReceive(), "1");
+  EXPECT_EQ(ClientReceive(), "3");
+  EXPECT_EQ(UdpEndpoint::DescribeSendError(platform::kErrMsgSize), "EPackageSizeTooBig: Package Size Too Big.");
+  EXPECT_EQ(UdpEndpoint::DescribeSendError(batch[1].error).rfind("ESocketError: Socket Error # ", 0), 0u);
+}
+
+TEST_F(UdpEndpointTest, TheBatchHandlerFollowsTheDatagramsOfEachRead) {
+  std::atomic<int> batches{0}, seenBeforeLastBatch{0};
+  endpoint.Deactivate();
+  endpoint.SetBatchHandler([&] {
+    std::lock_guard<std::mutex> g(mutex);
+    seenBeforeLastBatch.store(static_cast<int>(inbox.size()));
+    ++batches;
+  });
+  endpoint.Activate();
+  for (int i = 0; i < 20; ++i) SendToEndpoint("d" + std::to_string(i));
+  ASSERT_TRUE(test::WaitUntil([&] { return seenBeforeLastBatch.load() == 20; }));
+  EXPECT_GE(batches.load(), 1);
+  EXPECT_LE(batches.load(), 20);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(Next().first, "d" + std::to_string(i));
 }
 
 TEST_F(UdpEndpointTest, APortInUseMakesActivateFail) {

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qm::platform {
 namespace {
@@ -133,6 +134,104 @@ int ResolveIPv4(const std::string& host, in_addr& out) {
   ::freeaddrinfo(result);
   return 0;
 }
+
+namespace {
+
+void FillAddress(sockaddr_in& to, uint32_t ip, uint16_t port) {
+  to = sockaddr_in{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(ip);
+  to.sin_port = htons(port);
+}
+
+// Per-thread scratch for the message headers: a batch call allocates nothing once warm.
+struct BatchScratch {
+  std::vector<mmsghdr> headers;
+  std::vector<iovec> parts;
+  std::vector<sockaddr_in> addresses;
+  void Size(size_t n) {
+    if (headers.size() >= n) return;
+    headers.resize(n);
+    parts.resize(n);
+    addresses.resize(n);
+  }
+};
+thread_local BatchScratch tScratch;
+
+}  // namespace
+
+int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
+  if (count <= 0) return 0;
+  BatchScratch& w = tScratch;
+  w.Size(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    w.parts[i] = iovec{batch[i].data, batch[i].capacity};
+    mmsghdr& h = w.headers[i];
+    h = mmsghdr{};
+    h.msg_hdr.msg_name = &w.addresses[i];
+    h.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    h.msg_hdr.msg_iov = &w.parts[i];
+    h.msg_hdr.msg_iovlen = 1;
+  }
+  int n;
+  do {
+    n = ::recvmmsg(s, w.headers.data(), static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  for (int i = 0; i < n; ++i) {
+    const mmsghdr& h = w.headers[i];
+    // A socket shut down for reading yields empty "datagrams" without a source: not datagrams.
+    if (h.msg_hdr.msg_namelen < sizeof(sockaddr_in)) return i;
+    ReceivedDatagram& d = batch[i];
+    d.size = h.msg_len;
+    d.truncated = (h.msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    d.ip = ntohl(w.addresses[i].sin_addr.s_addr);
+    d.port = ntohs(w.addresses[i].sin_port);
+  }
+  return n;
+}
+
+int SendDatagrams(SocketHandle s, OutgoingDatagram* batch, int count) {
+  if (count <= 0) return 0;
+  BatchScratch& w = tScratch;
+  w.Size(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    OutgoingDatagram& d = batch[i];
+    d.error = 0;
+    FillAddress(w.addresses[i], d.ip, d.port);
+    w.parts[i] = iovec{const_cast<uint8_t*>(d.data), d.size};
+    mmsghdr& h = w.headers[i];
+    h = mmsghdr{};
+    h.msg_hdr.msg_name = &w.addresses[i];
+    h.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    h.msg_hdr.msg_iov = &w.parts[i];
+    h.msg_hdr.msg_iovlen = 1;
+  }
+  int sent = 0;
+  int next = 0;
+  while (next < count) {
+    const int n = ::sendmmsg(s, w.headers.data() + next, static_cast<unsigned>(count - next), kSendFlags);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      // The call stops at the first failing datagram and reports it alone: note it, go on after it.
+      batch[next].error = n < 0 ? LastSocketError() : kErrWouldBlock;
+      ++next;
+      continue;
+    }
+    for (int i = next; i < next + n; ++i) {
+      if (w.headers[i].msg_len == batch[i].size) {
+        ++sent;
+      } else {
+        batch[i].error = kErrPartialSend;
+      }
+    }
+    next += n;
+  }
+  return sent;
+}
+
+// On Linux, shutdown() of even an unconnected datagram socket wakes its pollers.
+bool ShutdownWakesDatagramWait() { return true; }
 
 int WaitReadable(SocketHandle s, int timeoutMs) { return WaitFor(s, POLLIN, timeoutMs); }
 int WaitWritable(SocketHandle s, int timeoutMs) { return WaitFor(s, POLLOUT, timeoutMs); }

@@ -100,6 +100,63 @@ int ResolveIPv4(const std::string& host, in_addr& out) {
   return 0;
 }
 
+// Winsock has no batch calls: a plain loop, one datagram per call.
+int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
+  int n = 0;
+  while (n < count && WaitFor(s, false, 0) > 0) {
+    ReceivedDatagram& d = batch[n];
+    sockaddr_in from{};
+    int length = sizeof from;
+    const int r = ::recvfrom(s, reinterpret_cast<char*>(d.data), static_cast<int>(d.capacity), 0,
+                             reinterpret_cast<sockaddr*>(&from), &length);
+    d.truncated = false;
+    if (r == SOCKET_ERROR) {
+      const int code = ::WSAGetLastError();
+      if (code == WSAEMSGSIZE) {
+        // Longer than the buffer: Winsock drops the rest and reports it here.
+        d.truncated = true;
+        d.size = d.capacity;
+      } else if (code == WSAEWOULDBLOCK) {
+        break;
+      } else {
+        return n > 0 ? n : -1;
+      }
+    } else {
+      d.size = static_cast<size_t>(r);
+    }
+    d.ip = ntohl(from.sin_addr.s_addr);
+    d.port = ntohs(from.sin_port);
+    ++n;
+  }
+  return n;
+}
+
+int SendDatagrams(SocketHandle s, OutgoingDatagram* batch, int count) {
+  int sent = 0;
+  for (int i = 0; i < count; ++i) {
+    OutgoingDatagram& d = batch[i];
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(d.ip);
+    to.sin_port = htons(d.port);
+    const int r = ::sendto(s, reinterpret_cast<const char*>(d.data), static_cast<int>(d.size), 0,
+                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (r == SOCKET_ERROR) {
+      d.error = ::WSAGetLastError();
+    } else if (static_cast<size_t>(r) != d.size) {
+      d.error = kErrPartialSend;
+    } else {
+      d.error = 0;
+      ++sent;
+    }
+  }
+  return sent;
+}
+
+// Whether closing down a datagram socket ends a select() on it is not something to rely on
+// here: the listener keeps its bounded wait.
+bool ShutdownWakesDatagramWait() { return false; }
+
 int WaitReadable(SocketHandle s, int timeoutMs) { return WaitFor(s, false, timeoutMs); }
 int WaitWritable(SocketHandle s, int timeoutMs) { return WaitFor(s, true, timeoutMs); }
 
