@@ -172,10 +172,7 @@ bool TQuillmootServer::Server_Init() {
 }
 
 void TQuillmootServer::StopWorkers() {
-  if (pingThread) {
-    pingThread->Terminate();
-    pingThread->Wake();
-  }
+  if (pingThread) pingThread->Stop();
   if (udpSender) {
     udpSender->Terminate();
     if (SystemEvent) SystemEvent->Set();
@@ -187,8 +184,8 @@ void TQuillmootServer::StopWorkers() {
 void TQuillmootServer::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", kLogProgress);
   if (pingThread) {
-    pingThread->Terminate();
-    pingThread->Wake();
+    // Also aborts a web status request in progress, so the join after the pause is quick.
+    pingThread->Stop();
     WriteLog("Server_DeInit -- pingpong term sent", kLogProgress);
   }
   if (udpSender) {
