@@ -1,7 +1,8 @@
 #pragma once
 // A wake-up that another thread can post to a thread waiting on a socket, so that thread can sleep
-// without a time slice and still see new work or a close at once. POSIX: a pipe; Win32: a UDP
-// socket on loopback that sends to itself (select waits on sockets only).
+// without a time slice and still see new work or a close at once. POSIX: an eventfd (one
+// descriptor per connection); Win32: a UDP socket on loopback that sends to itself (select waits
+// on sockets only).
 #include "platform/Socket.hpp"
 
 namespace qm::platform {
@@ -24,8 +25,7 @@ class SocketWaker {
 #ifdef _WIN32
   SocketHandle socket_ = kInvalidSocket;
 #else
-  int readFd_ = -1;
-  int writeFd_ = -1;
+  int fd_ = -1;
 #endif
 };
 

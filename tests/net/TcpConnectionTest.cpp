@@ -131,12 +131,16 @@ TEST(TcpConnection, QueuedOutputGoesOutFromTheOwnersWaitAndAPeerThatFallsBehindI
   reader.connection->SetWrittenHandler([&](size_t n) { written += n; });
   auto owner = std::async(std::launch::async, [&] { return Take(*reader.connection, 1); });
   std::string expected;
-  for (int i = 0; i < 3000; ++i) {
+  bool allQueued = true;
+  for (int i = 0; i < 3000 && allQueued; ++i) {
     const std::string text = "packet " + std::to_string(i) + ";";
     expected += text;
-    ASSERT_TRUE(reader.connection->Queue(std::vector<uint8_t>(text.begin(), text.end())));
-    if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    allQueued = reader.connection->Queue(std::vector<uint8_t>(text.begin(), text.end()));
+    // Paced well inside the bound: a burst of over 1,024 packets at once would close even a
+    // reader whose thread has not yet been scheduled.
+    if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  EXPECT_TRUE(allQueued);
   EXPECT_EQ(reader.peer.Receive(expected.size()), expected);
   EXPECT_TRUE(test::WaitUntil([&] { return written.load() == expected.size(); }));
   reader.peer.SendAll("x");
@@ -160,11 +164,16 @@ TEST(TcpConnection, QueuedOutputGoesOutFromTheOwnersWaitAndAPeerThatFallsBehindI
   ::setsockopt(slow.peer.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
   slow.connection->SetSendTimeout(200);
   auto waiting = std::async(std::launch::async, [&] { return Take(*slow.connection, 1); });
-  for (int i = 0; i < 200 && slow.connection->QueuedPackets() == 0; ++i) {
-    ASSERT_TRUE(slow.connection->Queue(std::vector<uint8_t>(60000, 0x42)));
+  // One packet at a time, each only once the last went to the kernel, until the kernel's
+  // buffers are full and a packet stays queued past the time-out.
+  for (int i = 0; i < 2000 && slow.connection->IsOpen(); ++i) {
+    if (slow.connection->QueuedPackets() == 0) slow.connection->Queue(std::vector<uint8_t>(60000, 0x42));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(test::kTestWaitMs)), std::future_status::ready);
+  if (waiting.wait_for(std::chrono::milliseconds(test::kTestWaitMs)) != std::future_status::ready) {
+    slow.connection->Disconnect();
+    FAIL() << "the owner did not close a connection whose output stayed queued";
+  }
   EXPECT_THROW(waiting.get(), EConnClosedGracefully);
   EXPECT_TRUE(slow.connection->Overrun());
 }
