@@ -10,6 +10,14 @@ namespace qm {
 
 TServerClient::TServerClient(std::shared_ptr<TcpConnection> connection, TcpContext* context, TServerCounters* counters)
     : connection_(std::move(connection)), context_(context), counters_(counters) {
+  if (connection_ && counters_) {
+    // The server counts a packet once its last byte went to the socket, on the connection's
+    // own thread; the server outlives every connection.
+    connection_->SetWrittenHandler([counters](size_t size) {
+      TServerCounters::Add(counters->TcpBytesSent, static_cast<uint32_t>(size));
+      TServerCounters::Add(counters->TcpPacketsSent, 1);
+    });
+  }
   connectedAt_ = Now();
   lastActivity_.store(connectedAt_);
   lastActivityTick_.store(TickCount());
@@ -40,23 +48,15 @@ void TServerClient::Flush() {
   if (destroyed_.load()) return;
   std::lock_guard<std::mutex> g(sendMutex_);
   // Oldest first: a queued login reply must reach the client before notifications sent after it.
+  // Handing over never writes: the connection's own thread does, so this may run under any lock.
   while (!sendQueue_.empty() && !destroyed_.load()) {
     Buffer buffer = std::move(sendQueue_.front());
     sendQueue_.pop_front();
-    const auto size = static_cast<uint32_t>(buffer.size());
     TcpPacketsSent.fetch_add(1, std::memory_order_relaxed);
-    TcpBytesSent.fetch_add(size, std::memory_order_relaxed);
-    try {
-      if (!connection_) continue;
-      connection_->WriteAll(buffer.data(), buffer.size());
-      if (counters_) {
-        TServerCounters::Add(counters_->TcpBytesSent, size);
-        TServerCounters::Add(counters_->TcpPacketsSent, 1);
-      }
-    } catch (...) {
-      // A failed write loses the packet; the connection's own thread sees the failure on its next
-      // read and takes the close path.
-    }
+    TcpBytesSent.fetch_add(static_cast<uint32_t>(buffer.size()), std::memory_order_relaxed);
+    // Refused on a closed connection, or past its bound (which closes it, so its own thread takes
+    // the close path): either way the packet is lost, as a failed write always was.
+    if (connection_) connection_->Queue(std::move(buffer));
   }
 }
 

@@ -93,8 +93,9 @@ class TServerClient {
   // Takes a composed packet and queues it (dropped once teardown has begun).
   void Enqueue(Buffer buffer);
   void EnqueueCopy(const uint8_t* data, size_t size);
-  // Writes every queued packet, oldest first, to the connection. The client's counters count the
-  // attempt; the server's only a written packet. A failed write is dropped silently.
+  // Hands every queued packet, oldest first, to the connection, whose own thread writes them; never
+  // touches the socket. The client's counters count the attempt; the server's only a written
+  // packet. A packet the connection refuses (closed, or past its bound) is dropped silently.
   void Flush();
 
   // Notification senders: compose, queue, flush (SendLists only queues).
@@ -132,7 +133,7 @@ class TServerClient {
   std::atomic<uint32_t> lastActivityTick_;
   double connectedAt_;
 
-  std::mutex sendMutex_;  // the SendQueue lock; held across socket writes
+  std::mutex sendMutex_;  // the SendQueue lock; never held across a socket call
   std::deque<Buffer> sendQueue_;
 };
 

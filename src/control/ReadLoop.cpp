@@ -92,9 +92,9 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
       c->Flush();
     }
 
-    // A write that failed during the pass (a peer that stopped reading, its write timed out)
-    // has shut the connection down: take the close path now, or the client would stay listed
-    // with no thread left to remove it.
+    // A connection closed during the pass (its peer fell behind its output bound, or a write
+    // failed) takes the close path now, or the client would stay listed with no thread left to
+    // remove it.
     if (!close && c && !conn.IsConnected()) close = true;
 
     if (close) {
@@ -104,7 +104,9 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
         WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(c->PlayerId() + 1) + "]", kLogProgress);
         c->Destroy();
       }
-      conn.Disconnect();
+      // What is still queued for it (its leave or kick notice) goes out first, bounded by the
+      // send time-out; only this connection's thread waits for that.
+      conn.Close();
     }
   } catch (const std::exception& e) {
     WriteLog(std::string("in: TCPServerExecute excption ") + DescribeException(e), kLogException);

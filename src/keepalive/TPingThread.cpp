@@ -13,17 +13,28 @@ namespace qm {
 TPingThread::TPingThread(TQuillmootServer& server) : server_(server) {}
 
 TPingThread::~TPingThread() {
+  Stop();
+  Join();
+}
+
+void TPingThread::Stop() {
   Terminate();
   Wake();
-  Join();
+  std::lock_guard<std::mutex> g(httpMutex_);
+  if (http_) http_->Abort();
 }
 
 void TPingThread::Execute() {
   WriteLog("PingThread.Execute", kLogProgress);
-  http_ = std::make_unique<HttpClient>();
+  {
+    auto http = std::make_unique<HttpClient>();
+    std::lock_guard<std::mutex> g(httpMutex_);
+    http_ = std::move(http);
+  }
   const TSettings& s = Settings();
   if (!s.IP.empty()) http_->SetBoundIP(s.IP);
-  if (s.Active) UpdateStats();
+  // A stop that came before the client existed could not abort it; the flag is checked after.
+  if (s.Active && !Terminated()) UpdateStats();
   while (!Terminated()) {
     for (int i = 0; i < kPassesPerCycle; ++i) {
       wake_.WaitFor(kPassIntervalMs);
@@ -33,7 +44,10 @@ void TPingThread::Execute() {
     if (!Terminated() && s.Active) UpdateStats();
   }
   http_->Disconnect();
-  http_.reset();
+  {
+    std::lock_guard<std::mutex> g(httpMutex_);
+    http_.reset();
+  }
   WriteLog("PingThread.Terminated", kLogProgress);
 }
 

@@ -2,6 +2,7 @@
 // The ping thread: every 500 ms a ping pass over the clients; once per cycle of 350 passes (and
 // once at start) the web status report when it is enabled.
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/Sync.hpp"
@@ -22,6 +23,9 @@ class TPingThread : public TThread {
 
   // Wakes the thread from its pause between passes so a stop is seen at once.
   void Wake() { wake_.Set(); }
+  // Terminate, Wake, and abort a web status request in progress: a stop never waits on a web
+  // server. Safe from any thread.
+  void Stop();
   // One ping pass (public so tests can drive passes with a test clock).
   void PingClients();
   // The web status report: builds the query and posts it to the enabled addresses.
@@ -34,6 +38,7 @@ class TPingThread : public TThread {
  private:
   TQuillmootServer& server_;
   AutoResetEvent wake_;
+  std::mutex httpMutex_;  // guards the http_ pointer (not its use) for Stop's abort
   std::unique_ptr<HttpClient> http_;
 };
 

@@ -50,6 +50,8 @@ void PostOne(HttpClient& http, const std::string& url, const char* logPrefix) {
   try {
     if (http.Connected()) http.Disconnect();
     http.Post(url, std::string());
+  } catch (const EHttpAborted&) {
+    // The server is stopping; the web server did nothing wrong.
   } catch (const std::exception& e) {
     WriteLog(logPrefix + DescribeException(e), kLogWarning);
   }

@@ -139,8 +139,27 @@ int MsLeft(SteadyClock::time_point deadline) {
 
 }  // namespace
 
+void HttpClient::Abort() {
+  aborted_ = true;
+  waker_.Signal();
+}
+
+void HttpClient::ThrowIfAborted() const {
+  if (aborted_) throw EHttpAborted("HTTP request aborted: the server is stopping");
+}
+
+int HttpClient::AwaitSocket(bool forWrite, int timeoutMs) {
+  ThrowIfAborted();
+  const int ready = platform::WaitSocket(socket_, !forWrite, forWrite, &waker_, timeoutMs);
+  ThrowIfAborted();
+  if (ready < 0) return -1;
+  // A failure on the socket shows as readable; the caller's next step reports it.
+  return (ready & (platform::kSocketReadable | platform::kSocketWritable)) ? 1 : 0;
+}
+
 int HttpClient::Post(const std::string& url, const std::string& body) {
   Disconnect();
+  ThrowIfAborted();
   const auto start = SteadyClock::now();
   const auto deadline = start + std::chrono::milliseconds(totalTimeoutMs_);
   const Url target = ParseUrl(url);
@@ -157,6 +176,7 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
 
   socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (socket_ == platform::kInvalidSocket) ThrowLastSocketError();
+  ThrowIfAborted();  // the resolver may have taken a while
   struct Closer {
     HttpClient& client;
     ~Closer() { client.Disconnect(); }
@@ -181,7 +201,7 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
     const int code = platform::LastSocketError();
     if (code != platform::kErrWouldBlock && code != platform::kErrInProgress) ThrowSocketError(code);
     const auto connectDeadline = std::min(deadline, start + std::chrono::milliseconds(connectTimeoutMs_));
-    const int ready = platform::WaitWritable(socket_, MsLeft(connectDeadline));
+    const int ready = AwaitSocket(true, MsLeft(connectDeadline));
     if (ready < 0) ThrowLastSocketError();
     if (ready == 0) {
       if (connectDeadline == deadline) ThrowTimedOut(totalTimeoutMs_);
@@ -210,7 +230,7 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
     }
     const int code = n == 0 ? platform::kErrConnAborted : platform::LastSocketError();
     if (code != platform::kErrWouldBlock && code != platform::kErrInterrupted) ThrowSocketError(code);
-    const int ready = platform::WaitWritable(socket_, MsLeft(deadline));
+    const int ready = AwaitSocket(true, MsLeft(deadline));
     if (ready < 0) ThrowLastSocketError();
     if (ready == 0) ThrowTimedOut(totalTimeoutMs_);
   }
@@ -228,7 +248,7 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
     if (n == 0) throw EHttpMalformedResponse("HTTP connection closed before the response head was complete");
     const int code = platform::LastSocketError();
     if (code != platform::kErrWouldBlock && code != platform::kErrInterrupted) ThrowSocketError(code);
-    const int ready = platform::WaitReadable(socket_, MsLeft(deadline));
+    const int ready = AwaitSocket(false, MsLeft(deadline));
     if (ready < 0) ThrowLastSocketError();
     if (ready == 0) ThrowTimedOut(totalTimeoutMs_);
   }

@@ -2,16 +2,19 @@
 // A small HTTP/1.0 client for the web status report: one request at a time, a fresh connection
 // per request, redirects not followed, the response read no further than its headers. Every
 // step is bounded in time so a silent web server cannot hold the calling thread.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "platform/Error.hpp"
 #include "platform/Socket.hpp"
+#include "platform/Waker.hpp"
 
 namespace qm {
 
 QM_DECLARE_ERROR(EHttpUrlError, QmError);           // a URL this client cannot use
 QM_DECLARE_ERROR(EHttpMalformedResponse, QmError);  // the response head is not HTTP
+QM_DECLARE_ERROR(EHttpAborted, QmError);            // Abort was called: the server is stopping
 
 struct Url {
   std::string host;
@@ -61,12 +64,23 @@ class HttpClient {
   int Post(const std::string& url, const std::string& body);
   bool Connected() const { return socket_ != platform::kInvalidSocket; }
   void Disconnect();
+  // From any thread: the request in progress, and every later one, ends at once with EHttpAborted,
+  // so a stop never waits on a web server. Name resolution is the one step it cannot cut short.
+  void Abort();
+  bool Aborted() const { return aborted_; }
 
  private:
+  // Waits for the socket as WaitReadable/WaitWritable do (1, 0 on time-out, -1 on error), and
+  // throws EHttpAborted when Abort came first.
+  int AwaitSocket(bool forWrite, int timeoutMs);
+  void ThrowIfAborted() const;
+
   std::string boundIp_;
   uint32_t connectTimeoutMs_ = kDefaultConnectTimeoutMs;
   uint32_t totalTimeoutMs_ = kDefaultTotalTimeoutMs;
   platform::SocketHandle socket_ = platform::kInvalidSocket;
+  std::atomic<bool> aborted_{false};
+  platform::SocketWaker waker_;
 };
 
 }  // namespace qm

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/SocketError.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -12,8 +13,8 @@ namespace {
 
 const char* const kClosedGracefully = "Connection Closed Gracefully.";
 
-// Waits "without a time limit" are made of slices: a shutdown from another thread does not wake
-// a blocked wait on every system, so the owner looks at the open flag between slices.
+// Only when the system gave us no wake-up handle: waits "without a time limit" are then made of
+// slices, and the owner looks at the open flag between them.
 constexpr int kWaitSliceMs = 500;
 
 // One send call never takes more than this, so the length fits the int both systems accept.
@@ -22,7 +23,10 @@ constexpr size_t kMaxSendChunk = 1 << 20;
 }  // namespace
 
 TcpConnection::TcpConnection(platform::SocketHandle socket, std::string peerAddress, uint16_t peerPort)
-    : socket_(socket), peerAddress_(std::move(peerAddress)), peerPort_(peerPort) {}
+    : socket_(socket), peerAddress_(std::move(peerAddress)), peerPort_(peerPort) {
+  // Every wait goes through WaitSocket; a send or receive must never block the owner beyond it.
+  platform::SetNonBlocking(socket_, true);
+}
 
 TcpConnection::~TcpConnection() { platform::CloseSocket(socket_); }
 
@@ -50,6 +54,7 @@ void TcpConnection::ReceiveOnce() {
     const int code = platform::LastSocketError();
     if (code == platform::kErrInterrupted) continue;
     input_.resize(old);
+    if (code == platform::kErrWouldBlock) return;  // readiness that did not last: wait again
     // After our own Disconnect some systems report the shut-down socket as an error; that is
     // the end of the connection, not a fault of the peer's.
     if (!open_) {
@@ -60,18 +65,52 @@ void TcpConnection::ReceiveOnce() {
   }
 }
 
+int TcpConnection::OutputDeadlineMs() {
+  if (queuedPackets_ == 0) return -1;
+  uint32_t queuedTick = 0;
+  {
+    std::lock_guard<std::mutex> guard(writeMutex_);
+    if (!writing_.empty()) {
+      queuedTick = writing_.front().queuedTick;
+    } else {
+      std::lock_guard<std::mutex> g(outboxMutex_);
+      if (outbox_.empty()) return -1;
+      queuedTick = outbox_.front().queuedTick;
+    }
+  }
+  const uint32_t waited = TickCount() - queuedTick;
+  const uint32_t limit = sendTimeoutMs_;
+  return waited >= limit ? 0 : static_cast<int>(limit - waited);
+}
+
+int TcpConnection::WaitOnce(bool wantRead, int timeoutMs) {
+  PumpOutput();
+  const int outputDeadline = OutputDeadlineMs();
+  int wait = timeoutMs;
+  if (outputDeadline >= 0 && (wait < 0 || outputDeadline < wait)) wait = outputDeadline < 1 ? 1 : outputDeadline;
+  if (!waker_.Valid() && (wait < 0 || wait > kWaitSliceMs)) wait = kWaitSliceMs;
+  const int ready = platform::WaitSocket(socket_, wantRead, outputDeadline >= 0, &waker_, wait);
+  if (ready > 0 && wantRead && (ready & platform::kSocketReadable)) ReceiveOnce();
+  return ready;
+}
+
 void TcpConnection::ReadExact(uint8_t* destination, size_t n) {
+  PumpOutput();
   while (InputSize() < n) {
-    if (peerClosed_ || !open_ || receiveShut_) {
+    if (receiveShut_) {
+      // Kicked: the notice about it is queued and still goes out. (Our own receive shutdown also
+      // reads as the peer's close, so this comes first.)
+      Close();
+      throw EConnClosedGracefully(kClosedGracefully);
+    }
+    if (peerClosed_ || !open_) {
       Disconnect();
       throw EConnClosedGracefully(kClosedGracefully);
     }
-    const int ready = platform::WaitReadable(socket_, kWaitSliceMs);
-    if (ready < 0) {
+    if (WaitOnce(true, -1) < 0) {
       if (!open_) continue;
       ThrowLastSocketError();
     }
-    if (ready > 0) ReceiveOnce();
   }
   if (n > 0) std::memcpy(destination, input_.data() + inputStart_, n);
   inputStart_ += n;
@@ -79,7 +118,12 @@ void TcpConnection::ReadExact(uint8_t* destination, size_t n) {
 
 void TcpConnection::CheckClosed() {
   if (!peerClosed_ && open_) return;
-  Disconnect();
+  // After a kick's receive shutdown the notice about it still goes out.
+  if (receiveShut_) {
+    Close();
+  } else {
+    Disconnect();
+  }
   if (InputSize() == 0) throw EConnClosedGracefully(kClosedGracefully);
 }
 
@@ -88,15 +132,13 @@ void TcpConnection::WaitForInput(int timeoutMs) {
     CheckClosed();
     return;
   }
-  const int ready = platform::WaitReadable(socket_, timeoutMs);
+  const int ready = WaitOnce(true, timeoutMs);
   if (ready < 0) {
     if (open_) ThrowLastSocketError();
     CheckClosed();
     return;
   }
-  if (ready == 0) return;
-  ReceiveOnce();
-  if (peerClosed_) CheckClosed();
+  if (peerClosed_ || !open_) CheckClosed();
 }
 
 bool TcpConnection::IsConnected() {
@@ -110,7 +152,20 @@ bool TcpConnection::IsConnected() {
 size_t TcpConnection::InputSize() const { return input_.size() - inputStart_; }
 
 void TcpConnection::Disconnect() {
-  if (open_.exchange(false)) platform::ShutdownSocket(socket_, false);
+  if (open_.exchange(false)) {
+    platform::ShutdownSocket(socket_, false);
+    waker_.Signal();
+  }
+}
+
+void TcpConnection::Close() {
+  while (open_ && queuedPackets_ > 0) {
+    PumpOutput();
+    const int deadline = OutputDeadlineMs();
+    if (!open_ || deadline < 0) break;
+    if (platform::WaitSocket(socket_, false, true, &waker_, deadline < 1 ? 1 : deadline) < 0) break;
+  }
+  Disconnect();
 }
 
 void TcpConnection::ShutdownReceive() {
@@ -118,10 +173,83 @@ void TcpConnection::ShutdownReceive() {
   // not peerClosed_: that would make IsConnected false between two passes of the owner.
   receiveShut_ = true;
   platform::ShutdownSocket(socket_, true);
+  waker_.Signal();
+}
+
+void TcpConnection::Abandon() {
+  overrun_ = true;
+  Disconnect();
+}
+
+bool TcpConnection::Queue(std::vector<uint8_t> packet) {
+  if (!open_) return false;
+  const size_t size = packet.size();
+  bool queued = false, wake = false;
+  {
+    std::lock_guard<std::mutex> g(outboxMutex_);
+    if (!open_) return false;
+    if (queuedPackets_ + 1 <= kMaxQueuedPackets && queuedBytes_ + size <= kMaxQueuedBytes) {
+      outbox_.push_back(Outgoing{std::move(packet), TickCount()});
+      queuedBytes_ += size;
+      queued = true;
+      // The owner waits for room to write only while something is queued; the first packet of an
+      // empty queue must wake it, later ones find it waiting for room already.
+      wake = queuedPackets_.fetch_add(1) == 0;
+    }
+  }
+  if (!queued) {
+    // Past the bound: the peer is too far behind to be waited for.
+    Abandon();
+    return false;
+  }
+  if (wake) waker_.Signal();
+  return true;
+}
+
+void TcpConnection::SetWrittenHandler(WrittenHandler handler) {
+  std::lock_guard<std::mutex> guard(writeMutex_);
+  written_ = std::move(handler);
+}
+
+void TcpConnection::PumpOutput() {
+  if (queuedPackets_ == 0) return;
+  std::lock_guard<std::mutex> guard(writeMutex_);
+  while (open_) {
+    if (writing_.empty()) {
+      std::lock_guard<std::mutex> g(outboxMutex_);
+      writing_.swap(outbox_);
+    }
+    if (writing_.empty()) return;
+    Outgoing& front = writing_.front();
+    const size_t chunk = std::min(front.bytes.size() - writtenOfFront_, kMaxSendChunk);
+    auto n = ::send(socket_, reinterpret_cast<const char*>(front.bytes.data() + writtenOfFront_), static_cast<int>(chunk),
+                    platform::kSendFlags);
+    if (n > 0) {
+      writtenOfFront_ += static_cast<size_t>(n);
+      if (writtenOfFront_ < front.bytes.size()) continue;
+      const size_t size = front.bytes.size();
+      writing_.pop_front();
+      writtenOfFront_ = 0;
+      queuedBytes_ -= size;
+      --queuedPackets_;
+      if (written_) written_(size);
+      continue;
+    }
+    const int code = n == 0 ? platform::kErrConnAborted : platform::LastSocketError();
+    if (code == platform::kErrInterrupted) continue;
+    if (code == platform::kErrWouldBlock) break;
+    // A broken connection: nothing queued can go out any more; the owner's read sees the close.
+    Disconnect();
+    return;
+  }
+  if (!open_ || writing_.empty()) return;
+  if (TickCount() - writing_.front().queuedTick >= sendTimeoutMs_) Abandon();
 }
 
 void TcpConnection::WriteAll(const uint8_t* data, size_t size) {
   std::lock_guard<std::mutex> guard(writeMutex_);
+  const uint32_t start = TickCount();
+  const uint32_t limit = sendTimeoutMs_;
   size_t sent = 0;
   while (sent < size) {
     if (!open_) ThrowSocketError(platform::kErrShutdown);
@@ -133,16 +261,16 @@ void TcpConnection::WriteAll(const uint8_t* data, size_t size) {
     }
     const int code = n == 0 ? platform::kErrConnAborted : platform::LastSocketError();
     if (code == platform::kErrInterrupted) continue;
-    if (code == platform::kErrWouldBlock || code == platform::kErrTimedOut) {
+    if (code != platform::kErrWouldBlock) ThrowSocketError(code);
+    const uint32_t waited = TickCount() - start;
+    if (waited >= limit) {
       // A peer that stopped reading: give up on the whole connection, so its own thread sees
       // the failure and takes its close path instead of serving a half-written stream.
       Disconnect();
       ThrowSocketError(platform::kErrTimedOut);
     }
-    ThrowSocketError(code);
+    platform::WaitSocket(socket_, false, true, nullptr, static_cast<int>(limit - waited));
   }
 }
-
-void TcpConnection::SetSendTimeout(uint32_t milliseconds) { platform::SetSendTimeout(socket_, milliseconds); }
 
 }  // namespace qm

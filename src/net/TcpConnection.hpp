@@ -1,33 +1,47 @@
 #pragma once
-// One accepted control connection. All reads happen on the connection's own thread; WriteAll,
-// Shutdown and Disconnect may also be called by other threads (broadcasts, kicks). The socket
-// handle is released only by the destructor, so no other thread can ever use a handle number
-// the system has already given to someone else.
+// One accepted control connection. All reads and all writes of queued output happen on the
+// connection's own thread (the owner): other threads only Queue bytes, which wakes the owner, or
+// shut the connection down. Queueing never touches the socket, so a peer that stops reading can
+// hold up nobody but its own thread; it fills its bounded queue and is closed. The socket handle
+// is released only by the destructor, so no other thread can ever use a handle number the
+// system has already given to someone else.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/Socket.hpp"
+#include "platform/Waker.hpp"
 
 namespace qm {
 
 class TcpConnection {
  public:
   static constexpr size_t kReceiveSize = 32768;
-  // Default bound on one blocking write: a peer that stops reading cannot hold a writer longer.
+  // The longest a queued packet may wait for the peer to take it (and the bound of WriteAll):
+  // a peer slower than that is dropped, not waited for.
   static constexpr uint32_t kDefaultSendTimeoutMs = 5000;
+  // The most output a peer may leave unread. Far above what a reading client ever has queued (a
+  // full list packet is under 17 KB), far below what would let 255 stalled peers hurt the host.
+  static constexpr size_t kMaxQueuedBytes = 256 * 1024;
+  static constexpr size_t kMaxQueuedPackets = 1024;
+
+  // Told the size of each queued packet once every byte of it went to the socket (owner thread).
+  using WrittenHandler = std::function<void(size_t bytes)>;
 
   TcpConnection(platform::SocketHandle socket, std::string peerAddress, uint16_t peerPort);
   ~TcpConnection();
   TcpConnection(const TcpConnection&) = delete;
   TcpConnection& operator=(const TcpConnection&) = delete;
 
-  // Reads exactly n bytes, waiting without a time limit. Throws EConnClosedGracefully when the
-  // peer closed with too few bytes left, ESocketError on a socket error.
+  // Reads exactly n bytes, waiting without a time limit; queued output goes out meanwhile. Throws
+  // EConnClosedGracefully when the peer closed with too few bytes left (or after ShutdownReceive,
+  // once the queued output went out), ESocketError on a socket error.
   void ReadExact(uint8_t* destination, size_t n);
   // Fails with "Connection Closed Gracefully." when the peer's close was seen (or the socket is
   // gone) and the input buffer is empty; closes the socket in that case.
@@ -41,23 +55,53 @@ class TcpConnection {
   size_t InputSize() const;
   // False once Disconnect or a close has happened; safe from any thread.
   bool IsOpen() const { return open_; }
-  // Closes the connection (shutdown of both sides; the handle itself goes with the object).
+  // Closes the connection at once, queued output dropped (shutdown of both sides; the handle
+  // itself goes with the object). Safe from any thread; wakes the owner.
   void Disconnect();
+  // Owner thread: writes what is still queued (a leave or kick notice), waiting no longer than the
+  // oldest packet's send time-out, then disconnects.
+  void Close();
   // Shuts down the receiving side only: the owning thread's pending or next read ends at once.
   // The connection still counts as connected until that read, so the owner's pass takes its own
   // close path rather than the endpoint dropping the connection between passes.
   void ShutdownReceive();
-  // Sends every byte, looping over partial sends. Safe from several threads (serialised).
-  // Throws ESocketError (kErrTimedOut when the send time-out expired; the connection is then
-  // shut down so its own thread takes the close path).
+  // Sends every byte now, waiting at most the send time-out. For writes before anything is
+  // queued (refusals) and tests; safe from several threads (serialised). Throws ESocketError
+  // (kErrTimedOut when the time ran out; the connection is then shut down so its own thread
+  // takes the close path).
   void WriteAll(const uint8_t* data, size_t size);
-  void SetSendTimeout(uint32_t milliseconds);
+  void SetSendTimeout(uint32_t milliseconds) { sendTimeoutMs_ = milliseconds; }
+
+  // From any thread; never touches the socket. Appends a packet for the owner to write and wakes
+  // it. False when the connection is closed, or when the packet would pass kMaxQueuedBytes or
+  // kMaxQueuedPackets: the connection is then closed (Overrun) so the owner takes its close path.
+  bool Queue(std::vector<uint8_t> packet);
+  // Owner thread: writes what the socket takes now without waiting. Closes the connection when
+  // the oldest queued packet has waited past the send time-out. ReadExact and WaitForInput call it.
+  void PumpOutput();
+  void SetWrittenHandler(WrittenHandler handler);
+  size_t QueuedBytes() const { return queuedBytes_; }
+  size_t QueuedPackets() const { return queuedPackets_; }
+  // The connection was closed because its peer fell behind (queue bound or send time-out).
+  bool Overrun() const { return overrun_; }
 
   const std::string& PeerAddress() const { return peerAddress_; }
   uint16_t PeerPort() const { return peerPort_; }
 
  private:
   void ReceiveOnce();  // one recv into input_; marks closed on 0
+  // One wait of the owner: for input (wantRead), for room to write queued output, for a wake-up,
+  // or for the oldest packet's deadline, whichever is first and within timeoutMs (negative: no
+  // limit). Receives once when readable. Returns WaitSocket's result.
+  int WaitOnce(bool wantRead, int timeoutMs);
+  // Milliseconds until the oldest queued packet passes the send time-out; -1 with nothing queued.
+  int OutputDeadlineMs();
+  void Abandon();  // closed for falling behind
+
+  struct Outgoing {
+    std::vector<uint8_t> bytes;
+    uint32_t queuedTick;
+  };
 
   platform::SocketHandle socket_;
   std::string peerAddress_;
@@ -67,7 +111,17 @@ class TcpConnection {
   std::atomic<bool> open_{true};      // false once Disconnect or a close has happened
   std::atomic<bool> peerClosed_{false};
   std::atomic<bool> receiveShut_{false};  // ShutdownReceive was called (from any thread)
-  std::mutex writeMutex_;
+  std::atomic<uint32_t> sendTimeoutMs_{kDefaultSendTimeoutMs};
+  platform::SocketWaker waker_;
+
+  std::mutex outboxMutex_;           // guards outbox_ only; never held across a socket call
+  std::deque<Outgoing> outbox_;      // queued by any thread, taken over by the owner
+  std::atomic<size_t> queuedBytes_{0}, queuedPackets_{0};  // outbox_ and writing_ together
+  std::atomic<bool> overrun_{false};
+  std::mutex writeMutex_;            // serialises socket writes: the owner's PumpOutput, WriteAll
+  std::deque<Outgoing> writing_;     // being written (writeMutex_)
+  size_t writtenOfFront_ = 0;        // bytes of writing_.front() already sent (writeMutex_)
+  WrittenHandler written_;           // writeMutex_
 };
 
 // What the endpoint hands its execute handler: the connection and one slot for the application's

@@ -150,7 +150,7 @@ void TcpEndpoint::RunConnection(Worker* w) {
       }
       if (!connection.IsConnected()) break;
     }
-    // A connection dropped from outside (a timed-out write from another thread, shutdown) while
+    // A connection dropped from outside (a peer past its output bound, shutdown) while
     // the application still keeps an object in the slot: one more pass lets the handler see the
     // broken connection and run its own close path, so nothing stays behind referring to it.
     for (int last = 0; last < 2 && handler_ && context.Slot<void>(); ++last) {

@@ -197,10 +197,7 @@ void TQuillmootServer::StartMetrics() {
 }
 
 void TQuillmootServer::StopWorkers() {
-  if (pingThread) {
-    pingThread->Terminate();
-    pingThread->Wake();
-  }
+  if (pingThread) pingThread->Stop();
   if (udpSender) {
     udpSender->Terminate();
     if (SystemEvent) SystemEvent->Set();
@@ -215,8 +212,8 @@ void TQuillmootServer::Server_DeInit() {
   // Its embedded HTTP server takes up to 2 s to stop; that overlaps the pause below.
   std::thread metricsStop([this]() { metrics.reset(); });
   if (pingThread) {
-    pingThread->Terminate();
-    pingThread->Wake();
+    // Also aborts a web status request in progress, so the join after the pause is quick.
+    pingThread->Stop();
     WriteLog("Server_DeInit -- pingpong term sent", kLogProgress);
   }
   if (udpSender) {

@@ -1,6 +1,7 @@
 #pragma once
 // Client records on real loopback connections, for the registry and record tests: each record
-// writes to a server-side TcpConnection whose far end the test reads packet by packet.
+// queues on a server-side TcpConnection whose far end the test reads packet by packet. The test
+// thread stands in for the connection's own thread and writes the queued output when it reads.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -34,6 +35,7 @@ class ClientEnd {
   // The next packet the record wrote, framed by its header's length; nullopt after timeoutMs.
   std::optional<Packet> Next(int timeoutMs = kTestWaitMs) {
     for (;;) {
+      context_.connection->PumpOutput();
       if (input_.size() >= kHeaderSize) {
         const size_t length = std::max<size_t>(ParseHeader(input_.data(), input_.size()).length, kHeaderSize);
         if (input_.size() >= length) {
@@ -51,6 +53,7 @@ class ClientEnd {
   }
   // True when nothing at all arrives within the time.
   bool Silent(int timeoutMs = 100) {
+    context_.connection->PumpOutput();
     if (!input_.empty()) return false;
     return platform::WaitReadable(peer_.Get(), timeoutMs) <= 0;
   }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <iterator>
 #include <thread>
 
 #include "WebStatusSupport.hpp"
@@ -68,6 +70,34 @@ TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
   ping.Wake();
   EXPECT_TRUE(Eventually([&] { return ping.Finished(); }, 2000));
   EXPECT_EQ(CountLines(t, "in: TPingThread.UpdateStats exception"), 0);
+}
+
+TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {
+  // Both addresses silent, with the client's own limits (10 s to connect, 30 s in all): before,
+  // the stop waited out the whole limit of each request.
+  FakeWebServer silentList(""), silentOwn("");
+  TestHooks hooks(0, 0, silentList.Url("/webpost.php?"));
+  TestServer t({{"WebStatus", "Active", "1"},
+                {"WebStatus", "QuillmootSite_Active", "1"},
+                {"WebStatus", "WebPostURL", silentOwn.Url("/status")}});
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(silentList.WaitForRequests(1));
+
+  const auto start = std::chrono::steady_clock::now();
+  t.Stop();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  std::printf("[ info ] stop with a silent web server took %lld ms (pause 50 ms)\n", static_cast<long long>(ms));
+  EXPECT_LT(ms, 10000);
+  // The aborted request is not a web server's fault, and the second one is never started.
+  EXPECT_TRUE(silentOwn.Requests().empty());
+  EXPECT_EQ(CountLines(t, "PostData"), 0);
+  const char* order[] = {"----Entering Server_DeInit ---- ", "Server_DeInit -- pingpong term sent",
+                         "Server_DeInit -- UDPThread term + event sent", "Server_DeInit -- Slept 2 secs",
+                         "Server_DeInit -- Stopped TCP", "Server_DeInit -- Stopped UDP", "----Quillmoot server shutdown----"};
+  size_t next = 0;
+  for (const auto& line : t.LogLines())
+    if (next < std::size(order) && line.find(order[next]) != std::string::npos) ++next;
+  EXPECT_EQ(next, std::size(order));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <thread>
 
 #include "Loopback.hpp"
 #include "platform/Error.hpp"
@@ -119,6 +121,61 @@ TEST(TcpConnection, WritesFromSeveralThreadsArriveWhole) {
   ASSERT_EQ(all.size(), kThreads * kMessages * kSize);
   for (size_t at = 0; at < all.size(); at += kSize)
     ASSERT_EQ(all.compare(at, kSize, std::string(kSize, all[at])), 0) << "message torn at byte " << at;
+}
+
+TEST(TcpConnection, QueuedOutputGoesOutFromTheOwnersWaitAndAPeerThatFallsBehindIsClosed) {
+  // A reading peer gets every queued packet, in order, written by the owner while it waits for
+  // input; the packets were queued from another thread, which never touched the socket.
+  Pair reader = Connect();
+  std::atomic<size_t> written{0};
+  reader.connection->SetWrittenHandler([&](size_t n) { written += n; });
+  auto owner = std::async(std::launch::async, [&] { return Take(*reader.connection, 1); });
+  std::string expected;
+  bool allQueued = true;
+  for (int i = 0; i < 3000 && allQueued; ++i) {
+    const std::string text = "packet " + std::to_string(i) + ";";
+    expected += text;
+    allQueued = reader.connection->Queue(std::vector<uint8_t>(text.begin(), text.end()));
+    // Paced well inside the bound: a burst of over 1,024 packets at once would close even a
+    // reader whose thread has not yet been scheduled.
+    if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(allQueued);
+  EXPECT_EQ(reader.peer.Receive(expected.size()), expected);
+  EXPECT_TRUE(test::WaitUntil([&] { return written.load() == expected.size(); }));
+  reader.peer.SendAll("x");
+  EXPECT_EQ(owner.get(), "x");
+  EXPECT_FALSE(reader.connection->Overrun());
+
+  // A peer that never reads: past the packet or byte bound the queueing thread closes it, and the
+  // owner's read ends.
+  for (const size_t packetSize : {size_t{8}, size_t{40000}}) {
+    Pair stalled = Connect();
+    size_t queued = 0;
+    while (stalled.connection->Queue(std::vector<uint8_t>(packetSize, 0x41))) ++queued;
+    EXPECT_TRUE(stalled.connection->Overrun());
+    EXPECT_EQ(queued, packetSize == 8 ? TcpConnection::kMaxQueuedPackets : TcpConnection::kMaxQueuedBytes / packetSize);
+    EXPECT_THROW(Take(*stalled.connection, 1), EConnClosedGracefully);
+  }
+
+  // Within the bounds but older than the send time-out: the owner, waiting for input, closes it.
+  Pair slow = Connect();
+  int small = 1;
+  ::setsockopt(slow.peer.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
+  slow.connection->SetSendTimeout(200);
+  auto waiting = std::async(std::launch::async, [&] { return Take(*slow.connection, 1); });
+  // One packet at a time, each only once the last went to the kernel, until the kernel's
+  // buffers are full and a packet stays queued past the time-out.
+  for (int i = 0; i < 2000 && slow.connection->IsOpen(); ++i) {
+    if (slow.connection->QueuedPackets() == 0) slow.connection->Queue(std::vector<uint8_t>(60000, 0x42));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (waiting.wait_for(std::chrono::milliseconds(test::kTestWaitMs)) != std::future_status::ready) {
+    slow.connection->Disconnect();
+    FAIL() << "the owner did not close a connection whose output stayed queued";
+  }
+  EXPECT_THROW(waiting.get(), EConnClosedGracefully);
+  EXPECT_TRUE(slow.connection->Overrun());
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ void ControlClient::Connect(const std::string& host, uint16_t port, int timeoutM
   Close();
   input_.clear();
   backlog_.clear();
+  backlogBytes_ = 0;
   peerClosed_ = false;
   const sockaddr_in a = MakeAddress(host, port);
   socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -103,66 +104,54 @@ bool ControlClient::ReadMore(int timeoutMs) {
     return false;
   }
   input_.insert(input_.end(), buf, buf + n);
+  FrameInput();
   return true;
 }
 
-std::optional<Packet> ControlClient::TakeFramed() {
-  if (input_.size() < kHeaderSize) return std::nullopt;
-  size_t length = ParseHeader(input_.data(), input_.size()).length;
-  if (length < kHeaderSize) length = kHeaderSize;  // a malformed length still makes progress
-  if (input_.size() < length) return std::nullopt;
-  Packet p(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
-  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
-  return p;
+void ControlClient::FrameInput() {
+  size_t at = 0;
+  while (input_.size() - at >= kHeaderSize) {
+    size_t length = ParseHeader(input_.data() + at, input_.size() - at).length;
+    if (length < kHeaderSize) length = kHeaderSize;  // a malformed length still makes progress
+    if (input_.size() - at < length) break;
+    backlog_.emplace_back(input_.begin() + static_cast<std::ptrdiff_t>(at),
+                          input_.begin() + static_cast<std::ptrdiff_t>(at + length));
+    backlogBytes_ += length;
+    at += length;
+    while (backlog_.size() > kMaxBacklogPackets || backlogBytes_ > kMaxBacklogBytes) {
+      backlogBytes_ -= backlog_.front().size();
+      backlog_.pop_front();
+    }
+  }
+  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-std::optional<Packet> ControlClient::Receive(int timeoutMs) {
-  if (!backlog_.empty()) {
-    Packet p = std::move(backlog_.front());
-    backlog_.pop_front();
+std::optional<Packet> ControlClient::TakeFromBacklog(std::initializer_list<int16_t> commands) {
+  for (auto it = backlog_.begin(); it != backlog_.end(); ++it) {
+    bool wanted = commands.size() == 0;
+    const int16_t c = ParseHeader(it->data(), it->size()).command;
+    for (int16_t want : commands) wanted = wanted || want == c;
+    if (!wanted) continue;
+    Packet p = std::move(*it);
+    backlog_.erase(it);
+    backlogBytes_ -= p.size();
     return p;
   }
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (auto p = TakeFramed()) return p;
-    if (peerClosed_) return std::nullopt;
-    const int left = RemainingMs(deadline);
-    if (!ReadMore(left) && (peerClosed_ || left == 0)) {
-      if (auto p = TakeFramed()) return p;
-      return std::nullopt;
-    }
-  }
+  return std::nullopt;
 }
 
+std::optional<Packet> ControlClient::Receive(int timeoutMs) { return WaitFor({}, timeoutMs); }
+
 std::optional<Packet> ControlClient::WaitFor(std::initializer_list<int16_t> commands, int timeoutMs) {
-  auto matches = [&](const Packet& p) {
-    const int16_t c = ParseHeader(p.data(), p.size()).command;
-    for (int16_t want : commands)
-      if (want == c) return true;
-    return false;
-  };
-  for (auto it = backlog_.begin(); it != backlog_.end(); ++it) {
-    if (matches(*it)) {
-      Packet p = std::move(*it);
-      backlog_.erase(it);
-      return p;
-    }
-  }
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    while (auto p = TakeFramed()) {
-      if (matches(*p)) return p;
-      backlog_.push_back(std::move(*p));
-    }
+    if (auto p = TakeFromBacklog(commands)) return p;
     if (peerClosed_) return std::nullopt;
     const int left = RemainingMs(deadline);
-    if (!ReadMore(left) && (peerClosed_ || left == 0)) {
-      while (auto p = TakeFramed()) {
-        if (matches(*p)) return p;
-        backlog_.push_back(std::move(*p));
-      }
-      return std::nullopt;
-    }
+    ReadMore(left);
+    // Past the deadline a last look at what that read brought, and no more: a server that keeps
+    // sending cannot hold the wait open.
+    if (left == 0) return TakeFromBacklog(commands);
   }
 }
 
@@ -170,9 +159,10 @@ bool ControlClient::WaitClosed(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!peerClosed_) {
     const int left = RemainingMs(deadline);
-    if (!ReadMore(left) && !peerClosed_ && left == 0) return false;
+    ReadMore(left);
+    if (left == 0) break;
   }
-  return true;
+  return peerClosed_;
 }
 
 std::vector<uint8_t> ControlClient::DrainRaw(int timeoutMs) {
@@ -181,6 +171,7 @@ std::vector<uint8_t> ControlClient::DrainRaw(int timeoutMs) {
   std::vector<uint8_t> all;
   for (auto& p : backlog_) all.insert(all.end(), p.begin(), p.end());
   backlog_.clear();
+  backlogBytes_ = 0;
   all.insert(all.end(), input_.begin(), input_.end());
   input_.clear();
   return all;

@@ -1,7 +1,8 @@
 #pragma once
 // The client side of the protocol, for tests, benchmarks and the operator's tools: a control
 // connection that sends each command as one write and reads server packets framed by their
-// header's length, and a UDP socket for voice and pings. Every wait has a time-out.
+// header's length, and a UDP socket for voice and pings. Every wait ends at its time-out, whatever
+// the server sends, and packets nobody has asked for yet are kept only up to a bound.
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -16,6 +17,11 @@ namespace qm::client {
 
 class ControlClient {
  public:
+  // Packets kept for later Receive or WaitFor calls; past either bound the oldest are dropped, so a
+  // server that streams packets nobody waits for cannot grow our memory without end.
+  static constexpr size_t kMaxBacklogPackets = 4096;
+  static constexpr size_t kMaxBacklogBytes = 4u << 20;
+
   ControlClient() = default;
   ~ControlClient();
   ControlClient(const ControlClient&) = delete;
@@ -33,9 +39,10 @@ class ControlClient {
   void SendRaw(const uint8_t* data, size_t size);
 
   // The next packet, framed by its header's length (at least 8); nullopt on time-out or close.
+  // Like every wait below, it returns by its time-out even while packets keep arriving.
   std::optional<Packet> Receive(int timeoutMs);
   // The next packet whose command field is one of those given; other packets stay queued for
-  // later Receive calls. nullopt on time-out or close.
+  // later Receive calls (within the backlog bounds). nullopt on time-out or close.
   std::optional<Packet> WaitFor(std::initializer_list<int16_t> commands, int timeoutMs);
   // True when the server closes the connection within the time (queued packets are dropped).
   bool WaitClosed(int timeoutMs);
@@ -48,12 +55,16 @@ class ControlClient {
   uint16_t SessionKey() const { return sessionKey_; }
 
  private:
-  bool ReadMore(int timeoutMs);  // false on time-out; marks closed on EOF
-  std::optional<Packet> TakeFramed();
+  // One wait of at most timeoutMs and one receive; complete packets go to the backlog. False on
+  // time-out; marks closed on EOF.
+  bool ReadMore(int timeoutMs);
+  void FrameInput();
+  std::optional<Packet> TakeFromBacklog(std::initializer_list<int16_t> commands);
 
   platform::SocketHandle socket_ = platform::kInvalidSocket;
-  std::vector<uint8_t> input_;
+  std::vector<uint8_t> input_;  // at most one incomplete packet and one receive
   std::deque<Packet> backlog_;
+  size_t backlogBytes_ = 0;
   bool peerClosed_ = false;
   uint16_t sessionKey_ = 0;
 };
