@@ -15,6 +15,8 @@ namespace qm {
 inline constexpr const char* kPublicListUrl = "http://serverlist.example.org/webpost.php?";
 inline constexpr const char* kDefaultWebPostLinkUrl = "http://www.example.org/";
 inline constexpr const char* kConfigVersion = "v1.2.2";
+// The administrator password a fresh configuration carries; start-up warns while it is in force.
+inline constexpr const char* kDefaultAdminPassword = "oxlit";
 
 class PasswordSetting {
  public:

@@ -10,6 +10,7 @@
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "control/GuessThrottle.hpp"
 #include "datagram/VoiceQueue.hpp"
 #include "net/TcpEndpoint.hpp"
 #include "net/UdpEndpoint.hpp"
@@ -67,6 +68,10 @@ class TQuillmootServer : public TServerCounters {
 
   // --- datagrams: one call per received datagram, on the UDP listener thread ---
   void UDPServerUDPRead(const uint8_t* data, size_t size, const UdpAddress& from);
+
+  // Failed server passwords and failed administrator passwords, per source address.
+  GuessThrottle loginGuesses;
+  GuessThrottle adminGuesses;
 
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();

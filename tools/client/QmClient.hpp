@@ -23,6 +23,8 @@ class ControlClient {
 
   // Connects to host:port within the time; throws QmError (ESocketError, ETimeout) on failure.
   void Connect(const std::string& host, uint16_t port, int timeoutMs = 3000);
+  // Connects from this local IPv4 address from now on (tests use 127.0.0.2 as a second host).
+  void SetLocalAddress(std::string address) { localAddress_ = std::move(address); }
   bool IsOpen() const { return socket_ != platform::kInvalidSocket; }
   void Close();
   // Bounds each blocking send (a client that never reads may fill the server's window too).
@@ -56,6 +58,7 @@ class ControlClient {
   std::deque<Packet> backlog_;
   bool peerClosed_ = false;
   uint16_t sessionKey_ = 0;
+  std::string localAddress_;
 };
 
 class VoiceClient {
