@@ -2,6 +2,7 @@
 // is never affected. An empty administrator password switches administrator login off.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -35,9 +36,8 @@ std::unique_ptr<ControlClient> From(const std::string& host, uint16_t port) {
 int16_t CommandOf(const std::optional<Packet>& p) { return p ? ParseHeader(p->data(), p->size()).command : 0; }
 
 size_t CountLines(const test::TestServer& t, const std::string& text) {
-  size_t n = 0;
-  for (const auto& l : t.LogLines()) n += l.find(text) != std::string::npos;
-  return n;
+  const auto lines = t.LogLines();
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 TEST(Guessing, TenFailuresBlockTheGuessersAddressForFiveMinutesAndNeverTheOwners) {
