@@ -30,7 +30,7 @@ for target in "${targets[@]}"; do
   echo "=== $target: ${seconds}s ==="
   log="$build/$target.log"
   if ! "$build/fuzz/$target" "$work" "$seeds" -dict="$root/fuzz/quillmoot.dict" -max_total_time="$seconds" \
-      -timeout=20 -rss_limit_mb=4096 -max_len=8192 -print_final_stats=1 -artifact_prefix="$findings/" \
+      -timeout=20 -rss_limit_mb=4096 -max_len=8192 -detect_leaks=0 -print_final_stats=1 -artifact_prefix="$findings/" \
       ${extra[@]+"${extra[@]}"} >"$log" 2>&1; then
     echo "$target: FINDING (see $log and $findings/)"
     tail -n 40 "$log"

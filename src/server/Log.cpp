@@ -140,12 +140,14 @@ std::string_view KindOf(std::string_view message) {
   return message.substr(0, cut);
 }
 
-// A line on behalf of the thread's peer, if it has one: limited per kind and source.
-void WriteForSource(std::string_view kind, std::string_view message) {
-  if (tLogSource.empty()) return WriteLine(message);
+// A line on behalf of the thread's peer, if it has one: limited per kind and source. The line is
+// composed only when it is to be written, so a flood costs little.
+template <class Compose>
+void WriteForSource(std::string_view kind, Compose compose) {
+  if (tLogSource.empty()) return WriteLine(compose());
   uint32_t suppressed = 0;
   if (!RateAllows(kind, tLogSource, kPeerLinesPerSecond, suppressed)) return;
-  WriteLine(WithSuppressedCount(std::string(message), suppressed));
+  WriteLine(WithSuppressedCount(std::string(compose()), suppressed));
 }
 
 }  // namespace
@@ -156,7 +158,7 @@ LogSourceScope::~LogSourceScope() { tLogSource = std::move(previous_); }
 void WriteLog(std::string_view message, uint8_t level) noexcept {
   (void)level;
   try {
-    WriteForSource(KindOf(message), message);
+    WriteForSource(KindOf(message), [&] { return message; });
   } catch (...) {
   }
 }
@@ -188,7 +190,7 @@ void LogEvent(std::string_view category, std::string_view text, int32_t replyCod
     std::string kind(category);
     kind += ' ';
     kind += text.substr(0, text.find(' '));
-    WriteForSource(kind, ComposeEvent(category, text, replyCode, client));
+    WriteForSource(kind, [&] { return ComposeEvent(category, text, replyCode, client); });
   } catch (...) {
   }
 }
