@@ -9,7 +9,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_control fuzz_udp fuzz_ini fuzz_http)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_control fuzz_packets fuzz_udp fuzz_ini fuzz_http)
 QM_WITH_CLANG=1 QM_WITH_WINDOWS=0 "$root/scripts/install-deps.sh"
 
 build="$root/build-fuzz"
@@ -30,7 +30,7 @@ for target in "${targets[@]}"; do
   echo "=== $target: ${seconds}s ==="
   log="$build/$target.log"
   if ! "$build/fuzz/$target" "$work" "$seeds" -dict="$root/fuzz/quillmoot.dict" -max_total_time="$seconds" \
-      -timeout=20 -rss_limit_mb=4096 -max_len=8192 -print_final_stats=1 -artifact_prefix="$findings/" \
+      -timeout=20 -rss_limit_mb=4096 -max_len=8192 -detect_leaks=0 -print_final_stats=1 -artifact_prefix="$findings/" \
       ${extra[@]+"${extra[@]}"} >"$log" 2>&1; then
     echo "$target: FINDING (see $log and $findings/)"
     tail -n 40 "$log"

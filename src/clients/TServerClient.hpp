@@ -45,6 +45,11 @@ class TServerClient {
   void SetPlayerId(uint8_t id) { playerId_.store(id, std::memory_order_relaxed); }
   void SetSessionKey(uint32_t key) { sessionKey_.store(key, std::memory_order_relaxed); }
 
+  // The control connection's IPv4 address (host order), set at login: datagrams speak for this
+  // client only from that host.
+  uint32_t ControlHost() const { return controlHost_; }
+  void SetControlHost(uint32_t ip) { controlHost_ = ip; }
+
   const TcpContext* Connection() const { return context_; }
   const std::shared_ptr<TcpConnection>& TcpLink() const { return connection_; }
 
@@ -120,6 +125,7 @@ class TServerClient {
   std::string clientName_;
   std::string clientVersion_;
   bool isOldClient_ = false;
+  uint32_t controlHost_ = 0;
   std::atomic<uint8_t> playerId_{0};
   std::atomic<uint32_t> sessionKey_{0};
   std::atomic<int32_t> channelId_{0};

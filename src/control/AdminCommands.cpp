@@ -3,6 +3,7 @@
 #include <string>
 
 #include "control/ControlPackets.hpp"
+#include "control/GuessThrottle.hpp"
 #include "platform/Error.hpp"
 #include "server/IniFile.hpp"
 #include "server/Log.hpp"
@@ -60,7 +61,19 @@ void TQuillmootServer::ClientChangeRoom(const uint8_t* packet, size_t size, cons
 void TQuillmootServer::AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminLogin PW: " + std::string(kPasswordMask), kCmdAdminLogin, client.get());
-  if (password != Settings().AdminPassword.Get()) {
+  const auto& link = client->TcpLink();
+  const std::string from = link ? link->PeerAddress() : std::string();
+  uint32_t answerTick = 0;
+  // A blocked address is refused without a look at the password, one answer a second at most.
+  if (link && adminGuesses.Blocked(from, answerTick)) {
+    if (WaitForAnswerSlot(answerTick, *link)) client->SendReply(kReplyWrongAdminPassword);
+    return;
+  }
+  // An empty administrator password switches administrator login off rather than opening it.
+  const std::string adminPassword = Settings().AdminPassword.Get();
+  if (adminPassword.empty() || password != adminPassword) {
+    if (link && adminGuesses.Failed(from))
+      WriteLog(GuessThrottle::BlockLine("Refused administrator logins", from), kLogWarning);
     client->SendReply(kReplyWrongAdminPassword);
     return;
   }

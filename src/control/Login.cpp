@@ -1,5 +1,6 @@
 // Login, setup and leave: a connection becomes a client, receives the lists, and ends.
 #include "control/ControlPackets.hpp"
+#include "control/GuessThrottle.hpp"
 #include "platform/Error.hpp"
 #include "server/Log.hpp"
 #include "server/Settings.hpp"
@@ -35,12 +36,25 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
     return true;
   }
   const std::string serverPassword = s.ServerPassword.Get();
-  if (!serverPassword.empty() && req.password != serverPassword) {
-    WriteRefusal(*this, *context.connection, kReplyWrongPassword);
-    return true;
+  if (!serverPassword.empty()) {
+    const std::string& from = context.connection->PeerAddress();
+    uint32_t answerTick = 0;
+    // A blocked address learns nothing, not even whether this guess was right.
+    if (loginGuesses.Blocked(from, answerTick)) {
+      if (WaitForAnswerSlot(answerTick, *context.connection))
+        WriteRefusal(*this, *context.connection, kReplyWrongPassword);
+      return true;
+    }
+    if (req.password != serverPassword) {
+      if (loginGuesses.Failed(from)) WriteLog(GuessThrottle::BlockLine("Refused logins", from), kLogWarning);
+      WriteRefusal(*this, *context.connection, kReplyWrongPassword);
+      return true;
+    }
   }
 
   auto client = std::make_shared<TServerClient>(context.connection, &context, this);
+  UdpAddress controlHost;
+  if (UdpAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) client->SetControlHost(controlHost.ip);
   client->SetClientName(req.name);
   client->SetClientVersion(req.version);
   WriteLog("Created client " + client->ClientName(), kLogProgress);

@@ -19,6 +19,8 @@ thread_local std::array<uint8_t, kPacketBufferSize> tPacket;
 
 void TQuillmootServer::TCPServerExecute(TcpContext& context) {
   TcpConnection& conn = *context.connection;
+  // Everything this pass logs, the exception line included, the peer could provoke at packet rate.
+  const LogSourceScope logSource(conn.PeerAddress());
   try {
     ClientPtr c = context.Slot<TServerClient>();
     bool close = false;

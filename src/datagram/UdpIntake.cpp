@@ -31,6 +31,11 @@ void CheckVoice(TServerClient& client, std::vector<uint8_t>& copy, const VoiceHe
   client.LastPacketId.store(voice.packetId, std::memory_order_relaxed);
 }
 
+// A key is a 16-bit number anyone can sweep; what makes a datagram the client's is that it comes
+// from the host of the client's control connection. Its port may differ and change (NAT
+// rebinding), so only the address is compared.
+bool FromControlHost(const TServerClient& client, const UdpAddress& from) { return client.ControlHost() == from.ip; }
+
 }  // namespace
 
 void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const UdpAddress& from) {
@@ -44,7 +49,9 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
     if (!ParseDatagramHead(data, size, head)) return;
 
     const ClientPtr client = clientList->FindClientByKey(head.sessionKey);
-    if (!client) {
+    // A foreign host is told nothing, not even that the key exists: it is traced like an unknown
+    // key, gets no pong and moves nothing.
+    if (!client || !FromControlHost(*client, from)) {
       const std::string address = from.AddressText();
       LogEventLimited("ALERT UDP", "Incoming traffic from unknown client ip: " + address, address, nullptr);
       return;

@@ -26,6 +26,7 @@ struct TcpEndpoint::Worker {
   std::shared_ptr<TcpContext> context;
   std::thread thread;
   uint32_t acceptedTick = 0;
+  uint32_t host = 0;  // the peer's IPv4 address, host order
   bool finished = false;  // guarded by workersMutex_
   bool loggedIn = false;  // guarded by workersMutex_; once set, no limit applies again
 };
@@ -82,32 +83,41 @@ void TcpEndpoint::AcceptLoop() {
     // Control packets are small and answered at once; Nagle would only delay them.
     int noDelay = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    platform::SetKeepAlive(s, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveProbes);
 
+    UdpAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
     std::lock_guard<std::mutex> guard(workersMutex_);
-    const size_t cap = maxPending_;
-    if (cap != 0 && SweepPendingLocked() >= cap) {
+    const PendingTally tally = SweepPendingLocked(from.ip);
+    const size_t perHost = maxPendingPerHost_;
+    if (perHost != 0 && tally.fromHost >= perHost) {
       platform::ShutdownSocket(s, false);
       platform::CloseSocket(s);
       ++refused_;
       continue;
     }
-    UdpAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
+    const size_t cap = maxPending_;
+    if (cap != 0 && tally.total >= cap && tally.oldest) {
+      // Its thread sees the closed socket at its next wait slice and ends by itself.
+      tally.oldest->connection->Disconnect();
+      ++evicted_;
+    }
     auto worker = std::make_unique<Worker>();
     worker->connection = std::make_shared<TcpConnection>(s, from.AddressText(), from.port);
     worker->connection->SetSendTimeout(sendTimeoutMs_);
     worker->context = std::make_shared<TcpContext>();
     worker->context->connection = worker->connection;
     worker->acceptedTick = TickCount();
+    worker->host = from.ip;
     Worker* w = worker.get();
     workers_.push_back(std::move(worker));
     w->thread = std::thread([this, w] { RunConnection(w); });
   }
 }
 
-size_t TcpEndpoint::SweepPendingLocked() {
+TcpEndpoint::PendingTally TcpEndpoint::SweepPendingLocked(uint32_t host) {
   const uint32_t limit = loginTimeoutMs_;
   const uint32_t now = TickCount();
-  size_t pending = 0;
+  PendingTally tally;
   for (auto& w : workers_) {
     if (w->finished || w->loggedIn) continue;
     if (w->context->HasSlot()) {
@@ -121,14 +131,16 @@ size_t TcpEndpoint::SweepPendingLocked() {
       ++expired_;
       continue;
     }
-    ++pending;
+    ++tally.total;
+    if (w->host == host) ++tally.fromHost;
+    if (!tally.oldest) tally.oldest = w.get();  // the list is in accept order
   }
-  return pending;
+  return tally;
 }
 
 size_t TcpEndpoint::PendingConnectionCount() {
   std::lock_guard<std::mutex> guard(workersMutex_);
-  return SweepPendingLocked();
+  return SweepPendingLocked().total;
 }
 
 void TcpEndpoint::RunConnection(Worker* w) {

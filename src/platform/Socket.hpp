@@ -66,6 +66,10 @@ void ShutdownSocket(SocketHandle s, bool receiveOnly);
 bool SetNonBlocking(SocketHandle s, bool on);
 // Bounds blocking sends; a send that cannot complete in time fails with kErrTimedOut.
 bool SetSendTimeout(SocketHandle s, uint32_t milliseconds);
+// Turns on TCP keep-alive: the first probe after idleMs without traffic, then one every
+// intervalMs, the connection failing after `probes` unanswered ones (Windows fixes the count at
+// ten where the system has no setting for it). False when the system refuses.
+bool SetKeepAlive(SocketHandle s, uint32_t idleMs, uint32_t intervalMs, uint32_t probes);
 // Lets a restarted server bind a port whose old connections still linger in TIME_WAIT. It must
 // never let a second live listener share the port: on Windows, where SO_REUSEADDR would allow
 // exactly that, this sets nothing.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 #include <unordered_map>
 
 #include "clients/TServerClient.hpp"
@@ -44,6 +45,7 @@ void AppendLine(const std::string& line) {
 // from ever-new sources cannot grow it; sources beyond it share one overflow slot.
 struct RateSlot {
   uint32_t windowStart = 0;
+  uint32_t written = 0;  // lines written in the current window
   uint32_t suppressed = 0;
   bool used = false;
 };
@@ -96,23 +98,67 @@ std::string FormatLogLine(double now, std::string_view message) {
   line += ts;
   TwoDigits(line, p.second);
   line += " | ";
+  static constexpr char kHex[] = "0123456789abcdef";
   for (char c : message) {
-    if (c == '\r')
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '\r') {
       line += " : ";
-    else if (c != '\n')
+    } else if (c == '\n') {
+    } else if (b < 0x20 || b == 0x7F) {
+      line += "\\x";
+      line += kHex[b >> 4];
+      line += kHex[b & 15];
+    } else {
       line += c;
+    }
   }
   return line;
 }
 
-void WriteLog(std::string_view message, uint8_t level) noexcept {
-  (void)level;
+namespace {
+
+thread_local std::string tLogSource;
+
+// Writes one line whatever the source.
+void WriteLine(std::string_view message) noexcept {
   try {
     const std::string line = FormatLogLine(Now(), message);
     // The lock object is permanent; before start-up and after shutdown it still serialises
     // writers, which costs nothing and keeps lines whole.
     std::lock_guard<std::mutex> g(FileMutex());
     AppendLine(line);
+  } catch (...) {
+  }
+}
+
+bool RateAllows(std::string_view kind, std::string_view source, uint32_t limit, uint32_t& suppressed);
+std::string WithSuppressedCount(std::string line, uint32_t suppressed);
+
+// The first two words of a line name its kind.
+std::string_view KindOf(std::string_view message) {
+  const size_t cut = message.find(' ', message.find(' ') + 1);
+  return message.substr(0, cut);
+}
+
+// A line on behalf of the thread's peer, if it has one: limited per kind and source. The line is
+// composed only when it is to be written, so a flood costs little.
+template <class Compose>
+void WriteForSource(std::string_view kind, Compose compose) {
+  if (tLogSource.empty()) return WriteLine(compose());
+  uint32_t suppressed = 0;
+  if (!RateAllows(kind, tLogSource, kPeerLinesPerSecond, suppressed)) return;
+  WriteLine(WithSuppressedCount(std::string(compose()), suppressed));
+}
+
+}  // namespace
+
+LogSourceScope::LogSourceScope(std::string source) : previous_(std::exchange(tLogSource, std::move(source))) {}
+LogSourceScope::~LogSourceScope() { tLogSource = std::move(previous_); }
+
+void WriteLog(std::string_view message, uint8_t level) noexcept {
+  (void)level;
+  try {
+    WriteForSource(KindOf(message), [&] { return message; });
   } catch (...) {
   }
 }
@@ -140,15 +186,19 @@ std::string ComposeEvent(std::string_view category, std::string_view text, int32
 
 void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const TServerClient* client) noexcept {
   try {
-    WriteLog(ComposeEvent(category, text, replyCode, client), kLogProgress);
+    // All command traces share their category; the command (the text's first word) tells them apart.
+    std::string kind(category);
+    kind += ' ';
+    kind += text.substr(0, text.find(' '));
+    WriteForSource(kind, [&] { return ComposeEvent(category, text, replyCode, client); });
   } catch (...) {
   }
 }
 
 namespace {
-// True when a line from this source may be written now; suppressed receives how many lines of
-// the source were held back since its last written one.
-bool RateAllows(std::string_view category, std::string_view source, uint32_t& suppressed) {
+// True when a line from this source may be written now (at most `limit` a window); suppressed
+// receives how many lines of the source were held back since its last written one.
+bool RateAllows(std::string_view category, std::string_view source, uint32_t limit, uint32_t& suppressed) {
   std::lock_guard<std::mutex> g(RateMutex());
   auto& table = RateTable();
   std::string key(category);
@@ -165,12 +215,18 @@ bool RateAllows(std::string_view category, std::string_view source, uint32_t& su
   }
   const uint32_t now = TickCount();
   if (slot->used && now - slot->windowStart < kRateWindowMs) {
-    ++slot->suppressed;
-    return false;
+    if (slot->written >= limit) {
+      ++slot->suppressed;
+      return false;
+    }
+    ++slot->written;
+    suppressed = 0;
+    return true;
   }
   suppressed = slot->suppressed;
   slot->used = true;
   slot->windowStart = now;
+  slot->written = 1;
   slot->suppressed = 0;
   // Forget sources that have been quiet, so the table keeps room for new ones.
   if (table.size() >= kMaxRateSources) {
@@ -194,8 +250,8 @@ void LogEventLimited(std::string_view category, std::string_view text, std::stri
                      const TServerClient* client) noexcept {
   try {
     uint32_t suppressed = 0;
-    if (!RateAllows(category, source, suppressed)) return;
-    WriteLog(WithSuppressedCount(ComposeEvent(category, text, 0, client), suppressed), kLogWarning);
+    if (!RateAllows(category, source, 1, suppressed)) return;
+    WriteLine(WithSuppressedCount(ComposeEvent(category, text, 0, client), suppressed));
   } catch (...) {
   }
 }
@@ -203,9 +259,8 @@ void LogEventLimited(std::string_view category, std::string_view text, std::stri
 void WriteLogLimited(std::string_view message, uint8_t level, std::string_view source) noexcept {
   try {
     uint32_t suppressed = 0;
-    const size_t cut = message.find(' ', message.find(' ') + 1);  // the line's first words name its kind
-    if (!RateAllows(message.substr(0, cut), source, suppressed)) return;
-    WriteLog(WithSuppressedCount(std::string(message), suppressed), level);
+    if (!RateAllows(KindOf(message), source, 1, suppressed)) return;
+    WriteLine(WithSuppressedCount(std::string(message), suppressed));
   } catch (...) {
   }
 }

@@ -30,6 +30,23 @@ void LogEventLimited(std::string_view category, std::string_view text, std::stri
 // that tells the senders apart.
 void WriteLogLimited(std::string_view message, uint8_t level, std::string_view source) noexcept;
 
+// Names the peer whose work the calling thread is doing (its address), for as long as the scope
+// lives. Every line written meanwhile, by WriteLog or LogEvent, is one that peer could provoke
+// at packet rate, so it is limited per kind and source (a burst of lines a second, the rest
+// counted and reported with the next line allowed). Scopes nest; the inner one counts.
+class LogSourceScope {
+ public:
+  explicit LogSourceScope(std::string source);
+  ~LogSourceScope();
+  LogSourceScope(const LogSourceScope&) = delete;
+  LogSourceScope& operator=(const LogSourceScope&) = delete;
+
+ private:
+  std::string previous_;
+};
+// Lines of one kind one source may write per second inside a LogSourceScope.
+inline constexpr uint32_t kPeerLinesPerSecond = 20;
+
 // Stands in for a password in traces: the log must never hold one.
 inline constexpr std::string_view kPasswordMask = "*****";
 
@@ -42,7 +59,9 @@ std::string LogFileName();
 void CreateLogLock();
 void DestroyLogLock();
 
-// "dd/mm/yyyy hh:nn:ss | <message>" with CR turned into " : " and LF removed, no line end.
+// "dd/mm/yyyy hh:nn:ss | <message>" with CR turned into " : ", LF removed and every other control
+// byte (NUL, BEL, ESC, DEL...) written as \xNN, so peer-chosen text cannot play tricks on a
+// terminal or a log reader; no line end.
 std::string FormatLogLine(double now, std::string_view message);
 
 // Forgets the rate limiter's state (tests, and each start-up).

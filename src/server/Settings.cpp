@@ -55,7 +55,7 @@ std::string IniFilePath() { return ExeDir() + IniFileName(); }
 void LoadConfiguration(const std::function<void(const std::string&)>& addChannel) {
   TSettings& s = Settings();
   s.ServerPassword.Set("");
-  s.AdminPassword.Set("oxlit");
+  s.AdminPassword.Set(kDefaultAdminPassword);
   s.Servername = "Quillmoot Server";
   s.MaxClients = 16;
   s.TCPPort = 8765;

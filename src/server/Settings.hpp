@@ -17,6 +17,8 @@ inline constexpr const char* kDefaultWebPostLinkUrl = "http://www.example.org/";
 inline constexpr const char* kConfigVersion = "v1.2.2";
 // The most clients a MaxClients setting can allow; a larger value is read as this.
 inline constexpr int32_t kMostClients = 255;
+// The administrator password a fresh configuration carries; start-up warns while it is in force.
+inline constexpr const char* kDefaultAdminPassword = "oxlit";
 
 class PasswordSetting {
  public:

@@ -1,6 +1,7 @@
 #include "server/TQuillmootServer.hpp"
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -122,6 +123,12 @@ bool TQuillmootServer::Server_Init() {
     return Fail("FATAL ERROR: Unable to create config file", e);
   }
   WriteLog("Done reading ini file", kLogProgress);
+  if (Settings().AdminPassword.Get() == kDefaultAdminPassword) {
+    // Everyone can read the built-in password; the operator must hear of it wherever they look.
+    const char* warning = "Warning: AdminPassword is the built-in default; anyone can become administrator. Set your own in qmserver.ini";
+    WriteLog(warning, kLogWarning);
+    std::fprintf(stderr, "%s\n", warning);
+  }
 
   ServerVersion += " Win32";
   if (!platform::FindTopLevelWindow("TApplication", "KvServer")) ServerVersion += " Service";

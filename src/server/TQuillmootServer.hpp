@@ -11,6 +11,7 @@
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "control/GuessThrottle.hpp"
 #include "datagram/VoiceQueue.hpp"
 #include "net/TcpEndpoint.hpp"
 #include "net/UdpEndpoint.hpp"
@@ -74,6 +75,10 @@ class TQuillmootServer : public TServerCounters {
   void UDPServerUDPRead(const uint8_t* data, size_t size, const UdpAddress& from);
   // After the listener has handed over every datagram of one batch: relays what was queued.
   void UDPServerBatchRead();
+
+  // Failed server passwords and failed administrator passwords, per source address.
+  GuessThrottle loginGuesses;
+  GuessThrottle adminGuesses;
 
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();

@@ -51,7 +51,7 @@ TEST(LoginConcurrency, ManyClientsComeAndGoAndEveryNoticeArrivesOnce) {
         const std::string name = "w" + std::to_string(w) + "." + std::to_string(r);
         Conn c;
         try {
-          c = Connected(t);
+          c = Connected(t, "127.0.0." + std::to_string(10 + w));
           if (c->Login(name, "", r % 2 ? "1.2.0" : "2.0", 20000) != kPktLoginAccepted) {
             ++failures;
             continue;
@@ -133,7 +133,7 @@ TEST(LoginConcurrency, RacingLoginsNeverExceedThePlaceLimit) {
   for (int i = 0; i < 16; ++i) {
     threads.emplace_back([&, i] {
       try {
-        keep[i] = Connected(t);
+        keep[i] = Connected(t, "127.0.0." + std::to_string(10 + i));
         const int16_t answer = keep[i]->Login("r" + std::to_string(i), "", "2.0", 20000);
         if (answer == kPktLoginAccepted)
           ++accepted;

@@ -19,8 +19,11 @@ inline constexpr int kQuietMs = 150;
 
 using Conn = std::unique_ptr<client::ControlClient>;
 
-inline Conn Connected(TestServer& t) {
+// from: the local loopback address to connect from; tests that open many connections at once
+// spread them over several, since one host may only have a few waiting for their login.
+inline Conn Connected(TestServer& t, const std::string& from = "") {
   auto c = std::make_unique<client::ControlClient>();
+  if (!from.empty()) c->SetLocalAddress(from);
   c->Connect("127.0.0.1", t.TcpPort());
   return c;
 }

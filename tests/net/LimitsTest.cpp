@@ -47,40 +47,44 @@ class LimitsTest : public ::testing::Test {
 
 TEST_F(LimitsTest, DefaultsAreSixtyFourWaitingConnectionsAndThirtySeconds) {
   EXPECT_EQ(TcpEndpoint::kDefaultMaxPendingConnections, 64u);
+  EXPECT_EQ(TcpEndpoint::kDefaultMaxPendingPerHost, 8u);
   EXPECT_EQ(TcpEndpoint::kDefaultLoginTimeoutMs, 30000u);
 }
 
-TEST_F(LimitsTest, IdleConnectionsPastTheCapAreClosedAtOnceAndLoggedInClientsKeepWorking) {
+TEST_F(LimitsTest, IdleConnectionsFromOneHostDoNotLockOutAnotherAndLoggedInClientsKeepWorking) {
   ASSERT_TRUE(server.Started());
   ControlClient member;
   ASSERT_TRUE(LogInFully(member, server.TcpPort(), "member"));
 
-  // Seventy connections that never send a byte, against the default cap of 64.
+  // One host gets eight waiting connections; the ninth and later are closed at once.
   std::vector<test::Socket> idle;
-  for (int i = 0; i < 70; ++i) idle.push_back(test::ConnectTo(server.TcpPort()));
-  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().RefusedConnections() == 6; }));
+  for (int i = 0; i < 12; ++i) idle.push_back(test::ConnectFrom("127.0.0.2", server.TcpPort()));
+  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().RefusedConnections() == 4; }));
+  EXPECT_EQ(Endpoint().PendingConnectionCount(), 8u);
+
+  // Eight more hosts fill the global cap of 64 and past it: the longest-waiting ones make room.
+  for (int host = 10; host < 18; ++host)
+    for (int i = 0; i < 8; ++i) idle.push_back(test::ConnectFrom(("127.0.0." + std::to_string(host)).c_str(), server.TcpPort()));
+  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().EvictedConnections() == 8; }));
   EXPECT_EQ(Endpoint().PendingConnectionCount(), 64u);
   int closed = 0;
   for (auto& s : idle) closed += ClosedWithin(s, 20) ? 1 : 0;
-  EXPECT_EQ(closed, 6);
-  // Sixty-four waiting threads plus the member's: the cap holds the thread count.
+  EXPECT_EQ(closed, 4 + 8);
+  // Sixty-four waiting threads plus the member's: the cap still holds the thread count.
   EXPECT_EQ(Endpoint().ConnectionCount(), 65u);
 
-  // The logged-in client is served as before.
+  // Logins from a host with nothing waiting all get through while the cap is full.
+  for (int i = 0; i < 10; ++i) {
+    ControlClient newcomer;
+    EXPECT_TRUE(LogInFully(newcomer, server.TcpPort(), "newcomer")) << i;
+  }
   member.Send(ComposeSetup(0, 0));
   EXPECT_TRUE(member.WaitFor({kPktListsNew}, test::kTestWaitMs).has_value());
 
-  // A newcomer is turned away while the cap is full...
-  test::Socket extra = test::ConnectTo(server.TcpPort());
-  EXPECT_TRUE(ClosedWithin(extra, test::kTestWaitMs));
-
-  // ...and logs in once the waiting ones have missed their deadline.
+  // The waiting ones still miss their deadline.
   time.clock.AdvanceMs(TcpEndpoint::kDefaultLoginTimeoutMs);
-  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().ExpiredConnections() == 64; }));
-  ControlClient late;
-  EXPECT_TRUE(LogInFully(late, server.TcpPort(), "late"));
-  member.Send(ComposeSetup(0, 0));
-  EXPECT_TRUE(member.WaitFor({kPktListsNew}, test::kTestWaitMs).has_value());
+  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().PendingConnectionCount() == 0; }));
+  EXPECT_EQ(Endpoint().ExpiredConnections() + Endpoint().EvictedConnections(), 8u + 64u);  // all that were admitted
 }
 
 TEST_F(LimitsTest, AnIdleConnectionIsClosedWhenItMissesTheLoginDeadline) {

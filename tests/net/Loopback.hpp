@@ -89,6 +89,18 @@ inline Socket ConnectTo(uint16_t port) {
   return s;
 }
 
+// A connection from another loopback address (127.0.0.2 stands in for a second host).
+inline Socket ConnectFrom(const char* localAddress, uint16_t port) {
+  Socket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, localAddress, &local.sin_addr);
+  EXPECT_EQ(::bind(s.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local), 0) << localAddress;
+  sockaddr_in a = Loopback(port);
+  EXPECT_EQ(::connect(s.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << "port " << port;
+  return s;
+}
+
 inline Socket BoundSocket(int type) {
   Socket s(::socket(AF_INET, type, 0));
   sockaddr_in a = Loopback(0);

@@ -1,10 +1,12 @@
 #include "platform/Platform.hpp"
+#include "platform/Socket.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 namespace qm::platform {
 namespace {
@@ -36,3 +38,17 @@ TEST(Platform, SystemNowIsLocalDateTime) {
 
 }  // namespace
 }  // namespace qm::platform
+
+TEST(Platform, KeepAliveTakesTheIdleIntervalAndProbeCount) {
+  const qm::platform::SocketHandle s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(s, qm::platform::kInvalidSocket);
+  EXPECT_TRUE(qm::platform::SetKeepAlive(s, 60000, 10000, 6));
+  int on = 0, idle = 0, interval = 0, probes = 0;
+  socklen_t n = sizeof(int);
+  ::getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, &n);
+  ::getsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &n);
+  ::getsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &n);
+  ::getsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, &n);
+  EXPECT_EQ((std::vector<int>{on != 0, idle, interval, probes}), (std::vector<int>{1, 60, 10, 6}));
+  qm::platform::CloseSocket(s);
+}

@@ -129,7 +129,7 @@ bool Soak::StartServer() {
 
   pid_ = ::fork();
   if (pid_ == 0) {
-    ::chdir(dir_.c_str());
+    if (::chdir(dir_.c_str()) != 0) ::_exit(126);
     const int err = ::open((dir_ / "server.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err >= 0) ::dup2(err, 2), ::dup2(err, 1);
     ::execl(exe.c_str(), "qmserver", static_cast<char*>(nullptr));

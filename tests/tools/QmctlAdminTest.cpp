@@ -174,6 +174,11 @@ TEST_F(QmctlAdmin, AdministratorPasswordChangeTakesEffectAtOnce) {
   const auto tooLong = RunQmctl(At({"admin", "set-admin-password"}),
                                 {{"QM_ADMIN_PASSWORD", "newkeys"}, {"QM_NEW_PASSWORD", std::string(31, 'k')}});
   EXPECT_EQ(tooLong.exitCode, kExitUsage);
+  // An empty one would switch administrator login off: refused with a word on why.
+  const auto empty =
+      RunQmctl(At({"admin", "set-admin-password"}), {{"QM_ADMIN_PASSWORD", "newkeys"}, {"QM_NEW_PASSWORD", ""}});
+  EXPECT_EQ(empty.exitCode, kExitUsage);
+  EXPECT_NE(empty.err.find("empty"), std::string::npos) << empty.err;
 }
 
 TEST_F(QmctlAdmin, OldLayoutClientBecomesAdministratorByReply100) {

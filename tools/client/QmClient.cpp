@@ -57,6 +57,13 @@ void ControlClient::Connect(const std::string& host, uint16_t port, int timeoutM
   const sockaddr_in a = MakeAddress(host, port);
   socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (socket_ == platform::kInvalidSocket) ThrowSocket("socket");
+  if (!localAddress_.empty()) {
+    const sockaddr_in local = MakeAddress(localAddress_, 0);
+    if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      Close();
+      ThrowSocket("bind");
+    }
+  }
   platform::SetNonBlocking(socket_, true);
   if (::connect(socket_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
     const int code = platform::LastSocketError();

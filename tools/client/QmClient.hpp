@@ -29,6 +29,8 @@ class ControlClient {
 
   // Connects to host:port within the time; throws QmError (ESocketError, ETimeout) on failure.
   void Connect(const std::string& host, uint16_t port, int timeoutMs = 3000);
+  // Connects from this local IPv4 address from now on (tests use 127.0.0.2 as a second host).
+  void SetLocalAddress(std::string address) { localAddress_ = std::move(address); }
   bool IsOpen() const { return socket_ != platform::kInvalidSocket; }
   void Close();
   // Bounds each blocking send (a client that never reads may fill the server's window too).
@@ -67,6 +69,7 @@ class ControlClient {
   size_t backlogBytes_ = 0;
   bool peerClosed_ = false;
   uint16_t sessionKey_ = 0;
+  std::string localAddress_;
 };
 
 class VoiceClient {

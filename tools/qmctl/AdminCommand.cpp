@@ -52,6 +52,10 @@ int RunAdmin(const Options& o) {
   // Both secrets are obtained before connecting, so a prompt never holds a session open.
   const std::string adminPassword = ObtainSecret("QM_ADMIN_PASSWORD", "administrator password", false);
   const std::string newPassword = needsNewPassword ? ObtainSecret("QM_NEW_PASSWORD", "new password", true) : "";
+  // The server takes an empty administrator password as "administrator login off"; setting one by
+  // accident would lock every administrator out.
+  if (action == "set-admin-password" && newPassword.empty())
+    throw CtlError(kExitUsage, "the new administrator password is empty; an empty one would switch administrator login off");
 
   Session s(o);
   s.Open();

@@ -106,6 +106,27 @@ bool SetSendTimeout(SocketHandle s, uint32_t milliseconds) {
   return ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
+bool SetKeepAlive(SocketHandle s, uint32_t idleMs, uint32_t intervalMs, uint32_t probes) {
+  int on = 1;
+  bool ok = ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+  int idle = static_cast<int>((idleMs + 999) / 1000);
+  int interval = static_cast<int>((intervalMs + 999) / 1000);
+  int count = static_cast<int>(probes);
+#if defined(TCP_KEEPIDLE)
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 && ok;
+#elif defined(TCP_KEEPALIVE)
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle) == 0 && ok;
+#endif
+#if defined(TCP_KEEPINTVL)
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 && ok;
+#endif
+#if defined(TCP_KEEPCNT)
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+#endif
+  (void)idle, (void)interval, (void)count;
+  return ok;
+}
+
 bool SetReuseAddress(SocketHandle s) {
   // On Linux and the BSDs this only forgives TIME_WAIT; a live listener still blocks the bind.
   int on = 1;

@@ -1,5 +1,7 @@
 #include "platform/Socket.hpp"
 
+#include <mstcpip.h>
+
 #include <mutex>
 
 #ifndef SIO_UDP_CONNRESET
@@ -68,6 +70,22 @@ bool SetNonBlocking(SocketHandle s, bool on) {
 bool SetSendTimeout(SocketHandle s, uint32_t milliseconds) {
   DWORD ms = milliseconds;
   return ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
+}
+
+bool SetKeepAlive(SocketHandle s, uint32_t idleMs, uint32_t intervalMs, uint32_t probes) {
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = idleMs;
+  values.keepaliveinterval = intervalMs;
+  DWORD returned = 0;
+  const bool ok = ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
+#ifdef TCP_KEEPCNT
+  DWORD count = probes;
+  ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count);
+#else
+  (void)probes;
+#endif
+  return ok;
 }
 
 bool SetReuseAddress(SocketHandle) {
