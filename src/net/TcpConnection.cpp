@@ -34,14 +34,19 @@ void TcpConnection::ReceiveOnce() {
   if (inputStart_ == input_.size()) {
     input_.clear();
     inputStart_ = 0;
+    // A burst's worth of buffer is given back once taken: idle connections hold almost nothing.
+    if (input_.capacity() > kIdleInputCapacity) input_.shrink_to_fit();
   } else if (inputStart_ > 0 && inputStart_ >= input_.size() / 2) {
     input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(inputStart_));
     inputStart_ = 0;
   }
   const size_t old = input_.size();
-  input_.resize(old + kReceiveSize);
+  // Room for what is waiting (at most one receive's worth), not a fresh 32 KB per connection.
+  const size_t waiting = platform::BytesReadable(socket_);
+  const size_t want = std::clamp<size_t>(waiting, kIdleInputCapacity, kReceiveSize);
+  input_.resize(old + want);
   for (;;) {
-    auto n = ::recv(socket_, reinterpret_cast<char*>(input_.data() + old), static_cast<int>(kReceiveSize), 0);
+    auto n = ::recv(socket_, reinterpret_cast<char*>(input_.data() + old), static_cast<int>(want), 0);
     if (n > 0) {
       input_.resize(old + static_cast<size_t>(n));
       return;

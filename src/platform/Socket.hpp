@@ -79,6 +79,8 @@ bool SetReuseAddress(SocketHandle s);
 void PrepareDatagramSocket(SocketHandle s);
 // The error a non-blocking connect ended with (SO_ERROR), mapped as LastSocketError; 0 for none.
 int PendingSocketError(SocketHandle s);
+// Bytes a receive would take at once from a stream socket; 0 when unknown.
+size_t BytesReadable(SocketHandle s);
 // Resolves a host name to its first IPv4 address (network byte order in out). 0 on success,
 // otherwise one of the kErr resolver codes above (or the system's own).
 int ResolveIPv4(const std::string& host, in_addr& out);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -140,6 +141,12 @@ int PendingSocketError(SocketHandle s) {
   socklen_t len = sizeof error;
   if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return LastSocketError();
   return error == 0 ? 0 : MapErrno(error);
+}
+
+size_t BytesReadable(SocketHandle s) {
+  int n = 0;
+  if (::ioctl(s, FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<size_t>(n);
 }
 
 int ResolveIPv4(const std::string& host, in_addr& out) {

@@ -107,6 +107,12 @@ int PendingSocketError(SocketHandle s) {
   return error;
 }
 
+size_t BytesReadable(SocketHandle s) {
+  u_long n = 0;
+  if (::ioctlsocket(s, FIONREAD, &n) != 0) return 0;
+  return static_cast<size_t>(n);
+}
+
 int ResolveIPv4(const std::string& host, in_addr& out) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
