@@ -77,11 +77,12 @@ void TUDPSender::Relay(TRelayIndex& index, std::vector<uint8_t>& datagram) {
   const uint16_t key = head.sessionKey;
   TServerClient* speaker = index.FindLocked(key);
   if (!speaker) {
-    WriteLog("Tried to send a udp packet from a destroyed client", kLogWarning);
+    // A speaker can queue a batch and leave at once: one line a second per key is news enough.
+    WriteLogLimited("Tried to send a udp packet from a destroyed client", kLogWarning, std::to_string(key));
     return;
   }
   if (speaker->Leaving()) {
-    WriteLog("Tried to send a udp packet from a leaving client", kLogWarning);
+    WriteLogLimited("Tried to send a udp packet from a leaving client", kLogWarning, std::to_string(key));
     return;
   }
 

@@ -137,7 +137,11 @@ void TcpConnection::WaitForInput(int timeoutMs) {
     CheckClosed();
     return;
   }
-  const int ready = WaitOnce(true, timeoutMs);
+  // A wake-up for queued output is not input: wait again (a bounded number of times), so the rest
+  // of a packet split across segments is still taken in this pass.
+  int ready = WaitOnce(true, timeoutMs);
+  for (int again = 0; again < kWakeRetries && ready > 0 && !(ready & platform::kSocketReadable) && open_; ++again)
+    ready = WaitOnce(true, timeoutMs);
   if (ready < 0) {
     if (open_) ThrowLastSocketError();
     CheckClosed();

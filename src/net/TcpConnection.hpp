@@ -25,6 +25,8 @@ class TcpConnection {
   static constexpr size_t kReceiveSize = 32768;
   // What an idle connection keeps of its input buffer; control packets are far smaller.
   static constexpr size_t kIdleInputCapacity = 512;
+  // Times a short input wait is resumed after a wake-up that brought no input.
+  static constexpr int kWakeRetries = 3;
   // The longest a queued packet may wait for the peer to take it (and the bound of WriteAll):
   // a peer slower than that is dropped, not waited for.
   static constexpr uint32_t kDefaultSendTimeoutMs = 5000;

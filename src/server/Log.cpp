@@ -49,19 +49,26 @@ struct RateSlot {
   uint32_t suppressed = 0;
   bool used = false;
 };
-constexpr size_t kMaxRateSources = 256;
 constexpr uint32_t kRateWindowMs = 1000;
+struct RateTable {
+  std::unordered_map<std::string, RateSlot> slots;
+  RateSlot overflow;
+  size_t capacity;
+};
 std::mutex& RateMutex() {
   static auto* m = new std::mutex;
   return *m;
 }
-std::unordered_map<std::string, RateSlot>& RateTable() {
-  static auto* t = new std::unordered_map<std::string, RateSlot>;
+// Datagram sources can be forged at will, so they get a table of their own: a spoofed flood that
+// fills it cannot push the lines of real connections into the shared overflow slot.
+RateTable& DatagramRates() {
+  static auto* t = new RateTable{{}, {}, 256};
   return *t;
 }
-RateSlot& OverflowSlot() {
-  static auto* s = new RateSlot;
-  return *s;
+// Connection sources are real addresses with capped connections; room for all of them.
+RateTable& PeerRates() {
+  static auto* t = new RateTable{{}, {}, 4096};
+  return *t;
 }
 
 }  // namespace
@@ -131,7 +138,7 @@ void WriteLine(std::string_view message) noexcept {
   }
 }
 
-bool RateAllows(std::string_view kind, std::string_view source, uint32_t limit, uint32_t& suppressed);
+bool RateAllows(RateTable& rates, std::string_view kind, std::string_view source, uint32_t limit, uint32_t& suppressed);
 std::string WithSuppressedCount(std::string line, uint32_t suppressed);
 
 // The first two words of a line name its kind.
@@ -146,7 +153,7 @@ template <class Compose>
 void WriteForSource(std::string_view kind, Compose compose) {
   if (tLogSource.empty()) return WriteLine(compose());
   uint32_t suppressed = 0;
-  if (!RateAllows(kind, tLogSource, kPeerLinesPerSecond, suppressed)) return;
+  if (!RateAllows(PeerRates(), kind, tLogSource, kPeerLinesPerSecond, suppressed)) return;
   WriteLine(WithSuppressedCount(std::string(compose()), suppressed));
 }
 
@@ -198,9 +205,10 @@ void LogEvent(std::string_view category, std::string_view text, int32_t replyCod
 namespace {
 // True when a line from this source may be written now (at most `limit` a window); suppressed
 // receives how many lines of the source were held back since its last written one.
-bool RateAllows(std::string_view category, std::string_view source, uint32_t limit, uint32_t& suppressed) {
+bool RateAllows(RateTable& rates, std::string_view category, std::string_view source, uint32_t limit,
+                uint32_t& suppressed) {
   std::lock_guard<std::mutex> g(RateMutex());
-  auto& table = RateTable();
+  auto& table = rates.slots;
   std::string key(category);
   key += '|';
   key += source;
@@ -208,10 +216,10 @@ bool RateAllows(std::string_view category, std::string_view source, uint32_t lim
   auto it = table.find(key);
   if (it != table.end()) {
     slot = &it->second;
-  } else if (table.size() < kMaxRateSources) {
+  } else if (table.size() < rates.capacity) {
     slot = &table[key];
   } else {
-    slot = &OverflowSlot();
+    slot = &rates.overflow;
   }
   const uint32_t now = TickCount();
   if (slot->used && now - slot->windowStart < kRateWindowMs) {
@@ -229,7 +237,7 @@ bool RateAllows(std::string_view category, std::string_view source, uint32_t lim
   slot->written = 1;
   slot->suppressed = 0;
   // Forget sources that have been quiet, so the table keeps room for new ones.
-  if (table.size() >= kMaxRateSources) {
+  if (table.size() >= rates.capacity) {
     for (auto i = table.begin(); i != table.end();) {
       if (now - i->second.windowStart >= kRateWindowMs && i->second.suppressed == 0)
         i = table.erase(i);
@@ -250,7 +258,7 @@ void LogEventLimited(std::string_view category, std::string_view text, std::stri
                      const TServerClient* client) noexcept {
   try {
     uint32_t suppressed = 0;
-    if (!RateAllows(category, source, 1, suppressed)) return;
+    if (!RateAllows(DatagramRates(), category, source, 1, suppressed)) return;
     WriteLine(WithSuppressedCount(ComposeEvent(category, text, 0, client), suppressed));
   } catch (...) {
   }
@@ -259,7 +267,7 @@ void LogEventLimited(std::string_view category, std::string_view text, std::stri
 void WriteLogLimited(std::string_view message, uint8_t level, std::string_view source) noexcept {
   try {
     uint32_t suppressed = 0;
-    if (!RateAllows(KindOf(message), source, 1, suppressed)) return;
+    if (!RateAllows(DatagramRates(), KindOf(message), source, 1, suppressed)) return;
     WriteLine(WithSuppressedCount(std::string(message), suppressed));
   } catch (...) {
   }
@@ -267,8 +275,10 @@ void WriteLogLimited(std::string_view message, uint8_t level, std::string_view s
 
 void ResetLogRateLimiter() {
   std::lock_guard<std::mutex> g(RateMutex());
-  RateTable().clear();
-  OverflowSlot() = RateSlot{};
+  for (RateTable* t : {&DatagramRates(), &PeerRates()}) {
+    t->slots.clear();
+    t->overflow = RateSlot{};
+  }
 }
 
 }  // namespace qm

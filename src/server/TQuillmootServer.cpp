@@ -123,11 +123,18 @@ bool TQuillmootServer::Server_Init() {
     return Fail("FATAL ERROR: Unable to create config file", e);
   }
   WriteLog("Done reading ini file", kLogProgress);
-  if (Settings().AdminPassword.Get() == kDefaultAdminPassword) {
-    // Everyone can read the built-in password; the operator must hear of it wherever they look.
-    const char* warning = "Warning: AdminPassword is the built-in default; anyone can become administrator. Set your own in qmserver.ini";
-    WriteLog(warning, kLogWarning);
-    std::fprintf(stderr, "%s\n", warning);
+  {
+    // Everyone can read the built-in password, and an empty one switches administration off: the
+    // operator must hear of either wherever they look.
+    const std::string admin = Settings().AdminPassword.Get();
+    const char* warning = admin == kDefaultAdminPassword
+                              ? "Warning: AdminPassword is the built-in default; anyone can become administrator. Set your own in qmserver.ini"
+                          : admin.empty() ? "Warning: AdminPassword is empty; administrator login is off. Set one in qmserver.ini"
+                                          : nullptr;
+    if (warning) {
+      WriteLog(warning, kLogWarning);
+      std::fprintf(stderr, "%s\n", warning);
+    }
   }
 
   ServerVersion += " Win32";
