@@ -103,6 +103,13 @@ TEST_F(LogTest, LimitedLinesAreLimitedPerKindAndSource) {
 TEST_F(LogTest, FloodFromEverNewSourcesStaysBounded) {
   for (int i = 0; i < 20000; ++i) LogEventLimited("ALERT UDP", "x", "src" + std::to_string(i), nullptr);
   EXPECT_LE(Lines().size(), 300u);
+  // Forged datagram sources fill only their own table: a connection's lines are still written.
+  const size_t before = Lines().size();
+  for (int peer = 1; peer <= 30; ++peer) {
+    LogSourceScope scope("127.0.1." + std::to_string(peer));
+    WriteLog("Distroying client p[" + std::to_string(peer) + "]", kLogProgress);
+  }
+  EXPECT_EQ(Lines().size(), before + 30);
 }
 
 }  // namespace
