@@ -12,8 +12,10 @@
 namespace qm {
 namespace {
 
-// The accept thread waits in slices so it notices Deactivate on systems where shutting down
-// the listening socket does not wake a pending wait.
+// While connections await their login the accept thread waits in slices, to close those past
+// the deadline (on the server's clock). Otherwise it sleeps until a connection comes, a worker
+// finishes (to be joined) or the stop: an idle server wakes no thread. Without a waker (out of
+// descriptors) it keeps the slices, so it still notices Deactivate.
 constexpr int kAcceptWaitMs = 250;
 // After an accept failure that is not the client's (out of handles, say) the thread pauses
 // before retrying instead of spinning on a socket that stays readable.
@@ -63,12 +65,14 @@ void TcpEndpoint::Activate() {
 void TcpEndpoint::AcceptLoop() {
   while (!stopping_) {
     ReapFinished();
+    size_t pending;
     {
       std::lock_guard<std::mutex> guard(workersMutex_);
-      SweepPendingLocked();
+      pending = SweepPendingLocked().total;
     }
-    const int ready = platform::WaitReadable(listenSocket_, kAcceptWaitMs);
-    if (ready <= 0 || stopping_) continue;
+    const int wait = pending > 0 || !acceptWaker_.Valid() ? kAcceptWaitMs : -1;
+    const int ready = platform::WaitSocket(listenSocket_, true, false, &acceptWaker_, wait);
+    if (ready <= 0 || !(ready & platform::kSocketReadable) || stopping_) continue;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     platform::SocketHandle s = ::accept(listenSocket_, reinterpret_cast<sockaddr*>(&peer), &length);
@@ -180,6 +184,7 @@ void TcpEndpoint::RunConnection(Worker* w) {
     w->finished = true;
   }
   workersDone_.notify_all();
+  acceptWaker_.Signal();
 }
 
 void TcpEndpoint::ReapFinished() {
@@ -199,6 +204,7 @@ void TcpEndpoint::Deactivate() {
   if (!active_) return;
   stopping_ = true;
   platform::ShutdownSocket(listenSocket_, false);
+  acceptWaker_.Signal();
   if (acceptThread_.joinable()) acceptThread_.join();
   platform::CloseSocket(listenSocket_);
   listenSocket_ = platform::kInvalidSocket;

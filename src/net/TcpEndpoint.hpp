@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/TcpConnection.hpp"
+#include "platform/Waker.hpp"
 
 namespace qm {
 
@@ -92,6 +93,7 @@ class TcpEndpoint {
   std::atomic<bool> active_{false};
   std::atomic<bool> stopping_{false};
   std::thread acceptThread_;
+  platform::SocketWaker acceptWaker_;  // a new connection is not the only news for the accept thread
   std::mutex workersMutex_;
   std::condition_variable workersDone_;  // a worker finished (with workersMutex_)
   std::list<std::unique_ptr<Worker>> workers_;
