@@ -40,6 +40,10 @@ void SetProcessArguments(std::vector<std::string> arguments) {
   gArguments = std::move(arguments);
 }
 
+bool IsValueSwitch(const std::string& arg) {
+  return StartsWithUpper(arg, "-INI=") || StartsWithUpper(arg, "-LOG=") || StartsWithUpper(arg, "-METRICS=");
+}
+
 void ParseCommandLine() {
   std::vector<std::string> args;
   {

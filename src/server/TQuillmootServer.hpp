@@ -100,5 +100,7 @@ extern std::atomic<TQuillmootServer*> RunningServer;
 // The process's command line as start-up reads it ("-INI=", "-LOG="); set by the process entry.
 void SetProcessArguments(std::vector<std::string> arguments);
 void ParseCommandLine();
+// "-INI=", "-LOG=" or "-METRICS=" (any letter case): the switches ParseCommandLine takes a value from.
+bool IsValueSwitch(const std::string& arg);
 
 }  // namespace qm

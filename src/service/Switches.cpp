@@ -17,17 +17,6 @@ bool Is(const std::string& arg, std::initializer_list<const char*> spellings) {
   return false;
 }
 
-bool StartsWithUpper(const std::string& arg, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (i >= arg.size()) return false;
-    char c = arg[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool FindSwitch(const std::vector<std::string>& arguments, const char* name) {
@@ -65,8 +54,7 @@ Switches ParseSwitches(const std::vector<std::string>& arguments) {
 std::vector<std::string> UnknownArguments(const std::vector<std::string>& arguments) {
   std::vector<std::string> unknown;
   for (const std::string& arg : arguments) {
-    bool known = StartsWithUpper(arg, "-INI=") || StartsWithUpper(arg, "-LOG=") || StartsWithUpper(arg, "-METRICS=") || ParseSwitches({arg}).help ||
-                 ParseSwitches({arg}).version;
+    bool known = IsValueSwitch(arg) || ParseSwitches({arg}).help || ParseSwitches({arg}).version;
     for (const char* name : kSwitchNames) known = known || FindSwitch({arg}, name);
     if (!known) unknown.push_back(arg);
   }

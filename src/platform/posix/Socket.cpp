@@ -183,6 +183,15 @@ struct BatchScratch {
     parts.resize(n);
     addresses.resize(n);
   }
+  // One datagram per header: its address slot and its one buffer.
+  void PointHeader(size_t i) {
+    mmsghdr& h = headers[i];
+    h = mmsghdr{};
+    h.msg_hdr.msg_name = &addresses[i];
+    h.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    h.msg_hdr.msg_iov = &parts[i];
+    h.msg_hdr.msg_iovlen = 1;
+  }
 };
 thread_local BatchScratch tScratch;
 
@@ -194,12 +203,7 @@ int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
   w.Size(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     w.parts[i] = iovec{batch[i].data, batch[i].capacity};
-    mmsghdr& h = w.headers[i];
-    h = mmsghdr{};
-    h.msg_hdr.msg_name = &w.addresses[i];
-    h.msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    h.msg_hdr.msg_iov = &w.parts[i];
-    h.msg_hdr.msg_iovlen = 1;
+    w.PointHeader(static_cast<size_t>(i));
   }
   int n;
   do {
@@ -228,12 +232,7 @@ int SendDatagrams(SocketHandle s, OutgoingDatagram* batch, int count) {
     d.error = 0;
     FillAddress(w.addresses[i], d.ip, d.port);
     w.parts[i] = iovec{const_cast<uint8_t*>(d.data), d.size};
-    mmsghdr& h = w.headers[i];
-    h = mmsghdr{};
-    h.msg_hdr.msg_name = &w.addresses[i];
-    h.msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    h.msg_hdr.msg_iov = &w.parts[i];
-    h.msg_hdr.msg_iovlen = 1;
+    w.PointHeader(static_cast<size_t>(i));
   }
   int sent = 0;
   int next = 0;

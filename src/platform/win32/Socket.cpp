@@ -1,5 +1,7 @@
 #include "platform/Socket.hpp"
 
+#include "platform/Waker.hpp"
+
 #include <mstcpip.h>
 
 #include <mutex>
@@ -13,23 +15,9 @@ namespace {
 
 // select() rather than WSAPoll: WSAPoll misses a failed non-blocking connect on older systems.
 int WaitFor(SocketHandle s, bool forWrite, int timeoutMs) {
-  fd_set primary;
-  fd_set failures;
-  FD_ZERO(&primary);
-  FD_ZERO(&failures);
-  FD_SET(s, &primary);
-  FD_SET(s, &failures);
-  timeval tv{};
-  timeval* limit = nullptr;
-  if (timeoutMs >= 0) {
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = (timeoutMs % 1000) * 1000;
-    limit = &tv;
-  }
-  int r = forWrite ? ::select(0, nullptr, &primary, &failures, limit)
-                   : ::select(0, &primary, nullptr, &failures, limit);
-  if (r == SOCKET_ERROR) return -1;
-  return r > 0 ? 1 : 0;
+  // A failure on the socket counts as ready, so the next call reports it.
+  const int r = WaitSocket(s, !forWrite, forWrite, nullptr, timeoutMs);
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
 }  // namespace
