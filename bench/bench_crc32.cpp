@@ -1,9 +1,9 @@
 // PacketCrc32 against the plain byte-wise loop over typical voice datagram sizes.
 // Run: build/bench/bench_crc32
-#include <benchmark/benchmark.h>
-
 #include <random>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "datagram/PacketCrc32.hpp"
 

@@ -2,12 +2,13 @@
 // under the list locks, and a whole scrape over loopback (copy, exposition, HTTP).
 //   build/bench/bench_metrics
 #include <arpa/inet.h>
-#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+
+#include <benchmark/benchmark.h>
 
 #include "metrics/MetricsEndpoint.hpp"
 #include "server/TQuillmootServer.hpp"

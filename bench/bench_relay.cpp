@@ -9,14 +9,14 @@
 // Channels: one speaker per channel (K channels, N/K clients each). When the server does not
 // answer a channel change (the command not yet served), each speaker instead whispers to the
 // members of its group: the same recipients, one CRC and one send per copy as for channel voice.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <atomic>
@@ -58,7 +58,9 @@ struct Bench {
   double cpuMs = 0, wallSeconds = 0;
 };
 
-int64_t NowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
 
 uint16_t FreePortPair() {
   for (int attempt = 0; attempt < 50; ++attempt) {
@@ -101,15 +103,16 @@ double CpuMsOf(pid_t pid) {
 class ServerProcess {
  public:
   ServerProcess(const std::string& binary, int maxClients) {
-    dir_ = fs::temp_directory_path() / ("qm-bench-relay-" + std::to_string(getpid()) + "-" + std::to_string(maxClients));
+    dir_ =
+        fs::temp_directory_path() / ("qm-bench-relay-" + std::to_string(getpid()) + "-" + std::to_string(maxClients));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     fs::copy_file(binary, dir_ / "qmserver");
     fs::permissions(dir_ / "qmserver", fs::perms::owner_all);
     port_ = FreePortPair();
     std::ofstream ini(dir_ / "qmserver.ini", std::ios::binary);
-    ini << "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=" << port_ << "\r\n[General]\r\nMaxClients="
-        << maxClients << "\r\n";
+    ini << "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=" << port_
+        << "\r\n[General]\r\nMaxClients=" << maxClients << "\r\n";
     ini.close();
     pid_ = fork();
     if (pid_ == 0) {
@@ -126,7 +129,8 @@ class ServerProcess {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       int status = 0;
-      for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
       if (waitpid(pid_, &status, WNOHANG) == 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
@@ -290,8 +294,8 @@ bool Run(const Options& o, int n, int k, Bench& out) {
       body.resize(at + static_cast<size_t>(std::max(o.payload, 8)), 0x55);
       const int64_t now = NowNs();
       std::memcpy(body.data() + at, &now, 8);
-      const auto d = ComposeVoice(speaker.key, out.channels ? kVoiceChannel : kVoiceWhisper, 0, packetIds[s]++, body.data(),
-                                  body.size());
+      const auto d = ComposeVoice(speaker.key, out.channels ? kVoiceChannel : kVoiceWhisper, 0, packetIds[s]++,
+                                  body.data(), body.size());
       SendUdp(speaker.udp, server.UdpPort(), d.data(), d.size());
       ++out.sent;
       out.expected += static_cast<uint64_t>(groupSize[s] - 1);
@@ -313,11 +317,14 @@ bool Run(const Options& o, int n, int k, Bench& out) {
 void Print(const Bench& b) {
   std::vector<uint32_t> l = b.latencyUs;
   std::sort(l.begin(), l.end());
-  auto pct = [&](double p) { return l.empty() ? 0.0 : l[std::min(l.size() - 1, static_cast<size_t>(p * l.size()))] / 1000.0; };
-  const double loss = b.expected ? 100.0 * (1.0 - static_cast<double>(b.received) / static_cast<double>(b.expected)) : 0.0;
-  std::printf("%4d/%-3d %-9s %10.0f %8.2f%% %9.3f %9.3f %12.2f\n", b.clients, b.speakers, b.channels ? "channels" : "whispers",
-              static_cast<double>(b.received) / b.wallSeconds, loss, pct(0.50), pct(0.99),
-              b.received ? b.cpuMs / (static_cast<double>(b.received) / 1000.0) : 0.0);
+  auto pct = [&](double p) {
+    return l.empty() ? 0.0 : l[std::min(l.size() - 1, static_cast<size_t>(p * l.size()))] / 1000.0;
+  };
+  const double loss =
+      b.expected ? 100.0 * (1.0 - static_cast<double>(b.received) / static_cast<double>(b.expected)) : 0.0;
+  std::printf("%4d/%-3d %-9s %10.0f %8.2f%% %9.3f %9.3f %12.2f\n", b.clients, b.speakers,
+              b.channels ? "channels" : "whispers", static_cast<double>(b.received) / b.wallSeconds, loss, pct(0.50),
+              pct(0.99), b.received ? b.cpuMs / (static_cast<double>(b.received) / 1000.0) : 0.0);
   std::fflush(stdout);
 }
 
@@ -329,17 +336,22 @@ int main(int argc, char** argv) {
   o.server = (fs::path(argv[0]).parent_path() / ".." / "qmserver").lexically_normal().string();
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i], v = argv[i + 1];
-    if (a == "--server") o.server = v;
-    else if (a == "--seconds") o.seconds = std::stod(v);
-    else if (a == "--rate") o.rate = std::max(1, std::stoi(v));
-    else if (a == "--payload") o.payload = std::stoi(v);
+    if (a == "--server")
+      o.server = v;
+    else if (a == "--seconds")
+      o.seconds = std::stod(v);
+    else if (a == "--rate")
+      o.rate = std::max(1, std::stoi(v));
+    else if (a == "--payload")
+      o.payload = std::stoi(v);
     else if (a == "--configs") {
       o.configs.clear();
       std::stringstream ss(v);
       std::string item;
       while (std::getline(ss, item, ',')) {
         const auto slash = item.find('/');
-        if (slash != std::string::npos) o.configs.push_back({std::stoi(item.substr(0, slash)), std::stoi(item.substr(slash + 1))});
+        if (slash != std::string::npos)
+          o.configs.push_back({std::stoi(item.substr(0, slash)), std::stoi(item.substr(slash + 1))});
       }
     } else {
       std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -352,7 +364,8 @@ int main(int argc, char** argv) {
   }
   std::printf("relay over loopback: %d datagrams/s per speaker, %d-byte payload, %.1f s per configuration\n", o.rate,
               o.payload, o.seconds);
-  std::printf("%8s %-9s %10s %9s %9s %9s %12s\n", "N/K", "spread", "copies/s", "loss", "p50 ms", "p99 ms", "cpu ms/1000");
+  std::printf("%8s %-9s %10s %9s %9s %9s %12s\n", "N/K", "spread", "copies/s", "loss", "p50 ms", "p99 ms",
+              "cpu ms/1000");
   int failures = 0;
   for (auto [n, k] : o.configs) {
     if (n < 2 || k < 1 || k > n || n > 255) {

@@ -2,10 +2,10 @@
 // recipients, through the relay index against the scans of every listed client they replace.
 //
 // Run: build/bench/bench_relay_index
-#include <benchmark/benchmark.h>
-
 #include <memory>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "clients/ClientList.hpp"
 

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <random>
 
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
+#include "config/Settings.hpp"
+#include "log/Log.hpp"
 
 namespace qm::fuzz {
 namespace {
@@ -133,11 +133,11 @@ bool Connection::Drain() {
 
 bool Connection::WaitReceived(size_t count, int timeoutMs) {
   return WaitFor(
-      [&] {
-        Drain();
-        return received_.size() >= count || closed_;
-      },
-      timeoutMs) &&
+             [&] {
+               Drain();
+               return received_.size() >= count || closed_;
+             },
+             timeoutMs) &&
          received_.size() >= count;
 }
 

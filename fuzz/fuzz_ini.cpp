@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "server/IniFile.hpp"
+#include "config/IniFile.hpp"
 
 namespace {
 
@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string first(reinterpret_cast<const char*>(data), size);
   first = first.substr(0, first.find_first_of("\r\n"));
   if (first.size() > 2 && first.front() == '[' && first.back() == ']') first = first.substr(1, first.size() - 2);
-  for (const std::string& section : {std::string("General"), std::string("Channels"), std::string("Passwords"), first}) {
+  for (const std::string& section :
+       {std::string("General"), std::string("Channels"), std::string("Passwords"), first}) {
     for (const auto& key : ini.SectionKeys(section)) {
       const std::string value = ini.ReadString(section, key, "default");
       if (value.size() > qm::IniFile::kMaxValueLength) std::abort();

@@ -17,10 +17,10 @@
 #include <memory>
 #include <vector>
 
+#include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
+#include "log/Log.hpp"
 #include "platform/Clock.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace {
@@ -153,20 +153,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const int16_t command = qm::ParseHeader(p, n).command;
       qm::TQuillmootServer& s = h->server;
       switch (command) {
-        case qm::kCmdClientLogin: s.ClientLogin((flags & 16) ? h->NewContext() : own, p, n); break;
-        case qm::kCmdClientSetup: s.ClientSetup(p, n, c); break;
-        case qm::kCmdClientChangeRoom: s.ClientChangeRoom(p, n, c); break;
-        case qm::kCmdClientLeave: s.ClientLeave(c); break;
-        case qm::kCmdPlayerStatsReq: s.PlayerStatsReq(p, n, c); break;
-        case qm::kCmdServerStatsReq: s.ServerStatsReq(p, n, c); break;
-        case qm::kCmdAdminLogin: s.AdminLogin(p, n, c); break;
-        case qm::kCmdAdminCreateRoom: s.AdminCreateRoom(p, n, c); break;
-        case qm::kCmdAdminDeleteRoom: s.AdminDeleteRoom(p, n, c); break;
-        case qm::kCmdAdminKickPlayer: s.AdminKickPlayer(p, n, c); break;
-        case qm::kCmdAdminChangeServerPassword: s.AdminChangeServerPassword(p, n, c); break;
-        case qm::kCmdAdminSaveAsDefaultChannels: s.AdminSaveAsDefaultChannels(p, n, c); break;
-        case qm::kCmdAdminChangeAdminPassword: s.AdminChangeAdminPassword(p, n, c); break;
-        default: break;
+        case qm::kCmdClientLogin:
+          s.ClientLogin((flags & 16) ? h->NewContext() : own, p, n);
+          break;
+        case qm::kCmdClientSetup:
+          s.ClientSetup(p, n, c);
+          break;
+        case qm::kCmdClientChangeRoom:
+          s.ClientChangeRoom(p, n, c);
+          break;
+        case qm::kCmdClientLeave:
+          s.ClientLeave(c);
+          break;
+        case qm::kCmdPlayerStatsReq:
+          s.PlayerStatsReq(p, n, c);
+          break;
+        case qm::kCmdServerStatsReq:
+          s.ServerStatsReq(p, n, c);
+          break;
+        case qm::kCmdAdminLogin:
+          s.AdminLogin(p, n, c);
+          break;
+        case qm::kCmdAdminCreateRoom:
+          s.AdminCreateRoom(p, n, c);
+          break;
+        case qm::kCmdAdminDeleteRoom:
+          s.AdminDeleteRoom(p, n, c);
+          break;
+        case qm::kCmdAdminKickPlayer:
+          s.AdminKickPlayer(p, n, c);
+          break;
+        case qm::kCmdAdminChangeServerPassword:
+          s.AdminChangeServerPassword(p, n, c);
+          break;
+        case qm::kCmdAdminSaveAsDefaultChannels:
+          s.AdminSaveAsDefaultChannels(p, n, c);
+          break;
+        case qm::kCmdAdminChangeAdminPassword:
+          s.AdminChangeAdminPassword(p, n, c);
+          break;
+        default:
+          break;
       }
     } catch (const std::exception&) {
       // What the read loop logs and survives: a refusal written to a connection that is gone,

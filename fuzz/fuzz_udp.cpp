@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       qm::StoreU32(datagram.data() + 12, qm::PacketCrc32(datagram.data(), datagram.size()));
     }
     // Only loopback addresses: the relay sends its copies wherever the datagrams came from.
-    qm::UdpAddress from{0x7F000001, static_cast<uint16_t>(40000 + selector)};
+    qm::NetAddress from{0x7F000001, static_cast<uint16_t>(40000 + selector)};
     if (selector & 4) from.port = gClients[who == 0 ? 0 : who - 1].voice->LocalPort();
     // An empty datagram is a valid input too; give the handler a real pointer all the same.
     const uint8_t none = 0;

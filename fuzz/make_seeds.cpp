@@ -90,27 +90,28 @@ int main(int argc, char** argv) {
   Write(control, "login-twice", ControlInput(0, {login, login}));
   Write(control, "setup-before-login", ControlInput(0, {ComposeSetup(0, 0)}));
   Write(control, "setup-refused", ControlInput(1, {ComposeSetup(0, 1)}));
-  Write(control, "change-room", ControlInput(5, {ComposeByteCommand(kCmdClientChangeRoom, 1),
-                                                 ComposeByteCommand(kCmdClientChangeRoom, 9)}));
+  Write(control, "change-room",
+        ControlInput(5, {ComposeByteCommand(kCmdClientChangeRoom, 1), ComposeByteCommand(kCmdClientChangeRoom, 9)}));
   Write(control, "leave", ControlInput(5, {ComposeCommand(kCmdClientLeave)}));
-  Write(control, "player-stats", ControlInput(13, {ComposeByteCommand(kCmdPlayerStatsReq, 1),
-                                                   ComposeByteCommand(kCmdPlayerStatsReq, 2)}));
+  Write(control, "player-stats",
+        ControlInput(13, {ComposeByteCommand(kCmdPlayerStatsReq, 1), ComposeByteCommand(kCmdPlayerStatsReq, 2)}));
   Write(control, "player-stats-old", ControlInput(15, {ComposeByteCommand(kCmdPlayerStatsReq, 1)}));
   Write(control, "server-stats", ControlInput(5, {ComposeCommand(kCmdServerStatsReq)}));
   Write(control, "admin-wrong", ControlInput(5, {ComposeStringCommand(kCmdAdminLogin, "nope")}));
-  Write(control, "admin-rooms", ControlInput(13, {admin, ComposeStringCommand(kCmdAdminCreateRoom, "Seed room"),
-                                                  ComposeStringCommand(kCmdAdminCreateRoom, "Seed room"),
-                                                  ComposeByteCommand(kCmdClientChangeRoom, 2),
-                                                  ComposeByteCommand(kCmdAdminDeleteRoom, 2),
-                                                  ComposeByteCommand(kCmdAdminDeleteRoom, 200)}));
-  Write(control, "admin-kick", ControlInput(13, {admin, ComposeByteCommand(kCmdAdminKickPlayer, 1),
-                                                 ComposeByteCommand(kCmdAdminKickPlayer, 2),
-                                                 ComposeByteCommand(kCmdAdminKickPlayer, 77)}));
-  Write(control, "admin-passwords", ControlInput(5, {admin, ComposeStringCommand(kCmdAdminChangeServerPassword, "pw"),
-                                                     ComposeStringCommand(kCmdAdminChangeAdminPassword, "qmadmin"),
-                                                     ComposeCommand(kCmdAdminSaveAsDefaultChannels)}));
-  Write(control, "admin-not-admin", ControlInput(5, {ComposeCommand(kCmdAdminSaveAsDefaultChannels),
-                                                     ComposeByteCommand(kCmdAdminKickPlayer, 1)}));
+  Write(control, "admin-rooms",
+        ControlInput(
+            13, {admin, ComposeStringCommand(kCmdAdminCreateRoom, "Seed room"),
+                 ComposeStringCommand(kCmdAdminCreateRoom, "Seed room"), ComposeByteCommand(kCmdClientChangeRoom, 2),
+                 ComposeByteCommand(kCmdAdminDeleteRoom, 2), ComposeByteCommand(kCmdAdminDeleteRoom, 200)}));
+  Write(control, "admin-kick",
+        ControlInput(13, {admin, ComposeByteCommand(kCmdAdminKickPlayer, 1), ComposeByteCommand(kCmdAdminKickPlayer, 2),
+                          ComposeByteCommand(kCmdAdminKickPlayer, 77)}));
+  Write(control, "admin-passwords",
+        ControlInput(5, {admin, ComposeStringCommand(kCmdAdminChangeServerPassword, "pw"),
+                         ComposeStringCommand(kCmdAdminChangeAdminPassword, "qmadmin"),
+                         ComposeCommand(kCmdAdminSaveAsDefaultChannels)}));
+  Write(control, "admin-not-admin",
+        ControlInput(5, {ComposeCommand(kCmdAdminSaveAsDefaultChannels), ComposeByteCommand(kCmdAdminKickPlayer, 1)}));
   Write(control, "unknown-command", ControlInput(5, {ComposeCommand(999), ComposeCommand(-1)}));
   Packet longName = ComposeLogin({"seed", "", "1.2.2"});
   longName[8] = 0xFF;  // a name length beyond the field
@@ -126,8 +127,8 @@ int main(int argc, char** argv) {
   Bytes whisper{2, 2, 3};
   whisper.insert(whisper.end(), payload.begin(), payload.end());
   Write(udp, "voice", UdpInput({{0x0D, Voice(0, 0, 1, payload)}, {0x0D, Voice(0, 0, 2, payload)}}));
-  Write(udp, "voice-each-client", UdpInput({{0x0D, Voice(0, 0, 1, payload)}, {0x1E, Voice(0, 0, 1, payload)},
-                                            {0x1F, Voice(0, 0, 1, payload)}}));
+  Write(udp, "voice-each-client",
+        UdpInput({{0x0D, Voice(0, 0, 1, payload)}, {0x1E, Voice(0, 0, 1, payload)}, {0x1F, Voice(0, 0, 1, payload)}}));
   Write(udp, "voice-bad-crc", UdpInput({{0x05, Voice(0, 0, 1, payload)}}));
   Write(udp, "voice-lost", UdpInput({{0x0D, Voice(0, 0, 5, payload)}, {0x0D, Voice(0, 0, 9, payload)}}));
   Write(udp, "whisper", UdpInput({{0x0D, Voice(0, 1, 1, whisper)}}));
@@ -138,8 +139,11 @@ int main(int argc, char** argv) {
   Write(udp, "pong", UdpInput({{0x05, Ping(0, 2, 200)}, {0x05, Ping(0, 1, 200)}}));
   Write(udp, "unknown-key", UdpInput({{0x00, Voice(0x7777, 0, 1, payload)}, {0x00, Ping(0x7777, 1, 1)}}));
   Write(udp, "unknown-magic", UdpInput({{0x05, Bytes{0x34, 0x12, 0, 0, 8, 0, 0, 0}}}));
-  Write(udp, "short", UdpInput({{0x00, Bytes{}}, {0x00, Bytes{0xBA}}, {0x01, Bytes{0xBA, 0xB0, 0, 0}},
-                                {0x05, Bytes{0xBB, 0xAA, 0, 0, 12, 0, 1}}}));
+  Write(udp, "short",
+        UdpInput({{0x00, Bytes{}},
+                  {0x00, Bytes{0xBA}},
+                  {0x01, Bytes{0xBA, 0xB0, 0, 0}},
+                  {0x05, Bytes{0xBB, 0xAA, 0, 0, 12, 0, 1}}}));
 
   // --- ini: the server's own file, and the odd forms the reader accepts ---
   const fs::path ini = root / "ini";
@@ -149,13 +153,16 @@ int main(int argc, char** argv) {
         "[Ping]\r\nMaxPingTries=3\r\nPingWaitTime=15000\r\nIdleTimeBeforePing=5000\r\n"
         "[WebStatus]\r\nActive=0\r\nWebPostURL=http://example.invalid/post.php\r\n"
         "[Channels]\r\nChannel1=Default\r\nChannel2=Lobby\r\n");
-  Write(ini, "odd", "; comment\n  [ general ]  \nmaxclients = 0x10\nMaxClients=$FF\n[General]\nx=\"quoted\" \n=novalue\nnokey\n[");
+  Write(ini, "odd",
+        "; comment\n  [ general ]  \nmaxclients = 0x10\nMaxClients=$FF\n[General]\nx=\"quoted\" \n=novalue\nnokey\n[");
   Write(ini, "integers", "[N]\na=-2147483648\nb=2147483648\nc=0xFFFFFFFF\nd=$\ne=+5\nf=1e3\n");
 
   // --- http: status lines and heads ---
   const fs::path http = root / "http";
-  Write(http, "ok", std::string("\x03\x01\x05\x40") + "HTTP/1.0 200 OK\r\nServer: seed\r\nContent-Length: 0\r\n\r\nbody");
-  Write(http, "continue", std::string("\x01\x07") + "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\nX: y\r\n\r\n");
+  Write(http, "ok",
+        std::string("\x03\x01\x05\x40") + "HTTP/1.0 200 OK\r\nServer: seed\r\nContent-Length: 0\r\n\r\nbody");
+  Write(http, "continue",
+        std::string("\x01\x07") + "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\nX: y\r\n\r\n");
   Write(http, "redirect", std::string(1, '\0') + "HTTP/1.0 301 Moved\nLocation: http://x/\n  folded\n\n");
   Write(http, "bad", std::string("\x02\x02\x09") + "HTTP/x 200\r\nICY 200 OK\r\n\r\n");
   return 0;

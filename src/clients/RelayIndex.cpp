@@ -7,7 +7,8 @@ namespace qm {
 void TRelayIndex::InsertInChannel(TServerClient* client, uint64_t order, int32_t channel) {
   Members& members = channels_[channel];
   // Members keep list order: insert before the first one appended later.
-  auto at = std::find_if(members.begin(), members.end(), [&](TServerClient* m) { return entries_.at(m).order > order; });
+  auto at =
+      std::find_if(members.begin(), members.end(), [&](TServerClient* m) { return entries_.at(m).order > order; });
   members.insert(at, client);
 }
 

@@ -3,8 +3,8 @@
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
 #include "control/ControlPackets.hpp"
+#include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
-#include "server/ServerCounters.hpp"
 
 namespace qm {
 

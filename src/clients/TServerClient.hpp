@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "net/NetAddress.hpp"
 #include "net/TcpConnection.hpp"
-#include "net/UdpAddress.hpp"
 
 namespace qm {
 
@@ -67,8 +67,8 @@ class TServerClient {
   void SetSetupFlag(bool v) { setupFlag_.store(v); }
 
   // The UDP return address: address and port change together, as one word.
-  UdpAddress Peer() const { return UdpAddress::Unpack(peer_.load(std::memory_order_relaxed)); }
-  void SetPeer(const UdpAddress& a) {
+  NetAddress Peer() const { return NetAddress::Unpack(peer_.load(std::memory_order_relaxed)); }
+  void SetPeer(const NetAddress& a) {
     const uint64_t packed = a.Pack();
     if (peer_.load(std::memory_order_relaxed) != packed) peer_.store(packed, std::memory_order_relaxed);
   }

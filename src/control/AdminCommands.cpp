@@ -2,12 +2,12 @@
 // what an administrator may do to channels, players, passwords and the configuration file.
 #include <string>
 
+#include "config/IniFile.hpp"
+#include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
+#include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/IniFile.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {

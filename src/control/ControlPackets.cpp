@@ -84,8 +84,9 @@ void AppendListChannel(std::vector<uint8_t>& records, const ListChannel& c) {
   WireWriter(records).U8(c.wireChannel).ShortString(c.name, kNameCapacity);
 }
 
-Packet ComposeLists(uint32_t sessionKey, bool oldLayout, size_t channelCount, const std::vector<uint8_t>& channelRecords,
-                    size_t playerCount, const std::vector<uint8_t>& playerRecords, uint16_t ownWirePlayer) {
+Packet ComposeLists(uint32_t sessionKey, bool oldLayout, size_t channelCount,
+                    const std::vector<uint8_t>& channelRecords, size_t playerCount,
+                    const std::vector<uint8_t>& playerRecords, uint16_t ownWirePlayer) {
   Packet p;
   // The length is a 16-bit field; with at most 256 entries per list it always fits.
   const size_t total = kListHeadSize + channelRecords.size() + playerRecords.size();
@@ -105,7 +106,12 @@ Packet ComposePlayerStats(uint32_t sessionKey, bool oldLayout, const PlayerStats
   Packet p;
   WireWriter w = Header(p, sessionKey, static_cast<uint16_t>(oldLayout ? kPlayerStatsOldSize : kPlayerStatsNewSize),
                         oldLayout ? kPktPlayerStatsOld : kPktPlayerStatsNew);
-  w.U32(s.connectedMs).F32(s.lossPercent).U32(s.idleMs).U16(s.pingMs).U16(s.port).ShortString(s.address, kAddressCapacity);
+  w.U32(s.connectedMs)
+      .F32(s.lossPercent)
+      .U32(s.idleMs)
+      .U16(s.pingMs)
+      .U16(s.port)
+      .ShortString(s.address, kAddressCapacity);
   if (!oldLayout) w.ShortString(s.version, kNameCapacity);
   w.U32(s.udpPacketsSent).U32(s.udpBytesSent).U32(s.udpPacketsReceived).U32(s.udpBytesReceived);
   w.U32(s.tcpPacketsSent).U32(s.tcpBytesSent).U32(s.tcpPacketsReceived).U32(s.tcpBytesReceived);
@@ -169,7 +175,9 @@ Packet ComposeStringCommand(int16_t command, const std::string& text) {
   return p;
 }
 
-std::string ParseStringArgument(const uint8_t* data, size_t size) { return WireReader(data, size).ShortString(8, kNameCapacity); }
+std::string ParseStringArgument(const uint8_t* data, size_t size) {
+  return WireReader(data, size).ShortString(8, kNameCapacity);
+}
 
 bool ParseLists(const uint8_t* data, size_t size, ParsedLists& out) {
   WireReader r(data, size);
@@ -218,8 +226,8 @@ bool ParsePlayerStats(const uint8_t* data, size_t size, PlayerStats& out, bool& 
     out.version = r.ShortString(40, kNameCapacity);
     at = 71;
   }
-  uint32_t* fields[] = {&out.udpPacketsSent,  &out.udpBytesSent,  &out.udpPacketsReceived, &out.udpBytesReceived,
-                        &out.tcpPacketsSent,  &out.tcpBytesSent,  &out.tcpPacketsReceived, &out.tcpBytesReceived};
+  uint32_t* fields[] = {&out.udpPacketsSent, &out.udpBytesSent, &out.udpPacketsReceived, &out.udpBytesReceived,
+                        &out.tcpPacketsSent, &out.tcpBytesSent, &out.tcpPacketsReceived, &out.tcpBytesReceived};
   for (uint32_t* f : fields) {
     *f = r.U32(at);
     at += 4;

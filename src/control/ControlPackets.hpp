@@ -110,8 +110,9 @@ struct ListChannel {
 };
 void AppendListPlayer(std::vector<uint8_t>& records, const ListPlayer& p, bool oldLayout);
 void AppendListChannel(std::vector<uint8_t>& records, const ListChannel& c);
-Packet ComposeLists(uint32_t sessionKey, bool oldLayout, size_t channelCount, const std::vector<uint8_t>& channelRecords,
-                    size_t playerCount, const std::vector<uint8_t>& playerRecords, uint16_t ownWirePlayer);
+Packet ComposeLists(uint32_t sessionKey, bool oldLayout, size_t channelCount,
+                    const std::vector<uint8_t>& channelRecords, size_t playerCount,
+                    const std::vector<uint8_t>& playerRecords, uint16_t ownWirePlayer);
 
 struct PlayerStats {
   uint32_t connectedMs = 0;

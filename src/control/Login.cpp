@@ -1,9 +1,9 @@
 // Login, setup and leave: a connection becomes a client, receives the lists, and ends.
+#include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
+#include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -21,9 +21,10 @@ void WriteRefusal(TQuillmootServer& server, TcpConnection& conn, int32_t code) {
 
 bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, size_t size) {
   const LoginRequest req = ParseLogin(packet, size);
-  LogEvent("CMD <-",
-           "ClientLogin ClientName: " + req.name + " ClientPw: " + std::string(kPasswordMask) + " ClientVer: " + req.version,
-           kCmdClientLogin, nullptr);
+  LogEvent(
+      "CMD <-",
+      "ClientLogin ClientName: " + req.name + " ClientPw: " + std::string(kPasswordMask) + " ClientVer: " + req.version,
+      kCmdClientLogin, nullptr);
 
   if (clientList->HasConnection(&context)) {
     LogEvent("ALERT", "Client already exists", 0, nullptr);
@@ -53,8 +54,8 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
   }
 
   auto client = std::make_shared<TServerClient>(context.connection, &context, this);
-  UdpAddress controlHost;
-  if (UdpAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) client->SetControlHost(controlHost.ip);
+  NetAddress controlHost;
+  if (NetAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) client->SetControlHost(controlHost.ip);
   client->SetClientName(req.name);
   client->SetClientVersion(req.version);
   WriteLog("Created client " + client->ClientName(), kLogProgress);

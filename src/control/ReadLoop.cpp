@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "control/ControlPackets.hpp"
+#include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -67,19 +67,44 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
       } else if (c) {
         close = false;
         switch (command) {
-          case kCmdClientSetup: close = ClientSetup(packet, size, c); break;
-          case kCmdClientChangeRoom: ClientChangeRoom(packet, size, c); break;
-          case kCmdClientLeave: close = ClientLeave(c); break;
-          case kCmdPlayerStatsReq: PlayerStatsReq(packet, size, c); break;
-          case kCmdServerStatsReq: ServerStatsReq(packet, size, c); break;
-          case kCmdAdminLogin: AdminLogin(packet, size, c); break;
-          case kCmdAdminCreateRoom: AdminCreateRoom(packet, size, c); break;
-          case kCmdAdminDeleteRoom: AdminDeleteRoom(packet, size, c); break;
-          case kCmdAdminKickPlayer: AdminKickPlayer(packet, size, c); break;
-          case kCmdAdminChangeServerPassword: AdminChangeServerPassword(packet, size, c); break;
-          case kCmdAdminSaveAsDefaultChannels: AdminSaveAsDefaultChannels(packet, size, c); break;
-          case kCmdAdminChangeAdminPassword: AdminChangeAdminPassword(packet, size, c); break;
-          default: break;  // unknown commands are ignored, the connection stays
+          case kCmdClientSetup:
+            close = ClientSetup(packet, size, c);
+            break;
+          case kCmdClientChangeRoom:
+            ClientChangeRoom(packet, size, c);
+            break;
+          case kCmdClientLeave:
+            close = ClientLeave(c);
+            break;
+          case kCmdPlayerStatsReq:
+            PlayerStatsReq(packet, size, c);
+            break;
+          case kCmdServerStatsReq:
+            ServerStatsReq(packet, size, c);
+            break;
+          case kCmdAdminLogin:
+            AdminLogin(packet, size, c);
+            break;
+          case kCmdAdminCreateRoom:
+            AdminCreateRoom(packet, size, c);
+            break;
+          case kCmdAdminDeleteRoom:
+            AdminDeleteRoom(packet, size, c);
+            break;
+          case kCmdAdminKickPlayer:
+            AdminKickPlayer(packet, size, c);
+            break;
+          case kCmdAdminChangeServerPassword:
+            AdminChangeServerPassword(packet, size, c);
+            break;
+          case kCmdAdminSaveAsDefaultChannels:
+            AdminSaveAsDefaultChannels(packet, size, c);
+            break;
+          case kCmdAdminChangeAdminPassword:
+            AdminChangeAdminPassword(packet, size, c);
+            break;
+          default:
+            break;  // unknown commands are ignored, the connection stays
         }
       }
     }

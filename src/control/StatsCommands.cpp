@@ -1,7 +1,7 @@
 // Statistics requests: one player's traffic and times, and the whole server's counters.
 #include "control/ControlPackets.hpp"
+#include "log/Log.hpp"
 #include "platform/Clock.hpp"
-#include "server/Log.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -25,7 +25,7 @@ void TQuillmootServer::PlayerStatsReq(const uint8_t* packet, size_t size, const 
   s.pingMs = static_cast<uint16_t>(target->PingRoundTrip.load(std::memory_order_relaxed));
   // A player's network address is for administrators only.
   if (client->IsAdmin()) {
-    const UdpAddress peer = target->Peer();  // address and port of one and the same datagram
+    const NetAddress peer = target->Peer();  // address and port of one and the same datagram
     s.port = static_cast<uint16_t>(peer.port);
     s.address = peer.AddressText();
   }

@@ -62,9 +62,9 @@ uint32_t ZeroCrcAndCompute(uint8_t* data, size_t size);
 void StampVoiceCopy(uint8_t* data, size_t size, uint16_t recipientKey);
 
 enum class WhisperStatus {
-  kConverted,     // targets read, datagram now channel voice
-  kNoTargetCount, // not even the targetCount byte: the conversion cannot be done
-  kShortTargets,  // fewer target bytes than targetCount says: nothing converted
+  kConverted,      // targets read, datagram now channel voice
+  kNoTargetCount,  // not even the targetCount byte: the conversion cannot be done
+  kShortTargets,   // fewer target bytes than targetCount says: nothing converted
 };
 using WhisperTargets = std::bitset<256>;
 // Reads a whisper's target set and turns the datagram, in place, into channel voice: bytes 15 to

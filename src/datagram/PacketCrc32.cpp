@@ -41,8 +41,8 @@ uint32_t PacketCrc32(const uint8_t* data, size_t length) {
   for (; length >= 8; length -= 8, data += 8) {
     const uint32_t low = crc ^ LoadLe32(data);
     const uint32_t high = LoadLe32(data + 4);
-    crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-          t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+    crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^ t[3][high & 0xFF] ^
+          t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
   }
   for (; length > 0; --length, ++data) crc = t[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
   return crc ^ 0xFFFFFFFFu;

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "clients/RelayIndex.hpp"
+#include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -103,8 +103,9 @@ void TUDPSender::Relay(TRelayIndex& index, std::vector<uint8_t>& datagram) {
       case WhisperStatus::kNoTargetCount:
         throw EBufferError("Not enough data in buffer.");
       case WhisperStatus::kShortTargets:
-        WriteLogLimited("Dropped a whisper udp packet with fewer targets than its count from client :" + speaker->ClientName(),
-                        kLogWarning, std::to_string(key));
+        WriteLogLimited(
+            "Dropped a whisper udp packet with fewer targets than its count from client :" + speaker->ClientName(),
+            kLogWarning, std::to_string(key));
         return;
       case WhisperStatus::kConverted:
         break;
@@ -121,7 +122,7 @@ void TUDPSender::Relay(TRelayIndex& index, std::vector<uint8_t>& datagram) {
 }
 
 void TUDPSender::Stage(TServerClient& recipient, const std::vector<uint8_t>& datagram, bool whisper) {
-  const UdpAddress to = recipient.Peer();
+  const NetAddress to = recipient.Peer();
   if (!to.IsSet()) {
     // A whisper names a client that never sent a datagram: the send it would have failed, logged
     // and limited per recipient (channel voice skips such clients silently).
@@ -165,7 +166,8 @@ void TUDPSender::SendStaged() {
     } else if (staged_[i].whisper) {
       // Limited per recipient so a chatty speaker cannot fill the disk. A lost copy of channel
       // voice is not worth a line: the next one follows in milliseconds.
-      WriteLogLimited(kPassFailure + UdpEndpoint::DescribeSendError(error), kLogWarning, std::to_string(r.SessionKey()));
+      WriteLogLimited(kPassFailure + UdpEndpoint::DescribeSendError(error), kLogWarning,
+                      std::to_string(r.SessionKey()));
     }
   }
   TQuillmootServer::Add(server_.UdpBytesSent, bytes);

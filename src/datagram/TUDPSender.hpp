@@ -49,12 +49,12 @@ class TUDPSender : public TThread {
     size_t offset;  // into arena_
     size_t size;
     TServerClient* recipient;  // kept alive by the index, whose lock the pass holds
-    UdpAddress to;             // read once, when staged
+    NetAddress to;             // read once, when staged
     bool whisper;              // a failed whisper copy is logged; a failed channel copy is not
   };
 
   TQuillmootServer& server_;
-  std::mutex passLock_;  // one pass at a time, whichever thread runs it
+  std::mutex passLock_;                      // one pass at a time, whichever thread runs it
   std::vector<std::vector<uint8_t>> batch_;  // reused between passes
   WhisperTargets targets_;
   std::vector<uint8_t> arena_;  // the staged copies' bytes

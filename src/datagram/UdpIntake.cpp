@@ -5,9 +5,9 @@
 
 #include "datagram/Datagrams.hpp"
 #include "datagram/TUDPSender.hpp"
+#include "log/Log.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -34,11 +34,11 @@ void CheckVoice(TServerClient& client, std::vector<uint8_t>& copy, const VoiceHe
 // A key is a 16-bit number anyone can sweep; what makes a datagram the client's is that it comes
 // from the host of the client's control connection. Its port may differ and change (NAT
 // rebinding), so only the address is compared.
-bool FromControlHost(const TServerClient& client, const UdpAddress& from) { return client.ControlHost() == from.ip; }
+bool FromControlHost(const TServerClient& client, const NetAddress& from) { return client.ControlHost() == from.ip; }
 
 }  // namespace
 
-void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const UdpAddress& from) {
+void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddress& from) {
   try {
     LockGuard g(*udpReadLock);
     Add(UdpBytesReceived, static_cast<uint32_t>(size));

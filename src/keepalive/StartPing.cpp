@@ -1,10 +1,10 @@
 #include "keepalive/StartPing.hpp"
 
+#include "config/Settings.hpp"
 #include "datagram/Datagrams.hpp"
+#include "log/Log.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -28,7 +28,7 @@ bool StartPing(TServerClient& client, TQuillmootServer& server, const TSettings&
 
     client.PingPending.store(false);
     client.PingSentTick.store(0);
-    const UdpAddress peer = client.Peer();
+    const NetAddress peer = client.Peer();
     if (!peer.IsSet()) return false;
 
     try {

@@ -1,11 +1,11 @@
 #include "keepalive/TPingThread.hpp"
 
+#include "config/Settings.hpp"
 #include "keepalive/StartPing.hpp"
+#include "log/Log.hpp"
 #include "net/HttpClient.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {

@@ -5,12 +5,12 @@
 #include <memory>
 #include <mutex>
 
+#include "config/Settings.hpp"
 #include "keepalive/TPingThread.hpp"
+#include "log/Log.hpp"
 #include "net/HttpClient.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -172,7 +172,8 @@ void TPingThread::PostData(const std::string& query) {
     // instead of stopping the ping passes for good.
     ApplyTimeouts(*http);
     const std::string encoded = EncodeSpaces(query);
-    if (s.QuillmootSite_Active) PostOne(*http, PublicListUrl() + encoded, "in: TPingThread.PostData (Quillmoot) exception ");
+    if (s.QuillmootSite_Active)
+      PostOne(*http, PublicListUrl() + encoded, "in: TPingThread.PostData (Quillmoot) exception ");
     if (UserUrlEnabled(s.WebPostURL))
       PostOne(*http, s.WebPostURL + "?" + encoded, "in: TPingThread.PostData (UserUrl) exception ");
   } catch (const std::exception& e) {

@@ -21,8 +21,8 @@ inline constexpr const char* kMetricsUsage =
 
 // Bounds of the listener: a scraper needs one connection at a time; these keep anyone else on
 // the network from tying up more than this.
-inline constexpr int kMetricsThreads = 2;          // requests served at once
-inline constexpr int kMetricsQueuedConnections = 4;  // accepted connections waiting for a thread
+inline constexpr int kMetricsThreads = 2;              // requests served at once
+inline constexpr int kMetricsQueuedConnections = 4;    // accepted connections waiting for a thread
 inline constexpr int kMetricsRequestTimeoutMs = 5000;  // to send the request and read the answer
 inline constexpr int kMetricsMaxRequestBytes = 4096;
 

@@ -22,9 +22,9 @@ std::string LabelText(const std::string& bytes) {
 
 ServerFigures CollectFigures(TQuillmootServer& server) {
   ServerFigures f;
-  const std::atomic<uint32_t>* counters[] = {&server.UdpPacketsSent,   &server.UdpBytesSent,   &server.UdpPacketsReceived,
-                                             &server.UdpBytesReceived, &server.TcpPacketsSent, &server.TcpBytesSent,
-                                             &server.TcpPacketsReceived, &server.TcpBytesReceived};
+  const std::atomic<uint32_t>* counters[] = {
+      &server.UdpPacketsSent, &server.UdpBytesSent, &server.UdpPacketsReceived, &server.UdpBytesReceived,
+      &server.TcpPacketsSent, &server.TcpBytesSent, &server.TcpPacketsReceived, &server.TcpBytesReceived};
   for (size_t i = 0; i < 8; ++i) f.counters[i] = counters[i]->load(std::memory_order_relaxed);
   // The full time since start: a scraper computes rates from it, so it must not restart daily.
   const double days = Now() - server.StartTime;
@@ -51,8 +51,8 @@ ServerFigures CollectFigures(TQuillmootServer& server) {
         p.channel = LabelText(ch.Name());
         break;
       }
-    const std::atomic<uint32_t>* own[] = {&c->UdpPacketsSent, &c->UdpBytesSent, &c->UdpPacketsReceived,
-                                          &c->UdpBytesReceived, &c->TcpPacketsSent, &c->TcpBytesSent,
+    const std::atomic<uint32_t>* own[] = {&c->UdpPacketsSent,     &c->UdpBytesSent,    &c->UdpPacketsReceived,
+                                          &c->UdpBytesReceived,   &c->TcpPacketsSent,  &c->TcpBytesSent,
                                           &c->TcpPacketsReceived, &c->TcpBytesReceived};
     for (size_t i = 0; i < 8; ++i) p.counters[i] = own[i]->load(std::memory_order_relaxed);
     const uint32_t received = p.counters[2];

@@ -1,11 +1,11 @@
 // The metrics listener on prometheus-cpp: its exposer (an embedded HTTP server) does the serving
 // and the text format, including the escaping of label values; this file turns the server's
 // figures into metric families on each scrape.
+#include <utility>
+
 #include <prometheus/collectable.h>
 #include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
-
-#include <utility>
 
 #include "metrics/MetricsEndpoint.hpp"
 
@@ -79,7 +79,8 @@ class FiguresCollectable : public prometheus::Collectable {
     player.push_back(Family("quillmoot_player_packet_loss_ratio",
                             "Share of this player's voice datagrams that arrived out of sequence or damaged",
                             MetricType::Gauge));
-    player.push_back(Family("quillmoot_player_ping_seconds", "Latest ping round trip of this player", MetricType::Gauge));
+    player.push_back(
+        Family("quillmoot_player_ping_seconds", "Latest ping round trip of this player", MetricType::Gauge));
     for (const PlayerFigures& p : f.players) {
       const std::vector<ClientMetric::Label> labels = {
           {"player", std::to_string(p.playerWireId)}, {"name", p.name}, {"channel", p.channel}};
@@ -104,14 +105,10 @@ class PrometheusEndpoint : public MetricsEndpoint {
       // One request per connection, bounded in time and size; the queue bounds connections
       // waiting for one of the few threads, so a flood costs the listener, not the server.
       exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-          "listening_ports", listen,
-          "num_threads", std::to_string(kMetricsThreads),
-          "connection_queue", std::to_string(kMetricsQueuedConnections),
-          "listen_backlog", std::to_string(kMetricsQueuedConnections),
-          "request_timeout_ms", std::to_string(kMetricsRequestTimeoutMs),
-          "linger_timeout_ms", "1000",
-          "max_request_size", std::to_string(kMetricsMaxRequestBytes),
-          "enable_keep_alive", "no"});
+          "listening_ports", listen, "num_threads", std::to_string(kMetricsThreads), "connection_queue",
+          std::to_string(kMetricsQueuedConnections), "listen_backlog", std::to_string(kMetricsQueuedConnections),
+          "request_timeout_ms", std::to_string(kMetricsRequestTimeoutMs), "linger_timeout_ms", "1000",
+          "max_request_size", std::to_string(kMetricsMaxRequestBytes), "enable_keep_alive", "no"});
     } catch (const std::exception& e) {
       throw EMetricsError("cannot listen on " + listen + ": " + e.what());
     }

@@ -1,7 +1,7 @@
 #include "net/Binding.hpp"
 
+#include "net/NetAddress.hpp"
 #include "net/SocketError.hpp"
-#include "net/UdpAddress.hpp"
 
 namespace qm {
 
@@ -13,8 +13,8 @@ platform::SocketHandle OpenBoundSocket(const Binding& binding, int type, bool re
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(binding.defaultPort);
   if (binding.configured) {
-    UdpAddress parsed;
-    if (!UdpAddress::FromDotted(binding.ip, binding.port, parsed)) ThrowSocketError(platform::kErrAddrNotAvail);
+    NetAddress parsed;
+    if (!NetAddress::FromDotted(binding.ip, binding.port, parsed)) ThrowSocketError(platform::kErrAddrNotAvail);
     address.sin_addr.s_addr = htonl(parsed.ip);
     address.sin_port = htons(parsed.port);
   }

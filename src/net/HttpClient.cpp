@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "net/NetAddress.hpp"
 #include "net/SocketError.hpp"
-#include "net/UdpAddress.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -166,9 +166,9 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
   platform::SocketsStartup();
 
   // Name resolution runs under the system resolver's own time limits.
-  UdpAddress dotted;
+  NetAddress dotted;
   in_addr hostAddress{};
-  if (UdpAddress::FromDotted(target.host, target.port, dotted)) {
+  if (NetAddress::FromDotted(target.host, target.port, dotted)) {
     hostAddress.s_addr = htonl(dotted.ip);
   } else if (int code = platform::ResolveIPv4(target.host, hostAddress); code != 0) {
     ThrowSocketError(code);
@@ -183,8 +183,8 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
   } closer{*this};
 
   if (!boundIp_.empty()) {
-    UdpAddress local;
-    if (!UdpAddress::FromDotted(boundIp_, 0, local)) ThrowSocketError(platform::kErrAddrNotAvail);
+    NetAddress local;
+    if (!NetAddress::FromDotted(boundIp_, 0, local)) ThrowSocketError(platform::kErrAddrNotAvail);
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = htonl(local.ip);
@@ -242,7 +242,8 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
     if (n > 0) {
       const auto state = head.Feed(buffer, static_cast<size_t>(n));
       if (state == HttpResponseHead::State::Done) break;
-      if (state == HttpResponseHead::State::Malformed) throw EHttpMalformedResponse("Malformed HTTP response from " + target.host);
+      if (state == HttpResponseHead::State::Malformed)
+        throw EHttpMalformedResponse("Malformed HTTP response from " + target.host);
       continue;
     }
     if (n == 0) throw EHttpMalformedResponse("HTTP connection closed before the response head was complete");

@@ -231,8 +231,8 @@ void TcpConnection::PumpOutput() {
     if (writing_.empty()) return;
     Outgoing& front = writing_.front();
     const size_t chunk = std::min(front.bytes.size() - writtenOfFront_, kMaxSendChunk);
-    auto n = ::send(socket_, reinterpret_cast<const char*>(front.bytes.data() + writtenOfFront_), static_cast<int>(chunk),
-                    platform::kSendFlags);
+    auto n = ::send(socket_, reinterpret_cast<const char*>(front.bytes.data() + writtenOfFront_),
+                    static_cast<int>(chunk), platform::kSendFlags);
     if (n > 0) {
       writtenOfFront_ += static_cast<size_t>(n);
       if (writtenOfFront_ < front.bytes.size()) continue;

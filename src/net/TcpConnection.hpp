@@ -110,22 +110,22 @@ class TcpConnection {
   platform::SocketHandle socket_;
   std::string peerAddress_;
   uint16_t peerPort_;
-  std::vector<uint8_t> input_;       // received, not yet taken (owner thread only)
+  std::vector<uint8_t> input_;  // received, not yet taken (owner thread only)
   size_t inputStart_ = 0;
-  std::atomic<bool> open_{true};      // false once Disconnect or a close has happened
+  std::atomic<bool> open_{true};  // false once Disconnect or a close has happened
   std::atomic<bool> peerClosed_{false};
   std::atomic<bool> receiveShut_{false};  // ShutdownReceive was called (from any thread)
   std::atomic<uint32_t> sendTimeoutMs_{kDefaultSendTimeoutMs};
   platform::SocketWaker waker_;
 
-  std::mutex outboxMutex_;           // guards outbox_ only; never held across a socket call
-  std::deque<Outgoing> outbox_;      // queued by any thread, taken over by the owner
+  std::mutex outboxMutex_;                                 // guards outbox_ only; never held across a socket call
+  std::deque<Outgoing> outbox_;                            // queued by any thread, taken over by the owner
   std::atomic<size_t> queuedBytes_{0}, queuedPackets_{0};  // outbox_ and writing_ together
   std::atomic<bool> overrun_{false};
-  std::mutex writeMutex_;            // serialises socket writes: the owner's PumpOutput, WriteAll
-  std::deque<Outgoing> writing_;     // being written (writeMutex_)
-  size_t writtenOfFront_ = 0;        // bytes of writing_.front() already sent (writeMutex_)
-  WrittenHandler written_;           // writeMutex_
+  std::mutex writeMutex_;         // serialises socket writes: the owner's PumpOutput, WriteAll
+  std::deque<Outgoing> writing_;  // being written (writeMutex_)
+  size_t writtenOfFront_ = 0;     // bytes of writing_.front() already sent (writeMutex_)
+  WrittenHandler written_;        // writeMutex_
 };
 
 // What the endpoint hands its execute handler: the connection and one slot for the application's

@@ -1,11 +1,10 @@
 #include "net/TcpEndpoint.hpp"
 
-#include "net/Binding.hpp"
-
 #include <chrono>
 
+#include "net/Binding.hpp"
+#include "net/NetAddress.hpp"
 #include "net/SocketError.hpp"
-#include "net/UdpAddress.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 
@@ -28,7 +27,7 @@ struct TcpEndpoint::Worker {
   std::shared_ptr<TcpContext> context;
   std::thread thread;
   uint32_t acceptedTick = 0;
-  uint32_t host = 0;  // the peer's IPv4 address, host order
+  uint32_t host = 0;      // the peer's IPv4 address, host order
   bool finished = false;  // guarded by workersMutex_
   bool loggedIn = false;  // guarded by workersMutex_; once set, no limit applies again
 };
@@ -89,7 +88,7 @@ void TcpEndpoint::AcceptLoop() {
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     platform::SetKeepAlive(s, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveProbes);
 
-    UdpAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
+    NetAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
     std::lock_guard<std::mutex> guard(workersMutex_);
     const PendingTally tally = SweepPendingLocked(from.ip);
     const size_t perHost = maxPendingPerHost_;

@@ -78,8 +78,8 @@ class TcpEndpoint {
   void ReapFinished();
   struct PendingTally {
     size_t total = 0;
-    size_t fromHost = 0;        // of them, from the host asked about
-    Worker* oldest = nullptr;   // the longest-waiting one
+    size_t fromHost = 0;       // of them, from the host asked about
+    Worker* oldest = nullptr;  // the longest-waiting one
   };
   // Counts the pending connections and closes those past the login deadline (workersMutex_ held).
   PendingTally SweepPendingLocked(uint32_t host = 0);

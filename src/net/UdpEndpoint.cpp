@@ -1,9 +1,8 @@
 #include "net/UdpEndpoint.hpp"
 
-#include "net/Binding.hpp"
-
 #include <memory>
 
+#include "net/Binding.hpp"
 #include "net/SocketError.hpp"
 #include "platform/Error.hpp"
 
@@ -35,8 +34,8 @@ void UdpEndpoint::SetBatchHandler(BatchHandler handler) { batchHandler_ = std::m
 void UdpEndpoint::Activate() {
   if (active_) return;
   // No address reuse here: on Linux it would let a second server share the UDP port silently.
-  platform::SocketHandle s =
-      OpenBoundSocket(Binding{defaultPort_, hasBinding_, bindIp_, bindPort_}, SOCK_DGRAM, /*reuseAddress=*/false, 0, boundPort_);
+  platform::SocketHandle s = OpenBoundSocket(Binding{defaultPort_, hasBinding_, bindIp_, bindPort_}, SOCK_DGRAM,
+                                             /*reuseAddress=*/false, 0, boundPort_);
   platform::PrepareDatagramSocket(s);
 
   socket_ = s;
@@ -82,7 +81,7 @@ void UdpEndpoint::ListenLoop() {
       const platform::ReceivedDatagram& d = batch[i];
       if (d.truncated || d.size > kBufferSize) continue;
       try {
-        if (handler_) handler_(d.data, d.size, UdpAddress{d.ip, d.port});
+        if (handler_) handler_(d.data, d.size, NetAddress{d.ip, d.port});
       } catch (...) {
         // One bad datagram must not stop reception of the next.
       }
@@ -113,8 +112,8 @@ void SendTo(platform::SocketHandle s, const sockaddr_in& to, const uint8_t* data
 
 void UdpEndpoint::SendDatagram(const std::string& address, int port, const uint8_t* data, size_t size) {
   if (address.empty() || port <= 0 || port > 0xFFFF) ThrowSocketError(platform::kErrAddrNotAvail);
-  UdpAddress to;
-  if (!UdpAddress::FromDotted(address, static_cast<uint16_t>(port), to)) {
+  NetAddress to;
+  if (!NetAddress::FromDotted(address, static_cast<uint16_t>(port), to)) {
     in_addr resolved{};
     if (int code = platform::ResolveIPv4(address, resolved); code != 0) ThrowSocketError(code);
     to.ip = ntohl(resolved.s_addr);
@@ -137,7 +136,7 @@ std::string UdpEndpoint::DescribeSendError(int error) {
   return DescribeException(ESocketError(error, SocketErrorMessage(error)));
 }
 
-void UdpEndpoint::SendDatagram(const UdpAddress& to, const uint8_t* data, size_t size) {
+void UdpEndpoint::SendDatagram(const NetAddress& to, const uint8_t* data, size_t size) {
   if (!to.IsSet()) ThrowSocketError(platform::kErrAddrNotAvail);
   sockaddr_in address{};
   address.sin_family = AF_INET;

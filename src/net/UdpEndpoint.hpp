@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "net/UdpAddress.hpp"
+#include "net/NetAddress.hpp"
 #include "platform/Socket.hpp"
 
 namespace qm {
@@ -21,7 +21,7 @@ class UdpEndpoint {
   // Datagrams read by one receive call at most.
   static constexpr int kReadBatch = 64;
   // Called on the listener thread; data is the endpoint's reused buffer (copy what you keep).
-  using ReadHandler = std::function<void(const uint8_t* data, size_t size, const UdpAddress& from)>;
+  using ReadHandler = std::function<void(const uint8_t* data, size_t size, const NetAddress& from)>;
   // Called on the listener thread after the read handler has seen every datagram of a batch.
   using BatchHandler = std::function<void()>;
 
@@ -50,7 +50,7 @@ class UdpEndpoint {
   // endpoint is active; the senders must have stopped before Deactivate closes the socket.
   void SendDatagram(const std::string& address, int port, const uint8_t* data, size_t size);
   // The same to an address already in numeric form: no parsing, no allocation.
-  void SendDatagram(const UdpAddress& to, const uint8_t* data, size_t size);
+  void SendDatagram(const NetAddress& to, const uint8_t* data, size_t size);
   // Sends a batch in order with as few system calls as the system allows. Each datagram's error
   // says how it went (0: sent); a failure does not stop the rest. Returns how many were sent.
   // Same threading rules as SendDatagram.

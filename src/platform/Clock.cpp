@@ -50,7 +50,8 @@ IClock& Clock() {
 void SetClock(IClock* clock) { gClock.store(clock, std::memory_order_release); }
 
 double EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int millisecond) {
-  const double days = static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpoch1899);
+  const double days =
+      static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpoch1899);
   const double ms = ((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond;
   return days + ms / 86400000.0;
 }

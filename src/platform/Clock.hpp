@@ -10,8 +10,8 @@ namespace qm {
 class IClock {
  public:
   virtual ~IClock() = default;
-  virtual double Now() = 0;             // local date-time
-  virtual uint32_t TickCount() = 0;     // milliseconds, wrapping
+  virtual double Now() = 0;          // local date-time
+  virtual uint32_t TickCount() = 0;  // milliseconds, wrapping
 };
 
 // The clock in force: the system's unless a test installed another.

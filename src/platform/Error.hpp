@@ -13,11 +13,11 @@ class QmError : public std::runtime_error {
   virtual const char* ClassName() const noexcept { return "EQuillmootError"; }
 };
 
-#define QM_DECLARE_ERROR(Name, Base)                                      \
-  class Name : public Base {                                              \
-   public:                                                                \
-    using Base::Base;                                                     \
-    const char* ClassName() const noexcept override { return #Name; }     \
+#define QM_DECLARE_ERROR(Name, Base)                                  \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 // A socket call failed; carries the system's error code.

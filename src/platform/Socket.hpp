@@ -92,7 +92,7 @@ struct ReceivedDatagram {
   size_t size = 0;          // bytes received
   uint32_t ip = 0;
   uint16_t port = 0;
-  bool truncated = false;   // the datagram was longer than the buffer; size is not its length
+  bool truncated = false;  // the datagram was longer than the buffer; size is not its length
 };
 // Receives up to count datagrams that are already waiting, without waiting for more. Returns how
 // many were received (0 when none waits), -1 on a socket error (LastSocketError).

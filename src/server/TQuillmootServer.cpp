@@ -5,15 +5,15 @@
 #include <mutex>
 #include <thread>
 
+#include "config/Settings.hpp"
 #include "datagram/TUDPSender.hpp"
 #include "keepalive/TPingThread.hpp"
+#include "log/Log.hpp"
 #include "metrics/MetricsEndpoint.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
 #include "platform/SplitMix.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 
 namespace qm {
 
@@ -131,10 +131,11 @@ bool TQuillmootServer::Server_Init() {
     // Everyone can read the built-in password, and an empty one switches administration off: the
     // operator must hear of either wherever they look.
     const std::string admin = Settings().AdminPassword.Get();
-    const char* warning = admin == kDefaultAdminPassword
-                              ? "Warning: AdminPassword is the built-in default; anyone can become administrator. Set your own in qmserver.ini"
-                          : admin.empty() ? "Warning: AdminPassword is empty; administrator login is off. Set one in qmserver.ini"
-                                          : nullptr;
+    const char* warning = admin == kDefaultAdminPassword ? "Warning: AdminPassword is the built-in default; anyone can "
+                                                           "become administrator. Set your own in qmserver.ini"
+                          : admin.empty()
+                              ? "Warning: AdminPassword is empty; administrator login is off. Set one in qmserver.ini"
+                              : nullptr;
     if (warning) {
       WriteLog(warning, kLogWarning);
       std::fprintf(stderr, "%s\n", warning);
@@ -152,7 +153,8 @@ bool TQuillmootServer::Server_Init() {
   tcpServer->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
   tcpServer->SetExecuteHandler([this](TcpContext& c) { TCPServerExecute(c); });
   udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
-  udpServer->SetReadHandler([this](const uint8_t* d, size_t n, const UdpAddress& from) { UDPServerUDPRead(d, n, from); });
+  udpServer->SetReadHandler(
+      [this](const uint8_t* d, size_t n, const NetAddress& from) { UDPServerUDPRead(d, n, from); });
   udpServer->SetBatchHandler([this] { UDPServerBatchRead(); });
 
   if (!s.IP.empty()) {
@@ -184,7 +186,8 @@ bool TQuillmootServer::Server_Init() {
     // The UDP port is the TCP port + 1, and a port of 0 would let the system pick one no client
     // could know: either way voice could never reach the server.
     if (s.TCPPort < 1 || s.TCPPort > 65534)
-      throw EConfigError("TCPPort " + std::to_string(s.TCPPort) + " is outside 1 to 65534 (the UDP port is TCPPort + 1)");
+      throw EConfigError("TCPPort " + std::to_string(s.TCPPort) +
+                         " is outside 1 to 65534 (the UDP port is TCPPort + 1)");
     udpServer->Activate();
     tcpServer->Activate();
     WriteLog("Activated tcp/udp", kLogProgress);

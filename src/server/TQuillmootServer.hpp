@@ -13,10 +13,10 @@
 #include "clients/ClientList.hpp"
 #include "control/GuessThrottle.hpp"
 #include "datagram/VoiceQueue.hpp"
+#include "net/ServerCounters.hpp"
 #include "net/TcpEndpoint.hpp"
 #include "net/UdpEndpoint.hpp"
 #include "platform/Sync.hpp"
-#include "server/ServerCounters.hpp"
 
 namespace qm {
 
@@ -72,7 +72,7 @@ class TQuillmootServer : public TServerCounters {
   void AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client);
 
   // --- datagrams: one call per received datagram, on the UDP listener thread ---
-  void UDPServerUDPRead(const uint8_t* data, size_t size, const UdpAddress& from);
+  void UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddress& from);
   // After the listener has handed over every datagram of one batch: relays what was queued.
   void UDPServerBatchRead();
 

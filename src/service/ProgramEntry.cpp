@@ -75,7 +75,8 @@ int RunProgram(const std::vector<std::string>& arguments) {
     return 0;
   }
   for (const std::string& arg : UnknownArguments(arguments))
-    std::fprintf(stderr, "qmserver: ignoring unknown argument \"%s\" (qmserver --help lists the switches)\n", arg.c_str());
+    std::fprintf(stderr, "qmserver: ignoring unknown argument \"%s\" (qmserver --help lists the switches)\n",
+                 arg.c_str());
   std::fflush(stderr);
   TQuillmoot service;
   if (sw.stop || sw.start) {

@@ -9,7 +9,8 @@
 namespace qm {
 namespace {
 
-constexpr const char* kSwitchNames[] = {"STOP", "START", "INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "HELP", "VERSION"};
+constexpr const char* kSwitchNames[] = {"STOP",   "START",   "INSTALL", "UNINSTALL",
+                                        "SILENT", "CONSOLE", "HELP",    "VERSION"};
 
 bool Is(const std::string& arg, std::initializer_list<const char*> spellings) {
   for (const char* s : spellings)

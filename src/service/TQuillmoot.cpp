@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <string>
 
+#include "config/Settings.hpp"
+#include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 
 namespace qm {
 namespace {

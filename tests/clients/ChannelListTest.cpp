@@ -1,7 +1,6 @@
-#include "clients/ChannelList.hpp"
-
 #include <gtest/gtest.h>
 
+#include "clients/ChannelList.hpp"
 #include "clients/ClientHarness.hpp"
 
 namespace qm {

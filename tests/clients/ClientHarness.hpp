@@ -2,17 +2,17 @@
 // Client records on real loopback connections, for the registry and record tests: each record
 // queues on a server-side TcpConnection whose far end the test reads packet by packet. The test
 // thread stands in for the connection's own thread and writes the queued output when it reads.
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "clients/ClientList.hpp"
 #include "control/ControlPackets.hpp"
 #include "net/Loopback.hpp"
-#include "server/ServerCounters.hpp"
+#include "net/ServerCounters.hpp"
 
 namespace qm::test {
 

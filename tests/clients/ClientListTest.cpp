@@ -1,8 +1,7 @@
-#include "clients/ClientList.hpp"
-
 #include <gtest/gtest.h>
 
 #include "clients/ClientHarness.hpp"
+#include "clients/ClientList.hpp"
 
 namespace qm {
 namespace {

@@ -1,9 +1,8 @@
-#include "clients/TServerClient.hpp"
-
 #include <gtest/gtest.h>
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientHarness.hpp"
+#include "clients/TServerClient.hpp"
 
 namespace qm {
 namespace {
@@ -46,7 +45,7 @@ TEST(TServerClient, FlushWritesOldestFirstAndCountsOnBothSides) {
   const Packet second = ComposeReply(0x0102, kReplyNotAdmin);
   e.Client()->Enqueue(first);
   e.Client()->EnqueueCopy(second.data(), second.size());
-  EXPECT_TRUE(e.Silent(50));  // queued only
+  EXPECT_TRUE(e.Silent(50));         // queued only
   e.Client()->SendPlayerLeft(3, 0);  // flushes the whole queue, oldest first
   auto p1 = e.Next(), p2 = e.Next(), p3 = e.Next();
   ASSERT_TRUE(p1 && p2 && p3);
@@ -140,8 +139,8 @@ TEST(TServerClient, SendListsQueuesBothListsInTheReceiversLayout) {
 
 TEST(TServerClient, PeerAddressAndPortChangeTogether) {
   TServerClient c(nullptr, nullptr, nullptr);
-  UdpAddress a;
-  ASSERT_TRUE(UdpAddress::FromDotted("127.0.0.1", 4000, a));
+  NetAddress a;
+  ASSERT_TRUE(NetAddress::FromDotted("127.0.0.1", 4000, a));
   c.SetPeer(a);
   EXPECT_EQ(c.PeerAddress(), "127.0.0.1");
   EXPECT_EQ(c.PeerPort(), 4000);

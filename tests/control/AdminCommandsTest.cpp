@@ -1,12 +1,12 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
+#include <gtest/gtest.h>
+
+#include "config/IniFile.hpp"
+#include "config/Settings.hpp"
 #include "control/AdminTestSupport.hpp"
-#include "server/IniFile.hpp"
-#include "server/Settings.hpp"
 
 namespace qm::test {
 namespace {
@@ -95,8 +95,8 @@ TEST(AdminRightTest, EveryAdministratorCommandRefusesOrdinaryClients) {
   const std::string iniBefore = ReadFile(t.IniPath());
   const Packet commands[] = {
       ComposeStringCommand(kCmdAdminCreateRoom, "New"), ComposeByteCommand(kCmdAdminDeleteRoom, 1),
-      ComposeByteCommand(kCmdAdminKickPlayer, b.wire), ComposeStringCommand(kCmdAdminChangeServerPassword, "s"),
-      ComposeCommand(kCmdAdminSaveAsDefaultChannels), ComposeStringCommand(kCmdAdminChangeAdminPassword, "a")};
+      ComposeByteCommand(kCmdAdminKickPlayer, b.wire),  ComposeStringCommand(kCmdAdminChangeServerPassword, "s"),
+      ComposeCommand(kCmdAdminSaveAsDefaultChannels),   ComposeStringCommand(kCmdAdminChangeAdminPassword, "a")};
   for (const Packet& command : commands) {
     a->Send(command);
     EXPECT_EQ(Next(a), Reply(a.key, kReplyNotAdmin)) << ParseHeader(command.data(), command.size()).command;
@@ -119,9 +119,46 @@ TEST(CreateRoomTest, AnnouncedToAllAndNamesCompareInAsciiCaseOnly) {
 
   a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Lobby"));
   // Channel 0 is "Default"; the new one gets id 1, wire 2.
-  EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 40, 0, 13, 0, 2, 5, 'L', 'o', 'b', 'b', 'y',
-                            0,    0,    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
-                            0,    0,    0,   0,   0,   0,   0,   0}));
+  EXPECT_EQ(Next(a), Bytes({0xBA,
+                            0xB0,
+                            uint8_t(a.key),
+                            uint8_t(a.key >> 8),
+                            40,
+                            0,
+                            13,
+                            0,
+                            2,
+                            5,
+                            'L',
+                            'o',
+                            'b',
+                            'b',
+                            'y',
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0}));
   EXPECT_EQ(Next(o), Bytes(Expect(o.key, 40, kPktChannelAdded).U8(2).Str("Lobby", 30)));
   EXPECT_TRUE(Quiet(a));  // no positive reply
 
@@ -260,7 +297,8 @@ TEST(PasswordTest, ServerPasswordTakesEffectAtOnceAndIsWritten) {
   client::ControlClient late;
   late.Connect("127.0.0.1", t.TcpPort());
   EXPECT_EQ(late.Login("Late", "old", kNewVersion), kReplyWrongPassword);
-  EXPECT_TRUE(Eventually([&] { return IniFile(t.IniPath().string()).ReadString("Passwords", "ServerPassword", "") == "S3cret"; }));
+  EXPECT_TRUE(Eventually(
+      [&] { return IniFile(t.IniPath().string()).ReadString("Passwords", "ServerPassword", "") == "S3cret"; }));
   Player ok = Join(t, "Ok", kNewVersion, "S3cret");
   EXPECT_NE(ok.key, 0);
 
@@ -372,8 +410,7 @@ TEST(SaveChannelsTest, ReplacesTheSectionAndSurvivesARestart) {
       ASSERT_TRUE(a->WaitFor({kPktChannelDeleted}, kWaitMs));
     }
     a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
-    EXPECT_EQ(NextOf(a, {kReplyChannelsSaved}),
-              Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 150, 0}));
+    EXPECT_EQ(NextOf(a, {kReplyChannelsSaved}), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 150, 0}));
     EXPECT_TRUE(t.WaitForLog("hReply: 150 AdminSaveAsDefaultChannels"));
   }
   const IniFile ini(t.IniPath().string());

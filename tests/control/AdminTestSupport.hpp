@@ -1,12 +1,12 @@
 #pragma once
 // Shared by the administration and statistics tests: clients logged in to a TestServer, and
 // expected packets written out byte by byte (independently of the composing code under test).
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "control/ControlPackets.hpp"

@@ -1,9 +1,9 @@
-#include "control/ControlPackets.hpp"
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include "control/ControlPackets.hpp"
 
 namespace qm {
 namespace {
@@ -60,7 +60,8 @@ TEST(ControlPackets, LoginAcceptedIs43BytesWithTheServerNameCutTo30) {
 
 TEST(ControlPackets, NotificationsHaveTheirFixedLayouts) {
   // Player 0 joining is seen as 1, in channel 1: BA B0 key 29 00 0B 00 01 01 name.
-  EXPECT_EQ(ComposePlayerJoined(0x0A0B, 1, 1, "bob"), Cat({Head(0x0A0B, 41, 11), Bytes({1, 1}), ShortString("bob", 30)}));
+  EXPECT_EQ(ComposePlayerJoined(0x0A0B, 1, 1, "bob"),
+            Cat({Head(0x0A0B, 41, 11), Bytes({1, 1}), ShortString("bob", 30)}));
   EXPECT_EQ(ComposePlayerJoined(1, 2, 1, k35), Cat({Head(1, 41, 11), Bytes({2, 1}), ShortString(k35, 30)}));
   EXPECT_EQ(ComposePlayerChangedChannel(5, 3, 7), Cat({Head(5, 10, 10), Bytes({3, 7})}));
   EXPECT_EQ(ComposePlayerLeft(5, 3, 4), Cat({Head(5, 10, 12), Bytes({3, 4})}));

@@ -1,10 +1,10 @@
 // Password guessing from one address (127.0.0.2 or .3) is throttled; the owner, on 127.0.0.1,
 // is never affected. An empty administrator password switches administrator login off.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "control/ControlPackets.hpp"
@@ -37,7 +37,8 @@ int16_t CommandOf(const std::optional<Packet>& p) { return p ? ParseHeader(p->da
 
 size_t CountLines(const test::TestServer& t, const std::string& text) {
   const auto lines = t.LogLines();
-  return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 TEST(Guessing, TenFailuresBlockTheGuessersAddressForFiveMinutesAndNeverTheOwners) {
@@ -71,7 +72,8 @@ TEST(Guessing, TenFailuresBlockTheGuessersAddressForFiveMinutesAndNeverTheOwners
       "Refused administrator logins from 127.0.0.3: too many failed passwords (10 in 60 s); blocked for 300 s"));
   guesser->Send(ComposeStringCommand(kCmdAdminLogin, "keys"));
   time.clock.AdvanceMs(GuessThrottle::kBlockedAnswerGapMs);
-  EXPECT_EQ(CommandOf(guesser->WaitFor({kReplyWrongAdminPassword, kReplyAdminLoginOk}, kWaitMs)), kReplyWrongAdminPassword);
+  EXPECT_EQ(CommandOf(guesser->WaitFor({kReplyWrongAdminPassword, kReplyAdminLoginOk}, kWaitMs)),
+            kReplyWrongAdminPassword);
   owner->Send(ComposeStringCommand(kCmdAdminLogin, "keys"));
   EXPECT_TRUE(owner->WaitFor({kPktPlayerIsAdmin}, kWaitMs));
 

@@ -1,12 +1,12 @@
 // Every line a peer can provoke is limited per source: a flood of refused logins from one
 // address and of statistics requests from one client leaves a bounded log; control bytes in
 // names are written escaped.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "control/ControlPackets.hpp"
@@ -35,7 +35,11 @@ TEST(LogFlood, RefusedLoginsAndStatisticsRequestsFromOneSourceLeaveABoundedLog) 
     ControlClient odd;
     odd.SetLocalAddress("127.0.0.2");
     odd.Connect("127.0.0.1", t.TcpPort());
-    EXPECT_EQ(odd.Login(std::string("a\x1b[2J\x07\x00\x7f" "b", 9), "", "1.2.2"), kReplyServerFull);
+    EXPECT_EQ(odd.Login(std::string("a\x1b[2J\x07\x00\x7f"
+                                    "b",
+                                    9),
+                        "", "1.2.2"),
+              kReplyServerFull);
     EXPECT_TRUE(t.WaitForLog("ClientName: a\\x1b[2J\\x07\\x00\\x7fb "));
 
     const auto sizeBefore = std::filesystem::file_size(t.LogPath());

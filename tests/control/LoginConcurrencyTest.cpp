@@ -1,13 +1,13 @@
 // Many clients logging in and out at once: no two share an id or key, the place limit holds, and
 // an observer hears of every arrival and departure exactly once, in order for each id.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "control/LoginHelpers.hpp"
 
@@ -35,7 +35,8 @@ TEST(LoginConcurrency, ManyClientsComeAndGoAndEveryNoticeArrivesOnce) {
       if (!p) continue;
       seen.push_back(std::move(*p));
       const Packet& q = seen.back();
-      if (CommandOf(q) == kPktPlayerJoined && q.size() == 41 && std::string(q.begin() + 11, q.begin() + 11 + q[10]) == "last")
+      if (CommandOf(q) == kPktPlayerJoined && q.size() == 41 &&
+          std::string(q.begin() + 11, q.begin() + 11 + q[10]) == "last")
         break;
     }
   });

@@ -1,10 +1,10 @@
 #pragma once
 // Shared by the login and read-loop integration tests: clients of the in-process server.
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <optional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "control/ControlPackets.hpp"

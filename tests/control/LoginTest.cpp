@@ -45,7 +45,8 @@ TEST(Login, WrongPasswordGetsExactlyTheRefusalAndIsClosed) {
     EXPECT_EQ(c->DrainRaw(kWaitMs), kWrongPassword) << '"' << pw << '"';
     EXPECT_TRUE(c->WaitClosed(kWaitMs));
   }
-  EXPECT_TRUE(Eventually([&] { return t.Server().TcpPacketsSent.load() == 3 && t.Server().TcpBytesSent.load() == 24; }));
+  EXPECT_TRUE(
+      Eventually([&] { return t.Server().TcpPacketsSent.load() == 3 && t.Server().TcpBytesSent.load() == 24; }));
   EXPECT_EQ(t.Server().clientList->ClientCount(), 0u);
   Conn ok = LoggedIn(t, "ann", "2.0", "Secret");
   EXPECT_TRUE(ok);
@@ -100,8 +101,18 @@ TEST(Login, PlayerIdsAreTheLowestFreeAndJoinsGoToEveryOtherClient) {
     auto p = NextOf(*r, kPktPlayerJoined);
     ASSERT_TRUE(p);
     ASSERT_EQ(p->size(), 41u);
-    const Packet head{0xBA, 0xB0, static_cast<uint8_t>(r->SessionKey()), static_cast<uint8_t>(r->SessionKey() >> 8),
-                      0x29, 0x00, 0x0B, 0x00, 0x01, 0x01, 0x01, 'e'};
+    const Packet head{0xBA,
+                      0xB0,
+                      static_cast<uint8_t>(r->SessionKey()),
+                      static_cast<uint8_t>(r->SessionKey() >> 8),
+                      0x29,
+                      0x00,
+                      0x0B,
+                      0x00,
+                      0x01,
+                      0x01,
+                      0x01,
+                      'e'};
     EXPECT_EQ(Packet(p->begin(), p->begin() + 12), head);
   }
   // The new client never hears of its own join.

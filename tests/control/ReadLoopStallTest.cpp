@@ -1,12 +1,12 @@
 // A client that stops reading its control connection must not hold up everybody else: every
 // write to it is bounded by the send time-out, after which it is closed like a lost connection.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "control/LoginHelpers.hpp"
 #include "net/Loopback.hpp"
@@ -22,7 +22,8 @@ TEST(ReadLoopStall, AClientThatNeverReadsIsDroppedAndOthersKeepLoggingIn) {
   // Many long channel names make every list packet about 3 KB, so the stalled client's own
   // requests fill its buffers in a moment.
   std::vector<IniKey> ini{{"General", "MaxClients", "32"}};
-  for (int i = 0; i < 90; ++i) ini.push_back({"Channels", std::to_string(i), "channel " + std::to_string(i) + std::string(25, '.')});
+  for (int i = 0; i < 90; ++i)
+    ini.push_back({"Channels", std::to_string(i), "channel " + std::to_string(i) + std::string(25, '.')});
   TestServer t(ini);
   ASSERT_TRUE(t.Started());
   constexpr uint32_t kSendTimeoutMs = 500;
@@ -56,7 +57,8 @@ TEST(ReadLoopStall, AClientThatNeverReadsIsDroppedAndOthersKeepLoggingIn) {
         const auto start = Steady::now();
         try {
           c.Connect("127.0.0.1", t.TcpPort());
-          if (c.Login("v" + std::to_string(i) + "-" + std::to_string(n), "", "2.0", 10000) != kPktLoginAccepted) ++failures;
+          if (c.Login("v" + std::to_string(i) + "-" + std::to_string(n), "", "2.0", 10000) != kPktLoginAccepted)
+            ++failures;
         } catch (const std::exception&) {
           ++failures;
         }
@@ -71,7 +73,8 @@ TEST(ReadLoopStall, AClientThatNeverReadsIsDroppedAndOthersKeepLoggingIn) {
   const Packet setup = ComposeSetup(0, 0);
   bool dropped = false;
   for (int n = 0; !dropped && Steady::now() < deadline; ++n) {
-    if (::send(stalled.Get(), reinterpret_cast<const char*>(setup.data()), static_cast<int>(setup.size()), platform::kSendFlags) <= 0)
+    if (::send(stalled.Get(), reinterpret_cast<const char*>(setup.data()), static_cast<int>(setup.size()),
+               platform::kSendFlags) <= 0)
       break;  // the server has closed it
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (n % 100 == 0) dropped = CountLines(t, "Distroying client stalled[1]") > 0;

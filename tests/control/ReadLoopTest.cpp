@@ -1,6 +1,7 @@
 // The read loop: framing by arrival, dispatch, counters and the close path.
-#include <gtest/gtest.h>
 #include <netinet/tcp.h>
+
+#include <gtest/gtest.h>
 
 #include "control/LoginHelpers.hpp"
 #include "net/Loopback.hpp"
@@ -25,7 +26,8 @@ void SendAndClose(Socket& s, const std::string& bytes) {
 // Log lines written after the first `from` lines.
 std::vector<std::string> LinesAfter(const TestServer& t, size_t from) {
   auto lines = t.LogLines();
-  return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())), lines.end());
+  return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())),
+                                  lines.end());
 }
 
 TEST(ReadLoop, AFirstPacketOtherThanLoginClosesSilently) {
@@ -152,7 +154,10 @@ TEST(ReadLoop, FieldsPastTheReceivedBytesReadAsZero) {
   // The login leaves 0x01 at offset 9 of the thread's packet buffer (the name's first byte); a
   // 9-byte setup that follows must not read it as its flag.
   Conn a = Connected(t);
-  ASSERT_EQ(a->Login("\x01" "bc", "", "2.0", kWaitMs), kPktLoginAccepted);
+  ASSERT_EQ(a->Login("\x01"
+                     "bc",
+                     "", "2.0", kWaitMs),
+            kPktLoginAccepted);
   const Packet setup = ComposeSetup(5, 1);
   a->Send(Packet(setup.begin(), setup.begin() + 9));
   auto lists = a->WaitFor({kPktListsNew, kReplySetupRefused}, kWaitMs);

@@ -1,8 +1,6 @@
 // Clients that stop reading their control connection hold up nobody: voice keeps flowing, logins
 // and channel changes stay quick, and each stalled client is dropped through the ordinary close
 // path once its output queue passes its bound.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,6 +8,8 @@
 #include <set>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "control/LoginHelpers.hpp"
 #include "datagram/VoiceTestClients.hpp"
@@ -35,7 +35,8 @@ TEST(StalledReaders, ClientsThatStopReadingAreDroppedAndHoldUpNoVoiceNoLogin) {
   // Long channel names make each list packet about 3 KB, so the stalled clients' own requests
   // fill their queues quickly.
   std::vector<IniKey> ini{{"General", "MaxClients", "32"}};
-  for (int i = 0; i < 90; ++i) ini.push_back({"Channels", std::to_string(i), "channel " + std::to_string(i) + std::string(25, '.')});
+  for (int i = 0; i < 90; ++i)
+    ini.push_back({"Channels", std::to_string(i), "channel " + std::to_string(i) + std::string(25, '.')});
   VoiceRig rig(ini, /*stopPinger=*/false);
   VoicePeer& a = rig.Add("talker a");
   VoicePeer& b = rig.Add("talker b");
@@ -105,7 +106,8 @@ TEST(StalledReaders, ClientsThatStopReadingAreDroppedAndHoldUpNoVoiceNoLogin) {
   };
   while (!allDropped() && MsSince(began) < 30000) {
     for (auto& s : stalled)
-      ::send(s.Get(), reinterpret_cast<const char*>(setup.data()), static_cast<int>(setup.size()), platform::kSendFlags);
+      ::send(s.Get(), reinterpret_cast<const char*>(setup.data()), static_cast<int>(setup.size()),
+             platform::kSendFlags);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   const long long dropMs = MsSince(began);
@@ -116,9 +118,10 @@ TEST(StalledReaders, ClientsThatStopReadingAreDroppedAndHoldUpNoVoiceNoLogin) {
   listener.join();
   visitor.join();
 
-  std::printf("[ info ] stalled clients dropped after %lld ms; longest voice gap %lld ms over %d datagrams; "
-              "%d visits, slowest %lld ms\n",
-              dropMs, longestVoiceGapMs.load(), voiceReceived.load(), visits.load(), slowestVisitMs.load());
+  std::printf(
+      "[ info ] stalled clients dropped after %lld ms; longest voice gap %lld ms over %d datagrams; "
+      "%d visits, slowest %lld ms\n",
+      dropMs, longestVoiceGapMs.load(), voiceReceived.load(), visits.load(), slowestVisitMs.load());
   ASSERT_TRUE(allDropped());
   std::set<int> stalledPlayers;
   for (int i = 0; i < kStalled; ++i) {

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "control/AdminTestSupport.hpp"
 #include "platform/Clock.hpp"
@@ -49,9 +49,14 @@ TEST(PlayerStatsTest, NewLayoutForAnOrdinaryClientCountsWhatItSent) {
                              .U16(0)
                              .Str("", 15)
                              .Str(kNewVersion, 30)
-                             .U32(0).U32(0).U32(0).U32(0)
-                             .U32(4).U32(43 + 112 + 10 + 75)  // TCP sent
-                             .U32(3).U32(10 + 9 + 8)          // TCP received
+                             .U32(0)
+                             .U32(0)
+                             .U32(0)
+                             .U32(0)
+                             .U32(4)
+                             .U32(43 + 112 + 10 + 75)  // TCP sent
+                             .U32(3)
+                             .U32(10 + 9 + 8)  // TCP received
                              .U8(b.wire);
   EXPECT_EQ(Next(a), expected);
   EXPECT_TRUE(t.WaitForLog("CMD <- ClientId: 1 ClientName: Ann hReply: 60 PlayerStatsReq"));
@@ -66,8 +71,8 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
   ASSERT_TRUE(o->WaitFor({kReplyAdminLoginOk}, kWaitMs));
   ClientPtr target = Record(t, a);
   ASSERT_TRUE(target);
-  UdpAddress peer;
-  ASSERT_TRUE(UdpAddress::FromDotted("127.0.0.1", 40001, peer));
+  NetAddress peer;
+  ASSERT_TRUE(NetAddress::FromDotted("127.0.0.1", 40001, peer));
   target->SetPeer(peer);
   target->BadPackets = 1;
   target->UdpPacketsReceived = 3;
@@ -88,9 +93,14 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
                              .U16(static_cast<uint16_t>(70000))
                              .U16(40001)
                              .Str("127.0.0.1", 15)
-                             .U32(7).U32(700).U32(3).U32(99)
-                             .U32(4).U32(43 + 78 + 41 + 9)
-                             .U32(1).U32(10)
+                             .U32(7)
+                             .U32(700)
+                             .U32(3)
+                             .U32(99)
+                             .U32(4)
+                             .U32(43 + 78 + 41 + 9)
+                             .U32(1)
+                             .U32(10)
                              .U8(a.wire);
   EXPECT_EQ(Next(o), expected);
 
@@ -169,8 +179,14 @@ TEST(ServerStatsTest, CountersMatchTheTrafficAndUptimeDropsWholeDays) {
   a->Send(ComposeCommand(kCmdServerStatsReq));
   const Bytes expected = Expect(a.key, 75, kPktServerStats)
                              .U32(3600042)
-                             .U32(0).U32(0).U32(3).U32(60)
-                             .U32(2).U32(121).U32(2).U32(111)
+                             .U32(0)
+                             .U32(0)
+                             .U32(3)
+                             .U32(60)
+                             .U32(2)
+                             .U32(121)
+                             .U32(2)
+                             .U32(111)
                              .Str("v1.2.2 Win32 Service", 30);
   EXPECT_EQ(Next(a), expected);
 

@@ -1,7 +1,6 @@
-#include "datagram/Datagrams.hpp"
-
 #include <gtest/gtest.h>
 
+#include "datagram/Datagrams.hpp"
 #include "datagram/PacketCrc32.hpp"
 #include "datagram/VoiceQueue.hpp"
 
@@ -70,8 +69,8 @@ TEST(Datagrams, WhisperConvertsByteByByte) {
   ASSERT_EQ(d.size(), before.size() - 3);
   // Bytes 0..14 kept but kind and length; byte 15 is the last target byte (later overwritten by
   // the crc); the payload follows from 16.
-  const Bytes expected{0xBA, 0xB0, 0x06, 0x05, 19, 0, 0, 0x11, 4, 3, 2, 1, before[12], before[13], before[14], 9,
-                       0xAA, 0xBB, 0xCC};
+  const Bytes expected{0xBA, 0xB0, 0x06,       0x05,       19,         0, 0,    0x11, 4,   3,
+                       2,    1,    before[12], before[13], before[14], 9, 0xAA, 0xBB, 0xCC};
   EXPECT_EQ(d, expected);
 }
 

@@ -14,7 +14,7 @@ TEST(ForeignHost, AKeySweepFromAnotherHostTakesOverNothingWhileNatRebindingStill
   VoiceRig rig;
   VoicePeer& alice = rig.Add("Alice");
   VoicePeer& bob = rig.Add("Bob");
-  const UdpAddress alicePeer = alice.record->Peer(), bobPeer = bob.record->Peer();
+  const NetAddress alicePeer = alice.record->Peer(), bobPeer = bob.record->Peer();
 
   // Pings and voice for every key, from 127.0.0.2.
   client::VoiceClient stranger("127.0.0.2");
@@ -28,7 +28,7 @@ TEST(ForeignHost, AKeySweepFromAnotherHostTakesOverNothingWhileNatRebindingStill
     for (uint32_t id = 1; id <= 5; ++id)
       stranger.SendTo(rig.server.UdpPort(), ComposeVoice(victim->key, 0, 0, id, body.data(), body.size()));
   const uint32_t counted = alice.record->UdpPacketsReceived.load() + bob.record->UdpPacketsReceived.load();
-  EXPECT_EQ(counted, 2u);  // the announcing pings
+  EXPECT_EQ(counted, 2u);                                     // the announcing pings
   EXPECT_GT(rig.Server().UdpPacketsReceived.load(), before);  // the server counts what it refuses
   // One socket, handled in order: once Bob's own ping is answered, the sweep has been handled.
   // (A full receive buffer may drop the ping itself, so it is repeated.)

@@ -1,7 +1,7 @@
 // UDP intake over loopback: counters, pongs, sequence and checksum findings, hostile input.
-#include <gtest/gtest.h>
-
 #include <random>
+
+#include <gtest/gtest.h>
 
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceTestClients.hpp"
@@ -39,8 +39,8 @@ TEST(Intake, ClientPingGetsItsPongWithTheSameEchoAndOnlyTheServerCountsIt) {
   a.voice->SendTo(rig.server.UdpPort(), ping.data(), ping.size());
   auto pong = a.voice->Receive(2000);
   ASSERT_TRUE(pong);
-  const Bytes expected{0xBB, 0xAA, static_cast<uint8_t>(a.key), static_cast<uint8_t>(a.key >> 8), 12, 0, 2, 3,
-                       0xFF, 0xEE, 0, 0};
+  const Bytes expected{
+      0xBB, 0xAA, static_cast<uint8_t>(a.key), static_cast<uint8_t>(a.key >> 8), 12, 0, 2, 3, 0xFF, 0xEE, 0, 0};
   EXPECT_EQ(*pong, expected);
   EXPECT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsSent.load() == sent + 1; }));
   EXPECT_EQ(rig.Server().UdpBytesSent.load(), bytes + 12);
@@ -55,7 +55,10 @@ TEST(Intake, AnswersToServerPingsCompleteThePendingPingAndGetNoReply) {
   a.record->PingSentTick.store(TickCount() - 40);
   a.record->PingPending.store(true);
   a.record->PingTries.store(2);
-  SendCounted(rig, *a.voice, [&] { auto p = ComposePing(a.key, kPingRequest, 200); return Bytes(p.begin(), p.end()); }());
+  SendCounted(rig, *a.voice, [&] {
+    auto p = ComposePing(a.key, kPingRequest, 200);
+    return Bytes(p.begin(), p.end());
+  }());
   EXPECT_FALSE(a.record->PingPending.load());
   EXPECT_EQ(a.record->PingTries.load(), 0);
   EXPECT_EQ(a.record->PingSentTick.load(), 0u);
@@ -66,7 +69,10 @@ TEST(Intake, AnswersToServerPingsCompleteThePendingPingAndGetNoReply) {
   // A pong with nothing pending keeps the round trip and still clears the tries.
   a.record->PingRoundTrip.store(77);
   a.record->PingTries.store(3);
-  SendCounted(rig, *a.voice, [&] { auto p = ComposePing(a.key, kPingAnswer, 0); return Bytes(p.begin(), p.end()); }());
+  SendCounted(rig, *a.voice, [&] {
+    auto p = ComposePing(a.key, kPingAnswer, 0);
+    return Bytes(p.begin(), p.end());
+  }());
   EXPECT_EQ(a.record->PingRoundTrip.load(), 77u);
   EXPECT_EQ(a.record->PingTries.load(), 0);
 }
@@ -109,7 +115,7 @@ TEST(Intake, SequenceGapAndBadCrcCountOnceEachAndAreStillRelayed) {
   ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
   a.voice->SendTo(rig.server.UdpPort(), ComposeVoice(a.key, kVoiceChannel, 0, 77, body.data(), body.size()));
   ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
-  EXPECT_EQ(a.record->BadPackets.load(), 3u);  // 0 after 1006 is a gap; 77 after 0 is not
+  EXPECT_EQ(a.record->BadPackets.load(), 3u);               // 0 after 1006 is a gap; 77 after 0 is not
   EXPECT_EQ(a.record->UdpPacketsReceived.load(), 1u + 5u);  // the announcing ping and five voice
 }
 

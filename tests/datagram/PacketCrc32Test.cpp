@@ -1,9 +1,9 @@
-#include "datagram/PacketCrc32.hpp"
+#include <random>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include <random>
-#include <vector>
+#include "datagram/PacketCrc32.hpp"
 
 namespace qm {
 namespace {

@@ -1,8 +1,8 @@
 // Relay passes that carry many datagrams at once: speakers, channels, whispers and strangers
 // mixed, and recipients that join, leave or move between intake and the pass or while bursts flow.
-#include <gtest/gtest.h>
-
 #include <map>
+
+#include <gtest/gtest.h>
 
 #include "datagram/PacketCrc32.hpp"
 #include "datagram/TUDPSender.hpp"

@@ -99,7 +99,7 @@ TEST(Relay, NothingReachesAnyoneForKindFiveEmptyOrShortWhispers) {
   VoicePeer& b = rig.Add("B");
   const uint8_t bWire = static_cast<uint8_t>(b.record->PlayerId() + 1);
   rig.SendVoice(a, 5, {1, 2, 3});
-  rig.SendVoice(a, kVoiceWhisper, {0, 9, 9});         // no targets
+  rig.SendVoice(a, kVoiceWhisper, {0, 9, 9});          // no targets
   rig.SendVoice(a, kVoiceWhisper, {4, bWire, bWire});  // says 4 targets, holds 2
   rig.SendVoice(a, kVoiceWhisper, {});                 // not even a count: the conversion fails
   rig.SendVoice(a, kVoiceChannel, {0xEE});             // still relayed after all of them
@@ -108,7 +108,8 @@ TEST(Relay, NothingReachesAnyoneForKindFiveEmptyOrShortWhispers) {
   EXPECT_EQ(got->back(), 0xEE);
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, kSilenceMs));
   EXPECT_TRUE(rig.server.WaitForLog("Dropped a whisper udp packet with fewer targets than its count from client :A"));
-  EXPECT_TRUE(rig.server.WaitForLog("in: TUDPSender.ProcessUDPList exception EBufferError: Not enough data in buffer."));
+  EXPECT_TRUE(
+      rig.server.WaitForLog("in: TUDPSender.ProcessUDPList exception EBufferError: Not enough data in buffer."));
   EXPECT_EQ(rig.Server().voiceQueue->Count(), 0u);
 }
 

@@ -1,9 +1,9 @@
 // Many speakers, server pings and logins at once: meant for the ThreadSanitizer build, where any
 // unguarded field shared by intake, relay, ping pass and connection threads shows up.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "datagram/VoiceTestClients.hpp"
 

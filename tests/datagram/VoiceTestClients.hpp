@@ -1,12 +1,12 @@
 #pragma once
 // Clients for the datagram and keep-alive suites: each logs in over TCP and holds a UDP socket on
 // loopback; the rig runs the server in-process and reaches its records directly.
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "datagram/Datagrams.hpp"

@@ -45,8 +45,8 @@ Schedule RunPasses(VoiceRig& rig, TestClock& clock, VoicePeer& p, uint32_t maxMs
 
 void ExpectServerPings(VoicePeer& p, size_t count) {
   const auto key = p.key;
-  const Bytes expected{0xBB, 0xAA, static_cast<uint8_t>(key), static_cast<uint8_t>(key >> 8), 12, 0, 1, 200,
-                       0xFF, 0xEE, 0, 0};
+  const Bytes expected{0xBB, 0xAA, static_cast<uint8_t>(key), static_cast<uint8_t>(key >> 8), 12, 0, 1, 200, 0xFF, 0xEE,
+                       0,    0};
   for (size_t i = 0; i < count; ++i) {
     auto d = p.voice->Receive(2000);
     ASSERT_TRUE(d) << "ping " << i;

@@ -1,12 +1,12 @@
 // The report of a ping thread that is not started, driven by hand against a fake web server: what
 // goes out, where, and what each failure leaves in the log.
-#include <gtest/gtest.h>
-
 #include <cctype>
 #include <chrono>
 #include <map>
 #include <optional>
 #include <string_view>
+
+#include <gtest/gtest.h>
 
 #include "WebStatusSupport.hpp"
 #include "keepalive/TPingThread.hpp"
@@ -37,11 +37,10 @@ TEST(WebStatusPost, WorkedExampleGoesOutExactly) {
   report.UpdateStats();
 
   ASSERT_EQ(web.Requests().size(), 1u);
-  EXPECT_EQ(web.Requests()[0],
-            ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
-                                     "&servername=My%20Server&clients=2&maxclients=16"
-                                     "&serverversion=v1.2.2%20Win32%20Service&uptime=1234"
-                                     "&link=http%3A%2F%2Fwww.example.org%2F&user=Big%20Bob,xy,"));
+  EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
+                                                        "&servername=My%20Server&clients=2&maxclients=16"
+                                                        "&serverversion=v1.2.2%20Win32%20Service&uptime=1234"
+                                                        "&link=http%3A%2F%2Fwww.example.org%2F&user=Big%20Bob,xy,"));
   EXPECT_EQ(CountLines(t, "TPingThread."), 0);
 }
 
@@ -64,7 +63,8 @@ std::optional<std::map<std::string, std::string>> ParseQuery(const std::string& 
     } else if (c == '%' && hex(i + 1) && hex(i + 2)) {
       field[part] += static_cast<char>(std::stoi(query.substr(i + 1, 2), nullptr, 16));
       i += 2;
-    } else if (std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-._~,").find(c) != std::string_view::npos) {
+    } else if (std::isalnum(static_cast<unsigned char>(c)) ||
+               std::string_view("-._~,").find(c) != std::string_view::npos) {
       field[part] += c;
     } else {
       return std::nullopt;

@@ -1,11 +1,11 @@
 // The report as a running server makes it: at start-up when "WebStatus"/Active is set, never
 // otherwise, and a silent web server does not keep the ping thread.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdio>
 #include <iterator>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "WebStatusSupport.hpp"
 #include "keepalive/TPingThread.hpp"
@@ -30,11 +30,10 @@ TEST(WebStatusServer, AnActiveServerPostsTheQueryAtStartUp) {
   ASSERT_TRUE(t.Started()) << t.Server().StartupError;
 
   ASSERT_TRUE(web.WaitForRequests(1));
-  EXPECT_EQ(web.Requests()[0],
-            ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
-                                     "&servername=My%20Server&clients=0&maxclients=16"
-                                     "&serverversion=v1.2.2%20Win32%20Service&uptime=0"
-                                     "&link=http%3A%2F%2Fwww.example.org%2F&user="));
+  EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
+                                                        "&servername=My%20Server&clients=0&maxclients=16"
+                                                        "&serverversion=v1.2.2%20Win32%20Service&uptime=0"
+                                                        "&link=http%3A%2F%2Fwww.example.org%2F&user="));
   t.Stop();
   // One report per cycle of 175 s: none more within this test's life.
   EXPECT_EQ(web.Requests().size(), 1u);
@@ -61,7 +60,8 @@ TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
   ASSERT_TRUE(t.Started()) << t.Server().StartupError;
 
   ASSERT_TRUE(silent.WaitForRequests(1));
-  ASSERT_TRUE(t.WaitForLog("in: TPingThread.PostData (UserUrl) exception ETimeout: HTTP request timed out after 300 ms"));
+  ASSERT_TRUE(
+      t.WaitForLog("in: TPingThread.PostData (UserUrl) exception ETimeout: HTTP request timed out after 300 ms"));
   // Back in its passes: a stop is seen within one pause of 500 ms, while the web server would
   // still be holding the connection had the request no limit.
   TPingThread& ping = *t.Server().pingThread;
@@ -85,15 +85,20 @@ TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {
 
   const auto start = std::chrono::steady_clock::now();
   t.Stop();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   std::printf("[ info ] stop with a silent web server took %lld ms (pause 50 ms)\n", static_cast<long long>(ms));
   EXPECT_LT(ms, 10000);
   // The aborted request is not a web server's fault, and the second one is never started.
   EXPECT_TRUE(silentOwn.Requests().empty());
   EXPECT_EQ(CountLines(t, "PostData"), 0);
-  const char* order[] = {"----Entering Server_DeInit ---- ", "Server_DeInit -- pingpong term sent",
-                         "Server_DeInit -- UDPThread term + event sent", "Server_DeInit -- Slept 2 secs",
-                         "Server_DeInit -- Stopped TCP", "Server_DeInit -- Stopped UDP", "----Quillmoot server shutdown----"};
+  const char* order[] = {"----Entering Server_DeInit ---- ",
+                         "Server_DeInit -- pingpong term sent",
+                         "Server_DeInit -- UDPThread term + event sent",
+                         "Server_DeInit -- Slept 2 secs",
+                         "Server_DeInit -- Stopped TCP",
+                         "Server_DeInit -- Stopped UDP",
+                         "----Quillmoot server shutdown----"};
   size_t next = 0;
   for (const auto& line : t.LogLines())
     if (next < std::size(order) && line.find(order[next]) != std::string::npos) ++next;

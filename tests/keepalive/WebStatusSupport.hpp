@@ -6,9 +6,9 @@
 
 #include "WebStatusWebServer.hpp"
 #include "clients/ClientList.hpp"
+#include "config/Settings.hpp"
 #include "keepalive/WebStatus.hpp"
 #include "platform/Clock.hpp"
-#include "server/Settings.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -50,7 +50,8 @@ inline int CountLines(const TestServer& t, const std::string& text) {
 
 // The whole request the report makes: no body and so no Content-Length.
 inline std::string ExpectedRequest(const FakeWebServer& web, const std::string& target) {
-  return "POST " + target + " HTTP/1.0\r\n" + web.HostHeader() + "User-Agent: QuillmootServer/1.2.2\r\nAccept: */*\r\n\r\n";
+  return "POST " + target + " HTTP/1.0\r\n" + web.HostHeader() +
+         "User-Agent: QuillmootServer/1.2.2\r\nAccept: */*\r\n\r\n";
 }
 
 // A loopback port with nothing listening on it (bound for a moment, then released).

@@ -15,7 +15,8 @@ namespace qm::test {
 
 class FakeWebServer {
  public:
-  explicit FakeWebServer(std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nok") : reply_(std::move(reply)) {
+  explicit FakeWebServer(std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nok")
+      : reply_(std::move(reply)) {
     platform::SocketsStartup();
     listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in a{};

@@ -1,7 +1,6 @@
 // A live server with -METRICS=: scrapes parsed as the exposition format, player names that need
 // escaping, and requests that are not a scrape.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "client/QmClient.hpp"
+#include "config/Settings.hpp"
+#include "log/Log.hpp"
 #include "metrics/MetricsEndpoint.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -54,7 +55,8 @@ Exposition ParseExposition(const std::string& text) {
     }
     if (line[0] == '#') continue;
     size_t i = 0;
-    while (i < line.size() && (std::isalnum(static_cast<unsigned char>(line[i])) || line[i] == '_' || line[i] == ':')) ++i;
+    while (i < line.size() && (std::isalnum(static_cast<unsigned char>(line[i])) || line[i] == '_' || line[i] == ':'))
+      ++i;
     const std::string name = line.substr(0, i);
     if (name.empty()) fail("sample without a name: " + line);
     Sample s;
@@ -71,9 +73,12 @@ Exposition ParseExposition(const std::string& text) {
             continue;
           }
           if (++i >= line.size()) fail("escape at the end: " + line);
-          if (line[i] == 'n') value += '\n';
-          else if (line[i] == '\\' || line[i] == '"') value += line[i];
-          else fail("unknown escape: " + line);
+          if (line[i] == 'n')
+            value += '\n';
+          else if (line[i] == '\\' || line[i] == '"')
+            value += line[i];
+          else
+            fail("unknown escape: " + line);
         }
         if (i >= line.size()) fail("unterminated label value: " + line);
         s.labels[label] = value;
@@ -182,9 +187,9 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   EXPECT_EQ(e.samples.at("quillmoot_clients").at(0).value, names.size());
   EXPECT_EQ(e.samples.at("quillmoot_channels").at(0).value, 1);
   EXPECT_GE(e.samples.at("quillmoot_uptime_seconds").at(0).value, 0);
-  for (const char* counter : {"udp_packets_sent_total", "udp_bytes_sent_total", "udp_packets_received_total",
-                              "udp_bytes_received_total", "tcp_packets_sent_total", "tcp_bytes_sent_total",
-                              "tcp_packets_received_total", "tcp_bytes_received_total"}) {
+  for (const char* counter :
+       {"udp_packets_sent_total", "udp_bytes_sent_total", "udp_packets_received_total", "udp_bytes_received_total",
+        "tcp_packets_sent_total", "tcp_bytes_sent_total", "tcp_packets_received_total", "tcp_bytes_received_total"}) {
     const std::string server_family = std::string("quillmoot_") + counter;
     const std::string player_family = std::string("quillmoot_player_") + counter;
     EXPECT_EQ(e.type.at(server_family), "counter") << counter;

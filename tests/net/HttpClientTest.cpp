@@ -1,11 +1,10 @@
-#include "net/HttpClient.hpp"
-
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <future>
 
+#include <gtest/gtest.h>
+
 #include "Loopback.hpp"
+#include "net/HttpClient.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -54,9 +53,12 @@ TEST(HttpClient, PostsTheExactRequestAndAcceptsA2xx) {
   client.SetBoundIP("127.0.0.1");
   EXPECT_EQ(client.Post(server.Url("/webpost.php?serverport=8765&servername=My%20Server"), ""), 200);
   EXPECT_FALSE(client.Connected());
-  EXPECT_EQ(server.Request(), "POST /webpost.php?serverport=8765&servername=My%20Server HTTP/1.0\r\n"
-                              "Host: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"
-                              "User-Agent: QuillmootServer/1.2.2\r\nAccept: */*\r\n\r\n");
+  EXPECT_EQ(server.Request(),
+            "POST /webpost.php?serverport=8765&servername=My%20Server HTTP/1.0\r\n"
+            "Host: 127.0.0.1:" +
+                std::to_string(server.Port()) +
+                "\r\n"
+                "User-Agent: QuillmootServer/1.2.2\r\nAccept: */*\r\n\r\n");
 
   OneShotServer withBody("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n");
   EXPECT_EQ(client.Post(withBody.Url(""), "a=1"), 204);
@@ -145,7 +147,8 @@ TEST(HttpResponseHead, MalformedOrEndlessHeadsAreRefused) {
   HttpResponseHead endless;
   const std::string header = "X-Filler: " + std::string(1000, 'f') + "\r\n";
   auto state = endless.Feed("HTTP/1.0 200 OK\r\n", 17);
-  for (int i = 0; i < 100 && state == HttpResponseHead::State::NeedMore; ++i) state = endless.Feed(header.data(), header.size());
+  for (int i = 0; i < 100 && state == HttpResponseHead::State::NeedMore; ++i)
+    state = endless.Feed(header.data(), header.size());
   EXPECT_EQ(state, HttpResponseHead::State::Malformed);
 }
 

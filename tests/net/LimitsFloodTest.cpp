@@ -1,13 +1,13 @@
 // Floods: datagrams with random keys leave the log at a bounded size while real clients keep
 // relaying; a client flooding commands without reading holds nobody else up beyond the send
 // time-out.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "Loopback.hpp"
 #include "client/QmClient.hpp"
@@ -39,7 +39,9 @@ std::vector<uint8_t> VoiceDatagram(uint16_t key, uint32_t packetId) {
   return d;
 }
 
-std::vector<uint8_t> ClientPing(uint16_t key) { return {0xBB, 0xAA, uint8_t(key), uint8_t(key >> 8), 12, 0, 1, 1, 0xFF, 0xEE, 0, 0}; }
+std::vector<uint8_t> ClientPing(uint16_t key) {
+  return {0xBB, 0xAA, uint8_t(key), uint8_t(key >> 8), 12, 0, 1, 1, 0xFF, 0xEE, 0, 0};
+}
 
 bool LogInFully(ControlClient& c, uint16_t port, const std::string& name) {
   c.Connect("127.0.0.1", port);

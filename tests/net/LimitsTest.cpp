@@ -1,9 +1,9 @@
 // Limits on connections that have not logged in: a cap on how many may wait at once and a
 // deadline for their login. Logged-in clients are never touched by either.
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "Loopback.hpp"
 #include "client/QmClient.hpp"
@@ -64,7 +64,8 @@ TEST_F(LimitsTest, IdleConnectionsFromOneHostDoNotLockOutAnotherAndLoggedInClien
 
   // Eight more hosts fill the global cap of 64 and past it: the longest-waiting ones make room.
   for (int host = 10; host < 18; ++host)
-    for (int i = 0; i < 8; ++i) idle.push_back(test::ConnectFrom(("127.0.0." + std::to_string(host)).c_str(), server.TcpPort()));
+    for (int i = 0; i < 8; ++i)
+      idle.push_back(test::ConnectFrom(("127.0.0." + std::to_string(host)).c_str(), server.TcpPort()));
   ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().EvictedConnections() == 8; }));
   EXPECT_EQ(Endpoint().PendingConnectionCount(), 64u);
   int closed = 0;

@@ -1,13 +1,13 @@
 #pragma once
 // Raw loopback sockets for the net tests: the far end of a connection, a listener the test
 // controls, and a bounded wait for what another thread makes true.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "platform/Socket.hpp"
 

@@ -1,12 +1,11 @@
-#include "net/TcpConnection.hpp"
-
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <future>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "Loopback.hpp"
+#include "net/TcpConnection.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {

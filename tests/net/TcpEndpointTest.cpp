@@ -1,8 +1,7 @@
-#include "net/TcpEndpoint.hpp"
-
 #include <gtest/gtest.h>
 
 #include "Loopback.hpp"
+#include "net/TcpEndpoint.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {

@@ -1,12 +1,11 @@
-#include "net/UdpEndpoint.hpp"
-
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 
+#include <gtest/gtest.h>
+
 #include "Loopback.hpp"
+#include "net/UdpEndpoint.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -16,7 +15,7 @@ class UdpEndpointTest : public ::testing::Test {
  protected:
   void SetUp() override {
     endpoint.AddBinding("127.0.0.1", 0);
-    endpoint.SetReadHandler([this](const uint8_t* data, size_t size, const UdpAddress& from) {
+    endpoint.SetReadHandler([this](const uint8_t* data, size_t size, const NetAddress& from) {
       std::string bytes(reinterpret_cast<const char*>(data), size);
       if (bytes == "boom") throw QmError("bad datagram");
       std::lock_guard<std::mutex> g(mutex);
@@ -32,9 +31,10 @@ class UdpEndpointTest : public ::testing::Test {
               static_cast<ssize_t>(bytes.size()));
   }
   // The next datagram the handler was given ("" when none came in time).
-  std::pair<std::string, UdpAddress> Next() {
+  std::pair<std::string, NetAddress> Next() {
     std::unique_lock<std::mutex> g(mutex);
-    if (!arrived.wait_for(g, std::chrono::milliseconds(test::kTestWaitMs), [this] { return !inbox.empty(); })) return {};
+    if (!arrived.wait_for(g, std::chrono::milliseconds(test::kTestWaitMs), [this] { return !inbox.empty(); }))
+      return {};
     auto d = inbox.front();
     inbox.pop_front();
     return d;
@@ -54,7 +54,7 @@ class UdpEndpointTest : public ::testing::Test {
   const uint16_t clientPort = test::LocalPort(client.Get());
   std::mutex mutex;
   std::condition_variable arrived;
-  std::deque<std::pair<std::string, UdpAddress>> inbox;
+  std::deque<std::pair<std::string, NetAddress>> inbox;
   UdpEndpoint endpoint;  // declared last: stopped before the inbox goes
 };
 
@@ -79,12 +79,12 @@ TEST_F(UdpEndpointTest, SendsFromTheEndpointsPortAndReportsFailures) {
   EXPECT_EQ(ClientReceive(), "pong");
   endpoint.SendDatagram("localhost", clientPort, data, 3);
   EXPECT_EQ(ClientReceive(), "pon");
-  endpoint.SendDatagram(UdpAddress{0x7F000001, clientPort}, data, 2);
+  endpoint.SendDatagram(NetAddress{0x7F000001, clientPort}, data, 2);
   EXPECT_EQ(ClientReceive(), "po");
 
   EXPECT_THROW(endpoint.SendDatagram("", clientPort, data, 1), ESocketError);
   EXPECT_THROW(endpoint.SendDatagram("127.0.0.1", 0, data, 1), ESocketError);
-  EXPECT_THROW(endpoint.SendDatagram(UdpAddress{}, data, 1), ESocketError);
+  EXPECT_THROW(endpoint.SendDatagram(NetAddress{}, data, 1), ESocketError);
   const std::vector<uint8_t> huge(70000);
   try {
     endpoint.SendDatagram("127.0.0.1", clientPort, huge.data(), huge.size());
@@ -102,13 +102,14 @@ TEST_F(UdpEndpointTest, SeveralThreadsCanSendAtOnce) {
   for (int t = 0; t < kThreads; ++t)
     senders.emplace_back([&, t] {
       const uint8_t tag = static_cast<uint8_t>('0' + t);
-      for (int i = 0; i < kEach; ++i) endpoint.SendDatagram(UdpAddress{0x7F000001, clientPort}, &tag, 1);
+      for (int i = 0; i < kEach; ++i) endpoint.SendDatagram(NetAddress{0x7F000001, clientPort}, &tag, 1);
     });
   for (auto& s : senders) s.join();
   std::string tags;
   for (int i = 0; i < kThreads * kEach; ++i) tags += ClientReceive();
   std::sort(tags.begin(), tags.end());
-  EXPECT_EQ(tags, std::string(kEach, '0') + std::string(kEach, '1') + std::string(kEach, '2') + std::string(kEach, '3'));
+  EXPECT_EQ(tags,
+            std::string(kEach, '0') + std::string(kEach, '1') + std::string(kEach, '2') + std::string(kEach, '3'));
 }
 
 TEST_F(UdpEndpointTest, BatchSendsGoInOrderAndOneFailureSparesTheRest) {
@@ -156,14 +157,14 @@ TEST_F(UdpEndpointTest, APortInUseMakesActivateFail) {
   EXPECT_NO_THROW(second.Activate());
 }
 
-TEST(UdpAddress, OnlyFourDottedDecimalPartsAreAnAddress) {
-  UdpAddress a;
-  ASSERT_TRUE(UdpAddress::FromDotted("255.0.10.1", 8766, a));
-  EXPECT_EQ(a, (UdpAddress{0xFF000A01, 8766}));
+TEST(NetAddress, OnlyFourDottedDecimalPartsAreAnAddress) {
+  NetAddress a;
+  ASSERT_TRUE(NetAddress::FromDotted("255.0.10.1", 8766, a));
+  EXPECT_EQ(a, (NetAddress{0xFF000A01, 8766}));
   EXPECT_EQ(a.AddressText(), "255.0.10.1");
-  EXPECT_EQ(UdpAddress{}.AddressText(), "");
+  EXPECT_EQ(NetAddress{}.AddressText(), "");
   for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "1.2.3.4 ", "0001.1.1.1", "a.b.c.d"})
-    EXPECT_FALSE(UdpAddress::FromDotted(bad, 1, a)) << bad;
+    EXPECT_FALSE(NetAddress::FromDotted(bad, 1, a)) << bad;
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include "platform/Clock.hpp"
+#include <cstdio>
+#include <string>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
+#include "platform/Clock.hpp"
 
 namespace qm {
 namespace {

@@ -1,8 +1,8 @@
-#include "platform/Error.hpp"
+#include <new>
 
 #include <gtest/gtest.h>
 
-#include <new>
+#include "platform/Error.hpp"
 
 namespace qm {
 namespace {

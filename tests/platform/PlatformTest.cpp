@@ -1,12 +1,12 @@
-#include "platform/Platform.hpp"
-#include "platform/Socket.hpp"
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <filesystem>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/Platform.hpp"
+#include "platform/Socket.hpp"
 
 namespace qm::platform {
 namespace {

@@ -1,8 +1,8 @@
-#include "platform/Sync.hpp"
+#include <thread>
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include "platform/Sync.hpp"
 
 namespace qm {
 namespace {

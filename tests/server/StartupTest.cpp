@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
 
+#include <gtest/gtest.h>
+
+#include "config/Settings.hpp"
+#include "log/Log.hpp"
 #include "platform/Socket.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm {
@@ -27,12 +27,23 @@ TEST(StartupTest, StartsAndStopsWithEveryLineInOrder) {
   EXPECT_EQ(t.Server().channelList->Count(), 1u);
   t.Stop();
   const auto lines = t.LogLines();
-  const char* order[] = {"----Entering server init----", "Created Threadlists", "Done reading ini file", "UDP+TCP created",
-                         "Creating ping thread", "Created ping thread", "Creating UDPsender thread",
-                         "Created UDPsender thread", "Activated tcp/udp", "Started Ping Thread",
-                         "----Quillmoot server started----", "----Entering Server_DeInit ---- ",
-                         "Server_DeInit -- pingpong term sent", "Server_DeInit -- UDPThread term + event sent",
-                         "Server_DeInit -- Slept 2 secs", "Server_DeInit -- Stopped TCP", "Server_DeInit -- Stopped UDP",
+  const char* order[] = {"----Entering server init----",
+                         "Created Threadlists",
+                         "Done reading ini file",
+                         "UDP+TCP created",
+                         "Creating ping thread",
+                         "Created ping thread",
+                         "Creating UDPsender thread",
+                         "Created UDPsender thread",
+                         "Activated tcp/udp",
+                         "Started Ping Thread",
+                         "----Quillmoot server started----",
+                         "----Entering Server_DeInit ---- ",
+                         "Server_DeInit -- pingpong term sent",
+                         "Server_DeInit -- UDPThread term + event sent",
+                         "Server_DeInit -- Slept 2 secs",
+                         "Server_DeInit -- Stopped TCP",
+                         "Server_DeInit -- Stopped UDP",
                          "----Quillmoot server shutdown----"};
   int last = -1;
   for (const char* text : order) {
@@ -84,7 +95,8 @@ TEST(StartupTest, PortsOutsideOneTo65534FailCommunicationWithTheirCause) {
     TestServer t({{"Networking", "TCPPort", port}});
     EXPECT_FALSE(t.Started()) << port;
     EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication") << port;
-    EXPECT_EQ(t.Server().StartupCause.rfind("EConfigError: TCPPort " + std::string(port) + " is outside 1 to 65534", 0), 0u)
+    EXPECT_EQ(t.Server().StartupCause.rfind("EConfigError: TCPPort " + std::string(port) + " is outside 1 to 65534", 0),
+              0u)
         << t.Server().StartupCause;
     EXPECT_LT(Find(t.LogLines(), "Activated tcp/udp"), 0) << port;
   }
@@ -97,7 +109,8 @@ TEST(StartupTest, AReadOnlyIniOfAnotherVersionFailsStartUpAndIsLeftAlone) {
   TestServer old({{"Version", "ServerVersion", "v1.0.0"}, {"Passwords", "ServerPassword", "kept"}}, true, false);
   const std::string before = test::ReadFile(old.IniPath());
   fs::permissions(old.IniPath(), readOnly);
-  if ((fs::status(old.IniPath()).permissions() & fs::perms::all) != readOnly) GTEST_SKIP() << "modes cannot be set here";
+  if ((fs::status(old.IniPath()).permissions() & fs::perms::all) != readOnly)
+    GTEST_SKIP() << "modes cannot be set here";
   EXPECT_FALSE(old.Start());
   EXPECT_EQ(old.Server().StartupError, "FATAL ERROR: Unable to create config file");
   EXPECT_EQ(old.Server().StartupCause, "EConfigError: Unable to write to " + old.IniPath().string());

@@ -1,8 +1,8 @@
 // The Linux server binary carries the hardening its build asks for: position-independent, full
 // RELRO with immediate binding, a non-executable stack, stack protector and fortified calls.
-#include <gtest/gtest.h>
-
 #include <filesystem>
+
+#include <gtest/gtest.h>
 
 #include "platform/Platform.hpp"
 #include "service/ProcessRunner.hpp"
@@ -16,7 +16,8 @@ std::string ReadElf(const char* what, const std::filesystem::path& exe) {
 }
 
 TEST(Hardening, TheServerBinaryHeadersShowPieRelroNowNoexecStackAndProtectedCalls) {
-  std::filesystem::path exe = std::filesystem::path(platform::ExecutablePath()).parent_path().parent_path() / "qmserver";
+  std::filesystem::path exe =
+      std::filesystem::path(platform::ExecutablePath()).parent_path().parent_path() / "qmserver";
 #ifndef QM_HARDENED_BUILD
   GTEST_SKIP() << "this build is not hardened (sanitizers, fuzzing, Debug or QM_HARDEN=OFF)";
 #endif
@@ -28,7 +29,8 @@ TEST(Hardening, TheServerBinaryHeadersShowPieRelroNowNoexecStackAndProtectedCall
   EXPECT_NE(segments.find("GNU_RELRO"), std::string::npos);
   const size_t stack = segments.find("GNU_STACK");
   ASSERT_NE(stack, std::string::npos);
-  EXPECT_EQ(segments.substr(stack, segments.find('\n', stack) - stack).find("RWE"), std::string::npos) << "executable stack";
+  EXPECT_EQ(segments.substr(stack, segments.find('\n', stack) - stack).find("RWE"), std::string::npos)
+      << "executable stack";
   const std::string dynamic = ReadElf("-d", exe);
   EXPECT_NE(dynamic.find("BIND_NOW"), std::string::npos) << "lazy binding";
   EXPECT_NE(dynamic.find("PIE"), std::string::npos);

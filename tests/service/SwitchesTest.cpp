@@ -8,7 +8,8 @@ namespace {
 using Args = std::vector<std::string>;
 
 TEST(Switches, EitherPrefixAnyLetterCase) {
-  for (const char* arg : {"-START", "/START", "-start", "/Start", "-sTaRt"}) EXPECT_TRUE(FindSwitch({arg}, "START")) << arg;
+  for (const char* arg : {"-START", "/START", "-start", "/Start", "-sTaRt"})
+    EXPECT_TRUE(FindSwitch({arg}, "START")) << arg;
 }
 
 TEST(Switches, BareWordsLongerShorterAndOtherPrefixesAreNoSwitch) {

@@ -1,6 +1,5 @@
 // The Linux side of the service switches and of the service process, run as the real qmserver
 // binary against a stand-in `systemctl` (which records its calls) and a test notify socket.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +11,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "platform/Platform.hpp"
@@ -129,8 +130,8 @@ class SystemdService : public ::testing::Test {
   }
 
   void WriteIni(uint16_t port) {
-    WriteFile(bin_ / "qmserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=" +
-                                         std::to_string(port) + "\r\n");
+    WriteFile(bin_ / "qmserver.ini",
+              "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=" + std::to_string(port) + "\r\n");
   }
 
   TempDir dir_;
@@ -154,8 +155,10 @@ TEST_F(SystemdService, InstallWritesTheUnitThenReloadsEnablesAndStarts) {
 TEST_F(SystemdService, InstalledUnitIsThePackagedOneWithTheExecutablesPath) {
   ASSERT_EQ(Run({"-install", "-silent"}).exitCode, 0);
   std::string unit = Slurp(UnitFile().string());
-  for (size_t at; (at = unit.find(bin_.string())) != std::string::npos;) unit.replace(at, bin_.string().size(), "/opt/quillmoot");
-  const fs::path packaged = fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "quillmoot.service";
+  for (size_t at; (at = unit.find(bin_.string())) != std::string::npos;)
+    unit.replace(at, bin_.string().size(), "/opt/quillmoot");
+  const fs::path packaged =
+      fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "quillmoot.service";
   EXPECT_EQ(unit, Slurp(packaged.string()));
 }
 
@@ -166,7 +169,8 @@ TEST_F(SystemdService, InstallReportsSuccessUnlessSilentAndRefusesASecondInstall
   TakeCalls();
   r = Run({"/INSTALL", "/SILENT"});
   EXPECT_NE(r.exitCode, 0);
-  EXPECT_EQ(r.output.rfind("Service \"Quillmoot\" failed to install with error: \"The service is already installed (", 0), 0u)
+  EXPECT_EQ(
+      r.output.rfind("Service \"Quillmoot\" failed to install with error: \"The service is already installed (", 0), 0u)
       << r.output;
   EXPECT_TRUE(TakeCalls().empty());
   EXPECT_TRUE(fs::exists(UnitFile()));
@@ -202,7 +206,8 @@ TEST_F(SystemdService, UninstallStopsWithoutWaitingThenDisablesAndRemoves) {
 
   r = Run({"/UNINSTALL", "/SILENT"});  // nothing left to remove
   EXPECT_NE(r.exitCode, 0);
-  EXPECT_EQ(r.output.rfind("Service \"Quillmoot\" failed to uninstall with error: \"The service is not installed", 0), 0u)
+  EXPECT_EQ(r.output.rfind("Service \"Quillmoot\" failed to uninstall with error: \"The service is not installed", 0),
+            0u)
       << r.output;
 }
 
@@ -222,8 +227,8 @@ TEST_F(SystemdService, StartAndStopInAnyCaseWithEitherPrefixAndStopWins) {
   EXPECT_EQ(Run({"/Start"}).exitCode, 0);
   EXPECT_EQ(Run({"/STOP"}).exitCode, 0);
   EXPECT_EQ(Run({"-START", "-stop"}).exitCode, 0);
-  EXPECT_EQ(TakeCalls(), (Calls{"start quillmoot.service", "start quillmoot.service", "stop --no-block quillmoot.service",
-                                "stop --no-block quillmoot.service"}));
+  EXPECT_EQ(TakeCalls(), (Calls{"start quillmoot.service", "start quillmoot.service",
+                                "stop --no-block quillmoot.service", "stop --no-block quillmoot.service"}));
   FailOn("start");
   const ProcessResult r = Run({"/START"});
   EXPECT_NE(r.exitCode, 0);
@@ -283,7 +288,8 @@ TEST_F(SystemdService, ForegroundProcessNotifiesReadyAfterStartUpAndStoppingOnSt
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Quillmoot Server stopped\n"), std::string::npos) << out;
-    EXPECT_EQ(out.find("ignoring unknown argument") != std::string::npos, args == std::vector<std::string>{"START"}) << out;
+    EXPECT_EQ(out.find("ignoring unknown argument") != std::string::npos, args == std::vector<std::string>{"START"})
+        << out;
     EXPECT_TRUE(TakeCalls().empty());
     fs::remove(dir_.Path() / "notify");
   }
@@ -308,7 +314,8 @@ TEST_F(SystemdService, FailedStartUpNeverReportsReadyAndExitsNonZero) {
   ChildProcess server({Exe()}, env, bin_.string());
   EXPECT_EQ(server.Wait(kRunTimeoutMs), 1);
   close(blocker);
-  EXPECT_NE(server.Output().find("FATAL ERROR: Unable to initialize communication\nCause: ESocketError: "), std::string::npos)
+  EXPECT_NE(server.Output().find("FATAL ERROR: Unable to initialize communication\nCause: ESocketError: "),
+            std::string::npos)
       << server.Output();
   EXPECT_EQ(notify.Receive(100), "STATUS=FATAL ERROR: Unable to initialize communication");
   EXPECT_EQ(notify.Receive(100), "");  // no READY=1

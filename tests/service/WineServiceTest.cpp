@@ -2,7 +2,6 @@
 // its own switches while a native client logs in over loopback. scripts/wine-test.sh prepares the
 // Wine prefix and names the pieces (QM_WINE, QM_WINE_EXE, WINEPREFIX); without them the tests skip,
 // unless QM_REQUIRE_WINE=1 makes that a failure.
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "control/ControlPackets.hpp"
@@ -28,16 +29,24 @@ constexpr int kCommandTimeoutMs = 90000;
 constexpr int kStateTimeoutMs = 30000;
 const char* const kExeInPrefix = "C:\\quillmoot\\qmserver.exe";
 
-const std::vector<std::string> kStartupLines = {
-    "----Entering server init----", "Created Threadlists",       "Done reading ini file", "UDP+TCP created",
-    "Creating ping thread",         "Created ping thread",       "Creating UDPsender thread",
-    "Created UDPsender thread",     "Activated tcp/udp",         "Started Ping Thread",
-    "----Quillmoot server started----"};
-const std::vector<std::string> kShutdownLines = {
-    "----Entering Server_DeInit ---- ",   "Server_DeInit -- pingpong term sent",
-    "Server_DeInit -- UDPThread term + event sent", "Server_DeInit -- Slept 2 secs",
-    "Server_DeInit -- Stopped TCP",       "Server_DeInit -- Stopped UDP",
-    "----Quillmoot server shutdown----"};
+const std::vector<std::string> kStartupLines = {"----Entering server init----",
+                                                "Created Threadlists",
+                                                "Done reading ini file",
+                                                "UDP+TCP created",
+                                                "Creating ping thread",
+                                                "Created ping thread",
+                                                "Creating UDPsender thread",
+                                                "Created UDPsender thread",
+                                                "Activated tcp/udp",
+                                                "Started Ping Thread",
+                                                "----Quillmoot server started----"};
+const std::vector<std::string> kShutdownLines = {"----Entering Server_DeInit ---- ",
+                                                 "Server_DeInit -- pingpong term sent",
+                                                 "Server_DeInit -- UDPThread term + event sent",
+                                                 "Server_DeInit -- Slept 2 secs",
+                                                 "Server_DeInit -- Stopped TCP",
+                                                 "Server_DeInit -- Stopped UDP",
+                                                 "----Quillmoot server shutdown----"};
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

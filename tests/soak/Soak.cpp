@@ -165,7 +165,8 @@ void Soak::StopServer() {
       }
       std::this_thread::sleep_for(50ms);
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) Fail("the server exited with " + std::to_string(WEXITSTATUS(status)));
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+      Fail("the server exited with " + std::to_string(WEXITSTATUS(status)));
   } else {
     Fail("the server died during the run");
   }
@@ -192,8 +193,8 @@ void Soak::Worker(size_t first, size_t last, uint32_t seed) {
   const size_t count = last - first;
   const size_t workers = (clients_.size() + count - 1) / count;
   // Each worker does its share of the actions per second; every round also drains its clients.
-  const auto round = std::chrono::microseconds(static_cast<long>(1e6 * static_cast<double>(count) /
-                                                                 std::max(1.0, opt_.rate / static_cast<double>(workers))));
+  const auto round = std::chrono::microseconds(
+      static_cast<long>(1e6 * static_cast<double>(count) / std::max(1.0, opt_.rate / static_cast<double>(workers))));
   const auto pause = std::min<std::chrono::microseconds>(round, 20ms);
   auto next = SteadyClock::now();
   while (!stop_ && !serverDied_) {
@@ -330,12 +331,18 @@ int main(int argc, char** argv) {
   o.seed = static_cast<uint32_t>(std::random_device{}());
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string k = argv[i], v = argv[i + 1];
-    if (k == "--server") o.server = v;
-    else if (k == "--seconds") o.seconds = std::stoi(v);
-    else if (k == "--clients") o.clients = std::clamp(std::stoi(v), 1, 255);
-    else if (k == "--rate") o.rate = std::max(1, std::stoi(v));
-    else if (k == "--seed") o.seed = static_cast<uint32_t>(std::stoul(v));
-    else if (k == "--rss-margin-mb") o.rssMarginMb = std::stod(v);
+    if (k == "--server")
+      o.server = v;
+    else if (k == "--seconds")
+      o.seconds = std::stoi(v);
+    else if (k == "--clients")
+      o.clients = std::clamp(std::stoi(v), 1, 255);
+    else if (k == "--rate")
+      o.rate = std::max(1, std::stoi(v));
+    else if (k == "--seed")
+      o.seed = static_cast<uint32_t>(std::stoul(v));
+    else if (k == "--rss-margin-mb")
+      o.rssMarginMb = std::stod(v);
   }
   if (o.server.empty() || !fs::exists(o.server)) {
     std::fprintf(stderr, "usage: qmsoak --server <qmserver> --seconds <n> [--clients 255] [--rate 300] [--seed n]\n");

@@ -18,12 +18,12 @@ void SoakStats::Print() const {
       "soak: logins %llu (refused %llu), voice %llu, whispers %llu, pings %llu, pongs %llu, channel changes %llu,\n"
       "soak: player stats %llu, server stats %llu, leaves %llu, drops %llu, kicks %llu, closed by the server %llu,\n"
       "soak: garbage datagrams %llu, garbage packets %llu, packets in %llu, datagrams in %llu, send failures %llu\n",
-      (unsigned long long)logins, (unsigned long long)refused, (unsigned long long)voice,
-      (unsigned long long)whispers, (unsigned long long)pings, (unsigned long long)pongs,
-      (unsigned long long)channelChanges, (unsigned long long)playerStats, (unsigned long long)serverStats,
-      (unsigned long long)leaves, (unsigned long long)drops, (unsigned long long)kicks,
-      (unsigned long long)closedByServer, (unsigned long long)garbageDatagrams, (unsigned long long)garbagePackets,
-      (unsigned long long)packetsIn, (unsigned long long)datagramsIn, (unsigned long long)sendFailures);
+      (unsigned long long)logins, (unsigned long long)refused, (unsigned long long)voice, (unsigned long long)whispers,
+      (unsigned long long)pings, (unsigned long long)pongs, (unsigned long long)channelChanges,
+      (unsigned long long)playerStats, (unsigned long long)serverStats, (unsigned long long)leaves,
+      (unsigned long long)drops, (unsigned long long)kicks, (unsigned long long)closedByServer,
+      (unsigned long long)garbageDatagrams, (unsigned long long)garbagePackets, (unsigned long long)packetsIn,
+      (unsigned long long)datagramsIn, (unsigned long long)sendFailures);
 }
 
 SoakClient::SoakClient(int index, uint16_t tcpPort) : index_(index), tcpPort_(tcpPort) {}

@@ -35,8 +35,8 @@ class SoakClient {
   // One random action: login when out, otherwise voice, whisper, channel change, statistics,
   // leave, drop, kick, garbage.
   void Act(std::mt19937& rng, SoakStats& stats);
-  void Leave();                // leave politely and close
-  void Quit(bool politely);    // leave, or just drop the connection
+  void Leave();              // leave politely and close
+  void Quit(bool politely);  // leave, or just drop the connection
   void Close();
   bool LoggedIn() const { return loggedIn_; }
   const std::string& Name() const { return name_; }

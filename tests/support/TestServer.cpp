@@ -5,9 +5,9 @@
 #include <random>
 #include <sstream>
 
+#include "config/Settings.hpp"
+#include "log/Log.hpp"
 #include "platform/Socket.hpp"
-#include "server/Log.hpp"
-#include "server/Settings.hpp"
 
 namespace qm::test {
 namespace {

@@ -1,6 +1,5 @@
 // The client library: framing by the header's length whatever the reads cut, waits that keep
 // other packets for later, and two clients against the real server program.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +7,8 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
 #include "net/Loopback.hpp"
@@ -35,7 +36,8 @@ struct FakeServer {
 
 TEST(ClientLibrary, FramesPacketsByLengthAcrossSplitAndMergedReads) {
   FakeServer s;
-  const Packet a = ComposePlayerJoined(7, 2, 1, "bob"), b = ComposeReply(7, kReplyNotAdmin), c = ComposePlayerLeft(7, 2, 0);
+  const Packet a = ComposePlayerJoined(7, 2, 1, "bob"), b = ComposeReply(7, kReplyNotAdmin),
+               c = ComposePlayerLeft(7, 2, 0);
   s.side.SendAll(Str(a) + Str(b) + Str(c).substr(0, 3));
   auto p1 = s.client.Receive(2000);
   auto p2 = s.client.Receive(2000);
@@ -80,9 +82,7 @@ TEST(ClientLibrary, LoginReportsTheAnswerAndKeepsTheKey) {
 }
 
 // The server program beside the test programs' folder (build/tests/test_tools -> build/qmserver).
-fs::path ServerBinary() {
-  return fs::path(platform::ExecutablePath()).parent_path().parent_path() / "qmserver";
-}
+fs::path ServerBinary() { return fs::path(platform::ExecutablePath()).parent_path().parent_path() / "qmserver"; }
 
 // Runs a copy of the server program in a temporary folder with its own ini; stopped like a
 // console server, by SIGTERM.
@@ -186,7 +186,8 @@ TEST(ClientLibrary, TwoClientsMeetAndPartOnTheServerProgram) {
       [&] {
         int n = 0;
         for (const auto& l : server.LogLines())
-          if (l.find("Distroying client Old[1]") != std::string::npos || l.find("Distroying client New[2]") != std::string::npos)
+          if (l.find("Distroying client Old[1]") != std::string::npos ||
+              l.find("Distroying client New[2]") != std::string::npos)
             ++n;
         return n == 2;
       },

@@ -3,8 +3,8 @@
 
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"
+#include "config/IniFile.hpp"
 #include "control/WireFormat.hpp"
-#include "server/IniFile.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -148,7 +148,8 @@ TEST_F(QmctlAdmin, SaveWritesTheChannelsIntoTheConfiguration) {
 }
 
 TEST_F(QmctlAdmin, ServerPasswordChangeTakesEffectAtOnce) {
-  const auto r = RunQmctl(At({"admin", "set-server-password"}), {{"QM_ADMIN_PASSWORD", "keys"}, {"QM_NEW_PASSWORD", "door"}});
+  const auto r =
+      RunQmctl(At({"admin", "set-server-password"}), {{"QM_ADMIN_PASSWORD", "keys"}, {"QM_NEW_PASSWORD", "door"}});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "server password changed\n");
   EXPECT_EQ(IniFile(t.IniPath().string()).ReadString("Passwords", "ServerPassword", ""), "door");
@@ -162,8 +163,8 @@ TEST_F(QmctlAdmin, ServerPasswordChangeTakesEffectAtOnce) {
 }
 
 TEST_F(QmctlAdmin, AdministratorPasswordChangeTakesEffectAtOnce) {
-  const auto r =
-      RunQmctl(At({"--json", "admin", "set-admin-password"}), {{"QM_ADMIN_PASSWORD", "keys"}, {"QM_NEW_PASSWORD", "newkeys"}});
+  const auto r = RunQmctl(At({"--json", "admin", "set-admin-password"}),
+                          {{"QM_ADMIN_PASSWORD", "keys"}, {"QM_NEW_PASSWORD", "newkeys"}});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto j = ParseJson(r.out);
   ASSERT_TRUE(j) << r.out;

@@ -1,8 +1,9 @@
 // qmctl as an operator meets it: help, usage errors, a server that is down or silent, who.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"
@@ -89,8 +90,8 @@ TEST(QmctlBasic, ServerThatNeverAnswersTimesOutWithoutHanging) {
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   const std::string port = std::to_string(ntohs(a.sin_port));
 
-  for (const std::vector<std::string>& cmd : {std::vector<std::string>{"who"}, {"stats"}, {"watch", "--seconds", "30"},
-                                              {"ping"}}) {
+  for (const std::vector<std::string>& cmd :
+       {std::vector<std::string>{"who"}, {"stats"}, {"watch", "--seconds", "30"}, {"ping"}}) {
     std::vector<std::string> args{"--port", port, "--timeout", "300"};
     args.insert(args.end(), cmd.begin(), cmd.end());
     const auto r = RunQmctl(args, {}, 15000);
@@ -122,7 +123,8 @@ TEST_F(QmctlWho, TableShowsEachChannelWithItsPlayers) {
       << r.out;
   // Columns line up: every row starts its PLAYER column where the heading does.
   std::vector<std::string> lines;
-  for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1) lines.push_back(r.out.substr(at, nl - at));
+  for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(r.out.substr(at, nl - at));
   size_t heading = 0;
   while (heading < lines.size() && lines[heading].rfind("CH ", 0) != 0) ++heading;
   ASSERT_LT(heading, lines.size()) << r.out;

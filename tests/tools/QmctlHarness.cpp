@@ -187,7 +187,8 @@ QmctlResult QmctlProcess::Finish(int timeoutMs) {
   return r;
 }
 
-QmctlResult RunQmctl(const std::vector<std::string>& args, const std::map<std::string, std::string>& env, int timeoutMs) {
+QmctlResult RunQmctl(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                     int timeoutMs) {
   QmctlProcess p(args, env);
   return p.Finish(timeoutMs);
 }
@@ -223,7 +224,8 @@ class JsonParser {
     for (int k = 0; k < 4; ++k) {
       const char c = t_[i_++];
       if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-      cp = cp * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
+      cp = cp * 16 +
+           static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
     }
     return true;
   }
@@ -243,21 +245,38 @@ class JsonParser {
       if (i_ >= t_.size()) return false;
       const char e = t_[i_++];
       switch (e) {
-        case '"': s += '"'; break;
-        case '\\': s += '\\'; break;
-        case '/': s += '/'; break;
-        case 'b': s += '\b'; break;
-        case 'f': s += '\f'; break;
-        case 'n': s += '\n'; break;
-        case 'r': s += '\r'; break;
-        case 't': s += '\t'; break;
+        case '"':
+          s += '"';
+          break;
+        case '\\':
+          s += '\\';
+          break;
+        case '/':
+          s += '/';
+          break;
+        case 'b':
+          s += '\b';
+          break;
+        case 'f':
+          s += '\f';
+          break;
+        case 'n':
+          s += '\n';
+          break;
+        case 'r':
+          s += '\r';
+          break;
+        case 't':
+          s += '\t';
+          break;
         case 'u': {
           unsigned cp = 0;
           if (!Hex4(cp) || cp > 0xFF) return false;
           s += static_cast<char>(cp);
           break;
         }
-        default: return false;
+        default:
+          return false;
       }
     }
     return false;
@@ -370,9 +389,13 @@ size_t Json::Size() const {
   return 0;
 }
 
-bool Json::Has(const std::string& key) const { return IsObject() && std::get<std::shared_ptr<Object>>(v)->count(key) > 0; }
+bool Json::Has(const std::string& key) const {
+  return IsObject() && std::get<std::shared_ptr<Object>>(v)->count(key) > 0;
+}
 double Json::Num() const { return std::holds_alternative<double>(v) ? std::get<double>(v) : -1e300; }
-std::string Json::Str() const { return std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : "<not a string>"; }
+std::string Json::Str() const {
+  return std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : "<not a string>";
+}
 bool Json::Bool() const { return std::holds_alternative<bool>(v) && std::get<bool>(v); }
 
 std::optional<Json> ParseJson(const std::string& text) {

@@ -1,6 +1,5 @@
 // qmctl ping and watch: UDP round trips and notifications as they happen, and servers that
 // answer the login but then fall silent or hang up.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +8,8 @@
 #include <atomic>
 #include <sstream>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"

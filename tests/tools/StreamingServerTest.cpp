@@ -1,6 +1,5 @@
 // A server that answers the login and then sends packets nobody asked for, without end: qmctl and
 // the client library still end their waits at the deadline, and keep only a bounded backlog.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -11,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"

@@ -23,8 +23,7 @@ sockaddr_in MakeAddress(const std::string& host, uint16_t port) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res)
-      throw QmError("Unable to resolve host " + host);
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) throw QmError("Unable to resolve host " + host);
     a.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
     freeaddrinfo(res);
   }
@@ -78,7 +77,8 @@ void ControlClient::Connect(const std::string& host, uint16_t port, int timeoutM
     const int err = platform::PendingSocketError(socket_);
     if (err != 0) {
       Close();
-      throw ESocketError(err, "connect to " + host + ":" + std::to_string(port) + " failed: " + platform::SocketErrorText(err));
+      throw ESocketError(
+          err, "connect to " + host + ":" + std::to_string(port) + " failed: " + platform::SocketErrorText(err));
     }
   }
   platform::SetNonBlocking(socket_, false);
@@ -93,7 +93,8 @@ void ControlClient::SetSendTimeout(uint32_t milliseconds) {
 void ControlClient::SendRaw(const uint8_t* data, size_t size) {
   size_t sent = 0;
   while (sent < size) {
-    const auto n = ::send(socket_, reinterpret_cast<const char*>(data + sent), static_cast<int>(size - sent), platform::kSendFlags);
+    const auto n = ::send(socket_, reinterpret_cast<const char*>(data + sent), static_cast<int>(size - sent),
+                          platform::kSendFlags);
     if (n <= 0) ThrowSocket("send");
     sent += static_cast<size_t>(n);
   }
@@ -184,7 +185,8 @@ std::vector<uint8_t> ControlClient::DrainRaw(int timeoutMs) {
   return all;
 }
 
-int16_t ControlClient::Login(const std::string& name, const std::string& password, const std::string& version, int timeoutMs) {
+int16_t ControlClient::Login(const std::string& name, const std::string& password, const std::string& version,
+                             int timeoutMs) {
   Send(ComposeLogin(LoginRequest{name, password, version}));
   auto reply = WaitFor({kPktLoginAccepted, kReplyServerFull, kReplyWrongPassword}, timeoutMs);
   if (!reply) return 0;
@@ -210,8 +212,8 @@ VoiceClient::~VoiceClient() {
 
 void VoiceClient::SendTo(uint16_t port, const uint8_t* data, size_t size, const std::string& host) {
   const sockaddr_in a = MakeAddress(host, port);
-  if (::sendto(socket_, reinterpret_cast<const char*>(data), static_cast<int>(size), 0, reinterpret_cast<const sockaddr*>(&a),
-               sizeof a) < 0)
+  if (::sendto(socket_, reinterpret_cast<const char*>(data), static_cast<int>(size), 0,
+               reinterpret_cast<const sockaddr*>(&a), sizeof a) < 0)
     ThrowSocket("sendto");
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "control/ControlPackets.hpp"
-#include "net/UdpAddress.hpp"
+#include "net/NetAddress.hpp"
 #include "platform/Socket.hpp"
 
 namespace qm::client {

@@ -7,8 +7,8 @@
 #include <exception>
 #include <string>
 
-#include "server/IniFile.hpp"
-#include "server/Settings.hpp"
+#include "config/IniFile.hpp"
+#include "config/Settings.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

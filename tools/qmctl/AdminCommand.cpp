@@ -24,7 +24,8 @@ void ExpectArguments(const Options& o, size_t count, const std::string& form) {
 
 int RunAdmin(const Options& o) {
   if (o.arguments.empty())
-    throw CtlError(kExitUsage, "admin needs one of: create, delete, save, kick, set-server-password, set-admin-password");
+    throw CtlError(kExitUsage,
+                   "admin needs one of: create, delete, save, kick, set-server-password, set-admin-password");
   const std::string& action = o.arguments[0];
   std::string channelName;
   int id = 0;
@@ -55,7 +56,8 @@ int RunAdmin(const Options& o) {
   // The server takes an empty administrator password as "administrator login off"; setting one by
   // accident would lock every administrator out.
   if (action == "set-admin-password" && newPassword.empty())
-    throw CtlError(kExitUsage, "the new administrator password is empty; an empty one would switch administrator login off");
+    throw CtlError(kExitUsage,
+                   "the new administrator password is empty; an empty one would switch administrator login off");
 
   Session s(o);
   s.Open();
@@ -66,8 +68,8 @@ int RunAdmin(const Options& o) {
   if (action == "create") {
     s.Send(ComposeStringCommand(kCmdAdminCreateRoom, channelName));
     // No positive reply exists: the new channel is announced to everyone, us included.
-    const Packet p = s.Expect({kPktChannelAdded, kReplyChannelExists, kReplyNotAdmin}, "announcement of the new channel",
-                              [&](const Packet& pk) {
+    const Packet p = s.Expect({kPktChannelAdded, kReplyChannelExists, kReplyNotAdmin},
+                              "announcement of the new channel", [&](const Packet& pk) {
                                 Notification n;
                                 return !ParseNotification(pk.data(), pk.size(), n) || n.name == channelName;
                               });
@@ -94,10 +96,11 @@ int RunAdmin(const Options& o) {
     for (const auto& p : s.Lists().players)
       if (p.wirePlayer == id) known = p.name;
     s.Send(ComposeByteCommand(kCmdAdminKickPlayer, static_cast<uint8_t>(id)));
-    s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick", [&](const Packet& pk) {
-      Notification n;
-      return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == 4);
-    });
+    s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick",
+             [&](const Packet& pk) {
+               Notification n;
+               return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == 4);
+             });
     r.id = id;
     r.name = known;
     r.text = "kicked player " + IdAndName(id, known);

@@ -12,11 +12,16 @@ bool gEmitted = false;
 
 const char* KindOf(ExitCode code) {
   switch (code) {
-    case kExitUsage: return "usage";
-    case kExitRefused: return "refused";
-    case kExitConnection: return "connection";
-    case kExitTimeout: return "timeout";
-    default: return "failure";
+    case kExitUsage:
+      return "usage";
+    case kExitRefused:
+      return "refused";
+    case kExitConnection:
+      return "connection";
+    case kExitTimeout:
+      return "timeout";
+    default:
+      return "failure";
   }
 }
 

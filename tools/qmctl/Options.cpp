@@ -17,7 +17,8 @@ void CheckText(const std::string& text, const std::string& what) {
 }  // namespace
 
 int ParseNumber(const std::string& text, int low, int high, const std::string& what) {
-  if (text.empty() || text.size() > 9) Usage(what + " must be a number from " + std::to_string(low) + " to " + std::to_string(high));
+  if (text.empty() || text.size() > 9)
+    Usage(what + " must be a number from " + std::to_string(low) + " to " + std::to_string(high));
   int value = 0;
   for (char c : text) {
     if (!std::isdigit(static_cast<unsigned char>(c)))

@@ -44,7 +44,7 @@ struct Options {
   int timeoutMs = 3000;
   bool help = false;
 
-  std::string command;                // who, stats, admin, ping, watch
+  std::string command;                 // who, stats, admin, ping, watch
   std::vector<std::string> arguments;  // what follows the subcommand, options removed
 
   bool admin = false;  // stats --admin

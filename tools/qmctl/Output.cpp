@@ -107,13 +107,27 @@ std::string JsonQuote(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           // Escaped rather than raw, so the output is valid UTF-8 whatever the name's bytes.
@@ -194,29 +208,47 @@ std::string FormatDuration(uint32_t milliseconds) {
 
 std::string ReplyCodeText(int code) {
   switch (code) {
-    case -1: return "server full";
-    case -2: return "wrong server password";
-    case -5: return "setup refused";
-    case -60: return "no player with that id";
-    case -100: return "not an administrator";
-    case -101: return "wrong administrator password";
-    case -111: return "a channel of that name exists";
-    case -120: return "no channel with that id";
-    case -130: return "no player with that id";
-    case 100: return "administrator login accepted";
-    case 140: return "server password changed";
-    case 150: return "channels saved";
-    case 160: return "administrator password changed";
-    default: return "reply code " + std::to_string(code);
+    case -1:
+      return "server full";
+    case -2:
+      return "wrong server password";
+    case -5:
+      return "setup refused";
+    case -60:
+      return "no player with that id";
+    case -100:
+      return "not an administrator";
+    case -101:
+      return "wrong administrator password";
+    case -111:
+      return "a channel of that name exists";
+    case -120:
+      return "no channel with that id";
+    case -130:
+      return "no player with that id";
+    case 100:
+      return "administrator login accepted";
+    case 140:
+      return "server password changed";
+    case 150:
+      return "channels saved";
+    case 160:
+      return "administrator password changed";
+    default:
+      return "reply code " + std::to_string(code);
   }
 }
 
 std::string LeaveReasonText(int reason) {
   switch (reason) {
-    case 0: return "left or disconnected";
-    case 2: return "given up by the keep-alive";
-    case 4: return "kicked by an administrator";
-    default: return "reason " + std::to_string(reason);
+    case 0:
+      return "left or disconnected";
+    case 2:
+      return "given up by the keep-alive";
+    case 4:
+      return "kicked by an administrator";
+    default:
+      return "reason " + std::to_string(reason);
   }
 }
 

@@ -54,8 +54,7 @@ int RunPing(const Options& o) {
   } catch (const std::exception& e) {
     throw CtlError(kExitFailure, std::string("cannot open a UDP socket: ") + e.what());
   }
-  if (!o.json)
-    Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + "\n");
+  if (!o.json) Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + "\n");
 
   std::vector<std::optional<double>> rtts;
   for (int i = 0; i < o.count; ++i) {
@@ -105,8 +104,7 @@ int RunPing(const Options& o) {
     j.Key("rtt_ms").BeginArray();
     for (const auto& r : rtts) r ? j.Number(*r, 3) : j.Null();
     j.EndArray();
-    if (received > 0)
-      j.Key("min_ms").Number(lo, 3).Key("avg_ms").Number(sum / received, 3).Key("max_ms").Number(hi, 3);
+    if (received > 0) j.Key("min_ms").Number(lo, 3).Key("avg_ms").Number(sum / received, 3).Key("max_ms").Number(hi, 3);
     j.EndObject();
     Emit(j.Text() + "\n");
   } else {

@@ -7,8 +7,8 @@
 #include "control/ControlPackets.hpp"
 #include "control/WireFormat.hpp"
 #include "platform/Clock.hpp"
-#include "platform/Platform.hpp"
 #include "platform/Console.hpp"
+#include "platform/Platform.hpp"
 #include "qmctl/Commands.hpp"
 #include "qmctl/Output.hpp"
 #include "qmctl/Session.hpp"
@@ -46,7 +46,8 @@ class Watcher {
     switch (n.type) {
       case kPktPlayerJoined:
         players_[n.player] = n.name;
-        j.Key("event").String("joined").Key("player").Int(n.player).Key("name").String(n.name).Key("channel").Int(n.channel);
+        j.Key("event").String("joined").Key("player").Int(n.player).Key("name").String(n.name).Key("channel").Int(
+            n.channel);
         line += "joined           " + Player(n.player) + " in channel " + Channel(n.channel);
         break;
       case kPktPlayerLeft:
@@ -104,12 +105,18 @@ int RunWatch(const Options& o) {
   Watcher watcher(o, s.Lists());
   if (o.json) {
     JsonWriter j;
-    j.BeginObject().Key("time").String(TimeOfDay()).Key("event").String("watching").Key("server").String(s.ServerName());
+    j.BeginObject()
+        .Key("time")
+        .String(TimeOfDay())
+        .Key("event")
+        .String("watching")
+        .Key("server")
+        .String(s.ServerName());
     j.Key("self").Int(s.OwnPlayer()).EndObject();
     Emit(j.Text() + "\n");
   } else {
-    Emit(TimeOfDay() + "  watching         " + Printable(s.ServerName()) + " at " + o.host + ":" + std::to_string(o.port) +
-         " as player " + std::to_string(s.OwnPlayer()) +
+    Emit(TimeOfDay() + "  watching         " + Printable(s.ServerName()) + " at " + o.host + ":" +
+         std::to_string(o.port) + " as player " + std::to_string(s.OwnPlayer()) +
          (o.watchSeconds ? " for " + std::to_string(o.watchSeconds) + " s" : "; Ctrl+C to stop") + "\n");
   }
   const auto end = SteadyClock::now() + std::chrono::seconds(o.watchSeconds);

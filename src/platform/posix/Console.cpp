@@ -1,10 +1,10 @@
+#include "platform/Console.hpp"
+
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
-
-#include "platform/Console.hpp"
 
 namespace qm::platform {
 namespace {

@@ -1,5 +1,4 @@
 #include "platform/Platform.hpp"
-#include "platform/SplitMix.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -13,6 +12,7 @@
 
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
+#include "platform/SplitMix.hpp"
 
 namespace qm::platform {
 namespace {

@@ -2,6 +2,8 @@
 // (looked up on PATH) and told about readiness through the notify socket. The notify protocol is
 // one datagram of "KEY=value" lines to the AF_UNIX socket named by $NOTIFY_SOCKET; writing it here
 // keeps the server free of a libsystemd dependency, which minimal hosts and containers lack.
+#include "platform/ServiceManager.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,8 +15,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +25,6 @@
 #include <vector>
 
 #include "platform/Error.hpp"
-#include "platform/ServiceManager.hpp"
 
 extern char** environ;
 
@@ -119,7 +120,8 @@ std::string Systemctl(const std::vector<std::string>& args) {
   bool timedOut = false;
   bool pipeOpen = true;
   while (!exited) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
@@ -271,7 +273,8 @@ void UnregisterService(const ServiceIdentity& id) {
   const std::string path = UnitPath(id);
   if (!Exists(path)) throw EOSError("The service is not installed (" + path + " is missing).");
   Systemctl({"disable", UnitName(id)});
-  if (std::remove(path.c_str()) != 0) throw EOSError("Cannot remove the unit file " + path + ": " + std::strerror(errno));
+  if (std::remove(path.c_str()) != 0)
+    throw EOSError("Cannot remove the unit file " + path + ": " + std::strerror(errno));
   Systemctl({"daemon-reload"});
 }
 

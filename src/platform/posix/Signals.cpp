@@ -1,8 +1,8 @@
+#include "platform/Signals.hpp"
+
 #include <signal.h>
 
 #include <thread>
-
-#include "platform/Signals.hpp"
 
 namespace qm::platform {
 

@@ -1,13 +1,14 @@
 #include "platform/Socket.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <poll.h>
-#include <sys/time.h>
-#include <unistd.h>
 #include <vector>
 
 namespace qm::platform {
@@ -20,15 +21,15 @@ struct ErrnoPair {
   int windows;
 };
 constexpr ErrnoPair kErrnoMap[] = {
-    {EINTR, 10004},         {EBADF, 10009},         {EACCES, 10013},         {EFAULT, 10014},
-    {EINVAL, 10022},        {EMFILE, 10024},        {EWOULDBLOCK, 10035},    {EINPROGRESS, 10036},
-    {EALREADY, 10037},      {ENOTSOCK, 10038},      {EDESTADDRREQ, 10039},   {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},   {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
-    {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046},  {EAFNOSUPPORT, 10047},   {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},      {ENETUNREACH, 10051},    {ENETRESET, 10052},
-    {ECONNABORTED, 10053},  {ECONNRESET, 10054},    {ENOBUFS, 10055},        {EISCONN, 10056},
-    {ENOTCONN, 10057},      {ESHUTDOWN, 10058},     {ETOOMANYREFS, 10059},   {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061},  {ELOOP, 10062},         {ENAMETOOLONG, 10063},   {EHOSTDOWN, 10064},
+    {EINTR, 10004},         {EBADF, 10009},        {EACCES, 10013},          {EFAULT, 10014},
+    {EINVAL, 10022},        {EMFILE, 10024},       {EWOULDBLOCK, 10035},     {EINPROGRESS, 10036},
+    {EALREADY, 10037},      {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},     {ENETRESET, 10052},
+    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},         {EISCONN, 10056},
+    {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},  {ELOOP, 10062},        {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},
     {EHOSTUNREACH, 10065},
 };
 
@@ -76,10 +77,14 @@ int LastSocketError() { return MapErrno(errno); }
 
 std::string SocketErrorText(int code) {
   switch (code) {
-    case kErrHostNotFound: return "Host not found";
-    case kErrTryAgain: return "Temporary failure in name resolution";
-    case kErrNoRecovery: return "Non-recoverable failure in name resolution";
-    default: break;
+    case kErrHostNotFound:
+      return "Host not found";
+    case kErrTryAgain:
+      return "Temporary failure in name resolution";
+    case kErrNoRecovery:
+      return "Non-recoverable failure in name resolution";
+    default:
+      break;
   }
   char buffer[256] = {};
   return PickText(strerror_r(UnmapCode(code), buffer, sizeof buffer), buffer);

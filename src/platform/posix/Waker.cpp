@@ -1,12 +1,12 @@
 #include "platform/Waker.hpp"
 
+#include <poll.h>
 #include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <poll.h>
-#include <unistd.h>
 
 namespace qm::platform {
 

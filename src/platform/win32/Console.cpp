@@ -1,11 +1,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include "platform/Console.hpp"
+
 #include <windows.h>
 
 #include <atomic>
-
-#include "platform/Console.hpp"
 
 namespace qm::platform {
 namespace {

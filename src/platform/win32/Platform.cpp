@@ -1,4 +1,5 @@
 #include "platform/Platform.hpp"
+
 #include "platform/SplitMix.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN

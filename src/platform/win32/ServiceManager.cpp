@@ -5,6 +5,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include "platform/ServiceManager.hpp"
+
 #include <windows.h>
 
 #include <chrono>
@@ -16,7 +18,6 @@
 
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
-#include "platform/ServiceManager.hpp"
 
 namespace qm::platform {
 namespace {
@@ -29,8 +30,9 @@ constexpr int kStartOutcomeTimeoutMs = 30000;
 
 std::string SystemMessage(DWORD code) {
   char* text = nullptr;
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  const DWORD n =
+      FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
   std::string out = n && text ? std::string(text, n) : std::string();
   if (text) LocalFree(text);
   while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ')) out.pop_back();
@@ -281,7 +283,8 @@ void NotifyServiceStatus(const std::string&) {}
 void ShowServiceMessage(const std::string& title, const std::string& text, bool isError) {
   // A message box is invisible on a headless host; the console, when there is one, is not.
   WriteToConsole(isError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, text);
-  MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | MB_SETFOREGROUND | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
+  MessageBoxA(nullptr, text.c_str(), title.c_str(),
+              MB_OK | MB_SETFOREGROUND | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
 }  // namespace qm::platform

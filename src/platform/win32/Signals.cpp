@@ -1,9 +1,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-
 #include "platform/Signals.hpp"
+
+#include <windows.h>
 
 namespace qm::platform {
 namespace {

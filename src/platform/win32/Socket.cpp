@@ -1,10 +1,10 @@
 #include "platform/Socket.hpp"
 
-#include "platform/Waker.hpp"
-
 #include <mstcpip.h>
 
 #include <mutex>
+
+#include "platform/Waker.hpp"
 
 #ifndef SIO_UDP_CONNRESET
 #define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
@@ -66,7 +66,8 @@ bool SetKeepAlive(SocketHandle s, uint32_t idleMs, uint32_t intervalMs, uint32_t
   values.keepalivetime = idleMs;
   values.keepaliveinterval = intervalMs;
   DWORD returned = 0;
-  const bool ok = ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
+  const bool ok =
+      ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
 #ifdef TCP_KEEPCNT
   DWORD count = probes;
   ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "server/IniFile.hpp"
-#include "server/Settings.hpp"
+#include "config/IniFile.hpp"
+#include "config/Settings.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm {
@@ -80,7 +80,8 @@ TEST_F(ConfigurationTest, ValuesAreParsedAndNormalised) {
 }
 
 TEST_F(ConfigurationTest, WebPostUrlHoldingTheSchemeInAnyCaseIsKept) {
-  WriteFile(dir.Path() / "qmserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[WebStatus]\r\nWebPostURL=HTTP://Host/x\r\n");
+  WriteFile(dir.Path() / "qmserver.ini",
+            "[Version]\r\nServerVersion=v1.2.2\r\n[WebStatus]\r\nWebPostURL=HTTP://Host/x\r\n");
   Load();
   EXPECT_EQ(Settings().WebPostURL, "HTTP://Host/x");
 }

@@ -17,7 +17,9 @@ class TServerCounters {
   std::atomic<uint32_t> TcpPacketsReceived{0};
   std::atomic<uint32_t> TcpBytesReceived{0};
 
-  static void Add(std::atomic<uint32_t>& counter, uint32_t amount) { counter.fetch_add(amount, std::memory_order_relaxed); }
+  static void Add(std::atomic<uint32_t>& counter, uint32_t amount) {
+    counter.fetch_add(amount, std::memory_order_relaxed);
+  }
 };
 
 }  // namespace qm

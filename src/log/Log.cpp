@@ -1,10 +1,10 @@
-#include "server/Log.hpp"
+#include "log/Log.hpp"
 
 #include <atomic>
 #include <cstdio>
 #include <mutex>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 
 #include "clients/TServerClient.hpp"
 #include "platform/Clock.hpp"
@@ -191,7 +191,8 @@ std::string ComposeEvent(std::string_view category, std::string_view text, int32
 }
 }  // namespace
 
-void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const TServerClient* client) noexcept {
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode,
+              const TServerClient* client) noexcept {
   try {
     // All command traces share their category; the command (the text's first word) tells them apart.
     std::string kind(category);

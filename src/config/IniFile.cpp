@@ -1,4 +1,4 @@
-#include "server/IniFile.hpp"
+#include "config/IniFile.hpp"
 
 #include <algorithm>
 #include <filesystem>

@@ -6,18 +6,20 @@
 
 namespace qm {
 
-struct UdpAddress {
+struct NetAddress {
   uint32_t ip = 0;    // host byte order: 127.0.0.1 is 0x7F000001
   uint16_t port = 0;  // host byte order
 
   bool IsSet() const { return ip != 0 && port != 0; }
   uint64_t Pack() const { return (static_cast<uint64_t>(ip) << 16) | port; }
-  static UdpAddress Unpack(uint64_t v) { return UdpAddress{static_cast<uint32_t>(v >> 16), static_cast<uint16_t>(v & 0xFFFF)}; }
+  static NetAddress Unpack(uint64_t v) {
+    return NetAddress{static_cast<uint32_t>(v >> 16), static_cast<uint16_t>(v & 0xFFFF)};
+  }
   // Dotted text ("" for 0.0.0.0).
   std::string AddressText() const;
   // Parses dotted IPv4 text; false when it is not one.
-  static bool FromDotted(const std::string& text, uint16_t port, UdpAddress& out);
-  bool operator==(const UdpAddress&) const = default;
+  static bool FromDotted(const std::string& text, uint16_t port, NetAddress& out);
+  bool operator==(const NetAddress&) const = default;
 };
 
 }  // namespace qm

@@ -1,10 +1,10 @@
-#include "server/Settings.hpp"
+#include "config/Settings.hpp"
 
 #include <algorithm>
 #include <cctype>
 
+#include "config/IniFile.hpp"
 #include "platform/Error.hpp"
-#include "server/IniFile.hpp"
 
 namespace qm {
 namespace {

@@ -1,8 +1,8 @@
-#include "net/UdpAddress.hpp"
+#include "net/NetAddress.hpp"
 
 namespace qm {
 
-std::string UdpAddress::AddressText() const {
+std::string NetAddress::AddressText() const {
   if (ip == 0) return {};
   std::string text;
   text.reserve(15);
@@ -15,7 +15,7 @@ std::string UdpAddress::AddressText() const {
 
 // Exactly four decimal parts of 0..255, one to three digits each: what clients and the
 // configuration write. Forms the system resolver also takes ("127.1", hex parts) are refused.
-bool UdpAddress::FromDotted(const std::string& text, uint16_t port, UdpAddress& out) {
+bool NetAddress::FromDotted(const std::string& text, uint16_t port, NetAddress& out) {
   uint32_t value = 0;
   size_t i = 0;
   for (int part = 0; part < 4; ++part) {

@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "clients/TServerClient.hpp"
+#include "log/Log.hpp"
 #include "platform/Clock.hpp"
-#include "server/Log.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm {
@@ -41,8 +41,7 @@ TEST_F(LogTest, LineLayoutAndLineBreakHandling) {
 TEST_F(LogTest, EachLineEndsInCrLfAndAppends) {
   WriteLog("first", kLogProgress);
   WriteLog("second", kLogException);
-  EXPECT_EQ(test::ReadFile(dir.Path() / "test.log"),
-            "07/03/2026 09:05:04 | first\r\n07/03/2026 09:05:04 | second\r\n");
+  EXPECT_EQ(test::ReadFile(dir.Path() / "test.log"), "07/03/2026 09:05:04 | first\r\n07/03/2026 09:05:04 | second\r\n");
 }
 
 TEST_F(LogTest, UnwritableLogIsSilentlyIgnored) {
@@ -55,7 +54,8 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) WriteLog("thread " + std::to_string(t) + " line " + std::to_string(i), kLogProgress);
+      for (int i = 0; i < 200; ++i)
+        WriteLog("thread " + std::to_string(t) + " line " + std::to_string(i), kLogProgress);
     });
   for (auto& th : threads) th.join();
   const auto lines = Lines();
@@ -76,7 +76,8 @@ TEST_F(LogTest, EventTraceComposesClientAndReplyParts) {
 }
 
 TEST_F(LogTest, NetworkTracesAreRateLimitedPerSourceWithASuppressedCount) {
-  for (int i = 0; i < 1000; ++i) LogEventLimited("ALERT UDP", "Incoming traffic from unknown client ip: 10.0.0.1", "10.0.0.1", nullptr);
+  for (int i = 0; i < 1000; ++i)
+    LogEventLimited("ALERT UDP", "Incoming traffic from unknown client ip: 10.0.0.1", "10.0.0.1", nullptr);
   LogEventLimited("ALERT UDP", "Incoming traffic from unknown client ip: 10.0.0.2", "10.0.0.2", nullptr);
   EXPECT_EQ(Lines().size(), 2u);
   clock.AdvanceMs(1000);
@@ -97,7 +98,8 @@ TEST_F(LogTest, LimitedLinesAreLimitedPerKindAndSource) {
   WriteLogLimited("in: TUDPSender.ProcessUDPList exception ESocketError: no address", kLogWarning, "17");
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_NE(lines[3].find("exception ESocketError: no address (499 similar lines suppressed)"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[3].find("exception ESocketError: no address (499 similar lines suppressed)"), std::string::npos)
+      << lines[3];
 }
 
 TEST_F(LogTest, FloodFromEverNewSourcesStaysBounded) {

@@ -17,7 +17,8 @@ void WriteLog(std::string_view message, uint8_t level) noexcept;
 
 // The event trace: "<category> ClientId: <id+1> ClientName: <name> hReply: <code> <text>" (the
 // client part only with a client, "hReply: <code> " only for a code other than 0).
-void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const TServerClient* client) noexcept;
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode,
+              const TServerClient* client) noexcept;
 
 // The same for traces anyone on the network can provoke at datagram rate ("ALERT UDP",
 // "UDP Error"): at most one line per second per source, the rest counted and reported with the

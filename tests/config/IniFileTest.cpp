@@ -1,12 +1,11 @@
-#include "server/IniFile.hpp"
-
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 
+#include <gtest/gtest.h>
+
+#include "config/IniFile.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -27,9 +26,7 @@ class IniFileTest : public ::testing::Test {
     fs::permissions(path_, fs::perms::owner_all, ec);
     fs::remove_all(dir_, ec);
   }
-  void Put(const std::string& content) {
-    std::ofstream(path_, std::ios::binary) << content;
-  }
+  void Put(const std::string& content) { std::ofstream(path_, std::ios::binary) << content; }
   std::string Get() const {
     std::ifstream in(path_, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -75,16 +72,24 @@ TEST_F(IniFileTest, MissingOrUnreadableFileGivesDefaults) {
 }
 
 TEST(ParseIniInteger, AcceptsDecimalAndHexRefusesTheRest) {
-  const std::pair<const char*, int32_t> good[] = {
-      {"0", 0}, {"9000", 9000}, {"-5", -5}, {"+7", 7}, {"0x2000", 8192}, {"0X1f", 31}, {"$FF", 255},
-      {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"0xFFFFFFFF", -1}, {" 12 ", 12}};
+  const std::pair<const char*, int32_t> good[] = {{"0", 0},
+                                                  {"9000", 9000},
+                                                  {"-5", -5},
+                                                  {"+7", 7},
+                                                  {"0x2000", 8192},
+                                                  {"0X1f", 31},
+                                                  {"$FF", 255},
+                                                  {"2147483647", INT32_MAX},
+                                                  {"-2147483648", INT32_MIN},
+                                                  {"0xFFFFFFFF", -1},
+                                                  {" 12 ", 12}};
   for (const auto& [text, expected] : good) {
     int32_t value = 0;
     EXPECT_TRUE(ParseIniInteger(text, value)) << text;
     EXPECT_EQ(value, expected) << text;
   }
-  for (const char* text : {"", "12abc", "abc", "0x", "$", "-", "1 2", "2147483648", "-2147483649",
-                           "0x100000000", "-0x10", "1.5", "true"}) {
+  for (const char* text : {"", "12abc", "abc", "0x", "$", "-", "1 2", "2147483648", "-2147483649", "0x100000000",
+                           "-0x10", "1.5", "true"}) {
     int32_t value = 42;
     EXPECT_FALSE(ParseIniInteger(text, value)) << text;
     EXPECT_EQ(value, 42) << text;
@@ -188,7 +193,8 @@ TEST_F(IniFileTest, ReadOnlyFileReadsButRefusesWrites) {
   EXPECT_THROW(ini.EraseSection("Version"), EConfigError);
   EXPECT_THROW(ini.EraseSection("Absent"), EConfigError);
   EXPECT_EQ(Get(), content);
-  EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
 }
 
 TEST_F(IniFileTest, ANewFileIsPrivateAndAnExistingOneKeepsItsMode) {
