@@ -2,13 +2,14 @@
 // what an administrator may do to channels, players, passwords and the configuration file.
 #include <string>
 
+#include "clients/ClientLog.hpp"
 #include "config/IniFile.hpp"
 #include "config/Settings.hpp"
+#include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 namespace {
@@ -50,7 +51,7 @@ void WriteConfiguration(F change) {
 
 }  // namespace
 
-void TQuillmootServer::ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <->", "ClientChangeRoom RoomId: " + std::to_string(room), kChangeRoomTraceCode, client.get());
   // Not checked against the channel list: clients are told the id exactly as it was sent.
@@ -58,7 +59,7 @@ void TQuillmootServer::ClientChangeRoom(const uint8_t* packet, size_t size, cons
   clientList->BroadcastPlayerChangedChannel(*client, room);
 }
 
-void TQuillmootServer::AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminLogin PW: " + std::string(kPasswordMask), kCmdAdminLogin, client.get());
   const auto& link = client->TcpLink();
@@ -83,7 +84,7 @@ void TQuillmootServer::AdminLogin(const uint8_t* packet, size_t size, const Clie
   clientList->BroadcastPlayerIsAdmin(*client);
 }
 
-void TQuillmootServer::AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const std::string name = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminCreateRoom RoomName: " + name, kCmdAdminCreateRoom, client.get());
   if (!RequireAdmin(client)) return;
@@ -100,7 +101,7 @@ void TQuillmootServer::AdminCreateRoom(const uint8_t* packet, size_t size, const
   if (!added) client->SendReply(kReplyChannelExists);
 }
 
-void TQuillmootServer::AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <-", "AdminDeleteRoom RoomId: " + std::to_string(room), kCmdAdminDeleteRoom, client.get());
   if (!RequireAdmin(client)) return;
@@ -115,7 +116,7 @@ void TQuillmootServer::AdminDeleteRoom(const uint8_t* packet, size_t size, const
   if (!found) client->SendReply(kReplyNoSuchChannel);
 }
 
-void TQuillmootServer::AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t player = ParseByteArgument(packet, size);
   LogEvent("CMD <-", "AdminKickPlayer", kCmdAdminKickPlayer, client.get());
   if (!RequireAdmin(client)) return;
@@ -133,7 +134,7 @@ void TQuillmootServer::AdminKickPlayer(const uint8_t* packet, size_t size, const
   if (const auto& link = kicked->TcpLink()) link->ShutdownReceive();
 }
 
-void TQuillmootServer::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminChangeServerPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeServerPassword,
            client.get());
@@ -144,7 +145,7 @@ void TQuillmootServer::AdminChangeServerPassword(const uint8_t* packet, size_t s
   WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "ServerPassword", password); });
 }
 
-void TQuillmootServer::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr& client) {
+void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr& client) {
   LogEvent("CMD <-", "AdminSaveAsDefaultChannels", kCmdAdminSaveAsDefaultChannels, client.get());
   if (!RequireAdmin(client)) return;
   // The list as of one moment; the file is written outside the lock so slow disks do not hold up
@@ -157,7 +158,7 @@ void TQuillmootServer::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const 
   client->SendReply(kReplyChannelsSaved);
 }
 
-void TQuillmootServer::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminChangeAdminPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeAdminPassword,
            client.get());

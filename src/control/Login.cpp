@@ -1,16 +1,17 @@
 // Login, setup and leave: a connection becomes a client, receives the lists, and ends.
+#include "clients/ClientLog.hpp"
 #include "config/Settings.hpp"
+#include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 namespace {
 
 // Refusals go straight to the connection with key 0, not through a client record.
-void WriteRefusal(TQuillmootServer& server, TcpConnection& conn, int32_t code) {
+void WriteRefusal(TServerCounters& server, TcpConnection& conn, int32_t code) {
   const Packet reply = ComposeReply(0, code);
   conn.WriteAll(reply.data(), reply.size());
   TServerCounters::Add(server.TcpPacketsSent, 1);
@@ -19,7 +20,7 @@ void WriteRefusal(TQuillmootServer& server, TcpConnection& conn, int32_t code) {
 
 }  // namespace
 
-bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, size_t size) {
+bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, size_t size) {
   const LoginRequest req = ParseLogin(packet, size);
   LogEvent(
       "CMD <-",
@@ -33,7 +34,7 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
   const TSettings& s = Settings();
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
   if (clientList->ClientCount() >= maxClients) {
-    WriteRefusal(*this, *context.connection, kReplyServerFull);
+    WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
   const std::string serverPassword = s.ServerPassword.Get();
@@ -43,17 +44,17 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
     // A blocked address learns nothing, not even whether this guess was right.
     if (loginGuesses.Blocked(from, answerTick)) {
       if (WaitForAnswerSlot(answerTick, *context.connection))
-        WriteRefusal(*this, *context.connection, kReplyWrongPassword);
+        WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
     if (req.password != serverPassword) {
       if (loginGuesses.Failed(from)) WriteLog(GuessThrottle::BlockLine("Refused logins", from), kLogWarning);
-      WriteRefusal(*this, *context.connection, kReplyWrongPassword);
+      WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
   }
 
-  auto client = std::make_shared<TServerClient>(context.connection, &context, this);
+  auto client = std::make_shared<TServerClient>(context.connection, &context, &counters_);
   NetAddress controlHost;
   if (NetAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) client->SetControlHost(controlHost.ip);
   client->SetClientName(req.name);
@@ -78,7 +79,7 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
   }
   if (full) {
     // Written outside the list lock: a slow peer must not hold up everybody else.
-    WriteRefusal(*this, *context.connection, kReplyServerFull);
+    WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
   WriteLog("Assigned playerId for client " + client->ClientName() + "[" + std::to_string(client->PlayerId() + 1) + "]",
@@ -89,7 +90,7 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
   return false;
 }
 
-bool TQuillmootServer::ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client) {
+bool ControlHandlers::ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const SetupRequest req = ParseSetup(packet, size);
   if (req.flag == 1) {
     client->SendReply(kReplySetupRefused);
@@ -101,7 +102,7 @@ bool TQuillmootServer::ClientSetup(const uint8_t* packet, size_t size, const Cli
   return false;
 }
 
-bool TQuillmootServer::ClientLeave(const ClientPtr& client) {
+bool ControlHandlers::ClientLeave(const ClientPtr& client) {
   client->SetLeaving();
   LogEvent("CMD <->", "ClientLeave", 12, client.get());
   clientList->BroadcastPlayerLeft(*client, kLeftReasonLeft);

@@ -3,10 +3,12 @@
 #include <array>
 #include <cstring>
 
+#include "clients/ClientLog.hpp"
+#include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
+#include "platform/SplitMix.hpp"
 
 namespace qm {
 namespace {
@@ -17,7 +19,29 @@ thread_local std::array<uint8_t, kPacketBufferSize> tPacket;
 
 }  // namespace
 
-void TQuillmootServer::TCPServerExecute(TcpContext& context) {
+ControlHandlers::ControlHandlers(const ControlServices& services)
+    : counters_(services.counters),
+      clientList(&services.clients),
+      channelList(&services.channels),
+      StartTime(services.startTime),
+      ServerVersion(services.serverVersion),
+      UdpPacketsSent(counters_.UdpPacketsSent),
+      UdpBytesSent(counters_.UdpBytesSent),
+      UdpPacketsReceived(counters_.UdpPacketsReceived),
+      UdpBytesReceived(counters_.UdpBytesReceived),
+      TcpPacketsSent(counters_.TcpPacketsSent),
+      TcpBytesSent(counters_.TcpBytesSent),
+      TcpPacketsReceived(counters_.TcpPacketsReceived),
+      TcpBytesReceived(counters_.TcpBytesReceived),
+      randomState_(services.sessionKeySeed) {}
+
+uint32_t ControlHandlers::RandomSessionKey() {
+  // Successive states of one generator; the range is 1..50,000.
+  const uint64_t z = SplitMix64(randomState_.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed));
+  return static_cast<uint32_t>(z % 50000) + 1;
+}
+
+void ControlHandlers::TCPServerExecute(TcpContext& context) {
   TcpConnection& conn = *context.connection;
   // Everything this pass logs, the exception line included, the peer could provoke at packet rate.
   const LogSourceScope logSource(conn.PeerAddress());
@@ -32,81 +56,11 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
         c->Flush();
     }
 
-    tPacket.fill(0);
+    if (!AwaitPacket(conn)) close = true;
     size_t n = 0;
-    try {
-      conn.ReadExact(tPacket.data(), 1);
-      conn.CheckClosed();
-      conn.WaitForInput(1);
-    } catch (const std::exception&) {
-      close = true;
-    }
-    if (!conn.IsConnected()) close = true;
-
     if (!close) {
-      n = conn.InputSize();
-      // A burst longer than the buffer is cut; the rest is taken and discarded so the next pass
-      // starts on fresh bytes.
-      const size_t keep = std::min(n, kPacketBufferSize - 1);
-      conn.ReadExact(tPacket.data() + 1, keep);
-      if (n > keep) {
-        std::array<uint8_t, 1024> discard;
-        for (size_t left = n - keep; left > 0;) {
-          const size_t step = std::min(left, discard.size());
-          conn.ReadExact(discard.data(), step);
-          left -= step;
-        }
-      }
-      const size_t size = keep + 1;
-      const uint8_t* packet = tPacket.data();
-
-      close = true;
-      const int16_t command = ParseHeader(packet, size).command;
-      if (command == kCmdClientLogin) {
-        close = ClientLogin(context, packet, size);
-      } else if (c) {
-        close = false;
-        switch (command) {
-          case kCmdClientSetup:
-            close = ClientSetup(packet, size, c);
-            break;
-          case kCmdClientChangeRoom:
-            ClientChangeRoom(packet, size, c);
-            break;
-          case kCmdClientLeave:
-            close = ClientLeave(c);
-            break;
-          case kCmdPlayerStatsReq:
-            PlayerStatsReq(packet, size, c);
-            break;
-          case kCmdServerStatsReq:
-            ServerStatsReq(packet, size, c);
-            break;
-          case kCmdAdminLogin:
-            AdminLogin(packet, size, c);
-            break;
-          case kCmdAdminCreateRoom:
-            AdminCreateRoom(packet, size, c);
-            break;
-          case kCmdAdminDeleteRoom:
-            AdminDeleteRoom(packet, size, c);
-            break;
-          case kCmdAdminKickPlayer:
-            AdminKickPlayer(packet, size, c);
-            break;
-          case kCmdAdminChangeServerPassword:
-            AdminChangeServerPassword(packet, size, c);
-            break;
-          case kCmdAdminSaveAsDefaultChannels:
-            AdminSaveAsDefaultChannels(packet, size, c);
-            break;
-          case kCmdAdminChangeAdminPassword:
-            AdminChangeAdminPassword(packet, size, c);
-            break;
-          default:
-            break;  // unknown commands are ignored, the connection stays
-        }
-      }
+      const size_t size = ReadPacket(conn, n);
+      close = Dispatch(context, c, tPacket.data(), size);
     }
 
     const auto bytes = static_cast<uint32_t>(n + 1);
@@ -124,20 +78,102 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
     // remove it.
     if (!close && c && !conn.IsConnected()) close = true;
 
-    if (close) {
-      LogEvent("TCP/IP", "Disconnected", 0, c.get());
-      if (c) {
-        clientList->RemoveClient(c, kLeftReasonLeft);
-        WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(c->PlayerId() + 1) + "]", kLogProgress);
-        c->Destroy();
-      }
-      // What is still queued for it (its leave or kick notice) goes out first, bounded by the
-      // send time-out; only this connection's thread waits for that.
-      conn.Close();
-    }
+    if (close) CloseConnection(conn, c);
   } catch (const std::exception& e) {
     WriteLog(std::string("in: TCPServerExecute excption ") + DescribeException(e), kLogException);
   }
+}
+
+bool ControlHandlers::AwaitPacket(TcpConnection& conn) {
+  tPacket.fill(0);
+  try {
+    conn.ReadExact(tPacket.data(), 1);
+    conn.CheckClosed();
+    conn.WaitForInput(1);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return conn.IsConnected();
+}
+
+size_t ControlHandlers::ReadPacket(TcpConnection& conn, size_t& n) {
+  n = conn.InputSize();
+  // A burst longer than the buffer is cut; the rest is taken and discarded so the next pass
+  // starts on fresh bytes.
+  const size_t keep = std::min(n, kPacketBufferSize - 1);
+  conn.ReadExact(tPacket.data() + 1, keep);
+  if (n > keep) {
+    std::array<uint8_t, 1024> discard;
+    for (size_t left = n - keep; left > 0;) {
+      const size_t step = std::min(left, discard.size());
+      conn.ReadExact(discard.data(), step);
+      left -= step;
+    }
+  }
+  return keep + 1;
+}
+
+bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const uint8_t* packet, size_t size) {
+  bool close = true;
+  const int16_t command = ParseHeader(packet, size).command;
+  if (command == kCmdClientLogin) {
+    close = ClientLogin(context, packet, size);
+  } else if (c) {
+    close = false;
+    switch (command) {
+      case kCmdClientSetup:
+        close = ClientSetup(packet, size, c);
+        break;
+      case kCmdClientChangeRoom:
+        ClientChangeRoom(packet, size, c);
+        break;
+      case kCmdClientLeave:
+        close = ClientLeave(c);
+        break;
+      case kCmdPlayerStatsReq:
+        PlayerStatsReq(packet, size, c);
+        break;
+      case kCmdServerStatsReq:
+        ServerStatsReq(packet, size, c);
+        break;
+      case kCmdAdminLogin:
+        AdminLogin(packet, size, c);
+        break;
+      case kCmdAdminCreateRoom:
+        AdminCreateRoom(packet, size, c);
+        break;
+      case kCmdAdminDeleteRoom:
+        AdminDeleteRoom(packet, size, c);
+        break;
+      case kCmdAdminKickPlayer:
+        AdminKickPlayer(packet, size, c);
+        break;
+      case kCmdAdminChangeServerPassword:
+        AdminChangeServerPassword(packet, size, c);
+        break;
+      case kCmdAdminSaveAsDefaultChannels:
+        AdminSaveAsDefaultChannels(packet, size, c);
+        break;
+      case kCmdAdminChangeAdminPassword:
+        AdminChangeAdminPassword(packet, size, c);
+        break;
+      default:
+        break;  // unknown commands are ignored, the connection stays
+    }
+  }
+  return close;
+}
+
+void ControlHandlers::CloseConnection(TcpConnection& conn, const ClientPtr& c) {
+  LogEvent("TCP/IP", "Disconnected", 0, c.get());
+  if (c) {
+    clientList->RemoveClient(c, kLeftReasonLeft);
+    WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(c->PlayerId() + 1) + "]", kLogProgress);
+    c->Destroy();
+  }
+  // What is still queued for it (its leave or kick notice) goes out first, bounded by the
+  // send time-out; only this connection's thread waits for that.
+  conn.Close();
 }
 
 }  // namespace qm

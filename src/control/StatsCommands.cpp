@@ -1,12 +1,13 @@
 // Statistics requests: one player's traffic and times, and the whole server's counters.
+#include "clients/ClientLog.hpp"
+#include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 
-void TQuillmootServer::PlayerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ControlHandlers::PlayerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client) {
   LogEvent("CMD <-", "PlayerStatsReq", kCmdPlayerStatsReq, client.get());
   const uint8_t request = ParseByteArgument(packet, size);
   // The shared record stays alive while it is read, even if its own thread destroys it meanwhile.
@@ -44,7 +45,7 @@ void TQuillmootServer::PlayerStatsReq(const uint8_t* packet, size_t size, const 
   client->EnqueueCopy(reply.data(), reply.size());
 }
 
-void TQuillmootServer::ServerStatsReq(const uint8_t*, size_t, const ClientPtr& client) {
+void ControlHandlers::ServerStatsReq(const uint8_t*, size_t, const ClientPtr& client) {
   try {
     LogEvent("CMD <-", "ServerStatsReq", kCmdServerStatsReq, client.get());
     ServerStats s;

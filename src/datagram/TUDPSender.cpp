@@ -5,7 +5,6 @@
 #include "clients/RelayIndex.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 namespace {
@@ -22,7 +21,7 @@ void TUDPSender::Execute() {
   // The event is auto-reset and never reset by hand: a datagram queued after a pass took the
   // queue leaves the event set, so the next wait returns at once and nothing waits for a later one.
   while (!Terminated()) {
-    server_.SystemEvent->Wait();
+    s_.wake.Wait();
     if (Terminated()) break;
     ProcessUDPList();
   }
@@ -40,9 +39,9 @@ void TUDPSender::ProcessUDPList() {
     // The queue is swapped out whole and its lock released before any send, so intake never
     // waits on a relay pass. The index stays locked while copies are staged and sent, so no
     // recipient record leaves it (or is destroyed) under the pass.
-    server_.voiceQueue->TakeAll(batch_);
+    s_.voiceQueue.TakeAll(batch_);
     if (!batch_.empty()) {
-      TRelayIndex& index = server_.clientList->Relay();
+      TRelayIndex& index = s_.clients.Relay();
       std::lock_guard<std::mutex> g(index.Lock());
       for (auto& datagram : batch_) {
         try {
@@ -61,7 +60,7 @@ void TUDPSender::ProcessUDPList() {
   arena_.clear();
   staged_.clear();
   try {
-    server_.voiceQueue->Recycle(batch_);
+    s_.voiceQueue.Recycle(batch_);
   } catch (...) {
     batch_.clear();
   }
@@ -152,7 +151,7 @@ void TUDPSender::SendStaged() {
     o.port = s.to.port;
     o.error = 0;
   }
-  server_.udpServer->SendDatagrams(outgoing_.data(), static_cast<int>(n));
+  s_.udpServer.SendDatagrams(outgoing_.data(), static_cast<int>(n));
   uint32_t packets = 0, bytes = 0;
   for (size_t i = 0; i < n; ++i) {
     TServerClient& r = *staged_[i].recipient;
@@ -170,8 +169,8 @@ void TUDPSender::SendStaged() {
                       std::to_string(r.SessionKey()));
     }
   }
-  TQuillmootServer::Add(server_.UdpBytesSent, bytes);
-  TQuillmootServer::Add(server_.UdpPacketsSent, packets);
+  TServerCounters::Add(s_.counters.UdpBytesSent, bytes);
+  TServerCounters::Add(s_.counters.UdpPacketsSent, packets);
   arena_.clear();
   staged_.clear();
 }

@@ -9,19 +9,31 @@
 #include <mutex>
 #include <vector>
 
+#include "clients/ClientList.hpp"
 #include "datagram/Datagrams.hpp"
+#include "datagram/VoiceQueue.hpp"
+#include "net/ServerCounters.hpp"
 #include "net/UdpEndpoint.hpp"
+#include "platform/Sync.hpp"
 #include "platform/Thread.hpp"
 
 namespace qm {
 
-class TQuillmootServer;
 class TServerClient;
 class TRelayIndex;
 
+// What the server lends the relay; all of it outlives the relay.
+struct RelayServices {
+  TVoiceQueue& voiceQueue;
+  TClientList& clients;  // its relay index: the recipients
+  UdpEndpoint& udpServer;
+  AutoResetEvent& wake;  // SystemEvent: wakes the relay sender thread
+  TServerCounters& counters;
+};
+
 class TUDPSender : public TThread {
  public:
-  explicit TUDPSender(TQuillmootServer& server) : server_(server) {}
+  explicit TUDPSender(const RelayServices& services) : s_(services) {}
   ~TUDPSender() override;
   // One relay pass over everything queued (public for tests that drive passes directly).
   void ProcessUDPList();
@@ -53,7 +65,7 @@ class TUDPSender : public TThread {
     bool whisper;              // a failed whisper copy is logged; a failed channel copy is not
   };
 
-  TQuillmootServer& server_;
+  RelayServices s_;
   std::mutex passLock_;                      // one pass at a time, whichever thread runs it
   std::vector<std::vector<uint8_t>> batch_;  // reused between passes
   WhisperTargets targets_;

@@ -1,14 +1,15 @@
 // UDP intake: every datagram that reaches the server's UDP port, on the listener thread. Voice is
 // checked and queued; pings are answered here. The queue is relayed once per batch the listener
 // read, not once per datagram (UDPServerBatchRead).
+#include "datagram/UdpIntake.hpp"
+
 #include <string>
 
+#include "clients/ClientLog.hpp"
 #include "datagram/Datagrams.hpp"
-#include "datagram/TUDPSender.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 namespace {
@@ -38,17 +39,17 @@ bool FromControlHost(const TServerClient& client, const NetAddress& from) { retu
 
 }  // namespace
 
-void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddress& from) {
+void UdpIntake::UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddress& from) {
   try {
-    LockGuard g(*udpReadLock);
-    Add(UdpBytesReceived, static_cast<uint32_t>(size));
-    Add(UdpPacketsReceived, 1);
+    LockGuard g(s_.udpReadLock);
+    TServerCounters::Add(s_.counters.UdpBytesReceived, static_cast<uint32_t>(size));
+    TServerCounters::Add(s_.counters.UdpPacketsReceived, 1);
 
     DatagramHead head;
     // Under four bytes there is no key to find a client by: only the server's counters see it.
     if (!ParseDatagramHead(data, size, head)) return;
 
-    const ClientPtr client = clientList->FindClientByKey(head.sessionKey);
+    const ClientPtr client = s_.clients.FindClientByKey(head.sessionKey);
     // A foreign host is told nothing, not even that the key exists: it is traced like an unknown
     // key, gets no pong and moves nothing.
     if (!client || !FromControlHost(*client, from)) {
@@ -73,10 +74,10 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
       if (!ParseVoiceHeader(data, size, voice)) return;
       client->UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
       client->UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
-      TVoiceQueue::Buffer copy = voiceQueue->Acquire();
+      TVoiceQueue::Buffer copy = s_.voiceQueue.Acquire();
       copy.assign(data, data + size);
       CheckVoice(*client, copy, voice);
-      voiceQueue->Push(std::move(copy));
+      s_.voiceQueue.Push(std::move(copy));
       return;
     }
 
@@ -90,9 +91,9 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
       if (kind == kPingRequest) {
         const PingDatagram pong = ComposePing(client->SessionKey(), kPingAnswer, ping.echo);
         try {
-          udpServer->SendDatagram(from, pong.data(), pong.size());
-          Add(UdpPacketsSent, 1);
-          Add(UdpBytesSent, static_cast<uint32_t>(pong.size()));
+          s_.udpServer.SendDatagram(from, pong.data(), pong.size());
+          TServerCounters::Add(s_.counters.UdpPacketsSent, 1);
+          TServerCounters::Add(s_.counters.UdpBytesSent, static_cast<uint32_t>(pong.size()));
         } catch (const std::exception&) {
           // A lost pong is the client's to retry.
         }
@@ -109,10 +110,10 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
   }
 }
 
-void TQuillmootServer::UDPServerBatchRead() {
+void UdpIntake::UDPServerBatchRead() {
   // The listener relays what it has just read itself: a hand-over to the relay sender thread per
   // datagram cost more than the relay. The batch's copies go out before the next read.
-  if (udpSender) udpSender->RelayReceived();
+  s_.relay.RelayReceived();
 }
 
 }  // namespace qm

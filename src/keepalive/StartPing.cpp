@@ -1,11 +1,11 @@
 #include "keepalive/StartPing.hpp"
 
+#include "clients/TServerClient.hpp"
 #include "config/Settings.hpp"
 #include "datagram/Datagrams.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 namespace {
@@ -15,40 +15,41 @@ uint32_t Milliseconds(int32_t setting) { return setting < 0 ? 0u : static_cast<u
 
 }  // namespace
 
-bool StartPing(TServerClient& client, TQuillmootServer& server, const TSettings& settings, IClock& clock) {
+PingOutcome StartPing(TServerClient& client, const PingSender& sender, const TSettings& settings, IClock& clock) {
   try {
     const uint32_t now = clock.TickCount();
-    if (now - client.LastActivityTick() < Milliseconds(settings.IdleTimeBeforePing)) return false;
+    if (now - client.LastActivityTick() < Milliseconds(settings.IdleTimeBeforePing)) return PingOutcome::kNothingToDo;
 
     if (client.PingPending.load()) {
-      if (now - client.PingSentTick.load() < Milliseconds(settings.PingWaitTime)) return false;
+      if (now - client.PingSentTick.load() < Milliseconds(settings.PingWaitTime)) return PingOutcome::kNothingToDo;
       client.PingTries.fetch_add(1);
     }
-    if (client.PingTries.load() > settings.MaxPingTries) return true;
+    if (client.PingTries.load() > settings.MaxPingTries) return PingOutcome::kGiveUp;
 
     client.PingPending.store(false);
     client.PingSentTick.store(0);
     const NetAddress peer = client.Peer();
-    if (!peer.IsSet()) return false;
+    if (!peer.IsSet()) return PingOutcome::kNothingToDo;
 
     try {
       const PingDatagram ping = ComposePing(client.SessionKey(), kPingRequest, kServerPingEcho);
-      server.udpServer->SendDatagram(peer, ping.data(), ping.size());
+      sender.udpServer.SendDatagram(peer, ping.data(), ping.size());
       client.PingSentTick.store(clock.TickCount());
       client.PingPending.store(true);
       const auto bytes = static_cast<uint32_t>(ping.size());
-      TQuillmootServer::Add(server.UdpPacketsSent, 1);
-      TQuillmootServer::Add(server.UdpBytesSent, bytes);
+      TServerCounters::Add(sender.counters.UdpPacketsSent, 1);
+      TServerCounters::Add(sender.counters.UdpBytesSent, bytes);
       client.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
       client.UdpBytesSent.fetch_add(bytes, std::memory_order_relaxed);
+      return PingOutcome::kPinged;
     } catch (const std::exception& e) {
       // Not pending, not counted: the next pass tries again.
       WriteLog(std::string("in: TServerClient.StartPing (DoPing) exception ") + DescribeException(e), kLogWarning);
     }
-    return false;
+    return PingOutcome::kNothingToDo;
   } catch (const std::exception& e) {
     WriteLog(std::string("in: TServerClient.StartPing exception ") + DescribeException(e), kLogException);
-    return false;
+    return PingOutcome::kNothingToDo;
   }
 }
 

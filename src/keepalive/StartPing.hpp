@@ -1,16 +1,29 @@
 #pragma once
 // The keep-alive rule for one client, asked by every ping pass: is the client quiet long enough
 // to need a ping, has its pending ping gone unanswered, has it used up its tries.
+#include "net/ServerCounters.hpp"
+#include "net/UdpEndpoint.hpp"
+
 namespace qm {
 
 class IClock;
-class TQuillmootServer;
 class TServerClient;
 struct TSettings;
 
-// Sends the client a ping when one is due; returns true when the client is to be given up.
-// Quiet time and the wait for a pong are elapsed ticks (wrap-safe), never times of day, so
-// midnight changes nothing.
-bool StartPing(TServerClient& client, TQuillmootServer& server, const TSettings& settings, IClock& clock);
+// What a ping needs of the server: the socket it leaves from and the counters it adds to.
+struct PingSender {
+  UdpEndpoint& udpServer;
+  TServerCounters& counters;
+};
+
+enum class PingOutcome {
+  kNothingToDo,  // not quiet long enough, its ping still awaited, no address yet, or the send failed
+  kPinged,
+  kGiveUp,  // more unanswered pings than MaxPingTries
+};
+
+// Sends the client a ping when one is due. Quiet time and the wait for a pong are elapsed ticks
+// (wrap-safe), never times of day, so midnight changes nothing.
+PingOutcome StartPing(TServerClient& client, const PingSender& sender, const TSettings& settings, IClock& clock);
 
 }  // namespace qm

@@ -1,16 +1,16 @@
 #include "keepalive/TPingThread.hpp"
 
+#include "clients/ClientLog.hpp"
 #include "config/Settings.hpp"
 #include "keepalive/StartPing.hpp"
 #include "log/Log.hpp"
 #include "net/HttpClient.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 
-TPingThread::TPingThread(TQuillmootServer& server) : server_(server) {}
+TPingThread::TPingThread(const PingServices& services) : s_(services) {}
 
 TPingThread::~TPingThread() {
   Stop();
@@ -53,13 +53,13 @@ void TPingThread::Execute() {
 
 void TPingThread::PingClients() {
   try {
-    TClientList& list = *server_.clientList;
+    TClientList& list = s_.clients;
     const TSettings& settings = Settings();
     LockGuard g(list.Lock());
     for (const ClientPtr& c : list.Items()) {
       if (c->Leaving() || c->PingDisconnect.load()) continue;
       try {
-        if (!StartPing(*c, server_, settings, Clock())) continue;
+        if (StartPing(*c, s_.sender, settings, Clock()) != PingOutcome::kGiveUp) continue;
         LogEvent("TCP/IP", "Initiated Ping Disconnect", 0, c.get());
         c->PingDisconnect.store(true);
         c->SendPlayerLeft(static_cast<uint8_t>(c->PlayerId() + 1), kLeftReasonPingTimeout);

@@ -5,20 +5,29 @@
 #include <mutex>
 #include <string>
 
+#include "clients/ClientList.hpp"
+#include "keepalive/StartPing.hpp"
 #include "platform/Sync.hpp"
 #include "platform/Thread.hpp"
 
 namespace qm {
 
-class TQuillmootServer;
 class HttpClient;
+
+// What the server lends the ping thread; the objects outlive the thread.
+struct PingServices {
+  TClientList& clients;
+  PingSender sender;
+  double startTime = 0;  // the server's, for the uptime in the report
+  std::string serverVersion;
+};
 
 class TPingThread : public TThread {
  public:
   static constexpr int kPassesPerCycle = 350;
   static constexpr uint32_t kPassIntervalMs = 500;
 
-  explicit TPingThread(TQuillmootServer& server);
+  explicit TPingThread(const PingServices& services);
   ~TPingThread() override;
 
   // Wakes the thread from its pause between passes so a stop is seen at once.
@@ -36,7 +45,7 @@ class TPingThread : public TThread {
   void Execute() override;
 
  private:
-  TQuillmootServer& server_;
+  PingServices s_;
   AutoResetEvent wake_;
   std::mutex httpMutex_;  // guards the http_ pointer (not its use) for Stop's abort
   std::unique_ptr<HttpClient> http_;

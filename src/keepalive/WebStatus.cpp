@@ -11,7 +11,6 @@
 #include "net/HttpClient.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 namespace {
@@ -138,17 +137,17 @@ void TPingThread::UpdateStats() {
     StatusReport report;
     report.tcpPort = s.TCPPort;
     report.servername = s.Servername;
-    if (server_.clientList) {
+    {
       // Count and names from one moment; nothing else is done under the lock, the requests
       // least of all.
-      LockGuard g(server_.clientList->Lock());
-      for (const auto& client : server_.clientList->Items()) report.clientNames.push_back(client->ClientName());
+      LockGuard g(s_.clients.Lock());
+      for (const auto& client : s_.clients.Items()) report.clientNames.push_back(client->ClientName());
     }
     report.maxClients = s.MaxClients;
-    report.serverVersion = server_.ServerVersion;
+    report.serverVersion = s_.serverVersion;
     report.passwordProtected = !s.ServerPassword.Get().empty();
     report.displayInWebList = s.QuillmootSite_DisplayInWebList;
-    report.uptimeMs = MillisecondsOf(Now() - server_.StartTime);
+    report.uptimeMs = MillisecondsOf(Now() - s_.startTime);
     report.link = s.WebPostLinkUrl;
     PostData(BuildStatusQuery(report));
   } catch (const std::exception& e) {

@@ -1,12 +1,10 @@
 #include "log/Log.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
 
-#include "clients/TServerClient.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Platform.hpp"
 
@@ -25,7 +23,6 @@ std::string& FileName() {
   static auto* name = new std::string("qmserver.log");
   return *name;
 }
-std::atomic<bool> gLockExists{false};
 
 void TwoDigits(std::string& out, int v) {
   out += static_cast<char>('0' + (v / 10) % 10);
@@ -82,9 +79,6 @@ std::string LogFileName() {
   std::lock_guard<std::mutex> g(NameMutex());
   return FileName();
 }
-
-void CreateLogLock() { gLockExists.store(true); }
-void DestroyLogLock() { gLockExists.store(false); }
 
 std::string FormatLogLine(double now, std::string_view message) {
   const DateTimeParts p = DecodeDateTime(now);
@@ -171,14 +165,13 @@ void WriteLog(std::string_view message, uint8_t level) noexcept {
 }
 
 namespace {
-std::string ComposeEvent(std::string_view category, std::string_view text, int32_t replyCode,
-                         const TServerClient* client) {
+std::string ComposeEvent(std::string_view category, std::string_view text, int32_t replyCode, const LogClient* client) {
   std::string line(category);
   if (client) {
     line += " ClientId: ";
-    line += std::to_string(static_cast<unsigned>(client->PlayerId()) + 1);
+    line += std::to_string(static_cast<unsigned>(client->playerId) + 1);
     line += " ClientName: ";
-    line += client->ClientName();
+    line += client->name;
   }
   line += ' ';
   if (replyCode != 0) {
@@ -189,10 +182,8 @@ std::string ComposeEvent(std::string_view category, std::string_view text, int32
   line += text;
   return line;
 }
-}  // namespace
 
-void LogEvent(std::string_view category, std::string_view text, int32_t replyCode,
-              const TServerClient* client) noexcept {
+void TraceEvent(std::string_view category, std::string_view text, int32_t replyCode, const LogClient* client) noexcept {
   try {
     // All command traces share their category; the command (the text's first word) tells them apart.
     std::string kind(category);
@@ -201,6 +192,15 @@ void LogEvent(std::string_view category, std::string_view text, int32_t replyCod
     WriteForSource(kind, [&] { return ComposeEvent(category, text, replyCode, client); });
   } catch (...) {
   }
+}
+}  // namespace
+
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode) noexcept {
+  TraceEvent(category, text, replyCode, nullptr);
+}
+
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const LogClient& client) noexcept {
+  TraceEvent(category, text, replyCode, &client);
 }
 
 namespace {
@@ -255,14 +255,25 @@ std::string WithSuppressedCount(std::string line, uint32_t suppressed) {
 }
 }  // namespace
 
-void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
-                     const TServerClient* client) noexcept {
+namespace {
+void TraceLimited(std::string_view category, std::string_view text, std::string_view source,
+                  const LogClient* client) noexcept {
   try {
     uint32_t suppressed = 0;
     if (!RateAllows(DatagramRates(), category, source, 1, suppressed)) return;
     WriteLine(WithSuppressedCount(ComposeEvent(category, text, 0, client), suppressed));
   } catch (...) {
   }
+}
+}  // namespace
+
+void LogEventLimited(std::string_view category, std::string_view text, std::string_view source) noexcept {
+  TraceLimited(category, text, source, nullptr);
+}
+
+void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
+                     const LogClient& client) noexcept {
+  TraceLimited(category, text, source, &client);
 }
 
 void WriteLogLimited(std::string_view message, uint8_t level, std::string_view source) noexcept {

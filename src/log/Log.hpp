@@ -8,23 +8,29 @@
 
 namespace qm {
 
-class TServerClient;
-
 // Log levels, by the use callers make of them. The level is not written and filters nothing.
 enum : uint8_t { kLogException = 0, kLogWarning = 1, kLogBanner = 2, kLogProgress = 3 };
 
 void WriteLog(std::string_view message, uint8_t level) noexcept;
 
+// The client an event trace names, as plain values: the log knows nothing of client records
+// (clients/ClientLog.hpp takes a record).
+struct LogClient {
+  uint8_t playerId = 0;  // 0-based; the trace shows it as clients do, plus one
+  std::string_view name;
+};
+
 // The event trace: "<category> ClientId: <id+1> ClientName: <name> hReply: <code> <text>" (the
 // client part only with a client, "hReply: <code> " only for a code other than 0).
-void LogEvent(std::string_view category, std::string_view text, int32_t replyCode,
-              const TServerClient* client) noexcept;
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode) noexcept;
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const LogClient& client) noexcept;
 
 // The same for traces anyone on the network can provoke at datagram rate ("ALERT UDP",
 // "UDP Error"): at most one line per second per source, the rest counted and reported with the
 // next line that source is allowed.
+void LogEventLimited(std::string_view category, std::string_view text, std::string_view source) noexcept;
 void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
-                     const TServerClient* client) noexcept;
+                     const LogClient& client) noexcept;
 
 // WriteLog under the same limit, for lines a client can provoke at datagram rate (failed
 // whisper copies, malformed whispers, datagrams of a leaving client). The source is any text
@@ -54,11 +60,6 @@ inline constexpr std::string_view kPasswordMask = "*****";
 // The log file name, "qmserver.log" by default, relative to the working directory.
 void SetLogFileName(std::string name);
 std::string LogFileName();
-
-// The log lock exists between start-up step 4 and shutdown step 10. The lock object itself lives
-// as long as the process, so a worker that outlives shutdown never touches a destroyed lock.
-void CreateLogLock();
-void DestroyLogLock();
 
 // "dd/mm/yyyy hh:nn:ss | <message>" with CR turned into " : ", LF removed and every other control
 // byte (NUL, BEL, ESC, DEL...) written as \xNN, so peer-chosen text cannot play tricks on a

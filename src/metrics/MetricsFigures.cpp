@@ -1,7 +1,9 @@
 #include "metrics/MetricsFigures.hpp"
 
+#include "clients/ChannelList.hpp"
+#include "clients/ClientList.hpp"
+#include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
-#include "server/TQuillmootServer.hpp"
 
 namespace qm {
 
@@ -20,23 +22,24 @@ std::string LabelText(const std::string& bytes) {
   return out;
 }
 
-ServerFigures CollectFigures(TQuillmootServer& server) {
+ServerFigures CollectFigures(const FigureSources& server) {
   ServerFigures f;
-  const std::atomic<uint32_t>* counters[] = {
-      &server.UdpPacketsSent, &server.UdpBytesSent, &server.UdpPacketsReceived, &server.UdpBytesReceived,
-      &server.TcpPacketsSent, &server.TcpBytesSent, &server.TcpPacketsReceived, &server.TcpBytesReceived};
+  const TServerCounters& n = server.counters;
+  const std::atomic<uint32_t>* counters[] = {&n.UdpPacketsSent,     &n.UdpBytesSent,    &n.UdpPacketsReceived,
+                                             &n.UdpBytesReceived,   &n.TcpPacketsSent,  &n.TcpBytesSent,
+                                             &n.TcpPacketsReceived, &n.TcpBytesReceived};
   for (size_t i = 0; i < 8; ++i) f.counters[i] = counters[i]->load(std::memory_order_relaxed);
   // The full time since start: a scraper computes rates from it, so it must not restart daily.
-  const double days = Now() - server.StartTime;
+  const double days = Now() - server.startTime;
   f.uptimeSeconds = days > 0 ? days * 86400.0 : 0.0;
-  if (!server.clientList || !server.channelList) return f;
+  if (!server.clients || !server.channels) return f;
 
   // Channel list first and apart: nothing takes channelList while holding clientList.
-  const std::vector<ChannelRecord> channels = server.channelList->Snapshot();
+  const std::vector<ChannelRecord> channels = server.channels->Snapshot();
   std::vector<ClientPtr> clients;
   {
-    LockGuard g(server.clientList->Lock());
-    clients = server.clientList->Items();
+    LockGuard g(server.clients->Lock());
+    clients = server.clients->Items();
   }
   f.channels = static_cast<uint32_t>(channels.size());
   f.clients = static_cast<uint32_t>(clients.size());

@@ -9,7 +9,17 @@
 
 namespace qm {
 
-class TQuillmootServer;
+class TServerCounters;
+class TClientList;
+class TChannelList;
+
+// What a scrape reads of the server. The lists may be absent (a server that failed to start).
+struct FigureSources {
+  const TServerCounters& counters;
+  double startTime = 0;
+  TClientList* clients = nullptr;
+  TChannelList* channels = nullptr;
+};
 
 struct PlayerFigures {
   uint32_t playerWireId = 0;  // as clients and qmctl show it (player id + 1)
@@ -30,7 +40,7 @@ struct ServerFigures {
   std::vector<PlayerFigures> players;
 };
 
-ServerFigures CollectFigures(TQuillmootServer& server);
+ServerFigures CollectFigures(const FigureSources& server);
 
 // Names travel as single-byte text (the clients' code page); the exposition format is UTF-8, so
 // each byte above 0x7F becomes the character of that Latin-1 code. Escaping is the serializer's.

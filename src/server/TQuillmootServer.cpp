@@ -13,11 +13,8 @@
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
-#include "platform/SplitMix.hpp"
 
 namespace qm {
-
-std::atomic<TQuillmootServer*> RunningServer{nullptr};
 
 namespace {
 std::mutex gArgsMutex;
@@ -64,40 +61,57 @@ void ParseCommandLine() {
   }
 }
 
-TQuillmootServer::TQuillmootServer() : StartTime(Now()) {}
+TQuillmootServer::TQuillmootServer() : startTime_(Now()) {}
 
 TQuillmootServer::~TQuillmootServer() {
   // A failed start leaves workers and listeners running; they must not outlive this object.
-  metrics.reset();
+  metrics_.reset();
   StopWorkers();
-  if (tcpServer) tcpServer->Deactivate();
-  if (udpServer) udpServer->Deactivate();
-  if (clientList) {
-    for (auto& c : clientList->TakeAll()) c->Destroy();
+  if (tcpServer_) tcpServer_->Deactivate();
+  if (udpServer_) udpServer_->Deactivate();
+  if (clientList_) {
+    for (auto& c : clientList_->TakeAll()) c->Destroy();
   }
 }
 
 bool TQuillmootServer::Fail(const char* text, const std::exception& cause) {
-  StartupError = text;
-  StartupCause = DescribeException(cause);
+  startupError_ = text;
+  startupCause_ = DescribeException(cause);
   return false;
 }
 
-uint32_t TQuillmootServer::RandomSessionKey() {
-  // Successive states of one generator; the range is 1..50,000.
-  const uint64_t z = SplitMix64(randomState_.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed));
-  return static_cast<uint32_t>(z % 50000) + 1;
+bool TQuillmootServer::Server_Init() {
+  BeginStartup();
+  CreateLocks();
+  LocateExecutable();
+  RaisePriority();
+  CreateLists();
+  if (!LoadConfigurationFile()) return false;
+  WarnAboutAdminPassword();
+  CompleteVersion();
+  if (!CreateListeners()) return false;
+  CreatePingThread();
+  CreateWakeEvent();
+  CreateRelay();
+  if (!Activate()) return false;
+  if (!StartMetrics()) return false;
+  WriteLog("----Quillmoot server started----", kLogBanner);
+  return true;
 }
 
-bool TQuillmootServer::Server_Init() {
-  randomState_.store(platform::RandomSeed());
+void TQuillmootServer::BeginStartup() {
+  sessionKeySeed_ = platform::RandomSeed();
   ParseCommandLine();
   ResetLogRateLimiter();
   WriteLog("----Entering server init----", kLogProgress);
+}
 
-  udpReadLock = std::make_unique<RecursiveLock>();
-  CreateLogLock();
+void TQuillmootServer::CreateLocks() {
+  // The log's lock is permanent (the log is usable before start-up and after shutdown).
+  udpReadLock_ = std::make_unique<RecursiveLock>();
+}
 
+void TQuillmootServer::LocateExecutable() {
   std::string dir = ExeDirOverride();
   if (dir.empty()) {
     dir = platform::ExecutablePath();
@@ -106,158 +120,186 @@ bool TQuillmootServer::Server_Init() {
   }
   if (dir.empty() || dir.back() != platform::PathSeparator()) dir += platform::PathSeparator();
   SetExeDir(dir);
+}
 
+void TQuillmootServer::RaisePriority() {
   if (!platform::RaiseProcessPriority()) {
     // An ordinary user may not raise its priority on most systems; a server that refused to start
     // for that reason would be useless there, so this is a warning only.
     WriteLog("Warning: Cant set PriorityClass, running at normal priority", kLogWarning);
   }
+}
 
-  clientList = std::make_unique<TClientList>();
-  channelList = std::make_unique<TChannelList>(*clientList);
-  voiceQueue = std::make_unique<TVoiceQueue>();
+void TQuillmootServer::CreateLists() {
+  clientList_ = std::make_unique<TClientList>();
+  channelList_ = std::make_unique<TChannelList>(*clientList_);
+  voiceQueue_ = std::make_unique<TVoiceQueue>();
   WriteLog("Created Threadlists", kLogProgress);
+}
 
+bool TQuillmootServer::LoadConfigurationFile() {
   try {
     LoadConfiguration([this](const std::string& name) {
-      if (!channelList->AddChannel(name)) throw EConfigError("No channel id left for " + name);
+      if (!channelList_->AddChannel(name)) throw EConfigError("No channel id left for " + name);
     });
   } catch (const std::exception& e) {
     WriteLog(std::string("in: Server_Init (config) exception ") + DescribeException(e), kLogException);
     return Fail("FATAL ERROR: Unable to create config file", e);
   }
   WriteLog("Done reading ini file", kLogProgress);
-  {
-    // Everyone can read the built-in password, and an empty one switches administration off: the
-    // operator must hear of either wherever they look.
-    const std::string admin = Settings().AdminPassword.Get();
-    const char* warning = admin == kDefaultAdminPassword ? "Warning: AdminPassword is the built-in default; anyone can "
-                                                           "become administrator. Set your own in qmserver.ini"
-                          : admin.empty()
-                              ? "Warning: AdminPassword is empty; administrator login is off. Set one in qmserver.ini"
-                              : nullptr;
-    if (warning) {
-      WriteLog(warning, kLogWarning);
-      std::fprintf(stderr, "%s\n", warning);
-    }
+  return true;
+}
+
+void TQuillmootServer::WarnAboutAdminPassword() {
+  // Everyone can read the built-in password, and an empty one switches administration off: the
+  // operator must hear of either wherever they look.
+  const std::string admin = Settings().AdminPassword.Get();
+  const char* warning = admin == kDefaultAdminPassword ? "Warning: AdminPassword is the built-in default; anyone can "
+                                                         "become administrator. Set your own in qmserver.ini"
+                        : admin.empty()
+                            ? "Warning: AdminPassword is empty; administrator login is off. Set one in qmserver.ini"
+                            : nullptr;
+  if (warning) {
+    WriteLog(warning, kLogWarning);
+    std::fprintf(stderr, "%s\n", warning);
   }
+}
 
-  ServerVersion += " Win32";
-  if (!platform::FindTopLevelWindow("TApplication", "KvServer")) ServerVersion += " Service";
+void TQuillmootServer::CompleteVersion() {
+  serverVersion_ += " Win32";
+  if (!platform::FindTopLevelWindow("TApplication", "KvServer")) serverVersion_ += " Service";
+}
 
+bool TQuillmootServer::CreateListeners() {
   const TSettings& s = Settings();
-  udpServer = std::make_unique<UdpEndpoint>();
-  tcpServer = std::make_unique<TcpEndpoint>();
+  udpServer_ = std::make_unique<UdpEndpoint>();
+  tcpServer_ = std::make_unique<TcpEndpoint>();
   WriteLog("UDP+TCP created", kLogProgress);
 
-  tcpServer->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
-  tcpServer->SetExecuteHandler([this](TcpContext& c) { TCPServerExecute(c); });
-  udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
-  udpServer->SetReadHandler(
-      [this](const uint8_t* d, size_t n, const NetAddress& from) { UDPServerUDPRead(d, n, from); });
-  udpServer->SetBatchHandler([this] { UDPServerBatchRead(); });
+  control_ = std::make_unique<ControlHandlers>(
+      ControlServices{counters_, *clientList_, *channelList_, startTime_, serverVersion_, sessionKeySeed_});
+  tcpServer_->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
+  tcpServer_->SetExecuteHandler([control = control_.get()](TcpContext& c) { control->TCPServerExecute(c); });
+  // The intake comes with the relay it feeds (CreateRelay); the listener calls it only once
+  // activated, after that.
+  udpServer_->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
+  udpServer_->SetReadHandler(
+      [this](const uint8_t* d, size_t n, const NetAddress& from) { intake_->UDPServerUDPRead(d, n, from); });
+  udpServer_->SetBatchHandler([this] { intake_->UDPServerBatchRead(); });
 
   if (!s.IP.empty()) {
     try {
-      tcpServer->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
-      tcpServer->ClearBindings();
-      tcpServer->AddBinding(s.IP, static_cast<uint16_t>(s.TCPPort));
-      udpServer->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
-      udpServer->ClearBindings();
-      udpServer->AddBinding(s.IP, static_cast<uint16_t>(s.UDPPort));
+      tcpServer_->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
+      tcpServer_->ClearBindings();
+      tcpServer_->AddBinding(s.IP, static_cast<uint16_t>(s.TCPPort));
+      udpServer_->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
+      udpServer_->ClearBindings();
+      udpServer_->AddBinding(s.IP, static_cast<uint16_t>(s.UDPPort));
     } catch (const std::exception& e) {
       return Fail("FATAL ERROR: Unable to bind IP and Port", e);
     }
   }
+  return true;
+}
 
+void TQuillmootServer::CreatePingThread() {
   WriteLog("Creating ping thread", kLogProgress);
-  pingThread = std::make_unique<TPingThread>(*this);
+  pingThread_ = std::make_unique<TPingThread>(
+      PingServices{*clientList_, PingSender{*udpServer_, counters_}, startTime_, serverVersion_});
   WriteLog("Created ping thread", kLogProgress);
+}
 
-  SystemEvent = std::make_unique<AutoResetEvent>();
+void TQuillmootServer::CreateWakeEvent() { systemEvent_ = std::make_unique<AutoResetEvent>(); }
 
+void TQuillmootServer::CreateRelay() {
   WriteLog("Creating UDPsender thread", kLogProgress);
-  udpSender = std::make_unique<TUDPSender>(*this);
+  udpSender_ =
+      std::make_unique<TUDPSender>(RelayServices{*voiceQueue_, *clientList_, *udpServer_, *systemEvent_, counters_});
   WriteLog("Created UDPsender thread", kLogProgress);
-  udpSender->SetHighestPriority();
-  udpSender->Start();
+  udpSender_->SetHighestPriority();
+  udpSender_->Start();
+  intake_ = std::make_unique<UdpIntake>(
+      IntakeServices{*udpReadLock_, *clientList_, *voiceQueue_, *udpServer_, counters_, *udpSender_});
+}
 
+bool TQuillmootServer::Activate() {
+  const TSettings& s = Settings();
   try {
     // The UDP port is the TCP port + 1, and a port of 0 would let the system pick one no client
     // could know: either way voice could never reach the server.
     if (s.TCPPort < 1 || s.TCPPort > 65534)
       throw EConfigError("TCPPort " + std::to_string(s.TCPPort) +
                          " is outside 1 to 65534 (the UDP port is TCPPort + 1)");
-    udpServer->Activate();
-    tcpServer->Activate();
+    udpServer_->Activate();
+    tcpServer_->Activate();
     WriteLog("Activated tcp/udp", kLogProgress);
-    pingThread->Start();
+    pingThread_->Start();
     WriteLog("Started Ping Thread", kLogProgress);
   } catch (const std::exception& e) {
     WriteLog(std::string("in: Server_Init (activate) exception ") + DescribeException(e), kLogException);
     return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
+  return true;
+}
+
+bool TQuillmootServer::StartMetrics() {
   try {
-    StartMetrics();
+    const std::string wanted = MetricsSwitch();
+    if (wanted.empty()) return true;
+    const MetricsAddress address = ParseMetricsAddress(wanted);
+    metrics_ = StartMetricsEndpoint(address, [this]() {
+      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get()});
+    });
+    WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {
     // Asked for and not available: an operator who scrapes this server learns it at once.
     WriteLog(std::string("in: Server_Init (metrics) exception ") + DescribeException(e), kLogException);
     return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
-
-  WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
 }
 
-void TQuillmootServer::StartMetrics() {
-  const std::string wanted = MetricsSwitch();
-  if (wanted.empty()) return;
-  const MetricsAddress address = ParseMetricsAddress(wanted);
-  metrics = StartMetricsEndpoint(address, [this]() { return CollectFigures(*this); });
-  WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics->Port()) + "/metrics", kLogProgress);
-}
-
 void TQuillmootServer::StopWorkers() {
-  if (pingThread) pingThread->Stop();
-  if (udpSender) {
-    udpSender->Terminate();
-    if (SystemEvent) SystemEvent->Set();
+  if (pingThread_) pingThread_->Stop();
+  if (udpSender_) {
+    udpSender_->Terminate();
+    if (systemEvent_) systemEvent_->Set();
   }
-  if (pingThread) pingThread->Join();
-  if (udpSender) udpSender->Join();
+  if (pingThread_) pingThread_->Join();
+  if (udpSender_) udpSender_->Join();
 }
 
 void TQuillmootServer::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", kLogProgress);
   // Scrapes read the client list, so the metrics listener ends before anything they read goes.
   // Its embedded HTTP server takes up to 2 s to stop; that overlaps the pause below.
-  std::thread metricsStop([this]() { metrics.reset(); });
-  if (pingThread) {
+  std::thread metricsStop([this]() { metrics_.reset(); });
+  if (pingThread_) {
     // Also aborts a web status request in progress, so the join after the pause is quick.
-    pingThread->Stop();
+    pingThread_->Stop();
     WriteLog("Server_DeInit -- pingpong term sent", kLogProgress);
   }
-  if (udpSender) {
-    udpSender->Terminate();
-    if (SystemEvent) SystemEvent->Set();
+  if (udpSender_) {
+    udpSender_->Terminate();
+    if (systemEvent_) systemEvent_->Set();
     WriteLog("Server_DeInit -- UDPThread term + event sent", kLogProgress);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(shutdownPauseMs_));
   metricsStop.join();
   WriteLog("Server_DeInit -- Slept 2 secs", kLogProgress);
   // The workers were asked to stop before the pause; wait for them here, before the sockets, the
   // event, the clients and the locks they use go away.
   StopWorkers();
 
-  if (tcpServer) tcpServer->Deactivate();
+  if (tcpServer_) tcpServer_->Deactivate();
   WriteLog("Server_DeInit -- Stopped TCP", kLogProgress);
-  if (udpServer) udpServer->Deactivate();
+  if (udpServer_) udpServer_->Deactivate();
   WriteLog("Server_DeInit -- Stopped UDP", kLogProgress);
 
-  SystemEvent.reset();
+  systemEvent_.reset();
 
-  if (clientList) {
-    for (auto& c : clientList->TakeAll()) {
+  if (clientList_) {
+    for (auto& c : clientList_->TakeAll()) {
       try {
         c->Destroy();
       } catch (...) {
@@ -265,8 +307,7 @@ void TQuillmootServer::Server_DeInit() {
     }
   }
   WriteLog("----Quillmoot server shutdown----", kLogBanner);
-  udpReadLock.reset();
-  DestroyLogLock();
+  udpReadLock_.reset();
 }
 
 }  // namespace qm

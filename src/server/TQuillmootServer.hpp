@@ -1,7 +1,8 @@
 #pragma once
-// The running server: its start time and traffic counters, start-up and shutdown, and the
-// handlers the listeners call. It owns the process-wide objects start-up creates (lists,
-// listeners, event, workers), so a process may start and stop a server more than once (tests do).
+// The running server: its start time and traffic counters, start-up and shutdown. It owns the
+// process-wide objects start-up creates (lists, listeners, event, handlers, workers), so a
+// process may start and stop a server more than once (tests do), and lends each handler and
+// worker only the services it uses.
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -11,7 +12,8 @@
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
-#include "control/GuessThrottle.hpp"
+#include "control/ControlHandlers.hpp"
+#include "datagram/UdpIntake.hpp"
 #include "datagram/VoiceQueue.hpp"
 #include "net/ServerCounters.hpp"
 #include "net/TcpEndpoint.hpp"
@@ -24,10 +26,14 @@ class TPingThread;
 class TUDPSender;
 class MetricsEndpoint;
 
+namespace test {
+class ServerProbe;
+}
+
 // The server's version text before start-up adds its suffixes.
 inline constexpr const char* kServerVersionBase = "v1.2.2";
 
-class TQuillmootServer : public TServerCounters {
+class TQuillmootServer {
  public:
   TQuillmootServer();
   ~TQuillmootServer();
@@ -37,65 +43,58 @@ class TQuillmootServer : public TServerCounters {
   bool Server_Init();
   void Server_DeInit();
 
-  double StartTime;
-  std::string ServerVersion = kServerVersionBase;
-  std::string StartupError;
-  // The failure behind StartupError, "<ClassName>: <message>" as the log line has it.
-  std::string StartupCause;
-
-  // --- process-wide objects, created by Server_Init ---
-  std::unique_ptr<RecursiveLock> udpReadLock;
-  std::unique_ptr<TClientList> clientList;
-  std::unique_ptr<TChannelList> channelList;
-  std::unique_ptr<TVoiceQueue> voiceQueue;
-  std::unique_ptr<UdpEndpoint> udpServer;
-  std::unique_ptr<TcpEndpoint> tcpServer;
-  std::unique_ptr<AutoResetEvent> SystemEvent;
-  std::unique_ptr<TPingThread> pingThread;
-  std::unique_ptr<TUDPSender> udpSender;
-  std::unique_ptr<MetricsEndpoint> metrics;  // only with "-METRICS="
-
-  // --- control connection: one pass per packet (read loop and dispatch) ---
-  void TCPServerExecute(TcpContext& context);
-  bool ClientLogin(TcpContext& context, const uint8_t* packet, size_t size);
-  bool ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client);
-  bool ClientLeave(const ClientPtr& client);
-  void ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void PlayerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void ServerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void AdminSaveAsDefaultChannels(const uint8_t* packet, size_t size, const ClientPtr& client);
-  void AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client);
-
-  // --- datagrams: one call per received datagram, on the UDP listener thread ---
-  void UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddress& from);
-  // After the listener has handed over every datagram of one batch: relays what was queued.
-  void UDPServerBatchRead();
-
-  // Failed server passwords and failed administrator passwords, per source address.
-  GuessThrottle loginGuesses;
-  GuessThrottle adminGuesses;
-
-  // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
-  uint32_t RandomSessionKey();
-
-  // The pause between asking the workers to stop and stopping the listeners (2 s). Tests shorten
-  // it; it is not a setting.
-  uint32_t ShutdownPauseMs = 2000;
+  // After a failed Server_Init: its "FATAL ERROR: ..." text, and the failure behind it,
+  // "<ClassName>: <message>" as the log line has it.
+  const std::string& StartupError() const { return startupError_; }
+  const std::string& StartupCause() const { return startupCause_; }
 
  private:
-  bool Fail(const char* text, const std::exception& cause);
-  void StartMetrics();  // throws when asked for and not available
-  void StopWorkers();
-  std::atomic<uint64_t> randomState_{0};
-};
+  friend class test::ServerProbe;
 
-// The one running server, set by the host around the server's life.
-extern std::atomic<TQuillmootServer*> RunningServer;
+  // --- the steps of Server_Init, in their order; those that can fail return false ---
+  void BeginStartup();  // seeds the session keys, reads the command line
+  void CreateLocks();
+  void LocateExecutable();
+  void RaisePriority();
+  void CreateLists();
+  bool LoadConfigurationFile();
+  void WarnAboutAdminPassword();
+  void CompleteVersion();
+  bool CreateListeners();  // and wires their handlers; binds the configured IP
+  void CreatePingThread();
+  void CreateWakeEvent();  // SystemEvent
+  void CreateRelay();      // the relay sender (started) and the UDP intake that feeds it
+  bool Activate();         // the listeners and the ping thread
+  bool StartMetrics();
+
+  bool Fail(const char* text, const std::exception& cause);
+  void StopWorkers();
+
+  TServerCounters counters_;
+  double startTime_;
+  std::string serverVersion_ = kServerVersionBase;
+  std::string startupError_;
+  std::string startupCause_;
+  uint64_t sessionKeySeed_ = 0;
+  // The pause between asking the workers to stop and stopping the listeners (2 s). Tests shorten
+  // it; it is not a setting.
+  uint32_t shutdownPauseMs_ = 2000;
+
+  // --- process-wide objects, created by Server_Init ---
+  std::unique_ptr<RecursiveLock> udpReadLock_;
+  std::unique_ptr<TClientList> clientList_;
+  std::unique_ptr<TChannelList> channelList_;
+  std::unique_ptr<TVoiceQueue> voiceQueue_;
+  std::unique_ptr<AutoResetEvent> systemEvent_;
+  // The listeners' handlers; declared before the listeners, so they outlive them.
+  std::unique_ptr<ControlHandlers> control_;
+  std::unique_ptr<UdpIntake> intake_;
+  std::unique_ptr<UdpEndpoint> udpServer_;
+  std::unique_ptr<TcpEndpoint> tcpServer_;
+  std::unique_ptr<TPingThread> pingThread_;
+  std::unique_ptr<TUDPSender> udpSender_;
+  std::unique_ptr<MetricsEndpoint> metrics_;  // only with "-METRICS="
+};
 
 // The process's command line as start-up reads it ("-INI=", "-LOG="); set by the process entry.
 void SetProcessArguments(std::vector<std::string> arguments);

@@ -7,7 +7,6 @@
 #include "platform/Platform.hpp"
 #include "platform/ServiceManager.hpp"
 #include "server/TQuillmootServer.hpp"
-#include "service/ConsoleHost.hpp"
 #include "service/Switches.hpp"
 
 namespace qm {
@@ -93,7 +92,8 @@ int RunProgram(const std::vector<std::string>& arguments) {
   }
   if (sw.install) return InstallService(service, sw.silent);
   if (sw.uninstall) return UninstallService(service, sw.silent);
-  if (sw.console) return RunConsole(service);
+  // In the foreground until the stop signal; under systemd this is also the service process.
+  if (sw.console) return platform::RunForeground(service);
   return platform::RunServiceProcess(QuillmootService(), service);
 }
 

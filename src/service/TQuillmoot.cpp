@@ -54,7 +54,6 @@ void TQuillmoot::DropServer() noexcept {
     server_.reset();
   } catch (...) {
   }
-  RunningServer.store(nullptr);
 }
 
 void TQuillmoot::ServiceStart(bool& started) {
@@ -62,11 +61,10 @@ void TQuillmoot::ServiceStart(bool& started) {
   std::string failure, cause;
   try {
     server_ = std::make_unique<TQuillmootServer>();
-    RunningServer.store(server_.get());
     started = server_->Server_Init();
     if (!started) {
-      failure = server_->StartupError;
-      cause = server_->StartupCause;
+      failure = server_->StartupError();
+      cause = server_->StartupCause();
     }
   } catch (const std::exception& e) {
     started = false;

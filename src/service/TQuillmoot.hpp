@@ -17,10 +17,10 @@ class TQuillmoot : public platform::ServiceModule {
   TQuillmoot(const TQuillmoot&) = delete;
   TQuillmoot& operator=(const TQuillmoot&) = delete;
 
-  // Creates the server, makes it RunningServer and runs Server_Init. A failed start leaves no
+  // Creates the server and runs Server_Init. A failed start leaves no
   // server behind; its reason goes to the log, stderr and the service manager's status line.
   void ServiceStart(bool& started) override;
-  // Grants the stop first, then Server_DeInit, destroys the server and clears RunningServer.
+  // Grants the stop first, then Server_DeInit and destroys the server.
   void ServiceStop(bool& stopped) override;
   // Starts the registered service (after INSTALL, and for START).
   void ServiceAfterInstall() override;

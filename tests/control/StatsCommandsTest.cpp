@@ -168,7 +168,7 @@ TEST(ServerStatsTest, CountersMatchTheTrafficAndUptimeDropsWholeDays) {
   ASSERT_TRUE(t.Started());
   Player a = Join(t, "Ann");
   // Received: login (101) and setup (10). Sent: login reply (43) and lists (78).
-  TQuillmootServer& server = t.Server();
+  ServerProbe server = t.Server();
   ASSERT_TRUE(Eventually([&] { return server.TcpPacketsSent == 2; }));
   client::VoiceClient voice;
   const Bytes junk(20, 0);

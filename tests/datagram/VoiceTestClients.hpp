@@ -36,7 +36,7 @@ class VoiceRig {
     }
   }
 
-  TQuillmootServer& Server() { return server.Server(); }
+  ServerProbe Server() { return server.Server(); }
 
   // Logs a client in; with announce, it sends a ping so the server learns its UDP address, and
   // waits for the pong.

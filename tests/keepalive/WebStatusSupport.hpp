@@ -34,7 +34,7 @@ class TestHooks {
 };
 
 // A listed client with a name and no connection, as the report sees it.
-inline void AddClient(TQuillmootServer& server, const std::string& name) {
+inline void AddClient(ServerProbe server, const std::string& name) {
   auto client = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
   client->SetClientName(name);
   LockGuard g(server.clientList->Lock());

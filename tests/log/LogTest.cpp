@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "clients/ClientLog.hpp"
 #include "clients/TServerClient.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"

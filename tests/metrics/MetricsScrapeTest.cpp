@@ -150,7 +150,7 @@ std::unique_ptr<TQuillmootServer> StartWith(const TestServer& t, const std::stri
   SetLogFileName(t.LogPath().string());
   SetProcessArguments({argument});
   auto server = std::make_unique<TQuillmootServer>();
-  server->ShutdownPauseMs = 50;
+  ServerProbe(*server).ShutdownPauseMs = 50;
   server->Server_Init();
   SetProcessArguments({});
   return server;
@@ -160,13 +160,14 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   TestServer t({}, /*writeIni=*/true, /*start=*/false);
   // An address that is not one IPv4 address and port must not open anything, least of all on
   // every interface.
-  EXPECT_EQ(StartWith(t, "-METRICS=0.0.0.0:9465,80")->StartupError, "FATAL ERROR: Unable to initialize communication");
+  EXPECT_EQ(StartWith(t, "-METRICS=0.0.0.0:9465,80")->StartupError(),
+            "FATAL ERROR: Unable to initialize communication");
   EXPECT_THROW(ParseMetricsAddress("9465"), EMetricsError);
 
   auto server = StartWith(t, "-metrics=127.0.0.1:0");
-  ASSERT_TRUE(server->StartupError.empty()) << server->StartupError;
-  ASSERT_TRUE(server->metrics);
-  const uint16_t port = server->metrics->Port();
+  ASSERT_TRUE(server->StartupError().empty()) << server->StartupError();
+  ASSERT_TRUE(ServerProbe(*server).metrics);
+  const uint16_t port = ServerProbe(*server).metrics->Port();
   ASSERT_NE(port, 0);
 
   // Names a label value must escape, and one byte above 0x7F from the clients' code page.

@@ -128,9 +128,9 @@ TEST(StartupTest, UnwritableConfigurationFailsStartUp) {
   SetExeDirOverride(t.Dir().Str());
   SetLogFileName(t.LogPath().string());
   TQuillmootServer server;
-  server.ShutdownPauseMs = 10;
+  test::ServerProbe(server).ShutdownPauseMs = 10;
   EXPECT_FALSE(server.Server_Init());
-  EXPECT_EQ(server.StartupError, "FATAL ERROR: Unable to create config file");
+  EXPECT_EQ(server.StartupError(), "FATAL ERROR: Unable to create config file");
   EXPECT_LT(Find(t.LogLines(), "Done reading ini file"), 0);
   SetProcessArguments({});
   SetIniFileName("qmserver.ini");

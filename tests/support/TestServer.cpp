@@ -105,8 +105,7 @@ bool TestServer::Start() {
   SetLogFileName(LogPath().string());
   SetProcessArguments({});
   server_ = std::make_unique<TQuillmootServer>();
-  server_->ShutdownPauseMs = 50;
-  RunningServer.store(server_.get());
+  ServerProbe(*server_).ShutdownPauseMs = 50;
   started_ = server_->Server_Init();
   return started_;
 }
@@ -115,7 +114,6 @@ void TestServer::Stop() {
   if (!server_) return;
   if (started_) server_->Server_DeInit();
   server_.reset();
-  RunningServer.store(nullptr);
   started_ = false;
 }
 

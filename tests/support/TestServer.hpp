@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/TQuillmootServer.hpp"
+#include "support/ServerProbe.hpp"
 
 namespace qm::test {
 
@@ -46,7 +47,8 @@ class TestServer {
   bool Start();
   void Stop();  // Server_DeInit with a short pause, then destroys the server object
   bool Started() const { return started_; }
-  TQuillmootServer& Server() { return *server_; }
+  // The server's insides, for the checks of a test.
+  ServerProbe Server() { return ServerProbe(*server_); }
   uint16_t TcpPort() const { return port_; }
   uint16_t UdpPort() const { return static_cast<uint16_t>(port_ + 1); }
   const TempDir& Dir() const { return dir_; }

@@ -1,0 +1,18 @@
+#pragma once
+// The event trace for a client record: the log takes plain values (LogClient), these take the
+// record or nullptr, so a call site reads as before.
+#include <cstdint>
+#include <string_view>
+
+#include "log/Log.hpp"
+
+namespace qm {
+
+class TServerClient;
+
+void LogEvent(std::string_view category, std::string_view text, int32_t replyCode,
+              const TServerClient* client) noexcept;
+void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
+                     const TServerClient* client) noexcept;
+
+}  // namespace qm

@@ -1,0 +1,93 @@
+#pragma once
+// The control connection's side of the server: one pass per packet (read, dispatch, close) and a
+// handler per command. What the handlers may touch of the server comes in ControlServices.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "clients/ChannelList.hpp"
+#include "clients/ClientList.hpp"
+#include "control/GuessThrottle.hpp"
+#include "net/ServerCounters.hpp"
+#include "net/TcpConnection.hpp"
+
+namespace qm {
+
+namespace test {
+class ServerProbe;
+}
+
+// What the server lends the control handlers; all of it outlives them.
+struct ControlServices {
+  TServerCounters& counters;
+  TClientList& clients;
+  TChannelList& channels;
+  double startTime = 0;  // the server's, for the uptime in statistics
+  std::string serverVersion;
+  uint64_t sessionKeySeed = 0;  // seeds the session key generator
+};
+
+class ControlHandlers {
+ public:
+  explicit ControlHandlers(const ControlServices& services);
+  ControlHandlers(const ControlHandlers&) = delete;
+  ControlHandlers& operator=(const ControlHandlers&) = delete;
+
+  // One pass of a control connection: the listener's execute handler.
+  void TCPServerExecute(TcpContext& context);
+
+  // The command handlers; true from those that return a value means "close the connection".
+  bool ClientLogin(TcpContext& context, const uint8_t* packet, size_t size);
+  bool ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client);
+  bool ClientLeave(const ClientPtr& client);
+  void ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void PlayerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void ServerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void AdminSaveAsDefaultChannels(const uint8_t* packet, size_t size, const ClientPtr& client);
+  void AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client);
+
+ private:
+  friend class test::ServerProbe;
+
+  // The steps of a pass: waiting for a packet's first byte (false when the connection ended),
+  // reading what came with it (returns the packet's size in the buffer; n receives the bytes
+  // taken after the first, a cut-off rest included), dispatching its command (true: close), and
+  // the close path.
+  static bool AwaitPacket(TcpConnection& conn);
+  static size_t ReadPacket(TcpConnection& conn, size_t& n);
+  bool Dispatch(TcpContext& context, const ClientPtr& c, const uint8_t* packet, size_t size);
+  void CloseConnection(TcpConnection& conn, const ClientPtr& c);
+
+  // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
+  uint32_t RandomSessionKey();
+  static void Add(std::atomic<uint32_t>& counter, uint32_t amount) { TServerCounters::Add(counter, amount); }
+
+  TServerCounters& counters_;
+  // The server's objects and figures under the names the handlers use.
+  TClientList* const clientList;
+  TChannelList* const channelList;
+  const double StartTime;
+  const std::string ServerVersion;
+  std::atomic<uint32_t>& UdpPacketsSent;
+  std::atomic<uint32_t>& UdpBytesSent;
+  std::atomic<uint32_t>& UdpPacketsReceived;
+  std::atomic<uint32_t>& UdpBytesReceived;
+  std::atomic<uint32_t>& TcpPacketsSent;
+  std::atomic<uint32_t>& TcpBytesSent;
+  std::atomic<uint32_t>& TcpPacketsReceived;
+  std::atomic<uint32_t>& TcpBytesReceived;
+
+  // Failed server passwords and failed administrator passwords, per source address.
+  GuessThrottle loginGuesses;
+  GuessThrottle adminGuesses;
+
+  std::atomic<uint64_t> randomState_;
+};
+
+}  // namespace qm
