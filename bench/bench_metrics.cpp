@@ -10,37 +10,48 @@
 
 #include <benchmark/benchmark.h>
 
+#include "clients/ChannelList.hpp"
+#include "clients/ClientList.hpp"
 #include "metrics/MetricsEndpoint.hpp"
-#include "server/TQuillmootServer.hpp"
+#include "net/ServerCounters.hpp"
+#include "platform/Clock.hpp"
 
 namespace {
 
-std::unique_ptr<qm::TQuillmootServer> FullServer() {
-  auto server = std::make_unique<qm::TQuillmootServer>();
-  server->clientList = std::make_unique<qm::TClientList>();
-  server->channelList = std::make_unique<qm::TChannelList>(*server->clientList);
-  for (int i = 0; i < 32; ++i) server->channelList->AddChannel("channel " + std::to_string(i));
-  qm::LockGuard g(server->clientList->Lock());
+// What a scrape reads of a server: its counters and lists.
+struct FullServer {
+  qm::TServerCounters counters;
+  qm::TClientList clientList;
+  qm::TChannelList channelList{clientList};
+  qm::FigureSources Sources() { return {counters, qm::Now(), &clientList, &channelList}; }
+};
+
+std::unique_ptr<FullServer> MakeFullServer() {
+  auto server = std::make_unique<FullServer>();
+  for (int i = 0; i < 32; ++i) server->channelList.AddChannel("channel " + std::to_string(i));
+  qm::LockGuard g(server->clientList.Lock());
   for (int i = 0; i < 255; ++i) {
     auto c = std::make_shared<qm::TServerClient>(nullptr, nullptr, nullptr);
     c->SetClientName("player \"" + std::to_string(i) + "\"");
     c->SetPlayerId(static_cast<uint8_t>(i));
     c->SetChannelId(i % 32);
     c->UdpPacketsReceived = 1000u + static_cast<uint32_t>(i);
-    server->clientList->Append(c);
+    server->clientList.Append(c);
   }
   return server;
 }
 
 void BM_CollectFigures(benchmark::State& state) {
-  auto server = FullServer();
-  for (auto _ : state) benchmark::DoNotOptimize(qm::CollectFigures(*server));
+  auto server = MakeFullServer();
+  const qm::FigureSources sources = server->Sources();
+  for (auto _ : state) benchmark::DoNotOptimize(qm::CollectFigures(sources));
 }
 BENCHMARK(BM_CollectFigures)->Unit(benchmark::kMicrosecond);
 
 void BM_Scrape(benchmark::State& state) {
-  auto server = FullServer();
-  auto endpoint = qm::StartMetricsEndpoint({"127.0.0.1", 0}, [&]() { return qm::CollectFigures(*server); });
+  auto server = MakeFullServer();
+  const qm::FigureSources sources = server->Sources();
+  auto endpoint = qm::StartMetricsEndpoint({"127.0.0.1", 0}, [&]() { return qm::CollectFigures(sources); });
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(endpoint->Port());

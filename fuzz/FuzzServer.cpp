@@ -10,6 +10,7 @@
 
 #include "config/Settings.hpp"
 #include "log/Log.hpp"
+#include "support/ServerProbe.hpp"
 
 namespace qm::fuzz {
 namespace {
@@ -78,9 +79,8 @@ TQuillmootServer& Server(const std::vector<std::vector<std::string>>& extraKeys)
   SetLogFileName(std::getenv("QM_FUZZ_LOG") ? std::getenv("QM_FUZZ_LOG") : "/dev/null");
   SetProcessArguments({});
   gServer = new TQuillmootServer();  // never destroyed: the process ends with it
-  gServer->ShutdownPauseMs = 0;
-  RunningServer.store(gServer);
-  if (!gServer->Server_Init()) Die("server start failed: " + gServer->StartupError);
+  test::ServerProbe(*gServer).ShutdownPauseMs = 0;
+  if (!gServer->Server_Init()) Die("server start failed: " + gServer->StartupError());
   return *gServer;
 }
 

@@ -13,6 +13,7 @@
 
 #include "FuzzServer.hpp"
 #include "control/ControlPackets.hpp"
+#include "support/ServerProbe.hpp"
 
 namespace {
 
@@ -42,7 +43,7 @@ bool LogIn(qm::fuzz::Connection& c, const char* name, bool oldClient, bool setup
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  qm::TQuillmootServer& server = qm::fuzz::Server();
+  qm::test::ServerProbe server(qm::fuzz::Server());
   if (size == 0) return 0;
   const uint8_t flags = data[0];
   ++data, --size;
@@ -63,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const uint32_t before = server.TcpPacketsReceived.load();
       // Every input guesses from 127.0.0.1; a blocked guess would wait for its answer slot and
       // look like a hang. The throttle has its own tests.
-      server.loginGuesses.Clear();
-      server.adminGuesses.Clear();
+      server.LoginGuesses(*server.control).Clear();
+      server.AdminGuesses(*server.control).Clear();
       if (!c.Send(data, length)) break;
       data += length, size -= length;
       // The pass is done when the server has counted it, or when it closed the connection.

@@ -18,10 +18,11 @@
 #include <vector>
 
 #include "config/Settings.hpp"
+#include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
-#include "server/TQuillmootServer.hpp"
+#include "support/ServerProbe.hpp"
 
 namespace {
 
@@ -39,7 +40,10 @@ class StillClock : public qm::IClock {
 
 struct Harness {
   StillClock clock;
-  qm::TQuillmootServer server;
+  qm::TServerCounters counters;
+  qm::TClientList clientList;
+  qm::TChannelList channelList{clientList};
+  std::unique_ptr<qm::ControlHandlers> handlers;
   std::vector<std::unique_ptr<qm::TcpContext>> contexts;
 
   Harness() {
@@ -52,9 +56,8 @@ struct Harness {
     qm::SetExeDirOverride(dir);
     qm::SetExeDir(dir);
     qm::SetIniFileName("qmserver.ini");
-    server.clientList = std::make_unique<qm::TClientList>();
-    server.channelList = std::make_unique<qm::TChannelList>(*server.clientList);
-    server.voiceQueue = std::make_unique<qm::TVoiceQueue>();
+    handlers = std::make_unique<qm::ControlHandlers>(
+        qm::ControlServices{counters, clientList, channelList, clock.Now(), "v1.2.2", 0});
     qm::Settings().MaxClients = 4;
     qm::Settings().Servername = "fuzz";
   }
@@ -68,36 +71,36 @@ struct Harness {
   }
 
   qm::ClientPtr AddClient(qm::TcpContext& context, const char* name, bool oldClient, uint8_t id) {
-    auto c = std::make_shared<qm::TServerClient>(nullptr, &context, &server);
+    auto c = std::make_shared<qm::TServerClient>(nullptr, &context, &counters);
     c->SetClientName(name);
     c->SetClientVersion(oldClient ? "1.2.0" : "1.2.2");
     c->SetPlayerId(id);
     c->SetSessionKey(100u + id);
     c->SetControlHost(0x7F000001);
     context.SetSlot(c);
-    qm::LockGuard g(server.clientList->Lock());
-    server.clientList->Append(c);
+    qm::LockGuard g(clientList.Lock());
+    clientList.Append(c);
     return c;
   }
 
   void Reset() {
-    for (auto& c : server.clientList->TakeAll()) c->Destroy();
+    for (auto& c : clientList.TakeAll()) c->Destroy();
     for (auto& c : contexts) c->SetSlot(nullptr);
     contexts.clear();
     // The two channels, ids 0 and 1, unless an input changed them.
-    const auto channels = server.channelList->Snapshot();
+    const auto channels = channelList.Snapshot();
     if (channels.size() != 2 || channels[0].ChannelId != 0 || channels[0].Name() != "Lobby" ||
         channels[1].ChannelId != 1 || channels[1].Name() != "Attic") {
-      for (const auto& ch : channels) server.channelList->DeleteChannel(ch.ChannelId);
-      server.channelList->AddChannel("Lobby");
-      server.channelList->AddChannel("Attic");
+      for (const auto& ch : channels) channelList.DeleteChannel(ch.ChannelId);
+      channelList.AddChannel("Lobby");
+      channelList.AddChannel("Attic");
     }
     ClearThrottles();
   }
 
   void ClearThrottles() {
-    server.loginGuesses.Clear();
-    server.adminGuesses.Clear();
+    qm::test::ServerProbe::LoginGuesses(*handlers).Clear();
+    qm::test::ServerProbe::AdminGuesses(*handlers).Clear();
   }
 };
 
@@ -151,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h->ClearThrottles();
     try {
       const int16_t command = qm::ParseHeader(p, n).command;
-      qm::TQuillmootServer& s = h->server;
+      qm::ControlHandlers& s = *h->handlers;
       switch (command) {
         case qm::kCmdClientLogin:
           s.ClientLogin((flags & 16) ? h->NewContext() : own, p, n);
@@ -204,8 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Logins may have added clients; none may have vanished, nor may anyone hold a duplicate id.
   std::vector<qm::ClientPtr> clients;
   {
-    qm::LockGuard g(h->server.clientList->Lock());
-    clients = h->server.clientList->Items();
+    qm::LockGuard g(h->clientList.Lock());
+    clients = h->clientList.Items();
   }
   if (clients.size() < 2 || clients.size() > 2 + kMaxPackets) {
     std::fprintf(stderr, "packets harness: %zu clients listed\n", clients.size());

@@ -19,6 +19,7 @@
 #include "control/WireFormat.hpp"
 #include "datagram/PacketCrc32.hpp"
 #include "datagram/TUDPSender.hpp"
+#include "support/ServerProbe.hpp"
 
 namespace {
 
@@ -37,7 +38,7 @@ std::vector<Known> gClients;
   std::abort();
 }
 
-void Setup(qm::TQuillmootServer& server) {
+void Setup(qm::test::ServerProbe server) {
   for (int i = 0; i < 3; ++i) {
     Known k;
     k.control = std::make_unique<qm::client::ControlClient>();
@@ -68,7 +69,7 @@ void Drain() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  qm::TQuillmootServer& server = qm::fuzz::Server();
+  qm::test::ServerProbe server(qm::fuzz::Server());
   if (gClients.empty()) Setup(server);
 
   std::vector<uint8_t> datagram;
@@ -92,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (selector & 4) from.port = gClients[who == 0 ? 0 : who - 1].voice->LocalPort();
     // An empty datagram is a valid input too; give the handler a real pointer all the same.
     const uint8_t none = 0;
-    server.UDPServerUDPRead(datagram.empty() ? &none : datagram.data(), datagram.size(), from);
+    server.intake->UDPServerUDPRead(datagram.empty() ? &none : datagram.data(), datagram.size(), from);
     if (selector & 16) server.udpSender->ProcessUDPList();
   }
   server.udpSender->ProcessUDPList();
