@@ -3,7 +3,6 @@
 // process-wide objects start-up creates (lists, listeners, event, handlers, workers), so a
 // process may start and stop a server more than once (tests do), and lends each handler and
 // worker only the services it uses.
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
