@@ -7,6 +7,7 @@
 
 #include "client/QmClient.hpp"
 #include "datagram/Datagrams.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Socket.hpp"
 #include "qmctl/Commands.hpp"
 #include "qmctl/Output.hpp"
@@ -43,10 +44,11 @@ int RunPing(const Options& o) {
   Session s(o);
   s.Open();  // pings are answered only for a logged-in session key
   platform::SocketsStartup();
-  in_addr address{};
-  if (platform::ResolveIPv4(o.host, address) != 0) throw CtlError(kExitConnection, "cannot resolve " + o.host);
+  uint32_t ip = 0;
+  if (platform::ResolveIPv4(o.host, ip) != 0) throw CtlError(kExitConnection, "cannot resolve " + o.host);
+  const sockaddr_in address = platform::ToSocketAddress(ip, 0);
   char dotted[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+  inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
 
   std::optional<client::VoiceClient> udp;
   try {
@@ -66,9 +68,9 @@ int RunPing(const Options& o) {
       udp->SendTo(udpPort, ping.data(), ping.size(), dotted);
       const auto deadline = start + std::chrono::milliseconds(o.timeoutMs);
       while (!rtt) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        const int left = MillisecondsLeft(deadline);
         if (left <= 0) break;
-        const auto d = udp->Receive(static_cast<int>(left));
+        const auto d = udp->Receive(left);
         if (!d) break;
         // Late pongs of earlier pings and the server's own idle pings are passed over.
         if (IsPongFor(*d, s.SessionKey(), echo))
