@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
+#include <variant>
 
 #include "config/IniFile.hpp"
 #include "platform/Error.hpp"
@@ -19,7 +21,119 @@ std::string Upper(std::string s) {
   return s;
 }
 
+// One setting of the file: where it lives, its default and the member that holds it. Integers are
+// written in decimal, booleans as "1"/"0" and read as numbers (any non-zero one is true).
+struct SettingField {
+  using Member =
+      std::variant<PasswordSetting TSettings::*, std::string TSettings::*, int32_t TSettings::*, bool TSettings::*>;
+  const char* section;
+  const char* key;
+  Member member;
+  const char* text = "";                               // default of a text or password
+  int32_t number = 0;                                  // default of an integer, 0/1 of a boolean
+  int32_t most = std::numeric_limits<int32_t>::max();  // an integer read above this is taken as this
+};
+
+constexpr SettingField Password(const char* section, const char* key, PasswordSetting TSettings::*member,
+                                const char* def) {
+  return {section, key, member, def};
+}
+constexpr SettingField Text(const char* section, const char* key, std::string TSettings::*member, const char* def) {
+  return {section, key, member, def};
+}
+constexpr SettingField Integer(const char* section, const char* key, int32_t TSettings::*member, int32_t def,
+                               int32_t most = std::numeric_limits<int32_t>::max()) {
+  return {section, key, member, "", def, most};
+}
+constexpr SettingField Boolean(const char* section, const char* key, bool TSettings::*member, bool def) {
+  return {section, key, member, "", def ? 1 : 0};
+}
+
+// Every setting, in the order the file is read and an upgrade writes it.
+constexpr SettingField kSettingFields[] = {
+    Password("Passwords", "ServerPassword", &TSettings::ServerPassword, ""),
+    Password("Passwords", "AdminPassword", &TSettings::AdminPassword, kDefaultAdminPassword),
+    Text("General", "Servername", &TSettings::Servername, "Quillmoot Server"),
+    // Player ids and the list packet's player count are one byte each.
+    Integer("General", "MaxClients", &TSettings::MaxClients, 16, kMostClients),
+    Integer("Networking", "TCPPort", &TSettings::TCPPort, 8765),
+    Text("Networking", "IP", &TSettings::IP, ""),
+    Integer("Ping", "MaxPingTries", &TSettings::MaxPingTries, 3),
+    Integer("Ping", "PingWaitTime", &TSettings::PingWaitTime, 15000),
+    Integer("Ping", "IdleTimeBeforePing", &TSettings::IdleTimeBeforePing, 5000),
+    Boolean("WebStatus", "Active", &TSettings::Active, false),
+    Boolean("WebStatus", "QuillmootSite_Active", &TSettings::QuillmootSite_Active, false),
+    Boolean("WebStatus", "QuillmootSite_DisplayInWebList", &TSettings::QuillmootSite_DisplayInWebList, false),
+    Text("WebStatus", "WebPostURL", &TSettings::WebPostURL, ""),
+    Text("WebStatus", "WebPostLinkUrl", &TSettings::WebPostLinkUrl, kDefaultWebPostLinkUrl),
+};
+
+// The sections an upgrade rewrites from memory, in the order it erases them; "Channels" is kept.
+constexpr const char* kRewrittenSections[] = {"Passwords", "Version", "General", "Networking", "Ping", "WebStatus"};
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+void SetDefaults(TSettings& s) {
+  for (const SettingField& f : kSettingFields) {
+    std::visit(
+        Overloaded{[&](PasswordSetting TSettings::*m) { (s.*m).Set(f.text); },
+                   [&](std::string TSettings::*m) { s.*m = f.text; }, [&](int32_t TSettings::*m) { s.*m = f.number; },
+                   [&](bool TSettings::*m) { s.*m = f.number != 0; }},
+        f.member);
+  }
+  s.UDPPort = s.TCPPort + 1;
+}
+
+// Each key with the value in memory (its default) as the default. No value is range-checked
+// beyond a field's upper bound.
+void ReadFields(const IniFile& ini, TSettings& s) {
+  for (const SettingField& f : kSettingFields) {
+    std::visit(
+        Overloaded{[&](PasswordSetting TSettings::*m) { (s.*m).Set(ini.ReadString(f.section, f.key, (s.*m).Get())); },
+                   [&](std::string TSettings::*m) { s.*m = ini.ReadString(f.section, f.key, s.*m); },
+                   [&](int32_t TSettings::*m) { s.*m = std::min(ini.ReadInteger(f.section, f.key, s.*m), f.most); },
+                   [&](bool TSettings::*m) { s.*m = ini.ReadBool(f.section, f.key, s.*m); }},
+        f.member);
+  }
+}
+
+void WriteFields(IniFile& ini, const TSettings& s) {
+  for (const SettingField& f : kSettingFields) {
+    std::visit(Overloaded{[&](PasswordSetting TSettings::*m) { ini.WriteString(f.section, f.key, (s.*m).Get()); },
+                          [&](std::string TSettings::*m) { ini.WriteString(f.section, f.key, s.*m); },
+                          [&](int32_t TSettings::*m) { ini.WriteInteger(f.section, f.key, s.*m); },
+                          [&](bool TSettings::*m) { ini.WriteBool(f.section, f.key, s.*m); }},
+               f.member);
+  }
+}
+
+// Keys "0", "1", ... up to the first missing or empty one; "Default" when there is none.
+void LoadChannels(const IniFile& ini, const std::function<void(const std::string&)>& addChannel) {
+  int added = 0;
+  for (int i = 0;; ++i) {
+    const std::string name = ini.ReadString("Channels", std::to_string(i), "");
+    if (name.empty()) break;
+    addChannel(name);
+    ++added;
+  }
+  if (added == 0) addChannel("Default");
+}
+
+// A file another version wrote is rewritten whole from memory, channels aside. The server
+// password goes back as it was read: writing an empty one would silently drop the protection of
+// a server whose file came from another version.
+void Upgrade(IniFile& ini, const TSettings& s) {
+  for (const char* section : kRewrittenSections) ini.EraseSection(section);
+  ini.WriteString("Version", "ServerVersion", kConfigVersion);
+  WriteFields(ini, s);
+}
+
 }  // namespace
+
+TSettings::TSettings() { SetDefaults(*this); }
 
 TSettings& Settings() {
   static TSettings settings;
@@ -54,74 +168,12 @@ std::string IniFilePath() { return ExeDir() + IniFileName(); }
 
 void LoadConfiguration(const std::function<void(const std::string&)>& addChannel) {
   TSettings& s = Settings();
-  s.ServerPassword.Set("");
-  s.AdminPassword.Set(kDefaultAdminPassword);
-  s.Servername = "Quillmoot Server";
-  s.MaxClients = 16;
-  s.TCPPort = 8765;
-  s.UDPPort = 8766;
-  s.IP.clear();
-  s.MaxPingTries = 3;
-  s.PingWaitTime = 15000;
-  s.IdleTimeBeforePing = 5000;
-  s.Active = false;
-  s.QuillmootSite_Active = false;
-  s.QuillmootSite_DisplayInWebList = false;
-  s.WebPostURL.clear();
-  s.WebPostLinkUrl = kDefaultWebPostLinkUrl;
-
+  SetDefaults(s);
   IniFile ini(IniFilePath());
-  const std::string serverPassword = ini.ReadString("Passwords", "ServerPassword", "");
-  s.ServerPassword.Set(serverPassword);
-  s.AdminPassword.Set(ini.ReadString("Passwords", "AdminPassword", s.AdminPassword.Get()));
-  s.Servername = ini.ReadString("General", "Servername", s.Servername);
-  s.MaxClients = ini.ReadInteger("General", "MaxClients", s.MaxClients);
-  // Player ids and the list packet's player count are one byte each.
-  s.MaxClients = std::min(s.MaxClients, kMostClients);
-  s.TCPPort = ini.ReadInteger("Networking", "TCPPort", s.TCPPort);
-  s.IP = ini.ReadString("Networking", "IP", "");
-  s.MaxPingTries = ini.ReadInteger("Ping", "MaxPingTries", s.MaxPingTries);
-  s.PingWaitTime = ini.ReadInteger("Ping", "PingWaitTime", s.PingWaitTime);
-  s.IdleTimeBeforePing = ini.ReadInteger("Ping", "IdleTimeBeforePing", s.IdleTimeBeforePing);
-  s.Active = ini.ReadBool("WebStatus", "Active", s.Active);
-  s.QuillmootSite_Active = ini.ReadBool("WebStatus", "QuillmootSite_Active", s.QuillmootSite_Active);
-  s.QuillmootSite_DisplayInWebList =
-      ini.ReadBool("WebStatus", "QuillmootSite_DisplayInWebList", s.QuillmootSite_DisplayInWebList);
-  s.WebPostURL = ini.ReadString("WebStatus", "WebPostURL", s.WebPostURL);
-  s.WebPostLinkUrl = ini.ReadString("WebStatus", "WebPostLinkUrl", s.WebPostLinkUrl);
-
+  ReadFields(ini, s);
   if (Upper(s.WebPostURL).find("HTTP://") == std::string::npos) s.WebPostURL = "http://" + s.WebPostURL;
-
-  int added = 0;
-  for (int i = 0;; ++i) {
-    const std::string name = ini.ReadString("Channels", std::to_string(i), "");
-    if (name.empty()) break;
-    addChannel(name);
-    ++added;
-  }
-  if (added == 0) addChannel("Default");
-
-  if (ini.ReadString("Version", "ServerVersion", "") != kConfigVersion) {
-    for (const char* section : {"Passwords", "Version", "General", "Networking", "Ping", "WebStatus"})
-      ini.EraseSection(section);
-    ini.WriteString("Version", "ServerVersion", kConfigVersion);
-    // The password read from the file goes back into it: writing an empty one would silently
-    // drop the protection of a server whose file came from another version.
-    ini.WriteString("Passwords", "ServerPassword", serverPassword);
-    ini.WriteString("Passwords", "AdminPassword", s.AdminPassword.Get());
-    ini.WriteString("General", "Servername", s.Servername);
-    ini.WriteInteger("General", "MaxClients", s.MaxClients);
-    ini.WriteInteger("Networking", "TCPPort", s.TCPPort);
-    ini.WriteString("Networking", "IP", s.IP);
-    ini.WriteInteger("Ping", "MaxPingTries", s.MaxPingTries);
-    ini.WriteInteger("Ping", "PingWaitTime", s.PingWaitTime);
-    ini.WriteInteger("Ping", "IdleTimeBeforePing", s.IdleTimeBeforePing);
-    ini.WriteBool("WebStatus", "Active", s.Active);
-    ini.WriteBool("WebStatus", "QuillmootSite_Active", s.QuillmootSite_Active);
-    ini.WriteBool("WebStatus", "QuillmootSite_DisplayInWebList", s.QuillmootSite_DisplayInWebList);
-    ini.WriteString("WebStatus", "WebPostURL", s.WebPostURL);
-    ini.WriteString("WebStatus", "WebPostLinkUrl", s.WebPostLinkUrl);
-  }
+  LoadChannels(ini, addChannel);
+  if (ini.ReadString("Version", "ServerVersion", "") != kConfigVersion) Upgrade(ini, s);
   s.UDPPort = s.TCPPort + 1;
 }
 

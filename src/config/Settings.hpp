@@ -36,20 +36,23 @@ class PasswordSetting {
   std::string value_;
 };
 
+// Every value starts at its default (the table in Settings.cpp holds them); LoadConfiguration
+// sets them again before it reads the file.
 struct TSettings {
+  TSettings();
   PasswordSetting ServerPassword;
   PasswordSetting AdminPassword;
   std::string Servername;
-  int32_t MaxClients = 16;
-  int32_t TCPPort = 8765;
-  int32_t UDPPort = 8766;
+  int32_t MaxClients{};
+  int32_t TCPPort{};
+  int32_t UDPPort{};  // always TCPPort + 1, never read from the file
   std::string IP;
-  int32_t MaxPingTries = 3;
-  int32_t PingWaitTime = 15000;
-  int32_t IdleTimeBeforePing = 5000;
-  bool Active = false;
-  bool QuillmootSite_Active = false;
-  bool QuillmootSite_DisplayInWebList = false;
+  int32_t MaxPingTries{};
+  int32_t PingWaitTime{};
+  int32_t IdleTimeBeforePing{};
+  bool Active{};
+  bool QuillmootSite_Active{};
+  bool QuillmootSite_DisplayInWebList{};
   std::string WebPostURL;
   std::string WebPostLinkUrl;
 };

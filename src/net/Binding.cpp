@@ -5,19 +5,11 @@
 
 namespace qm {
 
-platform::SocketHandle OpenBoundSocket(const Binding& binding, int type, bool reuseAddress, int backlog,
-                                       uint16_t& boundPort) {
+platform::SocketHandle Binding::Open(int type, bool reuseAddress, int backlog, uint16_t& boundPort) const {
   platform::SocketsStartup();
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(binding.defaultPort);
-  if (binding.configured) {
-    NetAddress parsed;
-    if (!NetAddress::FromDotted(binding.ip, binding.port, parsed)) ThrowSocketError(platform::kErrAddrNotAvail);
-    address.sin_addr.s_addr = htonl(parsed.ip);
-    address.sin_port = htons(parsed.port);
-  }
+  NetAddress local{INADDR_ANY, defaultPort_};
+  if (configured_ && !NetAddress::FromDotted(ip_, port_, local)) ThrowSocketError(platform::kErrAddrNotAvail);
+  const sockaddr_in address = local.ToSockaddr();
 
   const int protocol = type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
   platform::SocketHandle s = ::socket(AF_INET, type, protocol);
@@ -32,7 +24,7 @@ platform::SocketHandle OpenBoundSocket(const Binding& binding, int type, bool re
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
-  boundPort = ntohs(bound.sin_port);
+  boundPort = NetAddress::FromSockaddr(bound).port;
   return s;
 }
 

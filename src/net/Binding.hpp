@@ -1,6 +1,6 @@
 #pragma once
-// How both listeners open their socket: on all local addresses at the default port, or on the one
-// configured address.
+// Where a listener opens its socket: on all local addresses at the default port, or on the one
+// configured address. Both listeners keep one and open their socket through it.
 #include <cstdint>
 #include <string>
 
@@ -8,17 +8,31 @@
 
 namespace qm {
 
-struct Binding {
-  uint16_t defaultPort = 0;
-  bool configured = false;  // when set, ip and port below are the one binding
-  std::string ip;
-  uint16_t port = 0;
-};
+class Binding {
+ public:
+  void SetDefaultPort(uint16_t port) { defaultPort_ = port; }
+  void Clear() {
+    configured_ = false;
+    ip_.clear();
+    port_ = 0;
+  }
+  // One socket, one address: a later binding replaces an earlier one.
+  void Set(const std::string& ip, uint16_t port) {
+    configured_ = true;
+    ip_ = ip;
+    port_ = port;
+  }
 
-// Opens a socket of the type, binds it as the binding says (address reuse only when asked) and,
-// for a stream socket, listens with the backlog. Returns the socket and the port actually bound;
-// throws ESocketError (an address that is not a dotted IPv4 text counts as not available).
-platform::SocketHandle OpenBoundSocket(const Binding& binding, int type, bool reuseAddress, int backlog,
-                                       uint16_t& boundPort);
+  // Opens a socket of the type, binds it as set (address reuse only when asked) and, for a stream
+  // socket, listens with the backlog. Returns the socket and the port actually bound; throws
+  // ESocketError (an address that is not a dotted IPv4 text counts as not available).
+  platform::SocketHandle Open(int type, bool reuseAddress, int backlog, uint16_t& boundPort) const;
+
+ private:
+  uint16_t defaultPort_ = 0;
+  bool configured_ = false;  // when set, ip_ and port_ are the one binding
+  std::string ip_;
+  uint16_t port_ = 0;
+};
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 
 #include "net/NetAddress.hpp"
 #include "net/SocketError.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -126,15 +127,22 @@ void HttpClient::Disconnect() {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-int MsLeft(SteadyClock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 [[noreturn]] void ThrowTimedOut(uint32_t totalMs) {
   throw ETimeout("HTTP request timed out after " + std::to_string(totalMs) + " ms");
+}
+
+std::string ComposeRequest(const Url& target, const std::string& body) {
+  std::string request = "POST " + target.pathAndQuery + " HTTP/1.0\r\n";
+  // The port goes into Host only when it is not the default, as browsers write it.
+  request += "Host: " + target.host;
+  if (target.port != 80) request.append(":").append(std::to_string(target.port));
+  request += "\r\n";
+  request += std::string("User-Agent: ") + kUserAgent + "\r\n";
+  request += "Accept: */*\r\n";
+  if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  request += "\r\n";
+  request += body;
+  return request;
 }
 
 }  // namespace
@@ -157,70 +165,64 @@ int HttpClient::AwaitSocket(bool forWrite, int timeoutMs) {
   return (ready & (platform::kSocketReadable | platform::kSocketWritable)) ? 1 : 0;
 }
 
+void HttpClient::AwaitBefore(bool forWrite, TimePoint deadline) {
+  const int ready = AwaitSocket(forWrite, MillisecondsLeft(deadline));
+  if (ready < 0) ThrowLastSocketError();
+  if (ready == 0) ThrowTimedOut(totalTimeoutMs_);
+}
+
 int HttpClient::Post(const std::string& url, const std::string& body) {
   Disconnect();
   ThrowIfAborted();
-  const auto start = SteadyClock::now();
+  const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::milliseconds(totalTimeoutMs_);
   const Url target = ParseUrl(url);
-  platform::SocketsStartup();
-
-  // Name resolution runs under the system resolver's own time limits.
-  NetAddress dotted;
-  in_addr hostAddress{};
-  if (NetAddress::FromDotted(target.host, target.port, dotted)) {
-    hostAddress.s_addr = htonl(dotted.ip);
-  } else if (int code = platform::ResolveIPv4(target.host, hostAddress); code != 0) {
-    ThrowSocketError(code);
-  }
-
-  socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (socket_ == platform::kInvalidSocket) ThrowLastSocketError();
-  ThrowIfAborted();  // the resolver may have taken a while
+  // The body of the answer is of no interest: the connection ends with the request, however it ends.
   struct Closer {
     HttpClient& client;
     ~Closer() { client.Disconnect(); }
   } closer{*this};
 
+  Connect(target, start, deadline);
+  SendAll(ComposeRequest(target, body), deadline);
+  const HttpResponseHead head = ReadHead(target.host, deadline);
+  if (head.Status() < 200 || head.Status() > 299) throw EHttpProtocolError(head.Status(), head.StatusLine());
+  return head.Status();
+}
+
+void HttpClient::Connect(const Url& target, TimePoint start, TimePoint deadline) {
+  platform::SocketsStartup();
+  // Name resolution runs under the system resolver's own time limits.
+  NetAddress host;
+  if (int code = NetAddress::Resolve(target.host, target.port, host); code != 0) ThrowSocketError(code);
+
+  socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket_ == platform::kInvalidSocket) ThrowLastSocketError();
+  ThrowIfAborted();  // the resolver may have taken a while
   if (!boundIp_.empty()) {
     NetAddress local;
     if (!NetAddress::FromDotted(boundIp_, 0, local)) ThrowSocketError(platform::kErrAddrNotAvail);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(local.ip);
+    const sockaddr_in from = local.ToSockaddr();
     if (::bind(socket_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) ThrowLastSocketError();
   }
 
-  // Non-blocking from here on, so every wait below runs against the deadlines.
+  // Non-blocking from here on, so every wait runs against the deadlines.
   if (!platform::SetNonBlocking(socket_, true)) ThrowLastSocketError();
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr = hostAddress;
-  to.sin_port = htons(target.port);
-  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    const int code = platform::LastSocketError();
-    if (code != platform::kErrWouldBlock && code != platform::kErrInProgress) ThrowSocketError(code);
-    const auto connectDeadline = std::min(deadline, start + std::chrono::milliseconds(connectTimeoutMs_));
-    const int ready = AwaitSocket(true, MsLeft(connectDeadline));
-    if (ready < 0) ThrowLastSocketError();
-    if (ready == 0) {
-      if (connectDeadline == deadline) ThrowTimedOut(totalTimeoutMs_);
-      throw ETimeout("HTTP connect timed out after " + std::to_string(connectTimeoutMs_) + " ms");
-    }
-    if (int pending = platform::PendingSocketError(socket_); pending != 0) ThrowSocketError(pending);
+  const sockaddr_in to = host.ToSockaddr();
+  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return;
+  const int code = platform::LastSocketError();
+  if (code != platform::kErrWouldBlock && code != platform::kErrInProgress) ThrowSocketError(code);
+  const auto connectDeadline = std::min(deadline, start + std::chrono::milliseconds(connectTimeoutMs_));
+  const int ready = AwaitSocket(true, MillisecondsLeft(connectDeadline));
+  if (ready < 0) ThrowLastSocketError();
+  if (ready == 0) {
+    if (connectDeadline == deadline) ThrowTimedOut(totalTimeoutMs_);
+    throw ETimeout("HTTP connect timed out after " + std::to_string(connectTimeoutMs_) + " ms");
   }
+  if (int pending = platform::PendingSocketError(socket_); pending != 0) ThrowSocketError(pending);
+}
 
-  std::string request = "POST " + target.pathAndQuery + " HTTP/1.0\r\n";
-  // The port goes into Host only when it is not the default, as browsers write it.
-  request += "Host: " + target.host;
-  if (target.port != 80) request.append(":").append(std::to_string(target.port));
-  request += "\r\n";
-  request += std::string("User-Agent: ") + kUserAgent + "\r\n";
-  request += "Accept: */*\r\n";
-  if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  request += "\r\n";
-  request += body;
-
+void HttpClient::SendAll(const std::string& request, TimePoint deadline) {
   size_t sent = 0;
   while (sent < request.size()) {
     auto n = ::send(socket_, request.data() + sent, static_cast<int>(request.size() - sent), platform::kSendFlags);
@@ -230,33 +232,27 @@ int HttpClient::Post(const std::string& url, const std::string& body) {
     }
     const int code = n == 0 ? platform::kErrConnAborted : platform::LastSocketError();
     if (code != platform::kErrWouldBlock && code != platform::kErrInterrupted) ThrowSocketError(code);
-    const int ready = AwaitSocket(true, MsLeft(deadline));
-    if (ready < 0) ThrowLastSocketError();
-    if (ready == 0) ThrowTimedOut(totalTimeoutMs_);
+    AwaitBefore(true, deadline);
   }
+}
 
+HttpResponseHead HttpClient::ReadHead(const std::string& host, TimePoint deadline) {
   HttpResponseHead head;
   char buffer[4096];
   for (;;) {
     auto n = ::recv(socket_, buffer, static_cast<int>(sizeof buffer), 0);
     if (n > 0) {
       const auto state = head.Feed(buffer, static_cast<size_t>(n));
-      if (state == HttpResponseHead::State::Done) break;
+      if (state == HttpResponseHead::State::Done) return head;
       if (state == HttpResponseHead::State::Malformed)
-        throw EHttpMalformedResponse("Malformed HTTP response from " + target.host);
+        throw EHttpMalformedResponse("Malformed HTTP response from " + host);
       continue;
     }
     if (n == 0) throw EHttpMalformedResponse("HTTP connection closed before the response head was complete");
     const int code = platform::LastSocketError();
     if (code != platform::kErrWouldBlock && code != platform::kErrInterrupted) ThrowSocketError(code);
-    const int ready = AwaitSocket(false, MsLeft(deadline));
-    if (ready < 0) ThrowLastSocketError();
-    if (ready == 0) ThrowTimedOut(totalTimeoutMs_);
+    AwaitBefore(false, deadline);
   }
-
-  // The body is of no interest; the connection closes with the closer.
-  if (head.Status() < 200 || head.Status() > 299) throw EHttpProtocolError(head.Status(), head.StatusLine());
-  return head.Status();
 }
 
 }  // namespace qm

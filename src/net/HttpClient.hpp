@@ -3,6 +3,7 @@
 // per request, redirects not followed, the response read no further than its headers. Every
 // step is bounded in time so a silent web server cannot hold the calling thread.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -70,9 +71,18 @@ class HttpClient {
   bool Aborted() const { return aborted_; }
 
  private:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  // The steps of Post. Connect resolves the host, opens the socket (bound to BoundIP when set) and
+  // connects within the connect bound; the others run against the whole request's deadline.
+  void Connect(const Url& target, TimePoint start, TimePoint deadline);
+  void SendAll(const std::string& request, TimePoint deadline);
+  HttpResponseHead ReadHead(const std::string& host, TimePoint deadline);
+
   // Waits for the socket as WaitReadable/WaitWritable do (1, 0 on time-out, -1 on error), and
   // throws EHttpAborted when Abort came first.
   int AwaitSocket(bool forWrite, int timeoutMs);
+  // The same until the request's deadline; throws on a socket error and ETimeout at the deadline.
+  void AwaitBefore(bool forWrite, TimePoint deadline);
   void ThrowIfAborted() const;
 
   std::string boundIp_;

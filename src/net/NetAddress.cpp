@@ -1,5 +1,7 @@
 #include "net/NetAddress.hpp"
 
+#include "platform/Socket.hpp"
+
 namespace qm {
 
 std::string NetAddress::AddressText() const {
@@ -37,6 +39,20 @@ bool NetAddress::FromDotted(const std::string& text, uint16_t port, NetAddress& 
   out.ip = value;
   out.port = port;
   return true;
+}
+
+int NetAddress::Resolve(const std::string& host, uint16_t port, NetAddress& out) {
+  if (FromDotted(host, port, out)) return 0;
+  uint32_t ip = 0;
+  if (int code = platform::ResolveIPv4(host, ip); code != 0) return code;
+  out = NetAddress{ip, port};
+  return 0;
+}
+
+sockaddr_in NetAddress::ToSockaddr() const { return platform::ToSocketAddress(ip, port); }
+
+NetAddress NetAddress::FromSockaddr(const sockaddr_in& address) {
+  return NetAddress{platform::IpOf(address), platform::PortOf(address)};
 }
 
 }  // namespace qm

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+struct sockaddr_in;
+
 namespace qm {
 
 struct NetAddress {
@@ -19,6 +21,12 @@ struct NetAddress {
   std::string AddressText() const;
   // Parses dotted IPv4 text; false when it is not one.
   static bool FromDotted(const std::string& text, uint16_t port, NetAddress& out);
+  // A dotted IPv4 text as it is, any other text resolved as a host name. 0 on success, otherwise
+  // the resolver's error code (as platform::ResolveIPv4 gives it).
+  static int Resolve(const std::string& host, uint16_t port, NetAddress& out);
+  // The system's socket address and back.
+  sockaddr_in ToSockaddr() const;
+  static NetAddress FromSockaddr(const sockaddr_in& address);
   bool operator==(const NetAddress&) const = default;
 };
 

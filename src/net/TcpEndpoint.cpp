@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "net/Binding.hpp"
 #include "net/NetAddress.hpp"
 #include "net/SocketError.hpp"
 #include "platform/Clock.hpp"
@@ -36,26 +35,13 @@ TcpEndpoint::TcpEndpoint() = default;
 
 TcpEndpoint::~TcpEndpoint() { Deactivate(); }
 
-void TcpEndpoint::SetDefaultPort(uint16_t port) { defaultPort_ = port; }
-void TcpEndpoint::ClearBindings() { bindings_.clear(); }
-void TcpEndpoint::AddBinding(const std::string& ip, uint16_t port) { bindings_.emplace_back(ip, port); }
 void TcpEndpoint::SetExecuteHandler(ExecuteHandler handler) { handler_ = std::move(handler); }
 void TcpEndpoint::SetSendTimeout(uint32_t milliseconds) { sendTimeoutMs_ = milliseconds; }
 
 void TcpEndpoint::Activate() {
   if (active_) return;
-  Binding binding;
-  binding.defaultPort = defaultPort_;
-  if (!bindings_.empty()) {
-    // The server configures at most one address; the first binding is the one that counts.
-    binding.configured = true;
-    binding.ip = bindings_.front().first;
-    binding.port = bindings_.front().second;
-  }
   // Address reuse only lets a restart bind while old connections linger in TIME_WAIT.
-  platform::SocketHandle s = OpenBoundSocket(binding, SOCK_STREAM, /*reuseAddress=*/true, kBacklog, boundPort_);
-
-  listenSocket_ = s;
+  listenSocket_ = binding_.Open(SOCK_STREAM, /*reuseAddress=*/true, kBacklog, boundPort_);
   stopping_ = false;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
   active_ = true;
@@ -88,7 +74,7 @@ void TcpEndpoint::AcceptLoop() {
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     platform::SetKeepAlive(s, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveProbes);
 
-    NetAddress from{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
+    const NetAddress from = NetAddress::FromSockaddr(peer);
     std::lock_guard<std::mutex> guard(workersMutex_);
     const PendingTally tally = SweepPendingLocked(from.ip);
     const size_t perHost = maxPendingPerHost_;

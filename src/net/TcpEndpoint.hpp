@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/Binding.hpp"
 #include "net/TcpConnection.hpp"
 #include "platform/Waker.hpp"
 
@@ -41,9 +42,10 @@ class TcpEndpoint {
   ~TcpEndpoint();  // deactivates
 
   // Without bindings the endpoint listens on all local addresses at the default port.
-  void SetDefaultPort(uint16_t port);
-  void ClearBindings();
-  void AddBinding(const std::string& ip, uint16_t port);
+  void SetDefaultPort(uint16_t port) { binding_.SetDefaultPort(port); }
+  void ClearBindings() { binding_.Clear(); }
+  // One listening socket: a later binding replaces an earlier one.
+  void AddBinding(const std::string& ip, uint16_t port) { binding_.Set(ip, port); }
   void SetExecuteHandler(ExecuteHandler handler);
   void SetSendTimeout(uint32_t milliseconds);  // applied to every accepted connection
   // Both limits may be changed while the endpoint is active; 0 lifts the limit.
@@ -84,8 +86,7 @@ class TcpEndpoint {
   // Counts the pending connections and closes those past the login deadline (workersMutex_ held).
   PendingTally SweepPendingLocked(uint32_t host = 0);
 
-  uint16_t defaultPort_ = 0;
-  std::vector<std::pair<std::string, uint16_t>> bindings_;
+  Binding binding_;
   ExecuteHandler handler_;
   uint32_t sendTimeoutMs_ = TcpConnection::kDefaultSendTimeoutMs;
   platform::SocketHandle listenSocket_ = platform::kInvalidSocket;

@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "net/Binding.hpp"
 #include "net/SocketError.hpp"
 #include "platform/Error.hpp"
 
@@ -12,21 +11,6 @@ UdpEndpoint::UdpEndpoint() = default;
 
 UdpEndpoint::~UdpEndpoint() { Deactivate(); }
 
-void UdpEndpoint::SetDefaultPort(uint16_t port) { defaultPort_ = port; }
-
-void UdpEndpoint::ClearBindings() {
-  bindIp_.clear();
-  bindPort_ = 0;
-  hasBinding_ = false;
-}
-
-void UdpEndpoint::AddBinding(const std::string& ip, uint16_t port) {
-  // One socket, one address: a later binding replaces the earlier one.
-  bindIp_ = ip;
-  bindPort_ = port;
-  hasBinding_ = true;
-}
-
 void UdpEndpoint::SetReadHandler(ReadHandler handler) { handler_ = std::move(handler); }
 
 void UdpEndpoint::SetBatchHandler(BatchHandler handler) { batchHandler_ = std::move(handler); }
@@ -34,8 +18,7 @@ void UdpEndpoint::SetBatchHandler(BatchHandler handler) { batchHandler_ = std::m
 void UdpEndpoint::Activate() {
   if (active_) return;
   // No address reuse here: on Linux it would let a second server share the UDP port silently.
-  platform::SocketHandle s = OpenBoundSocket(Binding{defaultPort_, hasBinding_, bindIp_, bindPort_}, SOCK_DGRAM,
-                                             /*reuseAddress=*/false, 0, boundPort_);
+  platform::SocketHandle s = binding_.Open(SOCK_DGRAM, /*reuseAddress=*/false, 0, boundPort_);
   platform::PrepareDatagramSocket(s);
 
   socket_ = s;
@@ -113,12 +96,7 @@ void SendTo(platform::SocketHandle s, const sockaddr_in& to, const uint8_t* data
 void UdpEndpoint::SendDatagram(const std::string& address, int port, const uint8_t* data, size_t size) {
   if (address.empty() || port <= 0 || port > 0xFFFF) ThrowSocketError(platform::kErrAddrNotAvail);
   NetAddress to;
-  if (!NetAddress::FromDotted(address, static_cast<uint16_t>(port), to)) {
-    in_addr resolved{};
-    if (int code = platform::ResolveIPv4(address, resolved); code != 0) ThrowSocketError(code);
-    to.ip = ntohl(resolved.s_addr);
-    to.port = static_cast<uint16_t>(port);
-  }
+  if (int code = NetAddress::Resolve(address, static_cast<uint16_t>(port), to); code != 0) ThrowSocketError(code);
   SendDatagram(to, data, size);
 }
 
@@ -138,11 +116,7 @@ std::string UdpEndpoint::DescribeSendError(int error) {
 
 void UdpEndpoint::SendDatagram(const NetAddress& to, const uint8_t* data, size_t size) {
   if (!to.IsSet()) ThrowSocketError(platform::kErrAddrNotAvail);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(to.ip);
-  address.sin_port = htons(to.port);
-  SendTo(socket_, address, data, size);
+  SendTo(socket_, to.ToSockaddr(), data, size);
 }
 
 }  // namespace qm

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "net/Binding.hpp"
 #include "net/NetAddress.hpp"
 #include "platform/Socket.hpp"
 
@@ -31,9 +32,10 @@ class UdpEndpoint {
   UdpEndpoint();
   ~UdpEndpoint();  // deactivates
 
-  void SetDefaultPort(uint16_t port);
-  void ClearBindings();
-  void AddBinding(const std::string& ip, uint16_t port);
+  void SetDefaultPort(uint16_t port) { binding_.SetDefaultPort(port); }
+  void ClearBindings() { binding_.Clear(); }
+  // One socket, one address: a later binding replaces an earlier one.
+  void AddBinding(const std::string& ip, uint16_t port) { binding_.Set(ip, port); }
   void SetReadHandler(ReadHandler handler);
   void SetBatchHandler(BatchHandler handler);
 
@@ -61,10 +63,7 @@ class UdpEndpoint {
  private:
   void ListenLoop();
 
-  uint16_t defaultPort_ = 0;
-  std::string bindIp_;
-  uint16_t bindPort_ = 0;
-  bool hasBinding_ = false;
+  Binding binding_;
   ReadHandler handler_;
   BatchHandler batchHandler_;
   platform::SocketHandle socket_ = platform::kInvalidSocket;

@@ -3,6 +3,7 @@
 // and the 32-bit millisecond tick. Tests install a TestClock to set the hour and step time
 // instead of sleeping.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace qm {
@@ -39,6 +40,14 @@ class TestClock : public IClock {
   std::atomic<double> now_;
   std::atomic<uint32_t> tick_;
 };
+
+// Waits bounded in real time (a connect, a reply, a socket wait) count on the monotonic clock,
+// which no test clock replaces. Whole milliseconds from now until the deadline; 0 once it has passed.
+inline int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  using std::chrono::milliseconds;
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
 // Date-time arithmetic on days since 30 December 1899.
 double EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int millisecond);

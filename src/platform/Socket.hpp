@@ -81,9 +81,21 @@ void PrepareDatagramSocket(SocketHandle s);
 int PendingSocketError(SocketHandle s);
 // Bytes a receive would take at once from a stream socket; 0 when unknown.
 size_t BytesReadable(SocketHandle s);
-// Resolves a host name to its first IPv4 address (network byte order in out). 0 on success,
+// Resolves a host name to its first IPv4 address (host byte order in ip). 0 on success,
 // otherwise one of the kErr resolver codes above (or the system's own).
-int ResolveIPv4(const std::string& host, in_addr& out);
+int ResolveIPv4(const std::string& host, uint32_t& ip);
+
+// The system's IPv4 socket address for an address and port in host byte order, and back: the one
+// place that knows sockaddr_in keeps them in network order.
+inline sockaddr_in ToSocketAddress(uint32_t ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(ip);
+  a.sin_port = htons(port);
+  return a;
+}
+inline uint32_t IpOf(const sockaddr_in& a) { return ntohl(a.sin_addr.s_addr); }
+inline uint16_t PortOf(const sockaddr_in& a) { return ntohs(a.sin_port); }
 
 // One datagram of a receive batch. Address and port are in host byte order.
 struct ReceivedDatagram {

@@ -3,31 +3,18 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 
 namespace qm::client {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 sockaddr_in MakeAddress(const std::string& host, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) throw QmError("Unable to resolve host " + host);
-    a.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-    freeaddrinfo(res);
-  }
-  return a;
+  sockaddr_in a = platform::ToSocketAddress(0, port);
+  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) == 1) return a;
+  uint32_t ip = 0;
+  if (platform::ResolveIPv4(host, ip) != 0) throw QmError("Unable to resolve host " + host);
+  return platform::ToSocketAddress(ip, port);
 }
 
 [[noreturn]] void ThrowSocket(const char* what) {
@@ -151,11 +138,11 @@ std::optional<Packet> ControlClient::TakeFromBacklog(std::initializer_list<int16
 std::optional<Packet> ControlClient::Receive(int timeoutMs) { return WaitFor({}, timeoutMs); }
 
 std::optional<Packet> ControlClient::WaitFor(std::initializer_list<int16_t> commands, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (auto p = TakeFromBacklog(commands)) return p;
     if (peerClosed_) return std::nullopt;
-    const int left = RemainingMs(deadline);
+    const int left = MillisecondsLeft(deadline);
     ReadMore(left);
     // Past the deadline a last look at what that read brought, and no more: a server that keeps
     // sending cannot hold the wait open.
@@ -164,9 +151,9 @@ std::optional<Packet> ControlClient::WaitFor(std::initializer_list<int16_t> comm
 }
 
 bool ControlClient::WaitClosed(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!peerClosed_) {
-    const int left = RemainingMs(deadline);
+    const int left = MillisecondsLeft(deadline);
     ReadMore(left);
     if (left == 0) break;
   }
@@ -174,8 +161,8 @@ bool ControlClient::WaitClosed(int timeoutMs) {
 }
 
 std::vector<uint8_t> ControlClient::DrainRaw(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!peerClosed_ && RemainingMs(deadline) > 0) ReadMore(RemainingMs(deadline));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!peerClosed_ && MillisecondsLeft(deadline) > 0) ReadMore(MillisecondsLeft(deadline));
   std::vector<uint8_t> all;
   for (auto& p : backlog_) all.insert(all.end(), p.begin(), p.end());
   backlog_.clear();
@@ -203,7 +190,7 @@ VoiceClient::VoiceClient(const std::string& bindAddress) {
   if (::bind(socket_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) ThrowSocket("bind");
   socklen_t len = sizeof a;
   getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &len);
-  localPort_ = ntohs(a.sin_port);
+  localPort_ = platform::PortOf(a);
 }
 
 VoiceClient::~VoiceClient() {

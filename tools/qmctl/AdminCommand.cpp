@@ -16,106 +16,122 @@ struct AdminResult {
   int reply = 0;  // positive acknowledgement code, when the command has one
 };
 
+// What the command line asks for, checked before anything is asked for or sent.
+struct AdminRequest {
+  std::string action;
+  std::string channelName;  // create
+  int id = 0;               // delete, kick
+  bool needsNewPassword = false;
+};
+
 void ExpectArguments(const Options& o, size_t count, const std::string& form) {
   if (o.arguments.size() != count + 1) throw CtlError(kExitUsage, "usage: qmctl admin " + form);
 }
 
-}  // namespace
-
-int RunAdmin(const Options& o) {
+AdminRequest ParseAdminRequest(const Options& o) {
   if (o.arguments.empty())
     throw CtlError(kExitUsage,
                    "admin needs one of: create, delete, save, kick, set-server-password, set-admin-password");
-  const std::string& action = o.arguments[0];
-  std::string channelName;
-  int id = 0;
-  bool needsNewPassword = false;
+  AdminRequest q;
+  q.action = o.arguments[0];
+  const std::string& action = q.action;
   if (action == "create") {
     ExpectArguments(o, 1, "create NAME");
-    channelName = o.arguments[1];
-    if (channelName.empty()) throw CtlError(kExitUsage, "the channel name is empty");
-    if (channelName.size() > kNameCapacity) throw CtlError(kExitUsage, "the channel name is longer than 30 characters");
+    q.channelName = o.arguments[1];
+    if (q.channelName.empty()) throw CtlError(kExitUsage, "the channel name is empty");
+    if (q.channelName.size() > kNameCapacity)
+      throw CtlError(kExitUsage, "the channel name is longer than 30 characters");
   } else if (action == "delete") {
     ExpectArguments(o, 1, "delete CHANNEL-ID");
-    id = ParseNumber(o.arguments[1], 1, 255, "the channel id");
+    q.id = ParseNumber(o.arguments[1], 1, 255, "the channel id");
   } else if (action == "kick") {
     ExpectArguments(o, 1, "kick PLAYER-ID");
-    id = ParseNumber(o.arguments[1], 1, 255, "the player id");
+    q.id = ParseNumber(o.arguments[1], 1, 255, "the player id");
   } else if (action == "save") {
     ExpectArguments(o, 0, "save");
   } else if (action == "set-server-password" || action == "set-admin-password") {
     ExpectArguments(o, 0, action);
-    needsNewPassword = true;
+    q.needsNewPassword = true;
   } else {
     throw CtlError(kExitUsage, "unknown admin command " + action);
   }
+  return q;
+}
 
-  // Both secrets are obtained before connecting, so a prompt never holds a session open.
-  const std::string adminPassword = ObtainSecret("QM_ADMIN_PASSWORD", "administrator password", false);
-  const std::string newPassword = needsNewPassword ? ObtainSecret("QM_NEW_PASSWORD", "new password", true) : "";
-  // The server takes an empty administrator password as "administrator login off"; setting one by
-  // accident would lock every administrator out.
-  if (action == "set-admin-password" && newPassword.empty())
-    throw CtlError(kExitUsage,
-                   "the new administrator password is empty; an empty one would switch administrator login off");
-
-  Session s(o);
-  s.Open();
-  s.BecomeAdmin(adminPassword);
-
+AdminResult CreateChannel(Session& s, const std::string& channelName) {
+  s.Send(ComposeStringCommand(kCmdAdminCreateRoom, channelName));
+  // No positive reply exists: the new channel is announced to everyone, us included.
+  const Packet p = s.Expect({kPktChannelAdded, kReplyChannelExists, kReplyNotAdmin}, "announcement of the new channel",
+                            [&](const Packet& pk) {
+                              Notification n;
+                              return !ParseNotification(pk.data(), pk.size(), n) || n.name == channelName;
+                            });
+  Notification added;
+  ParseNotification(p.data(), p.size(), added);
   AdminResult r;
-  r.action = action;
-  if (action == "create") {
-    s.Send(ComposeStringCommand(kCmdAdminCreateRoom, channelName));
-    // No positive reply exists: the new channel is announced to everyone, us included.
-    const Packet p = s.Expect({kPktChannelAdded, kReplyChannelExists, kReplyNotAdmin},
-                              "announcement of the new channel", [&](const Packet& pk) {
-                                Notification n;
-                                return !ParseNotification(pk.data(), pk.size(), n) || n.name == channelName;
-                              });
-    Notification added;
-    ParseNotification(p.data(), p.size(), added);
-    r.id = added.channel;
-    r.name = channelName;
-    r.text = "created channel " + IdAndName(r.id, channelName);
-  } else if (action == "delete") {
-    std::string known;
-    for (const auto& c : s.Lists().channels)
-      if (c.wireChannel == id) known = c.name;
-    s.Send(ComposeByteCommand(kCmdAdminDeleteRoom, static_cast<uint8_t>(id)));
-    s.Expect({kPktChannelDeleted, kReplyNoSuchChannel, kReplyNotAdmin}, "announcement of the deleted channel",
-             [&](const Packet& pk) {
-               Notification n;
-               return !ParseNotification(pk.data(), pk.size(), n) || n.channel == id;
-             });
-    r.id = id;
-    r.name = known;
-    r.text = "deleted channel " + IdAndName(id, known);
-  } else if (action == "kick") {
-    std::string known;
-    for (const auto& p : s.Lists().players)
-      if (p.wirePlayer == id) known = p.name;
-    s.Send(ComposeByteCommand(kCmdAdminKickPlayer, static_cast<uint8_t>(id)));
-    s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick",
-             [&](const Packet& pk) {
-               Notification n;
-               return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == 4);
-             });
-    r.id = id;
-    r.name = known;
-    r.text = "kicked player " + IdAndName(id, known);
-  } else {
-    int16_t command = kCmdAdminSaveAsDefaultChannels, done = kReplyChannelsSaved;
-    if (action == "set-server-password") command = kCmdAdminChangeServerPassword, done = kReplyServerPasswordChanged;
-    if (action == "set-admin-password") command = kCmdAdminChangeAdminPassword, done = kReplyAdminPasswordChanged;
-    s.Send(needsNewPassword ? ComposeStringCommand(command, newPassword) : ComposeCommand(command));
-    s.Expect({done, kReplyNotAdmin}, "acknowledgement (" + std::to_string(done) + ")");
-    r.reply = done;
-    r.text = ReplyCodeText(done);
-    if (action == "save") r.text += " as the default set in the server's configuration file";
-  }
-  s.Leave();
+  r.id = added.channel;
+  r.name = channelName;
+  r.text = "created channel " + IdAndName(r.id, channelName);
+  return r;
+}
 
+AdminResult DeleteChannel(Session& s, int id) {
+  std::string known;
+  for (const auto& c : s.Lists().channels)
+    if (c.wireChannel == id) known = c.name;
+  s.Send(ComposeByteCommand(kCmdAdminDeleteRoom, static_cast<uint8_t>(id)));
+  s.Expect({kPktChannelDeleted, kReplyNoSuchChannel, kReplyNotAdmin}, "announcement of the deleted channel",
+           [&](const Packet& pk) {
+             Notification n;
+             return !ParseNotification(pk.data(), pk.size(), n) || n.channel == id;
+           });
+  AdminResult r;
+  r.id = id;
+  r.name = known;
+  r.text = "deleted channel " + IdAndName(id, known);
+  return r;
+}
+
+AdminResult KickPlayer(Session& s, int id) {
+  std::string known;
+  for (const auto& p : s.Lists().players)
+    if (p.wirePlayer == id) known = p.name;
+  s.Send(ComposeByteCommand(kCmdAdminKickPlayer, static_cast<uint8_t>(id)));
+  s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick", [&](const Packet& pk) {
+    Notification n;
+    return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == 4);
+  });
+  AdminResult r;
+  r.id = id;
+  r.name = known;
+  r.text = "kicked player " + IdAndName(id, known);
+  return r;
+}
+
+// save and the two password changes: one command, one acknowledgement.
+AdminResult Acknowledged(Session& s, const AdminRequest& q, const std::string& newPassword) {
+  const std::string& action = q.action;
+  int16_t command = kCmdAdminSaveAsDefaultChannels, done = kReplyChannelsSaved;
+  if (action == "set-server-password") command = kCmdAdminChangeServerPassword, done = kReplyServerPasswordChanged;
+  if (action == "set-admin-password") command = kCmdAdminChangeAdminPassword, done = kReplyAdminPasswordChanged;
+  s.Send(q.needsNewPassword ? ComposeStringCommand(command, newPassword) : ComposeCommand(command));
+  s.Expect({done, kReplyNotAdmin}, "acknowledgement (" + std::to_string(done) + ")");
+  AdminResult r;
+  r.reply = done;
+  r.text = ReplyCodeText(done);
+  if (action == "save") r.text += " as the default set in the server's configuration file";
+  return r;
+}
+
+AdminResult Perform(Session& s, const AdminRequest& q, const std::string& newPassword) {
+  if (q.action == "create") return CreateChannel(s, q.channelName);
+  if (q.action == "delete") return DeleteChannel(s, q.id);
+  if (q.action == "kick") return KickPlayer(s, q.id);
+  return Acknowledged(s, q, newPassword);
+}
+
+void Report(const Options& o, const AdminResult& r) {
+  const std::string& action = r.action;
   if (o.json) {
     JsonWriter j;
     j.BeginObject().Key("action").String(r.action).Key("ok").Bool(true);
@@ -127,6 +143,28 @@ int RunAdmin(const Options& o) {
   } else {
     Emit(r.text + "\n");
   }
+}
+
+}  // namespace
+
+int RunAdmin(const Options& o) {
+  const AdminRequest q = ParseAdminRequest(o);
+  // Both secrets are obtained before connecting, so a prompt never holds a session open.
+  const std::string adminPassword = ObtainSecret("QM_ADMIN_PASSWORD", "administrator password", false);
+  const std::string newPassword = q.needsNewPassword ? ObtainSecret("QM_NEW_PASSWORD", "new password", true) : "";
+  // The server takes an empty administrator password as "administrator login off"; setting one by
+  // accident would lock every administrator out.
+  if (q.action == "set-admin-password" && newPassword.empty())
+    throw CtlError(kExitUsage,
+                   "the new administrator password is empty; an empty one would switch administrator login off");
+
+  Session s(o);
+  s.Open();
+  s.BecomeAdmin(adminPassword);
+  AdminResult r = Perform(s, q, newPassword);
+  r.action = q.action;
+  s.Leave();
+  Report(o, r);
   return kExitOk;
 }
 

@@ -1,6 +1,7 @@
 #include "qmctl/Options.hpp"
 
 #include <cctype>
+#include <functional>
 
 #include "control/ControlPackets.hpp"
 
@@ -30,10 +31,55 @@ int ParseNumber(const std::string& text, int low, int high, const std::string& w
   return value;
 }
 
+namespace {
+
+// Options that belong to one subcommand only, noted to check against the subcommand at the end.
+struct OptionsSeen {
+  bool count = false, interval = false, seconds = false;
+};
+
+// Applies one option; value gives its value (inline after "=" or the next argument).
+void ApplyOption(Options& o, const std::string& arg, bool inlineValue, const std::function<std::string()>& value,
+                 OptionsSeen& seen) {
+  if (arg == "--json") {
+    if (inlineValue) Usage("--json takes no value");
+    o.json = true;
+  } else if (arg == "--admin") {
+    if (inlineValue) Usage("--admin takes no value");
+    o.admin = true;
+  } else if (arg == "--host") {
+    o.host = value();
+    if (o.host.empty()) Usage("--host is empty");
+  } else if (arg == "--port") {
+    o.port = static_cast<uint16_t>(ParseNumber(value(), 1, 65535, "--port"));
+  } else if (arg == "--name") {
+    o.name = value();
+    CheckText(o.name, "--name");
+  } else if (arg == "--version") {
+    o.version = value();
+    CheckText(o.version, "--version");
+  } else if (arg == "--timeout") {
+    o.timeoutMs = ParseNumber(value(), 1, kMaxTimeoutMs, "--timeout");
+  } else if (arg == "--count") {
+    o.count = ParseNumber(value(), 1, kMaxPingCount, "--count");
+    seen.count = true;
+  } else if (arg == "--interval") {
+    o.intervalMs = ParseNumber(value(), kMinPingIntervalMs, kMaxPingIntervalMs, "--interval");
+    seen.interval = true;
+  } else if (arg == "--seconds") {
+    o.watchSeconds = ParseNumber(value(), 1, kMaxWatchSeconds, "--seconds");
+    seen.seconds = true;
+  } else {
+    Usage("unknown option " + arg);
+  }
+}
+
+}  // namespace
+
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
   bool optionsEnded = false;
-  bool sawCount = false, sawInterval = false, sawSeconds = false;
+  OptionsSeen seen;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
@@ -58,47 +104,19 @@ Options ParseOptions(const std::vector<std::string>& args) {
       arg = arg.substr(0, eq);
       inlineValue = true;
     }
-    auto takeValue = [&]() -> std::string {
-      if (inlineValue) return value;
-      if (i + 1 >= args.size()) Usage(arg + " needs a value");
-      return args[++i];
-    };
-    if (arg == "--json") {
-      if (inlineValue) Usage("--json takes no value");
-      o.json = true;
-    } else if (arg == "--admin") {
-      if (inlineValue) Usage("--admin takes no value");
-      o.admin = true;
-    } else if (arg == "--host") {
-      o.host = takeValue();
-      if (o.host.empty()) Usage("--host is empty");
-    } else if (arg == "--port") {
-      o.port = static_cast<uint16_t>(ParseNumber(takeValue(), 1, 65535, "--port"));
-    } else if (arg == "--name") {
-      o.name = takeValue();
-      CheckText(o.name, "--name");
-    } else if (arg == "--version") {
-      o.version = takeValue();
-      CheckText(o.version, "--version");
-    } else if (arg == "--timeout") {
-      o.timeoutMs = ParseNumber(takeValue(), 1, kMaxTimeoutMs, "--timeout");
-    } else if (arg == "--count") {
-      o.count = ParseNumber(takeValue(), 1, kMaxPingCount, "--count");
-      sawCount = true;
-    } else if (arg == "--interval") {
-      o.intervalMs = ParseNumber(takeValue(), kMinPingIntervalMs, kMaxPingIntervalMs, "--interval");
-      sawInterval = true;
-    } else if (arg == "--seconds") {
-      o.watchSeconds = ParseNumber(takeValue(), 1, kMaxWatchSeconds, "--seconds");
-      sawSeconds = true;
-    } else {
-      Usage("unknown option " + arg);
-    }
+    ApplyOption(
+        o, arg, inlineValue,
+        [&]() -> std::string {
+          if (inlineValue) return value;
+          if (i + 1 >= args.size()) Usage(arg + " needs a value");
+          return args[++i];
+        },
+        seen);
   }
   if (o.help) return o;
   if (o.command.empty()) Usage("no subcommand given");
-  if ((sawCount || sawInterval) && o.command != "ping") Usage("--count and --interval belong to ping");
-  if (sawSeconds && o.command != "watch") Usage("--seconds belongs to watch");
+  if ((seen.count || seen.interval) && o.command != "ping") Usage("--count and --interval belong to ping");
+  if (seen.seconds && o.command != "watch") Usage("--seconds belongs to watch");
   if (o.admin && o.command != "stats") Usage("--admin belongs to stats");
   return o;
 }

@@ -7,6 +7,7 @@
 
 #include "client/QmClient.hpp"
 #include "datagram/Datagrams.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Socket.hpp"
 #include "qmctl/Commands.hpp"
 #include "qmctl/Output.hpp"
@@ -33,59 +34,38 @@ std::string Ms(double v) {
   return buf;
 }
 
-}  // namespace
-
-int RunPing(const Options& o) {
-  if (!o.arguments.empty()) throw CtlError(kExitUsage, "ping takes no arguments (use --count and --interval)");
-  if (o.port == 65535) throw CtlError(kExitUsage, "the UDP port would be 65536: use a TCP port below 65535");
-  const uint16_t udpPort = static_cast<uint16_t>(o.port + 1);
-
-  Session s(o);
-  s.Open();  // pings are answered only for a logged-in session key
-  platform::SocketsStartup();
-  in_addr address{};
-  if (platform::ResolveIPv4(o.host, address) != 0) throw CtlError(kExitConnection, "cannot resolve " + o.host);
-  char dotted[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-
-  std::optional<client::VoiceClient> udp;
+// One ping and the wait for its pong, reported per ping to people: the round trip in
+// milliseconds, or nothing when it was lost.
+std::optional<double> PingOnce(const Options& o, Session& s, client::VoiceClient& udp, uint16_t udpPort,
+                               const std::string& dotted, int i, SteadyClock::time_point start) {
+  const uint8_t echo = static_cast<uint8_t>(1 + i % kEchoCycle);
+  const auto ping = ComposePing(s.SessionKey(), kPingRequest, echo);
+  std::optional<double> rtt;
   try {
-    udp.emplace("0.0.0.0");
-  } catch (const std::exception& e) {
-    throw CtlError(kExitFailure, std::string("cannot open a UDP socket: ") + e.what());
-  }
-  if (!o.json) Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + "\n");
-
-  std::vector<std::optional<double>> rtts;
-  for (int i = 0; i < o.count; ++i) {
-    const auto start = SteadyClock::now();
-    const uint8_t echo = static_cast<uint8_t>(1 + i % kEchoCycle);
-    const auto ping = ComposePing(s.SessionKey(), kPingRequest, echo);
-    std::optional<double> rtt;
-    try {
-      udp->SendTo(udpPort, ping.data(), ping.size(), dotted);
-      const auto deadline = start + std::chrono::milliseconds(o.timeoutMs);
-      while (!rtt) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-        if (left <= 0) break;
-        const auto d = udp->Receive(static_cast<int>(left));
-        if (!d) break;
-        // Late pongs of earlier pings and the server's own idle pings are passed over.
-        if (IsPongFor(*d, s.SessionKey(), echo))
-          rtt = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
-      }
-    } catch (const std::exception& e) {
-      // A refused send (an ICMP error from a closed port, say) counts as a lost ping.
-      if (!o.json) Emit("ping " + std::to_string(i + 1) + ": " + e.what() + "\n");
+    udp.SendTo(udpPort, ping.data(), ping.size(), dotted);
+    const auto deadline = start + std::chrono::milliseconds(o.timeoutMs);
+    while (!rtt) {
+      const int left = MillisecondsLeft(deadline);
+      if (left <= 0) break;
+      const auto d = udp.Receive(left);
+      if (!d) break;
+      // Late pongs of earlier pings and the server's own idle pings are passed over.
+      if (IsPongFor(*d, s.SessionKey(), echo))
+        rtt = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
     }
-    rtts.push_back(rtt);
-    if (!o.json)
-      Emit(rtt ? "pong " + std::to_string(i + 1) + ": echo " + std::to_string(echo) + ", " + Ms(*rtt) + " ms\n"
-               : "ping " + std::to_string(i + 1) + ": no pong within " + std::to_string(o.timeoutMs) + " ms\n");
-    if (i + 1 < o.count) std::this_thread::sleep_until(start + std::chrono::milliseconds(o.intervalMs));
+  } catch (const std::exception& e) {
+    // A refused send (an ICMP error from a closed port, say) counts as a lost ping.
+    if (!o.json) Emit("ping " + std::to_string(i + 1) + ": " + e.what() + "\n");
   }
-  s.Leave();
+  if (!o.json)
+    Emit(rtt ? "pong " + std::to_string(i + 1) + ": echo " + std::to_string(echo) + ", " + Ms(*rtt) + " ms\n"
+             : "ping " + std::to_string(i + 1) + ": no pong within " + std::to_string(o.timeoutMs) + " ms\n");
+  return rtt;
+}
 
+// The summary line (or the JSON document); returns how many pongs came back.
+int Summarise(const Options& o, const std::vector<std::optional<double>>& rtts, const std::string& dotted,
+              uint16_t udpPort) {
   int received = 0;
   double lo = 0, hi = 0, sum = 0;
   for (const auto& r : rtts) {
@@ -113,7 +93,42 @@ int RunPing(const Options& o) {
     if (received > 0) summary += "; round trip min/avg/max " + Ms(lo) + "/" + Ms(sum / received) + "/" + Ms(hi) + " ms";
     Emit(summary + "\n");
   }
-  if (received == 0) throw CtlError(kExitTimeout, "no pong came back", 0);
+  return received;
+}
+
+}  // namespace
+
+int RunPing(const Options& o) {
+  if (!o.arguments.empty()) throw CtlError(kExitUsage, "ping takes no arguments (use --count and --interval)");
+  if (o.port == 65535) throw CtlError(kExitUsage, "the UDP port would be 65536: use a TCP port below 65535");
+  const uint16_t udpPort = static_cast<uint16_t>(o.port + 1);
+
+  Session s(o);
+  s.Open();  // pings are answered only for a logged-in session key
+  platform::SocketsStartup();
+  uint32_t ip = 0;
+  if (platform::ResolveIPv4(o.host, ip) != 0) throw CtlError(kExitConnection, "cannot resolve " + o.host);
+  const sockaddr_in address = platform::ToSocketAddress(ip, 0);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  const std::string dotted = text;
+
+  std::optional<client::VoiceClient> udp;
+  try {
+    udp.emplace("0.0.0.0");
+  } catch (const std::exception& e) {
+    throw CtlError(kExitFailure, std::string("cannot open a UDP socket: ") + e.what());
+  }
+  if (!o.json) Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + "\n");
+
+  std::vector<std::optional<double>> rtts;
+  for (int i = 0; i < o.count; ++i) {
+    const auto start = SteadyClock::now();
+    rtts.push_back(PingOnce(o, s, *udp, udpPort, dotted, i, start));
+    if (i + 1 < o.count) std::this_thread::sleep_until(start + std::chrono::milliseconds(o.intervalMs));
+  }
+  s.Leave();
+  if (Summarise(o, rtts, dotted, udpPort) == 0) throw CtlError(kExitTimeout, "no pong came back", 0);
   return kExitOk;
 }
 

@@ -5,19 +5,13 @@
 #include <cstdlib>
 
 #include "control/WireFormat.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Console.hpp"
 #include "platform/Error.hpp"
 #include "qmctl/Output.hpp"
 
 namespace qm::ctl {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-int RemainingMs(SteadyClock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 std::string Ask(const std::string& prompt) {
   std::fputs(prompt.c_str(), stderr);
@@ -118,11 +112,11 @@ void Session::Send(const Packet& packet) {
 
 Packet Session::Expect(std::initializer_list<int16_t> commands, const std::string& what,
                        const std::function<bool(const Packet&)>& accept) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(options_.timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.timeoutMs);
   for (;;) {
     std::optional<Packet> p;
     try {
-      p = control_.WaitFor(commands, RemainingMs(deadline));
+      p = control_.WaitFor(commands, MillisecondsLeft(deadline));
     } catch (const std::exception& e) {
       throw CtlError(kExitConnection, std::string("connection lost: ") + e.what());
     }

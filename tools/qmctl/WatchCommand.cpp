@@ -123,9 +123,9 @@ int RunWatch(const Options& o) {
   while (!platform::InterruptRequested()) {
     int wait = kPollMs;
     if (o.watchSeconds) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now()).count();
+      const int left = MillisecondsLeft(end);
       if (left <= 0) break;
-      if (left < wait) wait = static_cast<int>(left);
+      if (left < wait) wait = left;
     }
     const auto p = s.Next(wait);
     Notice n;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/Clock.hpp"
+
 namespace qm::platform {
 namespace {
 
@@ -58,8 +60,7 @@ int WaitFor(SocketHandle s, short events, int timeoutMs) {
   for (;;) {
     int wait = timeoutMs;
     if (timeoutMs >= 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      wait = left > 0 ? static_cast<int>(left) : 0;
+      wait = MillisecondsLeft(deadline);
     }
     pollfd p{s, events, 0};
     int r = ::poll(&p, 1, wait);
@@ -154,7 +155,7 @@ size_t BytesReadable(SocketHandle s) {
   return static_cast<size_t>(n);
 }
 
-int ResolveIPv4(const std::string& host, in_addr& out) {
+int ResolveIPv4(const std::string& host, uint32_t& ip) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   addrinfo* result = nullptr;
@@ -163,19 +164,12 @@ int ResolveIPv4(const std::string& host, in_addr& out) {
     if (r == EAI_SYSTEM) return LastSocketError();
     return r == EAI_AGAIN ? kErrTryAgain : (r == EAI_FAIL ? kErrNoRecovery : kErrHostNotFound);
   }
-  out = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+  ip = IpOf(*reinterpret_cast<const sockaddr_in*>(result->ai_addr));
   ::freeaddrinfo(result);
   return 0;
 }
 
 namespace {
-
-void FillAddress(sockaddr_in& to, uint32_t ip, uint16_t port) {
-  to = sockaddr_in{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(ip);
-  to.sin_port = htons(port);
-}
 
 // Per-thread scratch for the message headers: a batch call allocates nothing once warm.
 struct BatchScratch {
@@ -222,8 +216,8 @@ int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
     ReceivedDatagram& d = batch[i];
     d.size = h.msg_len;
     d.truncated = (h.msg_hdr.msg_flags & MSG_TRUNC) != 0;
-    d.ip = ntohl(w.addresses[i].sin_addr.s_addr);
-    d.port = ntohs(w.addresses[i].sin_port);
+    d.ip = IpOf(w.addresses[i]);
+    d.port = PortOf(w.addresses[i]);
   }
   return n;
 }
@@ -235,7 +229,7 @@ int SendDatagrams(SocketHandle s, OutgoingDatagram* batch, int count) {
   for (int i = 0; i < count; ++i) {
     OutgoingDatagram& d = batch[i];
     d.error = 0;
-    FillAddress(w.addresses[i], d.ip, d.port);
+    w.addresses[i] = ToSocketAddress(d.ip, d.port);
     w.parts[i] = iovec{const_cast<uint8_t*>(d.data), d.size};
     w.PointHeader(static_cast<size_t>(i));
   }

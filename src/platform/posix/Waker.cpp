@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "platform/Clock.hpp"
+
 namespace qm::platform {
 
 SocketWaker::SocketWaker() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
@@ -39,8 +41,7 @@ int WaitSocket(SocketHandle s, bool wantRead, bool wantWrite, SocketWaker* waker
   for (;;) {
     int wait = timeoutMs;
     if (timeoutMs >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      wait = left > 0 ? static_cast<int>(left) : 0;
+      wait = MillisecondsLeft(deadline);
     }
     pollfd p[2] = {{s, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
                    {withWaker ? waker->fd_ : -1, POLLIN, 0}};

@@ -102,13 +102,13 @@ size_t BytesReadable(SocketHandle s) {
   return static_cast<size_t>(n);
 }
 
-int ResolveIPv4(const std::string& host, in_addr& out) {
+int ResolveIPv4(const std::string& host, uint32_t& ip) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   addrinfo* result = nullptr;
   int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
   if (r != 0 || result == nullptr) return r != 0 ? r : kErrHostNotFound;
-  out = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+  ip = IpOf(*reinterpret_cast<const sockaddr_in*>(result->ai_addr));
   ::freeaddrinfo(result);
   return 0;
 }
@@ -137,8 +137,8 @@ int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
     } else {
       d.size = static_cast<size_t>(r);
     }
-    d.ip = ntohl(from.sin_addr.s_addr);
-    d.port = ntohs(from.sin_port);
+    d.ip = IpOf(from);
+    d.port = PortOf(from);
     ++n;
   }
   return n;
@@ -148,10 +148,7 @@ int SendDatagrams(SocketHandle s, OutgoingDatagram* batch, int count) {
   int sent = 0;
   for (int i = 0; i < count; ++i) {
     OutgoingDatagram& d = batch[i];
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(d.ip);
-    to.sin_port = htons(d.port);
+    const sockaddr_in to = ToSocketAddress(d.ip, d.port);
     const int r = ::sendto(s, reinterpret_cast<const char*>(d.data), static_cast<int>(d.size), 0,
                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
     if (r == SOCKET_ERROR) {

@@ -6,9 +6,7 @@ SocketWaker::SocketWaker() {
   SocketsStartup();
   SocketHandle s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == kInvalidSocket) return;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = ToSocketAddress(INADDR_LOOPBACK, 0);
   int len = sizeof a;
   // Bound to loopback and connected to itself: nobody else can post to it.
   if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
