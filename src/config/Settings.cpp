@@ -1,9 +1,9 @@
 #include "config/Settings.hpp"
 
 #include <algorithm>
-#include <cctype>
 
 #include "config/IniFile.hpp"
+#include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -13,11 +13,6 @@ std::mutex gNamesMutex;
 std::string gIniFileName = "qmserver.ini";
 std::string gExeDir;
 std::string gExeDirOverride;
-
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return s;
-}
 
 }  // namespace
 
@@ -90,7 +85,7 @@ void LoadConfiguration(const std::function<void(const std::string&)>& addChannel
   s.WebPostURL = ini.ReadString("WebStatus", "WebPostURL", s.WebPostURL);
   s.WebPostLinkUrl = ini.ReadString("WebStatus", "WebPostLinkUrl", s.WebPostLinkUrl);
 
-  if (Upper(s.WebPostURL).find("HTTP://") == std::string::npos) s.WebPostURL = "http://" + s.WebPostURL;
+  if (AsciiUpper(s.WebPostURL).find("HTTP://") == std::string::npos) s.WebPostURL = "http://" + s.WebPostURL;
 
   int added = 0;
   for (int i = 0;; ++i) {

@@ -136,7 +136,7 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
       conn.Close();
     }
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TCPServerExecute excption ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TCPServerExecute", e, "excption"), kLogException);
   }
 }
 

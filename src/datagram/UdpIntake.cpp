@@ -105,7 +105,7 @@ void TQuillmootServer::UDPServerUDPRead(const uint8_t* data, size_t size, const 
       }
     }
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TQuillmootServer.UDPServerUDPRead exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TQuillmootServer.UDPServerUDPRead", e), kLogException);
   }
 }
 

@@ -43,11 +43,11 @@ bool StartPing(TServerClient& client, TQuillmootServer& server, const TSettings&
       client.UdpBytesSent.fetch_add(bytes, std::memory_order_relaxed);
     } catch (const std::exception& e) {
       // Not pending, not counted: the next pass tries again.
-      WriteLog(std::string("in: TServerClient.StartPing (DoPing) exception ") + DescribeException(e), kLogWarning);
+      WriteLog(ExceptionLine("TServerClient.StartPing (DoPing)", e), kLogWarning);
     }
     return false;
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TServerClient.StartPing exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TServerClient.StartPing", e), kLogException);
     return false;
   }
 }

@@ -10,6 +10,7 @@
 #include "keepalive/TPingThread.hpp"
 #include "log/Log.hpp"
 #include "metrics/MetricsEndpoint.hpp"
+#include "platform/Ascii.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
@@ -23,16 +24,6 @@ namespace {
 std::mutex gArgsMutex;
 std::vector<std::string> gArguments;
 
-bool StartsWithUpper(const std::string& s, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (i >= s.size()) return false;
-    char c = s[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 }  // namespace
 
 void SetProcessArguments(std::vector<std::string> arguments) {
@@ -41,7 +32,7 @@ void SetProcessArguments(std::vector<std::string> arguments) {
 }
 
 bool IsValueSwitch(const std::string& arg) {
-  return StartsWithUpper(arg, "-INI=") || StartsWithUpper(arg, "-LOG=") || StartsWithUpper(arg, "-METRICS=");
+  return StartsWithNoCase(arg, "-INI=") || StartsWithNoCase(arg, "-LOG=") || StartsWithNoCase(arg, "-METRICS=");
 }
 
 void ParseCommandLine() {
@@ -52,12 +43,12 @@ void ParseCommandLine() {
   }
   SetMetricsSwitch(std::string());
   for (std::string arg : args) {
-    if (StartsWithUpper(arg, "-METRICS=")) SetMetricsSwitch(arg.substr(9));
-    if (StartsWithUpper(arg, "-INI=")) {
+    if (StartsWithNoCase(arg, "-METRICS=")) SetMetricsSwitch(arg.substr(9));
+    if (StartsWithNoCase(arg, "-INI=")) {
       arg.erase(0, 5);
       SetIniFileName(arg);
     }
-    if (StartsWithUpper(arg, "-LOG=")) {
+    if (StartsWithNoCase(arg, "-LOG=")) {
       arg.erase(0, 5);
       SetLogFileName(arg);
     }
@@ -123,7 +114,7 @@ bool TQuillmootServer::Server_Init() {
       if (!channelList->AddChannel(name)) throw EConfigError("No channel id left for " + name);
     });
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: Server_Init (config) exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("Server_Init (config)", e), kLogException);
     return Fail("FATAL ERROR: Unable to create config file", e);
   }
   WriteLog("Done reading ini file", kLogProgress);
@@ -194,14 +185,14 @@ bool TQuillmootServer::Server_Init() {
     pingThread->Start();
     WriteLog("Started Ping Thread", kLogProgress);
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: Server_Init (activate) exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("Server_Init (activate)", e), kLogException);
     return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
   try {
     StartMetrics();
   } catch (const std::exception& e) {
     // Asked for and not available: an operator who scrapes this server learns it at once.
-    WriteLog(std::string("in: Server_Init (metrics) exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("Server_Init (metrics)", e), kLogException);
     return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
 
 extern char** environ;
@@ -41,11 +42,7 @@ std::string Root() {
   return root ? std::string(root) : std::string();
 }
 
-std::string UnitName(const ServiceIdentity& id) {
-  std::string name;
-  for (char c : id.name) name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return name + ".service";
-}
+std::string UnitName(const ServiceIdentity& id) { return AsciiLower(id.name) + ".service"; }
 
 std::string UnitPath(const ServiceIdentity& id) { return Root() + "/etc/systemd/system/" + UnitName(id); }
 
