@@ -103,6 +103,15 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
                              .U32(10)
                              .U8(a.wire);
   EXPECT_EQ(Next(o), expected);
+  // Exactly 73 bytes are a whole old-layout reply; one fewer is none.
+  ASSERT_EQ(expected.size(), 73u);
+  PlayerStats parsedOld;
+  bool isOld = false;
+  ASSERT_TRUE(ParsePlayerStats(expected.data(), 73, parsedOld, isOld));
+  EXPECT_TRUE(isOld);
+  EXPECT_EQ(parsedOld.tcpBytesReceived, 10u);
+  EXPECT_EQ(parsedOld.requestByte, a.wire);
+  EXPECT_FALSE(ParsePlayerStats(expected.data(), 72, parsedOld, isOld));
 
   // Without the right: port 0 and an empty address, the rest as for anyone.
   Player n = Join(t, "New");
