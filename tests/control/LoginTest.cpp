@@ -226,7 +226,7 @@ TEST(Login, SetupFlagTwoIsNotSetAndGetsTheLists) {
   a->Send(ComposeSetup(7, 2));
   auto lists = a->Receive(kWaitMs);  // the lists, not a refusal
   ASSERT_TRUE(lists);
-  EXPECT_EQ(CommandOf(*lists), kPktListsNew);
+  EXPECT_EQ(CommandOf(*lists), 3);
   EXPECT_FALSE(a->WaitClosed(kQuietMs));
   ClientPtr rec = t.Server().clientList->FindClientByPlayerId(0);
   ASSERT_TRUE(rec);

@@ -41,7 +41,7 @@ TEST(PlayerStatsTest, NewLayoutForAnOrdinaryClientCountsWhatItSent) {
   // A day and an hour later: whole days are dropped from both times.
   time.At(kDayMs + 3600000 + 250);
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, b.wire));
-  const Bytes expected = Expect(a.key, 104, kPktPlayerStatsNew)
+  const Bytes expected = Expect(a.key, 104, 61)
                              .U32(3600250)  // connected
                              .F32(0.0f)     // no datagram, no loss
                              .U32(3599750)  // idle since the statistics request at 500 ms
@@ -86,7 +86,7 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
 
   time.At(1234);
   o->Send(ComposeByteCommand(kCmdPlayerStatsReq, a.wire));
-  const Bytes expected = Expect(o.key, 73, kPktPlayerStatsOld)
+  const Bytes expected = Expect(o.key, 73, 60)
                              .U32(1234)
                              .F32(static_cast<float>(1.0 / 3.0 * 100.0))
                              .U32(1234)
@@ -138,7 +138,7 @@ TEST(PlayerStatsTest, UnknownIdOwnIdAndAdministratorBeforeAnyDatagram) {
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, 9));
   EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 0xC4, 0xFF}));
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, 0));  // stored id 255
-  EXPECT_EQ(Next(a), Reply(a.key, kReplyNoSuchPlayerStats));
+  EXPECT_EQ(Next(a), Reply(a.key, -60));
 
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, a.wire));
   const Bytes own = Next(a);
@@ -186,7 +186,7 @@ TEST(ServerStatsTest, CountersMatchTheTrafficAndUptimeDropsWholeDays) {
 
   time.At(kDayMs + 3600000 + 42);
   a->Send(ComposeCommand(kCmdServerStatsReq));
-  const Bytes expected = Expect(a.key, 75, kPktServerStats)
+  const Bytes expected = Expect(a.key, 75, 70)
                              .U32(3600042)
                              .U32(0)
                              .U32(0)
