@@ -29,11 +29,11 @@ if [ "${QM_WITH_PACKAGING:-1}" = 1 ]; then
   command -v unzip >/dev/null 2>&1 || need+=(unzip)
   command -v gzip >/dev/null 2>&1 || need+=(gzip)
 fi
-# scripts/lint.sh: clang-format, clang-tidy with its parallel driver run-clang-tidy (Python), git.
+# scripts/lint.sh: clang-format, clang-tidy with its parallel driver run-clang-tidy (the same
+# package; a Python script), git.
 if [ "${QM_SKIP_LINT:-0}" != 1 ]; then
   command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
-  command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
-  command -v run-clang-tidy >/dev/null 2>&1 || need+=(clang-tools)
+  { command -v clang-tidy && command -v run-clang-tidy; } >/dev/null 2>&1 || need+=(clang-tidy)
   command -v python3 >/dev/null 2>&1 || need+=(python3)
   command -v git >/dev/null 2>&1 || need+=(git)
 fi
