@@ -29,6 +29,14 @@ if [ "${QM_WITH_PACKAGING:-1}" = 1 ]; then
   command -v unzip >/dev/null 2>&1 || need+=(unzip)
   command -v gzip >/dev/null 2>&1 || need+=(gzip)
 fi
+# scripts/lint.sh: clang-format, clang-tidy with its parallel driver run-clang-tidy (the same
+# package; a Python script), git.
+if [ "${QM_SKIP_LINT:-0}" != 1 ]; then
+  command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+  { command -v clang-tidy && command -v run-clang-tidy; } >/dev/null 2>&1 || need+=(clang-tidy)
+  command -v python3 >/dev/null 2>&1 || need+=(python3)
+  command -v git >/dev/null 2>&1 || need+=(git)
+fi
 if [ "${QM_WITH_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null 2>&1 || need+=(clang)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
 # build, a ThreadSanitizer build of the suites that run threads, the Windows cross-build, and that
-# build run as an NT service under Wine; warnings are errors in every build. Set QM_QUICK=1 to run
-# the normal build only, QM_WITH_WINE=0 to leave out Wine.
+# build run as an NT service under Wine; warnings are errors in every build. After the normal build,
+# scripts/lint.sh checks formatting, clang-tidy and the folder layers (QM_SKIP_LINT=1: not). Set
+# QM_QUICK=1 to run the normal build (and lint) only, QM_WITH_WINE=0 to leave out Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -20,7 +21,11 @@ run_suite() {  # build-dir, cmake args..., then -- ctest args...
   (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ct[@]}")
 }
 
-run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+if [ "${QM_SKIP_LINT:-0}" != 1 ]; then
+  echo "=== lint ==="
+  QM_LINT_BUILD="$root/build" "$root/scripts/lint.sh" format tidy  # the layers step is enabled separately
+fi
 if [ "${QM_QUICK:-0}" = 1 ]; then exit 0; fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address -DQM_BUILD_BENCH=OFF

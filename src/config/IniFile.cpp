@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
 
@@ -32,15 +33,6 @@ std::string_view TrimBlanks(std::string_view s) {
   const size_t first = s.find_first_not_of(kBlanks);
   if (first == std::string_view::npos) return {};
   return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
-}
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  return true;
 }
 
 enum class LineKind { Other, Section, Key };
@@ -129,8 +121,8 @@ std::optional<std::string_view> FindValue(const Lines& lines, const std::string&
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section)
-      inSection = SameName(line.name, section);
-    else if (inSection && line.kind == LineKind::Key && SameName(line.name, key))
+      inSection = EqualsNoCase(line.name, section);
+    else if (inSection && line.kind == LineKind::Key && EqualsNoCase(line.name, key))
       return line.value;
   }
   return std::nullopt;
@@ -143,8 +135,8 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section) {
-      inSection = SameName(line.name, section);
-    } else if (inSection && line.kind == LineKind::Key && SameName(line.name, key)) {
+      inSection = EqualsNoCase(line.name, section);
+    } else if (inSection && line.kind == LineKind::Key && EqualsNoCase(line.name, key)) {
       lines[i] = lines[i].substr(0, line.valuePos) + value;
       return;
     }
@@ -156,7 +148,7 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section) {
       if (insertAt) break;
-      if (SameName(line.name, section)) insertAt = i + 1;
+      if (EqualsNoCase(line.name, section)) insertAt = i + 1;
     } else if (insertAt && line.kind == LineKind::Key) {
       insertAt = i + 1;
     }
@@ -176,7 +168,7 @@ bool RemoveSection(Lines& lines, const std::string& section) {
   bool removed = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
-    if (line.kind == LineKind::Section) inSection = SameName(line.name, section);
+    if (line.kind == LineKind::Section) inSection = EqualsNoCase(line.name, section);
     if (inSection)
       removed = true;
     else
@@ -329,10 +321,10 @@ std::vector<std::string> IniFile::SectionKeys(const std::string& section) const 
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section) {
-      inSection = SameName(line.name, section);
+      inSection = EqualsNoCase(line.name, section);
     } else if (inSection && line.kind == LineKind::Key) {
       bool seen = false;
-      for (const auto& k : keys) seen = seen || SameName(k, line.name);
+      for (const auto& k : keys) seen = seen || EqualsNoCase(k, line.name);
       if (!seen) keys.emplace_back(line.name);
     }
   }

@@ -1,11 +1,11 @@
 #include "config/Settings.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <limits>
 #include <variant>
 
 #include "config/IniFile.hpp"
+#include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -15,11 +15,6 @@ std::mutex gNamesMutex;
 std::string gIniFileName = "qmserver.ini";
 std::string gExeDir;
 std::string gExeDirOverride;
-
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return s;
-}
 
 // One setting of the file: where it lives, its default and the member that holds it. Integers are
 // written in decimal, booleans as "1"/"0" and read as numbers (any non-zero one is true).
@@ -171,7 +166,7 @@ void LoadConfiguration(const std::function<void(const std::string&)>& addChannel
   SetDefaults(s);
   IniFile ini(IniFilePath());
   ReadFields(ini, s);
-  if (Upper(s.WebPostURL).find("HTTP://") == std::string::npos) s.WebPostURL = "http://" + s.WebPostURL;
+  if (AsciiUpper(s.WebPostURL).find("HTTP://") == std::string::npos) s.WebPostURL = "http://" + s.WebPostURL;
   LoadChannels(ini, addChannel);
   if (ini.ReadString("Version", "ServerVersion", "") != kConfigVersion) Upgrade(ini, s);
   s.UDPPort = s.TCPPort + 1;

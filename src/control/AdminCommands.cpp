@@ -9,6 +9,7 @@
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
 #include "log/Log.hpp"
+#include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -16,16 +17,6 @@ namespace {
 
 // The trace of a channel change carries the code of the notification it causes.
 constexpr int32_t kChangeRoomTraceCode = kPktPlayerChangedChannel;
-
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// Channel names compare without regard to the case of ASCII letters only; other bytes must match.
-bool SameChannelName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  return true;
-}
 
 // Commands 110 to 160: a client that is not administrator is refused and nothing else happens.
 bool RequireAdmin(const ClientPtr& client) {
@@ -94,7 +85,7 @@ void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const 
     // name. AddChannel announces under it: channelList then clientList is the allowed order.
     LockGuard g(channelList->Lock());
     bool exists = false;
-    for (const auto& channel : channelList->Items()) exists = exists || SameChannelName(channel.Name(), name);
+    for (const auto& channel : channelList->Items()) exists = exists || EqualsNoCase(channel.Name(), name);
     // With all 256 ids taken AddChannel adds nothing; that is refused like a duplicate.
     added = !exists && channelList->AddChannel(name).has_value();
   }

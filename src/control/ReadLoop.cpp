@@ -80,7 +80,7 @@ void ControlHandlers::TCPServerExecute(TcpContext& context) {
 
     if (close) CloseConnection(conn, c);
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TCPServerExecute excption ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TCPServerExecute", e, "excption"), kLogException);
   }
 }
 

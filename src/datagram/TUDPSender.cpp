@@ -8,7 +8,7 @@
 
 namespace qm {
 namespace {
-const char* const kPassFailure = "in: TUDPSender.ProcessUDPList exception ";
+const char* const kPassPlace = "TUDPSender.ProcessUDPList";
 }  // namespace
 
 TUDPSender::~TUDPSender() {
@@ -49,13 +49,13 @@ void TUDPSender::ProcessUDPList() {
         } catch (const std::exception& e) {
           // That datagram alone is lost; the rest of the pass goes on. Malformed whispers arrive
           // at datagram rate, so the line is limited.
-          WriteLogLimited(kPassFailure + DescribeException(e), kLogException, "relay pass");
+          WriteLogLimited(ExceptionLine(kPassPlace, e), kLogException, "relay pass");
         }
       }
       SendStaged();
     }
   } catch (const std::exception& e) {
-    WriteLog(kPassFailure + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine(kPassPlace, e), kLogException);
   }
   arena_.clear();
   staged_.clear();
@@ -125,7 +125,7 @@ void TUDPSender::Stage(TServerClient& recipient, const std::vector<uint8_t>& dat
   if (!to.IsSet()) {
     // A whisper names a client that never sent a datagram: the send it would have failed, logged
     // and limited per recipient (channel voice skips such clients silently).
-    WriteLogLimited(kPassFailure + UdpEndpoint::DescribeSendError(platform::kErrAddrNotAvail), kLogWarning,
+    WriteLogLimited(ExceptionLine(kPassPlace, UdpEndpoint::DescribeSendError(platform::kErrAddrNotAvail)), kLogWarning,
                     std::to_string(recipient.SessionKey()));
     return;
   }
@@ -165,7 +165,7 @@ void TUDPSender::SendStaged() {
     } else if (staged_[i].whisper) {
       // Limited per recipient so a chatty speaker cannot fill the disk. A lost copy of channel
       // voice is not worth a line: the next one follows in milliseconds.
-      WriteLogLimited(kPassFailure + UdpEndpoint::DescribeSendError(error), kLogWarning,
+      WriteLogLimited(ExceptionLine(kPassPlace, UdpEndpoint::DescribeSendError(error)), kLogWarning,
                       std::to_string(r.SessionKey()));
     }
   }

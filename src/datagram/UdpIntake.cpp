@@ -106,7 +106,7 @@ void UdpIntake::UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddr
       }
     }
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TQuillmootServer.UDPServerUDPRead exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TQuillmootServer.UDPServerUDPRead", e), kLogException);
   }
 }
 

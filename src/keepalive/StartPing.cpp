@@ -44,11 +44,11 @@ PingOutcome StartPing(TServerClient& client, const PingSender& sender, const TSe
       return PingOutcome::kPinged;
     } catch (const std::exception& e) {
       // Not pending, not counted: the next pass tries again.
-      WriteLog(std::string("in: TServerClient.StartPing (DoPing) exception ") + DescribeException(e), kLogWarning);
+      WriteLog(ExceptionLine("TServerClient.StartPing (DoPing)", e), kLogWarning);
     }
     return PingOutcome::kNothingToDo;
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TServerClient.StartPing exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TServerClient.StartPing", e), kLogException);
     return PingOutcome::kNothingToDo;
   }
 }

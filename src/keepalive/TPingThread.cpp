@@ -66,11 +66,11 @@ void TPingThread::PingClients() {
         // One give-up per pass: the rest wait for the next pass.
         return;
       } catch (const std::exception& e) {
-        WriteLog(std::string("in: TPingThread.PingClients (StartPing) exception ") + DescribeException(e), kLogWarning);
+        WriteLog(ExceptionLine("TPingThread.PingClients (StartPing)", e), kLogWarning);
       }
     }
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: TPingThread.PingClients exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TPingThread.PingClients", e), kLogException);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "keepalive/TPingThread.hpp"
 #include "log/Log.hpp"
 #include "net/HttpClient.hpp"
+#include "platform/Ascii.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 
@@ -45,14 +46,14 @@ std::string PublicListUrl() {
 
 // One request; its failure is logged with the caller's prefix and goes no further, so the other
 // address is still tried.
-void PostOne(HttpClient& http, const std::string& url, const char* logPrefix) {
+void PostOne(HttpClient& http, const std::string& url, const char* logPlace) {
   try {
     if (http.Connected()) http.Disconnect();
     http.Post(url, std::string());
   } catch (const EHttpAborted&) {
     // The server is stopping; the web server did nothing wrong.
   } catch (const std::exception& e) {
-    WriteLog(logPrefix + DescribeException(e), kLogWarning);
+    WriteLog(ExceptionLine(logPlace, e), kLogWarning);
   }
 }
 
@@ -112,10 +113,7 @@ std::string BuildStatusQuery(const StatusReport& r) {
 
 bool UserUrlEnabled(const std::string& webPostUrl) {
   if (webPostUrl.empty()) return false;
-  std::string upper = webPostUrl;
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return upper != "HTTP://";
+  return !EqualsNoCase(webPostUrl, "HTTP://");
 }
 
 void SetWebStatusTimeoutsForTests(uint32_t connectMs, uint32_t totalMs) {
@@ -151,7 +149,7 @@ void TPingThread::UpdateStats() {
     report.link = s.WebPostLinkUrl;
     PostData(BuildStatusQuery(report));
   } catch (const std::exception& e) {
-    WriteLog("in: TPingThread.UpdateStats exception " + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TPingThread.UpdateStats", e), kLogException);
   }
 }
 
@@ -171,12 +169,10 @@ void TPingThread::PostData(const std::string& query) {
     // instead of stopping the ping passes for good.
     ApplyTimeouts(*http);
     const std::string encoded = EncodeSpaces(query);
-    if (s.QuillmootSite_Active)
-      PostOne(*http, PublicListUrl() + encoded, "in: TPingThread.PostData (Quillmoot) exception ");
-    if (UserUrlEnabled(s.WebPostURL))
-      PostOne(*http, s.WebPostURL + "?" + encoded, "in: TPingThread.PostData (UserUrl) exception ");
+    if (s.QuillmootSite_Active) PostOne(*http, PublicListUrl() + encoded, "TPingThread.PostData (Quillmoot)");
+    if (UserUrlEnabled(s.WebPostURL)) PostOne(*http, s.WebPostURL + "?" + encoded, "TPingThread.PostData (UserUrl)");
   } catch (const std::exception& e) {
-    WriteLog("in: TPingThread.PostData exception " + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("TPingThread.PostData", e), kLogException);
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "net/NetAddress.hpp"
 #include "net/SocketError.hpp"
+#include "platform/Ascii.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 
@@ -15,17 +16,6 @@ namespace {
 const char* const kUserAgent = "QuillmootServer/1.2.2";
 
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  const size_t n = std::strlen(prefix);
-  if (text.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 

@@ -25,4 +25,24 @@ std::string DescribeException(const std::exception& e) {
   return s;
 }
 
+namespace {
+std::string Line(std::string_view place, std::string_view word, std::string_view described) {
+  std::string s = "in: ";
+  s += place;
+  s += ' ';
+  s += word;
+  s += ' ';
+  s += described;
+  return s;
+}
+}  // namespace
+
+std::string ExceptionLine(std::string_view place, const std::exception& e, std::string_view word) {
+  return Line(place, word, DescribeException(e));
+}
+
+std::string ExceptionLine(std::string_view place, std::string_view described) {
+  return Line(place, "exception", described);
+}
+
 }  // namespace qm

@@ -4,6 +4,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace qm {
 
@@ -54,5 +55,11 @@ class EHttpProtocolError : public QmError {
 const char* ExceptionClassName(const std::exception& e) noexcept;
 // "<ClassName>: <message>", the tail of every exception log line.
 std::string DescribeException(const std::exception& e);
+// The log line of a caught failure: "in: <place> <word> <ClassName>: <message>". The word is
+// "exception" everywhere but in the control read loop, whose line has always spelled it "excption";
+// operators' log filters match both as written.
+std::string ExceptionLine(std::string_view place, const std::exception& e, std::string_view word = "exception");
+// The same line for a failure already described as "<ClassName>: <message>" (a failed send).
+std::string ExceptionLine(std::string_view place, std::string_view described);
 
 }  // namespace qm

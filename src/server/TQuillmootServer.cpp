@@ -10,6 +10,7 @@
 #include "keepalive/TPingThread.hpp"
 #include "log/Log.hpp"
 #include "metrics/MetricsEndpoint.hpp"
+#include "platform/Ascii.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
@@ -20,16 +21,6 @@ namespace {
 std::mutex gArgsMutex;
 std::vector<std::string> gArguments;
 
-bool StartsWithUpper(const std::string& s, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (i >= s.size()) return false;
-    char c = s[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 }  // namespace
 
 void SetProcessArguments(std::vector<std::string> arguments) {
@@ -38,7 +29,7 @@ void SetProcessArguments(std::vector<std::string> arguments) {
 }
 
 bool IsValueSwitch(const std::string& arg) {
-  return StartsWithUpper(arg, "-INI=") || StartsWithUpper(arg, "-LOG=") || StartsWithUpper(arg, "-METRICS=");
+  return StartsWithNoCase(arg, "-INI=") || StartsWithNoCase(arg, "-LOG=") || StartsWithNoCase(arg, "-METRICS=");
 }
 
 void ParseCommandLine() {
@@ -49,12 +40,12 @@ void ParseCommandLine() {
   }
   SetMetricsSwitch(std::string());
   for (std::string arg : args) {
-    if (StartsWithUpper(arg, "-METRICS=")) SetMetricsSwitch(arg.substr(9));
-    if (StartsWithUpper(arg, "-INI=")) {
+    if (StartsWithNoCase(arg, "-METRICS=")) SetMetricsSwitch(arg.substr(9));
+    if (StartsWithNoCase(arg, "-INI=")) {
       arg.erase(0, 5);
       SetIniFileName(arg);
     }
-    if (StartsWithUpper(arg, "-LOG=")) {
+    if (StartsWithNoCase(arg, "-LOG=")) {
       arg.erase(0, 5);
       SetLogFileName(arg);
     }
@@ -143,7 +134,7 @@ bool TQuillmootServer::LoadConfigurationFile() {
       if (!channelList_->AddChannel(name)) throw EConfigError("No channel id left for " + name);
     });
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: Server_Init (config) exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("Server_Init (config)", e), kLogException);
     return Fail("FATAL ERROR: Unable to create config file", e);
   }
   WriteLog("Done reading ini file", kLogProgress);
@@ -236,7 +227,7 @@ bool TQuillmootServer::Activate() {
     pingThread_->Start();
     WriteLog("Started Ping Thread", kLogProgress);
   } catch (const std::exception& e) {
-    WriteLog(std::string("in: Server_Init (activate) exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("Server_Init (activate)", e), kLogException);
     return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
   return true;
@@ -253,7 +244,7 @@ bool TQuillmootServer::StartMetrics() {
     WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {
     // Asked for and not available: an operator who scrapes this server learns it at once.
-    WriteLog(std::string("in: Server_Init (metrics) exception ") + DescribeException(e), kLogException);
+    WriteLog(ExceptionLine("Server_Init (metrics)", e), kLogException);
     return Fail("FATAL ERROR: Unable to initialize communication", e);
   }
   return true;

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "metrics/MetricsEndpoint.hpp"
+#include "platform/Ascii.hpp"
 #include "server/TQuillmootServer.hpp"
 
 namespace qm {
@@ -23,14 +24,7 @@ bool Is(const std::string& arg, std::initializer_list<const char*> spellings) {
 bool FindSwitch(const std::vector<std::string>& arguments, const char* name) {
   for (const std::string& arg : arguments) {
     if (arg.empty() || (arg[0] != '-' && arg[0] != '/')) continue;
-    size_t i = 0;
-    for (; name[i]; ++i) {
-      if (i + 1 >= arg.size()) break;
-      char c = arg[i + 1];
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      if (c != name[i]) break;
-    }
-    if (name[i] == '\0' && i + 1 == arg.size()) return true;
+    if (EqualsNoCase(std::string_view(arg).substr(1), name)) return true;
   }
   return false;
 }

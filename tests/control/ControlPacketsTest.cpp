@@ -113,6 +113,19 @@ TEST(ControlPackets, ListParsingRefusesATruncatedPacket) {
   EXPECT_FALSE(ParseLists(reply.data(), reply.size(), parsed));
   const Packet other = ComposePlayerLeft(1, 1, 0);
   EXPECT_FALSE(ParseLists(other.data(), other.size(), parsed));
+
+  // Cut inside the player records (33 bytes each in the old layout, 34 in the new one).
+  for (bool old : {false, true}) {
+    std::vector<uint8_t> pl;
+    AppendListPlayer(pl, {1, 1, false, "ann"}, old);
+    AppendListPlayer(pl, {2, 1, true, "bob"}, old);
+    const Packet two = ComposeLists(1, old, 1, ch, 2, pl, 1);
+    ASSERT_EQ(two.size(), old ? 12u + 32 + 66 : 12u + 32 + 68);
+    EXPECT_TRUE(ParseLists(two.data(), two.size(), parsed));
+    EXPECT_FALSE(ParseLists(two.data(), two.size() - 1, parsed)) << old;
+    EXPECT_FALSE(ParseLists(two.data(), two.size() - (old ? 33 : 34), parsed)) << old;  // second record gone
+    EXPECT_FALSE(ParseLists(two.data(), 12 + 32 + 10, parsed)) << old;                  // inside the first
+  }
 }
 
 TEST(ControlPackets, LoginRequestRoundTripsAndCutsLongFields) {

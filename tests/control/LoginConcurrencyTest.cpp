@@ -1,6 +1,7 @@
 // Many clients logging in and out at once: no two share an id or key, the place limit holds, and
 // an observer hears of every arrival and departure exactly once, in order for each id.
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "control/LoginHelpers.hpp"
+#include "platform/Clock.hpp"
 
 namespace qm {
 namespace {
@@ -152,6 +154,91 @@ TEST(LoginConcurrency, RacingLoginsNeverExceedThePlaceLimit) {
   EXPECT_EQ(refused.load(), 16 - kMax);
   EXPECT_EQ(other.load(), 0);
   EXPECT_EQ(t.Server().clientList->ClientCount(), static_cast<size_t>(kMax));
+}
+
+// The system's time, except that once armed it holds each server thread at its second reading
+// until two threads are held (or a bound passes). A login reads the time for its "CMD <-" line,
+// then for its new record, which it makes after the first place check and before the check under
+// the list lock.
+class GateClock : public IClock {
+ public:
+  explicit GateClock(IClock& real) : real_(real) {}
+  double Now() override {
+    std::unique_lock<std::mutex> g(mutex_);
+    const auto self = std::this_thread::get_id();
+    if (armed_ && self != tester_ && ++reads_[self] == 2) {
+      ++held_;
+      cv_.notify_all();
+      cv_.wait_for(g, std::chrono::seconds(10), [this] { return held_ >= 2 && released_; });
+    }
+    return real_.Now();
+  }
+  uint32_t TickCount() override { return real_.TickCount(); }
+  void Arm() {
+    std::lock_guard<std::mutex> g(mutex_);
+    tester_ = std::this_thread::get_id();
+    armed_ = true;
+  }
+  bool WaitHeld(int count) {
+    std::unique_lock<std::mutex> g(mutex_);
+    return cv_.wait_for(g, std::chrono::seconds(10), [&] { return held_ >= count; });
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      released_ = true;
+      armed_ = false;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  IClock& real_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::map<std::thread::id, int> reads_;
+  std::thread::id tester_;
+  bool armed_ = false, released_ = false;
+  int held_ = 0;
+};
+
+TEST(LoginConcurrency, TwoLoginsPastTheFirstCheckForTheLastPlaceLetOnlyOneIn) {
+  GateClock gate(Clock());
+  SetClock(&gate);
+  struct Restore {
+    GateClock* gate;
+    ~Restore() {
+      gate->Release();
+      SetClock(nullptr);
+    }
+  };
+  {
+    TestServer t({{"General", "MaxClients", "1"}});
+    Restore restore{&gate};
+    ASSERT_TRUE(t.Started());
+    Conn first = Connected(t, "127.0.0.11");
+    Conn second = Connected(t, "127.0.0.12");
+    std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));  // the accepts are done with
+    gate.Arm();
+    first->Send(ComposeLogin({"first", "", "2.0"}));
+    second->Send(ComposeLogin({"second", "", "2.0"}));
+    ASSERT_TRUE(gate.WaitHeld(2));
+    // Nobody can be listed before one of the two is let go, so both passed the first check and
+    // are making their records.
+    EXPECT_EQ(t.Server().clientList->ClientCount(), 0u);
+    EXPECT_EQ(CountLines(t, "CMD <- hReply: 1 ClientLogin"), 2u);
+    EXPECT_EQ(CountLines(t, "Created client"), 0u);
+    gate.Release();
+
+    auto a = first->Receive(kWaitMs), b = second->Receive(kWaitMs);
+    ASSERT_TRUE(a && b);
+    const bool firstWon = CommandOf(*a) == 1;
+    const Packet& refusal = firstWon ? *b : *a;
+    EXPECT_EQ(CommandOf(firstWon ? *a : *b), 1);
+    EXPECT_EQ(refusal, Packet({0xBA, 0xB0, 0, 0, 8, 0, 0xFF, 0xFF}));  // server full, key 0
+    EXPECT_TRUE((firstWon ? second : first)->WaitClosed(kWaitMs));
+    EXPECT_EQ(t.Server().clientList->ClientCount(), 1u);
+  }
 }
 
 }  // namespace

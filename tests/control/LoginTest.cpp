@@ -217,6 +217,24 @@ TEST(Login, SetupFlagOneIsRefusedAnnouncedToAllAndClosed) {
   EXPECT_EQ(t.Server().clientList->ClientCount(), 1u);
 }
 
+// Only 1 refuses: any other flag byte is "not set" and gets the lists.
+TEST(Login, SetupFlagTwoIsNotSetAndGetsTheLists) {
+  TestServer t;
+  ASSERT_TRUE(t.Started());
+  Conn a = LoggedIn(t, "a");
+  ASSERT_TRUE(a);
+  a->Send(ComposeSetup(7, 2));
+  auto lists = a->Receive(kWaitMs);  // the lists, not a refusal
+  ASSERT_TRUE(lists);
+  EXPECT_EQ(CommandOf(*lists), 3);
+  EXPECT_FALSE(a->WaitClosed(kQuietMs));
+  ClientPtr rec = t.Server().clientList->FindClientByPlayerId(0);
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->SetupValue(), 7);
+  EXPECT_FALSE(rec->SetupFlag());
+  EXPECT_EQ(t.Server().clientList->ClientCount(), 1u);
+}
+
 TEST(Login, LeaveIsAnnouncedOnceToEveryClientAndCloses) {
   TestServer t;
   ASSERT_TRUE(t.Started());

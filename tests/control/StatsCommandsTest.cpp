@@ -41,7 +41,7 @@ TEST(PlayerStatsTest, NewLayoutForAnOrdinaryClientCountsWhatItSent) {
   // A day and an hour later: whole days are dropped from both times.
   time.At(kDayMs + 3600000 + 250);
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, b.wire));
-  const Bytes expected = Expect(a.key, 104, kPktPlayerStatsNew)
+  const Bytes expected = Expect(a.key, 104, 61)
                              .U32(3600250)  // connected
                              .F32(0.0f)     // no datagram, no loss
                              .U32(3599750)  // idle since the statistics request at 500 ms
@@ -86,7 +86,7 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
 
   time.At(1234);
   o->Send(ComposeByteCommand(kCmdPlayerStatsReq, a.wire));
-  const Bytes expected = Expect(o.key, 73, kPktPlayerStatsOld)
+  const Bytes expected = Expect(o.key, 73, 60)
                              .U32(1234)
                              .F32(static_cast<float>(1.0 / 3.0 * 100.0))
                              .U32(1234)
@@ -103,6 +103,15 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
                              .U32(10)
                              .U8(a.wire);
   EXPECT_EQ(Next(o), expected);
+  // Exactly 73 bytes are a whole old-layout reply; one fewer is none.
+  ASSERT_EQ(expected.size(), 73u);
+  PlayerStats parsedOld;
+  bool isOld = false;
+  ASSERT_TRUE(ParsePlayerStats(expected.data(), 73, parsedOld, isOld));
+  EXPECT_TRUE(isOld);
+  EXPECT_EQ(parsedOld.tcpBytesReceived, 10u);
+  EXPECT_EQ(parsedOld.requestByte, a.wire);
+  EXPECT_FALSE(ParsePlayerStats(expected.data(), 72, parsedOld, isOld));
 
   // Without the right: port 0 and an empty address, the rest as for anyone.
   Player n = Join(t, "New");
@@ -129,7 +138,7 @@ TEST(PlayerStatsTest, UnknownIdOwnIdAndAdministratorBeforeAnyDatagram) {
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, 9));
   EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 8, 0, 0xC4, 0xFF}));
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, 0));  // stored id 255
-  EXPECT_EQ(Next(a), Reply(a.key, kReplyNoSuchPlayerStats));
+  EXPECT_EQ(Next(a), Reply(a.key, -60));
 
   a->Send(ComposeByteCommand(kCmdPlayerStatsReq, a.wire));
   const Bytes own = Next(a);
@@ -177,7 +186,7 @@ TEST(ServerStatsTest, CountersMatchTheTrafficAndUptimeDropsWholeDays) {
 
   time.At(kDayMs + 3600000 + 42);
   a->Send(ComposeCommand(kCmdServerStatsReq));
-  const Bytes expected = Expect(a.key, 75, kPktServerStats)
+  const Bytes expected = Expect(a.key, 75, 70)
                              .U32(3600042)
                              .U32(0)
                              .U32(0)

@@ -77,6 +77,30 @@ TEST(Intake, AnswersToServerPingsCompleteThePendingPingAndGetNoReply) {
   EXPECT_EQ(a.record->PingTries.load(), 0);
 }
 
+// 4 is the largest echo a client's ping may carry; from 5 up a kind-1 datagram is an answer.
+TEST(Intake, EchoFourIsStillAPingWhileEchoFiveAnswersTheServer) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  const PingDatagram four = ComposePing(a.key, kPingRequest, 4);
+  a.voice->SendTo(rig.server.UdpPort(), four.data(), four.size());
+  auto pong = a.voice->Receive(2000);
+  ASSERT_TRUE(pong);
+  const Bytes expected{
+      0xBB, 0xAA, static_cast<uint8_t>(a.key), static_cast<uint8_t>(a.key >> 8), 12, 0, 2, 4, 0xFF, 0xEE, 0, 0};
+  EXPECT_EQ(*pong, expected);
+
+  a.record->PingSentTick.store(TickCount() - 40);
+  a.record->PingPending.store(true);
+  a.record->PingTries.store(2);
+  SendCounted(rig, *a.voice, [&] {
+    auto p = ComposePing(a.key, kPingRequest, 5);
+    return Bytes(p.begin(), p.end());
+  }());
+  EXPECT_FALSE(a.record->PingPending.load());
+  EXPECT_EQ(a.record->PingTries.load(), 0);
+  EXPECT_FALSE(a.voice->Receive(100));
+}
+
 TEST(Intake, SequenceGapAndBadCrcCountOnceEachAndAreStillRelayed) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");

@@ -120,6 +120,9 @@ TEST(HttpClient, ParseUrlTakesHostPortAndTargetAndRefusesTheRest) {
   u = ParseUrl("http://host?q=a b");
   EXPECT_EQ(u.port, 80);
   EXPECT_EQ(u.pathAndQuery, "/?q=a%20b");
+  u = ParseUrl("http://host:65535/x");  // the highest port there is
+  EXPECT_EQ(u.port, 65535);
+  EXPECT_EQ(u.pathAndQuery, "/x");
   for (const char* bad : {"", "http://", "https://host/", "host/path", "http://:80/", "http://host:/", "http://host:0/",
                           "http://host:65536/", "http://host:8o/", "http://us@host/", "http://host/a\r\nX-Evil: 1"})
     EXPECT_THROW(ParseUrl(bad), EHttpUrlError) << bad;

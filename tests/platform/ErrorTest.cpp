@@ -16,5 +16,14 @@ TEST(Errors, ClassNamesSurviveCatchByBase) {
   EXPECT_STREQ(ExceptionClassName(std::out_of_range("x")), "ERangeError");
 }
 
+TEST(Errors, ExceptionLineKeepsThePlaceTextByteForByte) {
+  EXPECT_EQ(ExceptionLine("TUDPSender.ProcessUDPList", ETimeout("late")),
+            "in: TUDPSender.ProcessUDPList exception ETimeout: late");
+  EXPECT_EQ(ExceptionLine("TCPServerExecute", std::out_of_range("x"), "excption"),
+            "in: TCPServerExecute excption ERangeError: x");
+  EXPECT_EQ(ExceptionLine("TServerClient.StartPing (DoPing)", "ESocketError: Socket Error # 10049"),
+            "in: TServerClient.StartPing (DoPing) exception ESocketError: Socket Error # 10049");
+}
+
 }  // namespace
 }  // namespace qm

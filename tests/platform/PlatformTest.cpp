@@ -5,11 +5,24 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Ascii.hpp"
 #include "platform/Platform.hpp"
 #include "platform/Socket.hpp"
 
 namespace qm::platform {
 namespace {
+
+// Names compare by ASCII letters only: a byte above 127 (a Latin-1 letter) must match exactly.
+TEST(Platform, AsciiFoldingTouchesLettersOnly) {
+  EXPECT_EQ(AsciiUpper(std::string_view("Lobby-7\xe9z")), "LOBBY-7\xe9Z");
+  EXPECT_EQ(AsciiLower(std::string_view("Quillmoot@[]")), "quillmoot@[]");
+  EXPECT_TRUE(EqualsNoCase("hTtP://", "HTTP://"));
+  EXPECT_FALSE(EqualsNoCase("caf\xe9", "CAF\xc9"));
+  EXPECT_FALSE(EqualsNoCase("@", "`"));  // neighbours of the letter ranges do not fold
+  EXPECT_FALSE(EqualsNoCase("ab", "abc"));
+  EXPECT_TRUE(StartsWithNoCase("-ini=x.ini", "-INI="));
+  EXPECT_FALSE(StartsWithNoCase("-IN", "-INI="));
+}
 
 TEST(Platform, TickCounterAdvances) {
   const uint32_t first = SystemTickCount();

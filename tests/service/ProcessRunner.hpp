@@ -1,11 +1,10 @@
 #pragma once
 // Runs a program as a child process for the service tests: its output captured, its environment
 // extended, every wait bounded (a child still running at the time-out is killed).
-#include <sys/types.h>
-
-#include <map>
 #include <string>
 #include <vector>
+
+#include "platform/Process.hpp"
 
 namespace qm::test {
 
@@ -37,18 +36,15 @@ class ChildProcess {
   void Signal(int signal);
   // Waits for the exit; the exit status, or -1 on a signal or the time-out.
   int Wait(int timeoutMs);
-  bool Exited() const { return exited_; }
+  bool Exited() const { return child_.Exited(); }
   bool TimedOut() const { return timedOut_; }
   // Output so far (reads what is pending without blocking).
   const std::string& Output();
 
  private:
   bool Drain(int waitMs);
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  bool exited_ = false;
+  platform::ChildProcess child_;
   bool timedOut_ = false;
-  int status_ = 0;
   std::string output_;
 };
 

@@ -4,14 +4,10 @@
 // keeps the server free of a libsystemd dependency, which minimal hosts and containers lack.
 #include "platform/ServiceManager.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,11 +18,12 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
-
-extern char** environ;
+#include "platform/Process.hpp"
 
 namespace qm::platform {
 namespace {
@@ -41,11 +38,7 @@ std::string Root() {
   return root ? std::string(root) : std::string();
 }
 
-std::string UnitName(const ServiceIdentity& id) {
-  std::string name;
-  for (char c : id.name) name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return name + ".service";
-}
+std::string UnitName(const ServiceIdentity& id) { return AsciiLower(id.name) + ".service"; }
 
 std::string UnitPath(const ServiceIdentity& id) { return Root() + "/etc/systemd/system/" + UnitName(id); }
 
@@ -79,78 +72,44 @@ std::string Systemctl(const std::vector<std::string>& args) {
   std::string shown = "systemctl";
   for (const auto& a : args) shown += " " + a;
 
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw EOSError(shown + ": cannot create a pipe: " + std::strerror(errno));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> argv;
-  std::string program = "systemctl";
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (auto& a : copies) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  // The stop signals are blocked and SIGPIPE ignored in this process; systemctl gets the defaults.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "systemctl", &actions, &attributes, argv.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  if (rc != 0) {
-    close(pipeFds[0]);
-    if (rc == ENOENT) throw EOSError("systemctl was not found on PATH; is systemd installed?");
-    throw EOSError(shown + ": cannot run it: " + std::strerror(rc));
+  ChildProcess child;
+  SpawnRequest request;
+  request.argv.push_back("systemctl");
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.defaultSignals = {SIGPIPE};
+  const SpawnFailure failure = child.Start(request);
+  if (failure.pipe) throw EOSError(shown + ": cannot create a pipe: " + std::strerror(failure.code));
+  if (failure) {
+    if (failure.code == ENOENT) throw EOSError("systemctl was not found on PATH; is systemd installed?");
+    throw EOSError(shown + ": cannot run it: " + std::strerror(failure.code));
   }
 
   std::string output;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSystemctlTimeoutMs);
-  int status = 0;
-  bool exited = false;
   bool timedOut = false;
-  bool pipeOpen = true;
-  while (!exited) {
+  while (!child.Exited()) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      child.Kill();
       timedOut = true;
       break;
     }
-    if (pipeOpen) {
-      pollfd p{pipeFds[0], POLLIN, 0};
-      if (poll(&p, 1, 50) > 0) {
-        char buffer[512];
-        const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-        if (n > 0) {
-          if (output.size() < kMaxCapturedOutput) output.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-          pipeOpen = false;
-        }
-      }
+    if (child.OutputOpen()) {
+      char buffer[512];
+      const size_t n = child.ReadOutput(buffer, sizeof buffer, 50);
+      if (n > 0 && output.size() < kMaxCapturedOutput) output.append(buffer, n);
     } else {
-      usleep(20000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) exited = true;
+    child.PollExit();
   }
-  close(pipeFds[0]);
   output = Trim(output);
   if (timedOut) throw EOSError(shown + " did not finish within " + std::to_string(kSystemctlTimeoutMs / 1000) + " s");
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  const int exitCode = child.ExitCode();
+  if (exitCode != 0) {
     std::string text = shown + " failed";
-    if (WIFEXITED(status)) text += " with exit status " + std::to_string(WEXITSTATUS(status));
+    if (exitCode >= 0) text += " with exit status " + std::to_string(exitCode);
     if (!output.empty()) text += ": " + output;
     throw EOSError(text);
   }
