@@ -18,8 +18,6 @@
 namespace qm {
 
 class TServerCounters;
-class TClientList;
-class TChannelList;
 
 // The client version whose clients get the older packet layouts (exact, case-sensitive).
 inline constexpr const char* kOldClientVersion = "1.2.0";
@@ -103,15 +101,8 @@ class TServerClient {
   // packet. A packet the connection refuses (closed, or past its bound) is dropped silently.
   void Flush();
 
-  // Notification senders: compose, queue, flush (SendLists only queues).
-  void SendReply(int32_t code);
-  void SendPlayerJoined(uint8_t player, uint8_t channel, const std::string& name);
-  void SendPlayerChangedChannel(uint8_t player, uint8_t channel);
-  void SendPlayerLeft(uint8_t player, uint8_t reason);
-  void SendChannelAdded(uint8_t channel, const std::string& name);
-  void SendChannelDeleted(uint8_t channel);
-  void SendPlayerIsAdmin(uint8_t player);
-  void SendLists(TClientList& clients, TChannelList& channels);
+  // Queues a packet composed for this client and flushes at once: replies and notifications.
+  void Send(Buffer packet);
 
   // Begins teardown: no more queueing or flushing, queued packets dropped, the connection's slot
   // emptied so it no longer refers to this record.

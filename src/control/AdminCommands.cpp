@@ -6,6 +6,7 @@
 #include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
 #include "server/TQuillmootServer.hpp"
@@ -29,7 +30,7 @@ bool SameChannelName(const std::string& a, const std::string& b) {
 // Commands 110 to 160: a client that is not administrator is refused and nothing else happens.
 bool RequireAdmin(const ClientPtr& client) {
   if (client->IsAdmin()) return true;
-  client->SendReply(kReplyNotAdmin);
+  client->Send(ComposeReply(*client, kReplyNotAdmin));
   return false;
 }
 
@@ -54,8 +55,8 @@ void TQuillmootServer::ClientChangeRoom(const uint8_t* packet, size_t size, cons
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <->", "ClientChangeRoom RoomId: " + std::to_string(room), kChangeRoomTraceCode, client.get());
   // Not checked against the channel list: clients are told the id exactly as it was sent.
-  clientList->Relay().SetChannel(*client, static_cast<int32_t>(room) - 1);
-  clientList->BroadcastPlayerChangedChannel(*client, room);
+  clientList->Relay().SetChannel(*client, FromWireId(room));
+  clientList->Broadcast(PlayerChangedChannelNotice(*client, room));
 }
 
 void TQuillmootServer::AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -66,7 +67,7 @@ void TQuillmootServer::AdminLogin(const uint8_t* packet, size_t size, const Clie
   uint32_t answerTick = 0;
   // A blocked address is refused without a look at the password, one answer a second at most.
   if (link && adminGuesses.Blocked(from, answerTick)) {
-    if (WaitForAnswerSlot(answerTick, *link)) client->SendReply(kReplyWrongAdminPassword);
+    if (WaitForAnswerSlot(answerTick, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
   // An empty administrator password switches administrator login off rather than opening it.
@@ -74,13 +75,13 @@ void TQuillmootServer::AdminLogin(const uint8_t* packet, size_t size, const Clie
   if (adminPassword.empty() || password != adminPassword) {
     if (link && adminGuesses.Failed(from))
       WriteLog(GuessThrottle::BlockLine("Refused administrator logins", from), kLogWarning);
-    client->SendReply(kReplyWrongAdminPassword);
+    client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
   client->SetIsAdmin(true);
   // Old clients get no player-is-administrator notices, so they learn of it by the reply.
-  if (client->IsOldClient()) client->SendReply(kReplyAdminLoginOk);
-  clientList->BroadcastPlayerIsAdmin(*client);
+  if (client->IsOldClient()) client->Send(ComposeReply(*client, kReplyAdminLoginOk));
+  clientList->Broadcast(PlayerIsAdminNotice(*client), NewLayoutClient);
 }
 
 void TQuillmootServer::AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -95,24 +96,24 @@ void TQuillmootServer::AdminCreateRoom(const uint8_t* packet, size_t size, const
     bool exists = false;
     for (const auto& channel : channelList->Items()) exists = exists || SameChannelName(channel.Name(), name);
     // With all 256 ids taken AddChannel adds nothing; that is refused like a duplicate.
-    added = !exists && channelList->AddChannel(name).has_value();
+    added = !exists && channelList->AddChannel(name, ChannelAddedNotice).has_value();
   }
-  if (!added) client->SendReply(kReplyChannelExists);
+  if (!added) client->Send(ComposeReply(*client, kReplyChannelExists));
 }
 
 void TQuillmootServer::AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <-", "AdminDeleteRoom RoomId: " + std::to_string(room), kCmdAdminDeleteRoom, client.get());
   if (!RequireAdmin(client)) return;
-  const auto id = static_cast<uint8_t>(room - 1);  // wire 0 names stored id 255
+  const auto id = FromWireByte(room);  // wire 0 names stored id 255
   bool found = false;
   {
     LockGuard g(channelList->Lock());
     found = channelList->FindChannel(id).has_value();
     // Clients in the deleted channel keep its id; nobody is moved.
-    if (found) channelList->DeleteChannel(id);
+    if (found) channelList->DeleteChannel(id, ChannelDeletedNotice);
   }
-  if (!found) client->SendReply(kReplyNoSuchChannel);
+  if (!found) client->Send(ComposeReply(*client, kReplyNoSuchChannel));
 }
 
 void TQuillmootServer::AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -120,13 +121,13 @@ void TQuillmootServer::AdminKickPlayer(const uint8_t* packet, size_t size, const
   LogEvent("CMD <-", "AdminKickPlayer", kCmdAdminKickPlayer, client.get());
   if (!RequireAdmin(client)) return;
   // The shared record stays alive here even if its own thread removes it meanwhile.
-  const ClientPtr kicked = clientList->FindClientByPlayerId(static_cast<uint8_t>(player - 1));
+  const ClientPtr kicked = clientList->FindClientByPlayerId(FromWireByte(player));
   if (!kicked) {
-    client->SendReply(kReplyNoSuchPlayerKick);
+    client->Send(ComposeReply(*client, kReplyNoSuchPlayerKick));
     return;
   }
   kicked->SetLeaving();
-  clientList->BroadcastPlayerLeft(*kicked, kLeftReasonKicked);
+  clientList->Broadcast(PlayerLeftNotice(*kicked, kLeftReasonKicked));
   // A kicked client that stays silent would otherwise hold its place until it sends another
   // byte. Ending the receiving side makes its own thread take the close path now; being Leaving,
   // it is not announced a second time.
@@ -140,7 +141,7 @@ void TQuillmootServer::AdminChangeServerPassword(const uint8_t* packet, size_t s
   if (!RequireAdmin(client)) return;
   // In force before the administrator hears it is done.
   Settings().ServerPassword.Set(password);
-  client->SendReply(kReplyServerPasswordChanged);
+  client->Send(ComposeReply(*client, kReplyServerPasswordChanged));
   WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "ServerPassword", password); });
 }
 
@@ -154,7 +155,7 @@ void TQuillmootServer::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const 
     ini.EraseSection("Channels");
     for (size_t i = 0; i < channels.size(); ++i) ini.WriteString("Channels", std::to_string(i), channels[i].Name());
   });
-  client->SendReply(kReplyChannelsSaved);
+  client->Send(ComposeReply(*client, kReplyChannelsSaved));
 }
 
 void TQuillmootServer::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -164,7 +165,7 @@ void TQuillmootServer::AdminChangeAdminPassword(const uint8_t* packet, size_t si
   if (!RequireAdmin(client)) return;
   // In force before the administrator hears it is done.
   Settings().AdminPassword.Set(password);
-  client->SendReply(kReplyAdminPasswordChanged);
+  client->Send(ComposeReply(*client, kReplyAdminPasswordChanged));
   WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "AdminPassword", password); });
 }
 

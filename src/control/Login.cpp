@@ -2,6 +2,7 @@
 #include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
 #include "server/TQuillmootServer.hpp"
@@ -81,30 +82,31 @@ bool TQuillmootServer::ClientLogin(TcpContext& context, const uint8_t* packet, s
     WriteRefusal(*this, *context.connection, kReplyServerFull);
     return true;
   }
-  WriteLog("Assigned playerId for client " + client->ClientName() + "[" + std::to_string(client->PlayerId() + 1) + "]",
-           kLogProgress);
+  WriteLog(
+      "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
+      kLogProgress);
 
   client->Enqueue(ComposeLoginAccepted(client->SessionKey(), s.Servername));
-  clientList->BroadcastPlayerJoined(*client);
+  clientList->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
   return false;
 }
 
 bool TQuillmootServer::ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const SetupRequest req = ParseSetup(packet, size);
   if (req.flag == 1) {
-    client->SendReply(kReplySetupRefused);
+    client->Send(ComposeReply(*client, kReplySetupRefused));
     return true;
   }
   client->SetSetupValue(req.value);
   client->SetSetupFlag(false);
-  client->SendLists(*clientList, *channelList);
+  client->Enqueue(ComposeLists(*client, *clientList, *channelList));
   return false;
 }
 
 bool TQuillmootServer::ClientLeave(const ClientPtr& client) {
   client->SetLeaving();
   LogEvent("CMD <->", "ClientLeave", 12, client.get());
-  clientList->BroadcastPlayerLeft(*client, kLeftReasonLeft);
+  clientList->Broadcast(PlayerLeftNotice(*client, kLeftReasonLeft));
   return true;
 }
 

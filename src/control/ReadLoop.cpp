@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "control/ControlPackets.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
 #include "server/TQuillmootServer.hpp"
@@ -127,8 +128,9 @@ void TQuillmootServer::TCPServerExecute(TcpContext& context) {
     if (close) {
       LogEvent("TCP/IP", "Disconnected", 0, c.get());
       if (c) {
-        clientList->RemoveClient(c, kLeftReasonLeft);
-        WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(c->PlayerId() + 1) + "]", kLogProgress);
+        clientList->RemoveClient(c, PlayerLeftNotice(*c, kLeftReasonLeft));
+        WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(ToWireId(c->PlayerId())) + "]",
+                 kLogProgress);
         c->Destroy();
       }
       // What is still queued for it (its leave or kick notice) goes out first, bounded by the

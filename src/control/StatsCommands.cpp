@@ -1,5 +1,6 @@
 // Statistics requests: one player's traffic and times, and the whole server's counters.
 #include "control/ControlPackets.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
 #include "server/TQuillmootServer.hpp"
@@ -10,9 +11,9 @@ void TQuillmootServer::PlayerStatsReq(const uint8_t* packet, size_t size, const 
   LogEvent("CMD <-", "PlayerStatsReq", kCmdPlayerStatsReq, client.get());
   const uint8_t request = ParseByteArgument(packet, size);
   // The shared record stays alive while it is read, even if its own thread destroys it meanwhile.
-  const ClientPtr target = clientList->FindClientByPlayerId(static_cast<uint8_t>(request - 1));
+  const ClientPtr target = clientList->FindClientByPlayerId(FromWireByte(request));
   if (!target) {
-    client->SendReply(kReplyNoSuchPlayerStats);
+    client->Send(ComposeReply(*client, kReplyNoSuchPlayerStats));
     return;
   }
 

@@ -99,7 +99,7 @@ int RunAdmin(const Options& o) {
     s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick",
              [&](const Packet& pk) {
                Notification n;
-               return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == 4);
+               return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == kLeftReasonKicked);
              });
     r.id = id;
     r.name = known;
