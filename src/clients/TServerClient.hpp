@@ -59,10 +59,6 @@ class TServerClient {
   bool Leaving() const { return leaving_.load(); }
   void SetLeaving() { leaving_.store(true); }
   bool Destroyed() const { return destroyed_.load(); }
-  int32_t SetupValue() const { return setupValue_.load(); }
-  void SetSetupValue(int32_t v) { setupValue_.store(v); }
-  bool SetupFlag() const { return setupFlag_.load(); }
-  void SetSetupFlag(bool v) { setupFlag_.store(v); }
 
   // The UDP return address: address and port change together, as one word.
   NetAddress Peer() const { return NetAddress::Unpack(peer_.load(std::memory_order_relaxed)); }
@@ -123,8 +119,6 @@ class TServerClient {
   std::atomic<bool> isAdmin_{false};
   std::atomic<bool> leaving_{false};
   std::atomic<bool> destroyed_{false};
-  std::atomic<int32_t> setupValue_{-1};
-  std::atomic<bool> setupFlag_{false};
   std::atomic<uint64_t> peer_{0};
   std::atomic<double> lastActivity_;
   std::atomic<uint32_t> lastActivityTick_;

@@ -97,8 +97,6 @@ bool TQuillmootServer::ClientSetup(const uint8_t* packet, size_t size, const Cli
     client->Send(ComposeReply(*client, kReplySetupRefused));
     return true;
   }
-  client->SetSetupValue(req.value);
-  client->SetSetupFlag(false);
   client->Enqueue(ComposeLists(*client, *clientList, *channelList));
   return false;
 }

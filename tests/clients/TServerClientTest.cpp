@@ -15,8 +15,6 @@ TEST(TServerClient, StartsWithTheDocumentedValues) {
   EXPECT_FALSE(c.Destroyed());
   EXPECT_FALSE(c.IsAdmin());
   EXPECT_FALSE(c.Leaving());
-  EXPECT_FALSE(c.SetupFlag());
-  EXPECT_EQ(c.SetupValue(), -1);
   EXPECT_EQ(c.ChannelId(), 0);
   EXPECT_EQ(c.PlayerId(), 0);
   EXPECT_EQ(c.SessionKey(), 0u);
