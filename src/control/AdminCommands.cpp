@@ -49,6 +49,30 @@ void WriteConfiguration(F change) {
   }
 }
 
+// What tells the two password changes apart; everything else they do is one body.
+struct PasswordChange {
+  const char* command;  // as the trace names it
+  int16_t code;
+  PasswordSetting TSettings::*setting;
+  ReplyCode done;
+  const char* iniKey;  // in [Passwords]
+};
+constexpr PasswordChange kServerPasswordChange{"AdminChangeServerPassword", kCmdAdminChangeServerPassword,
+                                               &TSettings::ServerPassword, kReplyServerPasswordChanged,
+                                               "ServerPassword"};
+constexpr PasswordChange kAdminPasswordChange{"AdminChangeAdminPassword", kCmdAdminChangeAdminPassword,
+                                              &TSettings::AdminPassword, kReplyAdminPasswordChanged, "AdminPassword"};
+
+void ChangePassword(const PasswordChange& change, const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const std::string password = ParseStringArgument(packet, size);
+  LogEvent("CMD <-", std::string(change.command) + " NewPW: " + std::string(kPasswordMask), change.code, client.get());
+  if (!RequireAdmin(client)) return;
+  // In force before the administrator hears it is done.
+  (Settings().*change.setting).Set(password);
+  client->Send(ComposeReply(*client, change.done));
+  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", change.iniKey, password); });
+}
+
 }  // namespace
 
 void TQuillmootServer::ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -135,14 +159,7 @@ void TQuillmootServer::AdminKickPlayer(const uint8_t* packet, size_t size, const
 }
 
 void TQuillmootServer::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
-  const std::string password = ParseStringArgument(packet, size);
-  LogEvent("CMD <-", "AdminChangeServerPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeServerPassword,
-           client.get());
-  if (!RequireAdmin(client)) return;
-  // In force before the administrator hears it is done.
-  Settings().ServerPassword.Set(password);
-  client->Send(ComposeReply(*client, kReplyServerPasswordChanged));
-  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "ServerPassword", password); });
+  ChangePassword(kServerPasswordChange, packet, size, client);
 }
 
 void TQuillmootServer::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr& client) {
@@ -159,14 +176,7 @@ void TQuillmootServer::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const 
 }
 
 void TQuillmootServer::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
-  const std::string password = ParseStringArgument(packet, size);
-  LogEvent("CMD <-", "AdminChangeAdminPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeAdminPassword,
-           client.get());
-  if (!RequireAdmin(client)) return;
-  // In force before the administrator hears it is done.
-  Settings().AdminPassword.Set(password);
-  client->Send(ComposeReply(*client, kReplyAdminPasswordChanged));
-  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "AdminPassword", password); });
+  ChangePassword(kAdminPasswordChange, packet, size, client);
 }
 
 }  // namespace qm
