@@ -13,7 +13,7 @@ std::optional<ChannelRecord> TChannelList::FindChannel(uint8_t id) {
   return std::nullopt;
 }
 
-std::optional<ChannelRecord> TChannelList::AddChannel(const std::string& name) {
+std::optional<ChannelRecord> TChannelList::AddChannel(const std::string& name, const Notice& announce) {
   ChannelRecord record;
   {
     LockGuard g(lock_);
@@ -29,15 +29,16 @@ std::optional<ChannelRecord> TChannelList::AddChannel(const std::string& name) {
     std::copy_n(name.begin(), record.NameLength, record.NameChars.begin());
     items_.push_back(record);
   }
-  clients_.BroadcastChannelAdded(record.ChannelId, record.Name());
+  if (announce) clients_.Broadcast([&](const TServerClient& c) { return announce(c, record); });
   return record;
 }
 
-void TChannelList::DeleteChannel(uint8_t id) {
+void TChannelList::DeleteChannel(uint8_t id, const Notice& announce) {
   LockGuard g(lock_);
   auto it = std::find_if(items_.begin(), items_.end(), [&](const ChannelRecord& r) { return r.ChannelId == id; });
   if (it == items_.end()) return;
-  clients_.BroadcastChannelDeleted(id);  // channelList then clientList: the allowed order
+  // channelList then clientList: the allowed order
+  if (announce) clients_.Broadcast([&](const TServerClient& c) { return announce(c, *it); });
   items_.erase(it);
 }
 

@@ -3,6 +3,7 @@
 // the fixed 32-byte record clients receive: id byte, then the name as a short string of 30.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 namespace qm {
 
 class TClientList;
+class TServerClient;
 
 struct ChannelRecord {
   uint8_t ChannelId = 0;
@@ -26,6 +28,8 @@ class TChannelList {
  public:
   // Ids 0 to 254: the list packet's channel count is one byte.
   static constexpr size_t kMaxChannels = 255;
+  // Composes the notice of a channel added or deleted for one recipient.
+  using Notice = std::function<std::vector<uint8_t>(const TServerClient& recipient, const ChannelRecord& channel)>;
 
   explicit TChannelList(TClientList& clients) : clients_(clients) {}
 
@@ -34,11 +38,12 @@ class TChannelList {
   std::vector<ChannelRecord>& Items() { return items_; }
 
   std::optional<ChannelRecord> FindChannel(uint8_t id);
-  // Makes a channel with the lowest free id and the first 30 characters of the name, appends and
-  // announces it. Empty when kMaxChannels are listed (nothing added, nothing announced).
-  std::optional<ChannelRecord> AddChannel(const std::string& name);
-  // Announces and removes the first channel with that id; nothing when there is none.
-  void DeleteChannel(uint8_t id);
+  // Makes a channel with the lowest free id and the first 30 characters of the name, appends it and
+  // broadcasts announce. Empty when kMaxChannels are listed (nothing added, nothing announced).
+  // Without announce nobody is told: loading at start-up, before any client is listed.
+  std::optional<ChannelRecord> AddChannel(const std::string& name, const Notice& announce = nullptr);
+  // Broadcasts announce and removes the first channel with that id; nothing when there is none.
+  void DeleteChannel(uint8_t id, const Notice& announce);
   size_t Count();
   std::vector<ChannelRecord> Snapshot();
 

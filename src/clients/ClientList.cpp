@@ -56,8 +56,8 @@ void TClientList::Append(ClientPtr client) {
   relay_.Add(client);
 }
 
-void TClientList::RemoveClient(const ClientPtr& client, uint8_t reason) {
-  if (!client->Leaving()) BroadcastPlayerLeft(*client, reason);
+void TClientList::RemoveClient(const ClientPtr& client, const Compose& announce) {
+  if (!client->Leaving()) Broadcast(announce);
   LockGuard g(lock_);
   auto it = std::find(items_.begin(), items_.end(), client);
   if (it != items_.end()) items_.erase(it);
@@ -72,40 +72,14 @@ std::vector<ClientPtr> TClientList::TakeAll() {
   return all;
 }
 
-void TClientList::BroadcastPlayerJoined(const TServerClient& newClient) {
+void TClientList::Broadcast(const Compose& compose, const Filter& filter) {
   LockGuard g(lock_);
-  const auto player = static_cast<uint8_t>(newClient.PlayerId() + 1);
   for (const auto& c : items_)
-    if (c.get() != &newClient) c->SendPlayerJoined(player, 1, newClient.ClientName());
+    if (!filter || filter(*c)) c->Send(compose(*c));
 }
 
-void TClientList::BroadcastPlayerLeft(const TServerClient& client, uint8_t reason) {
-  LockGuard g(lock_);
-  const auto player = static_cast<uint8_t>(client.PlayerId() + 1);
-  for (const auto& c : items_) c->SendPlayerLeft(player, reason);
-}
-
-void TClientList::BroadcastPlayerChangedChannel(const TServerClient& mover, uint8_t channelWire) {
-  LockGuard g(lock_);
-  const auto player = static_cast<uint8_t>(mover.PlayerId() + 1);
-  for (const auto& c : items_) c->SendPlayerChangedChannel(player, channelWire);
-}
-
-void TClientList::BroadcastPlayerIsAdmin(const TServerClient& admin) {
-  LockGuard g(lock_);
-  const auto player = static_cast<uint8_t>(admin.PlayerId() + 1);
-  for (const auto& c : items_)
-    if (!c->IsOldClient()) c->SendPlayerIsAdmin(player);
-}
-
-void TClientList::BroadcastChannelAdded(uint8_t channelId, const std::string& name) {
-  LockGuard g(lock_);
-  for (const auto& c : items_) c->SendChannelAdded(static_cast<uint8_t>(channelId + 1), name);
-}
-
-void TClientList::BroadcastChannelDeleted(uint8_t channelId) {
-  LockGuard g(lock_);
-  for (const auto& c : items_) c->SendChannelDeleted(static_cast<uint8_t>(channelId + 1));
+TClientList::Filter AllBut(const TServerClient& excluded) {
+  return [&excluded](const TServerClient& c) { return &c != &excluded; };
 }
 
 }  // namespace qm

@@ -13,11 +13,14 @@
 
 namespace qm {
 
-// Player-left reasons.
-enum : uint8_t { kLeftReasonLeft = 0, kLeftReasonPingTimeout = 2, kLeftReasonKicked = 4 };
-
 class TClientList {
  public:
+  // A packet composed for one recipient: each carries the recipient's session key, and some a
+  // layout chosen by its version.
+  using Compose = std::function<TServerClient::Buffer(const TServerClient& recipient)>;
+  // Which listed clients receive a broadcast; an empty filter means all of them.
+  using Filter = std::function<bool(const TServerClient& recipient)>;
+
   // The lock, for passes that walk the list (relay, ping, reports, shutdown).
   RecursiveLock& Lock() { return lock_; }
   // The entries; only while holding Lock().
@@ -35,22 +38,22 @@ class TClientList {
   bool DrawSessionKey(const std::function<uint32_t()>& random, uint32_t& key);
   // Appends; caller holds Lock().
   void Append(ClientPtr client);
-  // Announces the departure (unless the client is Leaving, already announced), then unlists it.
-  void RemoveClient(const ClientPtr& client, uint8_t reason);
+  // Broadcasts announce (unless the client is Leaving: already announced), then unlists it.
+  void RemoveClient(const ClientPtr& client, const Compose& announce);
   // Unlists without any notice (shutdown). Returns what was listed, in list order.
   std::vector<ClientPtr> TakeAll();
 
-  void BroadcastPlayerJoined(const TServerClient& newClient);
-  void BroadcastPlayerLeft(const TServerClient& client, uint8_t reason);
-  void BroadcastPlayerChangedChannel(const TServerClient& mover, uint8_t channelWire);
-  void BroadcastPlayerIsAdmin(const TServerClient& admin);
-  void BroadcastChannelAdded(uint8_t channelId, const std::string& name);
-  void BroadcastChannelDeleted(uint8_t channelId);
+  // One pass in list order under the lock: each recipient the filter admits gets its own packet,
+  // sent at once. Sending only hands the packet to the connection, so no socket is written here.
+  void Broadcast(const Compose& compose, const Filter& filter = nullptr);
 
  private:
   RecursiveLock lock_;
   std::vector<ClientPtr> items_;
   TRelayIndex relay_;
 };
+
+// Every listed client but one (the one a notice is about).
+TClientList::Filter AllBut(const TServerClient& excluded);
 
 }  // namespace qm

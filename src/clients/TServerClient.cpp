@@ -1,8 +1,5 @@
 #include "clients/TServerClient.hpp"
 
-#include "clients/ChannelList.hpp"
-#include "clients/ClientList.hpp"
-#include "control/ControlPackets.hpp"
 #include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
 
@@ -60,66 +57,9 @@ void TServerClient::Flush() {
   }
 }
 
-void TServerClient::SendReply(int32_t code) {
-  Enqueue(ComposeReply(SessionKey(), code));
+void TServerClient::Send(Buffer packet) {
+  Enqueue(std::move(packet));
   Flush();
-}
-
-void TServerClient::SendPlayerJoined(uint8_t player, uint8_t channel, const std::string& name) {
-  Enqueue(ComposePlayerJoined(SessionKey(), player, channel, name));
-  Flush();
-}
-
-void TServerClient::SendPlayerChangedChannel(uint8_t player, uint8_t channel) {
-  Enqueue(ComposePlayerChangedChannel(SessionKey(), player, channel));
-  Flush();
-}
-
-void TServerClient::SendPlayerLeft(uint8_t player, uint8_t reason) {
-  Enqueue(ComposePlayerLeft(SessionKey(), player, reason));
-  Flush();
-}
-
-void TServerClient::SendChannelAdded(uint8_t channel, const std::string& name) {
-  Enqueue(ComposeChannelAdded(SessionKey(), channel, name));
-  Flush();
-}
-
-void TServerClient::SendChannelDeleted(uint8_t channel) {
-  Enqueue(ComposeChannelDeleted(SessionKey(), channel));
-  Flush();
-}
-
-void TServerClient::SendPlayerIsAdmin(uint8_t player) {
-  Enqueue(ComposePlayerIsAdmin(SessionKey(), player));
-  Flush();
-}
-
-void TServerClient::SendLists(TClientList& clients, TChannelList& channels) {
-  const bool old = IsOldClient();
-  std::vector<uint8_t> players, channelRecords;
-  size_t playerCount = 0, channelCount = 0;
-  {
-    // Each count is taken under the same hold as the records it counts; the two lists are never
-    // locked together (channelList may not be taken while holding clientList).
-    LockGuard g(clients.Lock());
-    for (const auto& c : clients.Items()) {
-      AppendListPlayer(players,
-                       ListPlayer{static_cast<uint8_t>(c->PlayerId() + 1), static_cast<uint8_t>(c->ChannelId() + 1),
-                                  c->IsAdmin(), c->ClientName()},
-                       old);
-      ++playerCount;
-    }
-  }
-  {
-    LockGuard g(channels.Lock());
-    for (const auto& ch : channels.Items()) {
-      AppendListChannel(channelRecords, ListChannel{static_cast<uint8_t>(ch.ChannelId + 1), ch.Name()});
-      ++channelCount;
-    }
-  }
-  Enqueue(ComposeLists(SessionKey(), old, channelCount, channelRecords, playerCount, players,
-                       static_cast<uint16_t>(PlayerId() + 1)));
 }
 
 void TServerClient::Destroy() {

@@ -18,8 +18,6 @@
 namespace qm {
 
 class TServerCounters;
-class TClientList;
-class TChannelList;
 
 // The client version whose clients get the older packet layouts (exact, case-sensitive).
 inline constexpr const char* kOldClientVersion = "1.2.0";
@@ -61,10 +59,6 @@ class TServerClient {
   bool Leaving() const { return leaving_.load(); }
   void SetLeaving() { leaving_.store(true); }
   bool Destroyed() const { return destroyed_.load(); }
-  int32_t SetupValue() const { return setupValue_.load(); }
-  void SetSetupValue(int32_t v) { setupValue_.store(v); }
-  bool SetupFlag() const { return setupFlag_.load(); }
-  void SetSetupFlag(bool v) { setupFlag_.store(v); }
 
   // The UDP return address: address and port change together, as one word.
   NetAddress Peer() const { return NetAddress::Unpack(peer_.load(std::memory_order_relaxed)); }
@@ -103,15 +97,8 @@ class TServerClient {
   // packet. A packet the connection refuses (closed, or past its bound) is dropped silently.
   void Flush();
 
-  // Notification senders: compose, queue, flush (SendLists only queues).
-  void SendReply(int32_t code);
-  void SendPlayerJoined(uint8_t player, uint8_t channel, const std::string& name);
-  void SendPlayerChangedChannel(uint8_t player, uint8_t channel);
-  void SendPlayerLeft(uint8_t player, uint8_t reason);
-  void SendChannelAdded(uint8_t channel, const std::string& name);
-  void SendChannelDeleted(uint8_t channel);
-  void SendPlayerIsAdmin(uint8_t player);
-  void SendLists(TClientList& clients, TChannelList& channels);
+  // Queues a packet composed for this client and flushes at once: replies and notifications.
+  void Send(Buffer packet);
 
   // Begins teardown: no more queueing or flushing, queued packets dropped, the connection's slot
   // emptied so it no longer refers to this record.
@@ -132,8 +119,6 @@ class TServerClient {
   std::atomic<bool> isAdmin_{false};
   std::atomic<bool> leaving_{false};
   std::atomic<bool> destroyed_{false};
-  std::atomic<int32_t> setupValue_{-1};
-  std::atomic<bool> setupFlag_{false};
   std::atomic<uint64_t> peer_{0};
   std::atomic<double> lastActivity_;
   std::atomic<uint32_t> lastActivityTick_;

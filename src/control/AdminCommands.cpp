@@ -8,6 +8,7 @@
 #include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
@@ -21,7 +22,7 @@ constexpr int32_t kChangeRoomTraceCode = kPktPlayerChangedChannel;
 // Commands 110 to 160: a client that is not administrator is refused and nothing else happens.
 bool RequireAdmin(const ClientPtr& client) {
   if (client->IsAdmin()) return true;
-  client->SendReply(kReplyNotAdmin);
+  client->Send(ComposeReply(*client, kReplyNotAdmin));
   return false;
 }
 
@@ -40,14 +41,38 @@ void WriteConfiguration(F change) {
   }
 }
 
+// What tells the two password changes apart; everything else they do is one body.
+struct PasswordChange {
+  const char* command;  // as the trace names it
+  int16_t code;
+  PasswordSetting TSettings::*setting;
+  ReplyCode done;
+  const char* iniKey;  // in [Passwords]
+};
+constexpr PasswordChange kServerPasswordChange{"AdminChangeServerPassword", kCmdAdminChangeServerPassword,
+                                               &TSettings::ServerPassword, kReplyServerPasswordChanged,
+                                               "ServerPassword"};
+constexpr PasswordChange kAdminPasswordChange{"AdminChangeAdminPassword", kCmdAdminChangeAdminPassword,
+                                              &TSettings::AdminPassword, kReplyAdminPasswordChanged, "AdminPassword"};
+
+void ChangePassword(const PasswordChange& change, const uint8_t* packet, size_t size, const ClientPtr& client) {
+  const std::string password = ParseStringArgument(packet, size);
+  LogEvent("CMD <-", std::string(change.command) + " NewPW: " + std::string(kPasswordMask), change.code, client.get());
+  if (!RequireAdmin(client)) return;
+  // In force before the administrator hears it is done.
+  (Settings().*change.setting).Set(password);
+  client->Send(ComposeReply(*client, change.done));
+  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", change.iniKey, password); });
+}
+
 }  // namespace
 
 void ControlHandlers::ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <->", "ClientChangeRoom RoomId: " + std::to_string(room), kChangeRoomTraceCode, client.get());
   // Not checked against the channel list: clients are told the id exactly as it was sent.
-  clientList->Relay().SetChannel(*client, static_cast<int32_t>(room) - 1);
-  clientList->BroadcastPlayerChangedChannel(*client, room);
+  clientList->Relay().SetChannel(*client, FromWireId(room));
+  clientList->Broadcast(PlayerChangedChannelNotice(*client, room));
 }
 
 void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -58,7 +83,7 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   uint32_t answerTick = 0;
   // A blocked address is refused without a look at the password, one answer a second at most.
   if (link && adminGuesses.Blocked(from, answerTick)) {
-    if (WaitForAnswerSlot(answerTick, *link)) client->SendReply(kReplyWrongAdminPassword);
+    if (WaitForAnswerSlot(answerTick, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
   // An empty administrator password switches administrator login off rather than opening it.
@@ -66,13 +91,13 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   if (adminPassword.empty() || password != adminPassword) {
     if (link && adminGuesses.Failed(from))
       WriteLog(GuessThrottle::BlockLine("Refused administrator logins", from), kLogWarning);
-    client->SendReply(kReplyWrongAdminPassword);
+    client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
   client->SetIsAdmin(true);
   // Old clients get no player-is-administrator notices, so they learn of it by the reply.
-  if (client->IsOldClient()) client->SendReply(kReplyAdminLoginOk);
-  clientList->BroadcastPlayerIsAdmin(*client);
+  if (client->IsOldClient()) client->Send(ComposeReply(*client, kReplyAdminLoginOk));
+  clientList->Broadcast(PlayerIsAdminNotice(*client), NewLayoutClient);
 }
 
 void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -87,24 +112,24 @@ void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const 
     bool exists = false;
     for (const auto& channel : channelList->Items()) exists = exists || EqualsNoCase(channel.Name(), name);
     // With all 256 ids taken AddChannel adds nothing; that is refused like a duplicate.
-    added = !exists && channelList->AddChannel(name).has_value();
+    added = !exists && channelList->AddChannel(name, ChannelAddedNotice).has_value();
   }
-  if (!added) client->SendReply(kReplyChannelExists);
+  if (!added) client->Send(ComposeReply(*client, kReplyChannelExists));
 }
 
 void ControlHandlers::AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <-", "AdminDeleteRoom RoomId: " + std::to_string(room), kCmdAdminDeleteRoom, client.get());
   if (!RequireAdmin(client)) return;
-  const auto id = static_cast<uint8_t>(room - 1);  // wire 0 names stored id 255
+  const auto id = FromWireByte(room);  // wire 0 names stored id 255
   bool found = false;
   {
     LockGuard g(channelList->Lock());
     found = channelList->FindChannel(id).has_value();
     // Clients in the deleted channel keep its id; nobody is moved.
-    if (found) channelList->DeleteChannel(id);
+    if (found) channelList->DeleteChannel(id, ChannelDeletedNotice);
   }
-  if (!found) client->SendReply(kReplyNoSuchChannel);
+  if (!found) client->Send(ComposeReply(*client, kReplyNoSuchChannel));
 }
 
 void ControlHandlers::AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -112,13 +137,13 @@ void ControlHandlers::AdminKickPlayer(const uint8_t* packet, size_t size, const 
   LogEvent("CMD <-", "AdminKickPlayer", kCmdAdminKickPlayer, client.get());
   if (!RequireAdmin(client)) return;
   // The shared record stays alive here even if its own thread removes it meanwhile.
-  const ClientPtr kicked = clientList->FindClientByPlayerId(static_cast<uint8_t>(player - 1));
+  const ClientPtr kicked = clientList->FindClientByPlayerId(FromWireByte(player));
   if (!kicked) {
-    client->SendReply(kReplyNoSuchPlayerKick);
+    client->Send(ComposeReply(*client, kReplyNoSuchPlayerKick));
     return;
   }
   kicked->SetLeaving();
-  clientList->BroadcastPlayerLeft(*kicked, kLeftReasonKicked);
+  clientList->Broadcast(PlayerLeftNotice(*kicked, kLeftReasonKicked));
   // A kicked client that stays silent would otherwise hold its place until it sends another
   // byte. Ending the receiving side makes its own thread take the close path now; being Leaving,
   // it is not announced a second time.
@@ -126,14 +151,7 @@ void ControlHandlers::AdminKickPlayer(const uint8_t* packet, size_t size, const 
 }
 
 void ControlHandlers::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
-  const std::string password = ParseStringArgument(packet, size);
-  LogEvent("CMD <-", "AdminChangeServerPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeServerPassword,
-           client.get());
-  if (!RequireAdmin(client)) return;
-  // In force before the administrator hears it is done.
-  Settings().ServerPassword.Set(password);
-  client->SendReply(kReplyServerPasswordChanged);
-  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "ServerPassword", password); });
+  ChangePassword(kServerPasswordChange, packet, size, client);
 }
 
 void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr& client) {
@@ -146,18 +164,11 @@ void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const C
     ini.EraseSection("Channels");
     for (size_t i = 0; i < channels.size(); ++i) ini.WriteString("Channels", std::to_string(i), channels[i].Name());
   });
-  client->SendReply(kReplyChannelsSaved);
+  client->Send(ComposeReply(*client, kReplyChannelsSaved));
 }
 
 void ControlHandlers::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
-  const std::string password = ParseStringArgument(packet, size);
-  LogEvent("CMD <-", "AdminChangeAdminPassword NewPW: " + std::string(kPasswordMask), kCmdAdminChangeAdminPassword,
-           client.get());
-  if (!RequireAdmin(client)) return;
-  // In force before the administrator hears it is done.
-  Settings().AdminPassword.Set(password);
-  client->SendReply(kReplyAdminPasswordChanged);
-  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", "AdminPassword", password); });
+  ChangePassword(kAdminPasswordChange, packet, size, client);
 }
 
 }  // namespace qm

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control/WireFormat.hpp"
+#include "control/WireId.hpp"
 
 namespace qm {
 
@@ -70,6 +71,9 @@ enum ReplyCode : int16_t {
   kReplyChannelsSaved = 150,
   kReplyAdminPasswordChanged = 160,
 };
+
+// Player-left reasons (type 12, offset 9).
+enum LeftReason : uint8_t { kLeftReasonLeft = 0, kLeftReasonPingTimeout = 2, kLeftReasonKicked = 4 };
 
 struct PacketHeader {
   uint16_t magic = 0;

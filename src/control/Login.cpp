@@ -4,6 +4,7 @@
 #include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
 
@@ -82,30 +83,29 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
-  WriteLog("Assigned playerId for client " + client->ClientName() + "[" + std::to_string(client->PlayerId() + 1) + "]",
-           kLogProgress);
+  WriteLog(
+      "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
+      kLogProgress);
 
   client->Enqueue(ComposeLoginAccepted(client->SessionKey(), s.Servername));
-  clientList->BroadcastPlayerJoined(*client);
+  clientList->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
   return false;
 }
 
 bool ControlHandlers::ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const SetupRequest req = ParseSetup(packet, size);
   if (req.flag == 1) {
-    client->SendReply(kReplySetupRefused);
+    client->Send(ComposeReply(*client, kReplySetupRefused));
     return true;
   }
-  client->SetSetupValue(req.value);
-  client->SetSetupFlag(false);
-  client->SendLists(*clientList, *channelList);
+  client->Enqueue(ComposeLists(*client, *clientList, *channelList));
   return false;
 }
 
 bool ControlHandlers::ClientLeave(const ClientPtr& client) {
   client->SetLeaving();
-  LogEvent("CMD <->", "ClientLeave", 12, client.get());
-  clientList->BroadcastPlayerLeft(*client, kLeftReasonLeft);
+  LogEvent("CMD <->", "ClientLeave", kPktPlayerLeft, client.get());
+  clientList->Broadcast(PlayerLeftNotice(*client, kLeftReasonLeft));
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include "clients/ClientLog.hpp"
 #include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
 #include "platform/SplitMix.hpp"
@@ -167,8 +168,9 @@ bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const ui
 void ControlHandlers::CloseConnection(TcpConnection& conn, const ClientPtr& c) {
   LogEvent("TCP/IP", "Disconnected", 0, c.get());
   if (c) {
-    clientList->RemoveClient(c, kLeftReasonLeft);
-    WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(c->PlayerId() + 1) + "]", kLogProgress);
+    clientList->RemoveClient(c, PlayerLeftNotice(*c, kLeftReasonLeft));
+    WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(ToWireId(c->PlayerId())) + "]",
+             kLogProgress);
     c->Destroy();
   }
   // What is still queued for it (its leave or kick notice) goes out first, bounded by the

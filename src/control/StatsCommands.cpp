@@ -2,6 +2,7 @@
 #include "clients/ClientLog.hpp"
 #include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
 
@@ -11,9 +12,9 @@ void ControlHandlers::PlayerStatsReq(const uint8_t* packet, size_t size, const C
   LogEvent("CMD <-", "PlayerStatsReq", kCmdPlayerStatsReq, client.get());
   const uint8_t request = ParseByteArgument(packet, size);
   // The shared record stays alive while it is read, even if its own thread destroys it meanwhile.
-  const ClientPtr target = clientList->FindClientByPlayerId(static_cast<uint8_t>(request - 1));
+  const ClientPtr target = clientList->FindClientByPlayerId(FromWireByte(request));
   if (!target) {
-    client->SendReply(kReplyNoSuchPlayerStats);
+    client->Send(ComposeReply(*client, kReplyNoSuchPlayerStats));
     return;
   }
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "control/WireFormat.hpp"
 #include "datagram/PacketCrc32.hpp"
+#include "net/ByteOrder.hpp"
 
 namespace qm {
 namespace {
@@ -78,7 +78,7 @@ std::vector<uint8_t> ComposeVoice(uint16_t sessionKey, uint8_t kind, uint8_t cli
                                   const uint8_t* body, size_t bodySize) {
   std::vector<uint8_t> d;
   d.reserve(kVoiceHeaderSize + bodySize);
-  WireWriter w(d);
+  ByteWriter w(d);
   w.U16(kVoiceMagic).U16(sessionKey).U16(static_cast<uint16_t>(kVoiceHeaderSize + bodySize)).U8(kind).U8(clientByte);
   w.U32(packetId).U32(0);
   if (bodySize) w.Bytes(body, bodySize);

@@ -1,5 +1,7 @@
 #include "datagram/PacketCrc32.hpp"
 
+#include "net/ByteOrder.hpp"
+
 namespace qm {
 namespace {
 
@@ -24,12 +26,6 @@ constexpr Slices MakeSlices() {
 constexpr Slices kSlices = MakeSlices();
 static_assert(kSlices[0][1] == 0x77073096u && kSlices[0][255] == 0x2D02EF8Du);
 
-// Assembled from bytes so the result does not depend on the machine's byte order; compilers
-// turn this into one load on little-endian targets.
-inline uint32_t LoadLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 const std::array<uint32_t, 256>& Crc32Table() { return kSlices[0]; }
@@ -39,8 +35,8 @@ uint32_t PacketCrc32(const uint8_t* data, size_t length) {
   const auto& t = kSlices;
   uint32_t crc = 0xFFFFFFFFu;
   for (; length >= 8; length -= 8, data += 8) {
-    const uint32_t low = crc ^ LoadLe32(data);
-    const uint32_t high = LoadLe32(data + 4);
+    const uint32_t low = crc ^ LoadU32(data);
+    const uint32_t high = LoadU32(data + 4);
     crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^ t[3][high & 0xFF] ^
           t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
   }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "clients/RelayIndex.hpp"
+#include "control/WireId.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
 
@@ -113,7 +114,7 @@ void TUDPSender::Relay(TRelayIndex& index, std::vector<uint8_t>& datagram) {
     for (const ClientPtr& p : index.AllLocked()) {
       TServerClient* c = p.get();
       if (c == speaker || c->Leaving()) continue;
-      const unsigned wirePlayer = c->PlayerId() + 1u;  // 256 for player 255: never a target
+      const unsigned wirePlayer = ToWireId(c->PlayerId());  // 256 for player 255: never a target
       if (wirePlayer > 255 || !targets_.test(wirePlayer)) continue;
       Stage(*c, datagram, true);
     }

@@ -2,6 +2,7 @@
 
 #include "clients/ClientLog.hpp"
 #include "config/Settings.hpp"
+#include "control/ControlPackets.hpp"
 #include "keepalive/StartPing.hpp"
 #include "log/Log.hpp"
 #include "net/HttpClient.hpp"
@@ -62,7 +63,7 @@ void TPingThread::PingClients() {
         if (StartPing(*c, s_.sender, settings, Clock()) != PingOutcome::kGiveUp) continue;
         LogEvent("TCP/IP", "Initiated Ping Disconnect", 0, c.get());
         c->PingDisconnect.store(true);
-        c->SendPlayerLeft(static_cast<uint8_t>(c->PlayerId() + 1), kLeftReasonPingTimeout);
+        c->Send(ComposePlayerLeft(c->SessionKey(), ToWireByte(c->PlayerId()), kLeftReasonPingTimeout));
         // One give-up per pass: the rest wait for the next pass.
         return;
       } catch (const std::exception& e) {

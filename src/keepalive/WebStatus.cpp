@@ -44,7 +44,7 @@ std::string PublicListUrl() {
   return h.publicListUrl.empty() ? std::string(kPublicListUrl) : h.publicListUrl;
 }
 
-// One request; its failure is logged with the caller's prefix and goes no further, so the other
+// One request; its failure is logged under the caller's place name and goes no further, so the other
 // address is still tried.
 void PostOne(HttpClient& http, const std::string& url, const char* logPlace) {
   try {

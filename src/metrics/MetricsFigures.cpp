@@ -2,6 +2,7 @@
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "control/WireId.hpp"
 #include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
 
@@ -46,7 +47,7 @@ ServerFigures CollectFigures(const FigureSources& server) {
   f.players.reserve(clients.size());
   for (const ClientPtr& c : clients) {
     PlayerFigures p;
-    p.playerWireId = static_cast<uint32_t>(c->PlayerId()) + 1;
+    p.playerWireId = static_cast<uint32_t>(ToWireId(c->PlayerId()));
     p.name = LabelText(c->ClientName());
     const int32_t channelId = c->ChannelId();
     for (const ChannelRecord& ch : channels)

@@ -11,6 +11,7 @@
 
 #include "clients/ClientList.hpp"
 #include "control/ControlPackets.hpp"
+#include "control/Notices.hpp"
 #include "net/Loopback.hpp"
 #include "net/ServerCounters.hpp"
 

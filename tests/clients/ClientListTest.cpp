@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "clients/ClientHarness.hpp"
@@ -10,6 +12,14 @@ using test::ClientEnd;
 using test::Harness;
 
 uint16_t KeyOf(const Packet& p) { return ParseHeader(p.data(), p.size()).sessionKey; }
+
+ChannelRecord Channel(uint8_t id, const std::string& name) {
+  ChannelRecord r;
+  r.ChannelId = id;
+  r.NameLength = static_cast<uint8_t>(name.size());
+  std::copy(name.begin(), name.end(), r.NameChars.begin());
+  return r;
+}
 
 TEST(ClientList, PlayerIdsAreTheLowestFreeAndReused) {
   TClientList list;
@@ -25,7 +35,7 @@ TEST(ClientList, PlayerIdsAreTheLowestFreeAndReused) {
   ASSERT_TRUE(list.LowestFreePlayerId(id));
   EXPECT_EQ(id, 3);
   b.Client()->SetLeaving();  // announced already: the removal itself sends nothing
-  list.RemoveClient(b.Client(), kLeftReasonLeft);
+  list.RemoveClient(b.Client(), PlayerLeftNotice(*b.Client(), kLeftReasonLeft));
   ASSERT_TRUE(list.LowestFreePlayerId(id));
   EXPECT_EQ(id, 1);
 }
@@ -48,7 +58,7 @@ TEST(ClientList, WithAll256PlayerIdsTakenNoIdIsFound) {
   ClientPtr holder = list.FindClientByPlayerId(100);
   ASSERT_TRUE(holder);
   holder->SetLeaving();
-  list.RemoveClient(holder, kLeftReasonLeft);
+  list.RemoveClient(holder, PlayerLeftNotice(*holder, kLeftReasonLeft));
   ASSERT_TRUE(list.LowestFreePlayerId(id));
   EXPECT_EQ(id, 100);
   for (auto& c : list.TakeAll()) c->Destroy();
@@ -90,12 +100,12 @@ TEST(ClientList, RecordFoundByLookupOutlivesItsRemoval) {
   ClientEnd& a = h.Listed(list, "a", 0, 42);
   ClientPtr found = list.FindClientByKey(42);
   ASSERT_TRUE(found);
-  list.RemoveClient(a.Client(), kLeftReasonLeft);
+  list.RemoveClient(a.Client(), PlayerLeftNotice(*a.Client(), kLeftReasonLeft));
   a.Client()->Destroy();
   EXPECT_EQ(list.ClientCount(), 0u);
   // Still a valid object: it just sends nothing any more.
   EXPECT_EQ(found->ClientName(), "a");
-  found->SendPlayerLeft(1, 0);
+  found->Send(ComposePlayerLeft(found->SessionKey(), 1, 0));
   EXPECT_TRUE(found->Destroyed());
 }
 
@@ -106,7 +116,7 @@ TEST(ClientList, RemoveClientAnnouncesToEveryoneFirstUnlessLeaving) {
   ClientEnd& b = h.Listed(list, "b", 4, 102);
   ClientEnd& c = h.Listed(list, "c", 2, 103);
 
-  list.RemoveClient(b.Client(), kLeftReasonLeft);
+  list.RemoveClient(b.Client(), PlayerLeftNotice(*b.Client(), kLeftReasonLeft));
   for (ClientEnd* e : {&a, &b, &c}) {
     auto p = e->Next();
     ASSERT_TRUE(p) << e->Client()->ClientName();
@@ -118,11 +128,11 @@ TEST(ClientList, RemoveClientAnnouncesToEveryoneFirstUnlessLeaving) {
 
   // Removing a record that is no longer listed changes nothing.
   b.Client()->SetLeaving();
-  list.RemoveClient(b.Client(), kLeftReasonLeft);
+  list.RemoveClient(b.Client(), PlayerLeftNotice(*b.Client(), kLeftReasonLeft));
   EXPECT_EQ(list.ClientCount(), 2u);
 
   c.Client()->SetLeaving();
-  list.RemoveClient(c.Client(), kLeftReasonLeft);
+  list.RemoveClient(c.Client(), PlayerLeftNotice(*c.Client(), kLeftReasonLeft));
   EXPECT_TRUE(a.Silent());
   EXPECT_TRUE(c.Silent());
   EXPECT_EQ(list.ClientCount(), 1u);
@@ -136,7 +146,7 @@ TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
   ClientEnd& fresh = h.Listed(list, "new", 2, 203, "1.2.0 ");
 
   // Joined: every other client, never the new one.
-  list.BroadcastPlayerJoined(*fresh.Client());
+  list.Broadcast(PlayerJoinedNotice(*fresh.Client()), AllBut(*fresh.Client()));
   for (ClientEnd* e : {&a, &old}) {
     auto p = e->Next();
     ASSERT_TRUE(p);
@@ -145,7 +155,7 @@ TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
   EXPECT_TRUE(fresh.Silent());
 
   // Changed channel: everybody, the mover included, with the channel byte as given.
-  list.BroadcastPlayerChangedChannel(*a.Client(), 7);
+  list.Broadcast(PlayerChangedChannelNotice(*a.Client(), 7));
   for (ClientEnd* e : {&a, &old, &fresh}) {
     auto p = e->Next();
     ASSERT_TRUE(p);
@@ -153,7 +163,7 @@ TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
   }
 
   // Is admin: everybody except the exact "1.2.0" clients.
-  list.BroadcastPlayerIsAdmin(*fresh.Client());
+  list.Broadcast(PlayerIsAdminNotice(*fresh.Client()), NewLayoutClient);
   for (ClientEnd* e : {&a, &fresh}) {
     auto p = e->Next();
     ASSERT_TRUE(p);
@@ -163,7 +173,7 @@ TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
 
   // Left with a reason: everybody, the given client included; a Leaving recipient still gets it.
   a.Client()->SetLeaving();
-  list.BroadcastPlayerLeft(*a.Client(), kLeftReasonKicked);
+  list.Broadcast(PlayerLeftNotice(*a.Client(), kLeftReasonKicked));
   for (ClientEnd* e : {&a, &old, &fresh}) {
     auto p = e->Next();
     ASSERT_TRUE(p);
@@ -171,8 +181,9 @@ TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
     EXPECT_EQ(KeyOf(*p), e->Client()->SessionKey());
   }
 
-  list.BroadcastChannelAdded(4, "room");
-  list.BroadcastChannelDeleted(4);
+  const ChannelRecord room = Channel(4, "room");
+  list.Broadcast([&](const TServerClient& to) { return ChannelAddedNotice(to, room); });
+  list.Broadcast([&](const TServerClient& to) { return ChannelDeletedNotice(to, room); });
   for (ClientEnd* e : {&a, &old, &fresh}) {
     auto added = e->Next();
     auto deleted = e->Next();
@@ -188,7 +199,7 @@ TEST(ClientList, DestroyedRecipientReceivesNothing) {
   ClientEnd& a = h.Listed(list, "a", 0, 1);
   ClientEnd& b = h.Listed(list, "b", 1, 2);
   b.Client()->Destroy();
-  list.BroadcastChannelDeleted(0);
+  list.Broadcast([](const TServerClient& to) { return ChannelDeletedNotice(to, Channel(0, "")); });
   ASSERT_TRUE(a.Next());
   EXPECT_TRUE(b.Silent());
 }

@@ -15,8 +15,6 @@ TEST(TServerClient, StartsWithTheDocumentedValues) {
   EXPECT_FALSE(c.Destroyed());
   EXPECT_FALSE(c.IsAdmin());
   EXPECT_FALSE(c.Leaving());
-  EXPECT_FALSE(c.SetupFlag());
-  EXPECT_EQ(c.SetupValue(), -1);
   EXPECT_EQ(c.ChannelId(), 0);
   EXPECT_EQ(c.PlayerId(), 0);
   EXPECT_EQ(c.SessionKey(), 0u);
@@ -45,8 +43,8 @@ TEST(TServerClient, FlushWritesOldestFirstAndCountsOnBothSides) {
   const Packet second = ComposeReply(0x0102, kReplyNotAdmin);
   e.Client()->Enqueue(first);
   e.Client()->EnqueueCopy(second.data(), second.size());
-  EXPECT_TRUE(e.Silent(50));         // queued only
-  e.Client()->SendPlayerLeft(3, 0);  // flushes the whole queue, oldest first
+  EXPECT_TRUE(e.Silent(50));                          // queued only
+  e.Client()->Send(ComposePlayerLeft(0x0102, 3, 0));  // flushes the whole queue, oldest first
   auto p1 = e.Next(), p2 = e.Next(), p3 = e.Next();
   ASSERT_TRUE(p1 && p2 && p3);
   EXPECT_EQ(*p1, first);
@@ -62,8 +60,8 @@ TEST(TServerClient, FailedWriteCountsTheAttemptOnTheClientOnly) {
   Harness h;
   ClientEnd& e = h.Add("a", 0, 5);
   e.Client()->TcpLink()->Disconnect();
-  e.Client()->SendReply(kReplyNotAdmin);
-  e.Client()->SendPlayerIsAdmin(1);
+  e.Client()->Send(ComposeReply(*e.Client(), kReplyNotAdmin));
+  e.Client()->Send(ComposePlayerIsAdmin(5, 1));
   EXPECT_EQ(e.Client()->TcpPacketsSent.load(), 2u);
   EXPECT_EQ(e.Client()->TcpBytesSent.load(), 17u);
   EXPECT_EQ(h.counters.TcpPacketsSent.load(), 0u);
@@ -79,9 +77,9 @@ TEST(TServerClient, AfterDestroyNothingIsQueuedOrWrittenAndTheSlotIsEmpty) {
   EXPECT_TRUE(e.Client()->Destroyed());
   EXPECT_EQ(e.Context().Slot<TServerClient>(), nullptr);
   e.Client()->Flush();
-  e.Client()->SendReply(kReplyNotAdmin);
-  e.Client()->SendPlayerJoined(1, 1, "x");
-  e.Client()->SendChannelAdded(1, "x");
+  e.Client()->Send(ComposeReply(*e.Client(), kReplyNotAdmin));
+  e.Client()->Send(ComposePlayerJoined(5, 1, 1, "x"));
+  e.Client()->Send(ComposeChannelAdded(5, 1, "x"));
   e.Client()->EnqueueCopy(reinterpret_cast<const uint8_t*>("abcdefgh"), 8);
   e.Client()->Flush();
   EXPECT_TRUE(e.Silent());
@@ -112,7 +110,7 @@ TEST(TServerClient, SendListsQueuesBothListsInTheReceiversLayout) {
   b.Client()->SetLeaving();  // a Leaving client is still listed, and still in the lists
 
   for (ClientEnd* e : {&a, &b}) {
-    e->Client()->SendLists(clients, channels);
+    e->Client()->Enqueue(ComposeLists(*e->Client(), clients, channels));
     EXPECT_TRUE(e->Silent(50));  // queued only, written by the next flush
     e->Client()->Flush();
     auto p = e->Next();

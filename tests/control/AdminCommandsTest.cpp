@@ -33,13 +33,13 @@ TEST(ChangeRoomTest, EveryoneIncludingTheMoverHearsTheIdAsSent) {
   EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 10, 0, 10, 0, a.wire, 7}));
   EXPECT_EQ(Next(b), Bytes(Expect(b.key, 10, 10).U8(a.wire).U8(7)));
   EXPECT_TRUE(Quiet(a));  // no reply of its own
-  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(uint8_t(a.wire - 1))->ChannelId(), 6);
+  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(FromWireByte(a.wire))->ChannelId(), 6);
 
   // Wire 0 is stored as -1 and shows as 0 again in the lists.
   b->Send(ComposeByteCommand(kCmdClientChangeRoom, 0));
   EXPECT_EQ(Next(a), Bytes(Expect(a.key, 10, 10).U8(b.wire).U8(0)));
   EXPECT_EQ(Next(b), Bytes(Expect(b.key, 10, 10).U8(b.wire).U8(0)));
-  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(uint8_t(b.wire - 1))->ChannelId(), -1);
+  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(FromWireByte(b.wire))->ChannelId(), -1);
   a->Send(ComposeSetup(0, 0));
   ParsedLists lists;
   const Bytes l = NextOf(a, {kPktListsNew});
@@ -80,7 +80,7 @@ TEST(AdminLoginTest, VersionGateAndWrongPassword) {
   // A wrong password later does not take the right away.
   a->Send(ComposeStringCommand(kCmdAdminLogin, "nope"));
   EXPECT_EQ(Next(a), Reply(a.key, -101));
-  EXPECT_TRUE(t.Server().clientList->FindClientByPlayerId(uint8_t(a.wire - 1))->IsAdmin());
+  EXPECT_TRUE(t.Server().clientList->FindClientByPlayerId(FromWireByte(a.wire))->IsAdmin());
 
   EXPECT_TRUE(t.WaitForLog("hReply: 100 AdminLogin PW: *****"));
   for (const auto& line : t.LogLines()) {
@@ -226,7 +226,7 @@ TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroNamesNoChannel) {
   EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 9, 0, 14, 0, 3}));
   EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, 14).U8(3)));
   EXPECT_FALSE(t.Server().channelList->FindChannel(2));
-  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(uint8_t(b.wire - 1))->ChannelId(), 2);
+  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(FromWireByte(b.wire))->ChannelId(), 2);
 
   a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 3));
   EXPECT_EQ(Next(a), Reply(a.key, -120));

@@ -182,5 +182,16 @@ TEST(ControlPackets, ShortStringWriterCutsAndPadsWithZeros) {
   EXPECT_EQ(r.U32(out.size() - 2), 0u);  // partly past the end: the missing bytes read as zero
 }
 
+TEST(ControlPackets, WireIdsAreIdPlusOneAndBytesWrap) {
+  EXPECT_EQ(ToWireId(0), 1);
+  EXPECT_EQ(ToWireId(255), 256);  // logs and the lists' own-player field show it whole
+  EXPECT_EQ(ToWireId(-1), 0);     // a client that asked for channel 0
+  EXPECT_EQ(FromWireId(0), -1);
+  EXPECT_EQ(ToWireByte(255), 0);
+  EXPECT_EQ(ToWireByte(6), 7);
+  EXPECT_EQ(FromWireByte(7), 6);
+  EXPECT_EQ(FromWireByte(0), 255);  // wire 0 names stored id 255
+}
+
 }  // namespace
 }  // namespace qm

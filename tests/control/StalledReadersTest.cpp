@@ -127,7 +127,7 @@ TEST(StalledReaders, ClientsThatStopReadingAreDroppedAndHoldUpNoVoiceNoLogin) {
   for (int i = 0; i < kStalled; ++i) {
     EXPECT_TRUE(records[i]->TcpLink()->Overrun()) << i;
     EXPECT_TRUE(rig.server.WaitForLog("Distroying client stalled" + std::to_string(i) + "[")) << i;
-    stalledPlayers.insert(records[i]->PlayerId() + 1);
+    stalledPlayers.insert(ToWireId(records[i]->PlayerId()));
   }
   // The others heard of each departure as of any lost connection (reason 0).
   std::set<int> announced;

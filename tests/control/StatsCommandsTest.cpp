@@ -20,7 +20,7 @@ struct FrozenClock {
 };
 
 ClientPtr Record(TestServer& t, const Player& p) {
-  return t.Server().clientList->FindClientByPlayerId(static_cast<uint8_t>(p.wire - 1));
+  return t.Server().clientList->FindClientByPlayerId(FromWireByte(p.wire));
 }
 
 TEST(PlayerStatsTest, NewLayoutForAnOrdinaryClientCountsWhatItSent) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "control/Notices.hpp"
 #include "datagram/PacketCrc32.hpp"
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceTestClients.hpp"
@@ -15,7 +16,7 @@ using test::VoicePeer;
 using test::VoiceRig;
 using Bytes = std::vector<uint8_t>;
 
-uint8_t Wire(const VoicePeer& p) { return static_cast<uint8_t>(p.record->PlayerId() + 1); }
+uint8_t Wire(const VoicePeer& p) { return ToWireByte(p.record->PlayerId()); }
 
 // Moves a client with the real command; the notice of its own move proves the move took effect
 // (notices of other clients' moves are passed over).
@@ -77,7 +78,7 @@ TEST(RelayBatch, OnePassOfMixedDatagramsSeesTheMembershipOfItsOwnMoment) {
 
   // Between intake and the pass: F joins, C leaves, E comes back to A's channel.
   VoicePeer& f = rig.Add("F");
-  rig.Server().clientList->RemoveClient(c.record, kLeftReasonLeft);
+  rig.Server().clientList->RemoveClient(c.record, PlayerLeftNotice(*c.record, kLeftReasonLeft));
   Move(e, 1);
   rig.Server().udpSender->ProcessUDPList();
 

@@ -1,6 +1,7 @@
 // The relay over loopback: real UDP sockets, a real server, copies checked byte by byte.
 #include <gtest/gtest.h>
 
+#include "control/Notices.hpp"
 #include "datagram/PacketCrc32.hpp"
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceTestClients.hpp"
@@ -71,8 +72,8 @@ TEST(Relay, WhisperIsConvertedAndReachesItsTargetAcrossChannels) {
   VoicePeer& b = rig.Add("B");
   VoicePeer& d = rig.Add("D");
   d.record->SetChannelId(3);
-  const uint8_t dWire = static_cast<uint8_t>(d.record->PlayerId() + 1);
-  const uint8_t aWire = static_cast<uint8_t>(a.record->PlayerId() + 1);
+  const uint8_t dWire = ToWireByte(d.record->PlayerId());
+  const uint8_t aWire = ToWireByte(a.record->PlayerId());
   // targets: D, the speaker itself, and an id nobody holds
   const Bytes body{3, dWire, aWire, 200, 0xC1, 0xC2, 0xC3, 0xC4};
   const Bytes sent = ComposeVoice(a.key, kVoiceWhisper, 0x33, 1, body.data(), body.size());
@@ -97,7 +98,7 @@ TEST(Relay, NothingReachesAnyoneForKindFiveEmptyOrShortWhispers) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
-  const uint8_t bWire = static_cast<uint8_t>(b.record->PlayerId() + 1);
+  const uint8_t bWire = ToWireByte(b.record->PlayerId());
   rig.SendVoice(a, 5, {1, 2, 3});
   rig.SendVoice(a, kVoiceWhisper, {0, 9, 9});          // no targets
   rig.SendVoice(a, kVoiceWhisper, {4, bWire, bWire});  // says 4 targets, holds 2
@@ -146,7 +147,7 @@ TEST(Relay, SpeakerGoneBeforeThePassIsReleasedWithTheDestroyedLine) {
   rig.SendVoice(a, kVoiceChannel, {2});
   ASSERT_TRUE(test::Eventually([&] { return rig.Server().voiceQueue->Count() == 1; }));
   // The speaker is unlisted between intake and the pass.
-  rig.Server().clientList->RemoveClient(a.record, kLeftReasonLeft);
+  rig.Server().clientList->RemoveClient(a.record, PlayerLeftNotice(*a.record, kLeftReasonLeft));
   rig.Server().udpSender->ProcessUDPList();
   EXPECT_TRUE(rig.server.WaitForLog("Tried to send a udp packet from a destroyed client"));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, kSilenceMs));
@@ -163,8 +164,8 @@ TEST(Relay, RecipientWithoutAddressIsSkippedAndTheOthersStillReceive) {
   EXPECT_EQ(silent.record->UdpPacketsSent.load(), 0u);
   EXPECT_EQ(silent.record->UdpBytesSent.load(), 0u);
   // A whisper to it fails its send, which is logged, and goes on.
-  const uint8_t wire = static_cast<uint8_t>(silent.record->PlayerId() + 1);
-  const uint8_t bWire = static_cast<uint8_t>(b.record->PlayerId() + 1);
+  const uint8_t wire = ToWireByte(silent.record->PlayerId());
+  const uint8_t bWire = ToWireByte(b.record->PlayerId());
   rig.SendVoice(a, kVoiceWhisper, {2, wire, bWire, 0x99});
   auto got = VoiceRig::ReceiveVoice(b);
   ASSERT_TRUE(got);

@@ -99,7 +99,7 @@ AdminResult KickPlayer(Session& s, int id) {
   s.Send(ComposeByteCommand(kCmdAdminKickPlayer, static_cast<uint8_t>(id)));
   s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick", [&](const Packet& pk) {
     Notification n;
-    return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == 4);
+    return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == kLeftReasonKicked);
   });
   AdminResult r;
   r.id = id;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "control/ControlPackets.hpp"
+
 namespace qm::ctl {
 namespace {
 
@@ -208,31 +210,31 @@ std::string FormatDuration(uint32_t milliseconds) {
 
 std::string ReplyCodeText(int code) {
   switch (code) {
-    case -1:
+    case kReplyServerFull:
       return "server full";
-    case -2:
+    case kReplyWrongPassword:
       return "wrong server password";
-    case -5:
+    case kReplySetupRefused:
       return "setup refused";
-    case -60:
+    case kReplyNoSuchPlayerStats:
       return "no player with that id";
-    case -100:
+    case kReplyNotAdmin:
       return "not an administrator";
-    case -101:
+    case kReplyWrongAdminPassword:
       return "wrong administrator password";
-    case -111:
+    case kReplyChannelExists:
       return "a channel of that name exists";
-    case -120:
+    case kReplyNoSuchChannel:
       return "no channel with that id";
-    case -130:
+    case kReplyNoSuchPlayerKick:
       return "no player with that id";
-    case 100:
+    case kReplyAdminLoginOk:
       return "administrator login accepted";
-    case 140:
+    case kReplyServerPasswordChanged:
       return "server password changed";
-    case 150:
+    case kReplyChannelsSaved:
       return "channels saved";
-    case 160:
+    case kReplyAdminPasswordChanged:
       return "administrator password changed";
     default:
       return "reply code " + std::to_string(code);
@@ -241,11 +243,11 @@ std::string ReplyCodeText(int code) {
 
 std::string LeaveReasonText(int reason) {
   switch (reason) {
-    case 0:
+    case kLeftReasonLeft:
       return "left or disconnected";
-    case 2:
+    case kLeftReasonPingTimeout:
       return "given up by the keep-alive";
-    case 4:
+    case kLeftReasonKicked:
       return "kicked by an administrator";
     default:
       return "reason " + std::to_string(reason);

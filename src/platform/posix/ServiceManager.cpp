@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/Ascii.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Process.hpp"
 
@@ -88,9 +89,7 @@ std::string Systemctl(const std::vector<std::string>& args) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSystemctlTimeoutMs);
   bool timedOut = false;
   while (!child.Exited()) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    if (MillisecondsLeft(deadline) == 0) {
       child.Kill();
       timedOut = true;
       break;

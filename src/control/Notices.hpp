@@ -1,0 +1,34 @@
+#pragma once
+// The server's packets for one client record: replies, notifications and the lists, composed for
+// the recipient (its session key, its layout) and handed to TServerClient::Send or
+// TClientList::Broadcast. The layouts themselves are ControlPackets'.
+#include <cstdint>
+
+#include "clients/ChannelList.hpp"
+#include "clients/ClientList.hpp"
+#include "clients/TServerClient.hpp"
+#include "control/ControlPackets.hpp"
+
+namespace qm {
+
+Packet ComposeReply(const TServerClient& to, int32_t code);
+
+// Broadcast composers, each about one client (or, as sent by it, one wire channel).
+TClientList::Compose PlayerJoinedNotice(const TServerClient& newClient);
+TClientList::Compose PlayerLeftNotice(const TServerClient& client, uint8_t reason);
+TClientList::Compose PlayerChangedChannelNotice(const TServerClient& mover, uint8_t wireChannel);
+TClientList::Compose PlayerIsAdminNotice(const TServerClient& admin);
+
+// Channel notices, for TChannelList::AddChannel and DeleteChannel.
+Packet ChannelAddedNotice(const TServerClient& to, const ChannelRecord& channel);
+Packet ChannelDeletedNotice(const TServerClient& to, const ChannelRecord& channel);
+
+// The version gate of the player-is-administrator notice: clients of the old layouts never get it.
+bool NewLayoutClient(const TServerClient& recipient);
+
+// Both lists in the recipient's layout. Each count is taken under the same hold as the records it
+// counts; the two lists are never locked together (channelList may not be taken while holding
+// clientList), so the packet shows each list as of its own moment.
+Packet ComposeLists(const TServerClient& to, TClientList& clients, TChannelList& channels);
+
+}  // namespace qm
