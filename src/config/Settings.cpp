@@ -70,6 +70,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// Older clang cannot deduce an aggregate's arguments without a guide.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 void SetDefaults(TSettings& s) {
   for (const SettingField& f : kSettingFields) {

@@ -84,6 +84,8 @@ size_t BytesReadable(SocketHandle s);
 // Resolves a host name to its first IPv4 address (host byte order in ip). 0 on success,
 // otherwise one of the kErr resolver codes above (or the system's own).
 int ResolveIPv4(const std::string& host, uint32_t& ip);
+// A failed getaddrinfo's code as one of the kErr resolver codes (each side maps its own).
+int TranslateResolverError(int code);
 
 // The system's IPv4 socket address for an address and port in host byte order, and back: the one
 // place that knows sockaddr_in keeps them in network order.

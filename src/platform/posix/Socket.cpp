@@ -155,18 +155,9 @@ size_t BytesReadable(SocketHandle s) {
   return static_cast<size_t>(n);
 }
 
-int ResolveIPv4(const std::string& host, uint32_t& ip) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* result = nullptr;
-  int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
-  if (r != 0 || result == nullptr) {
-    if (r == EAI_SYSTEM) return LastSocketError();
-    return r == EAI_AGAIN ? kErrTryAgain : (r == EAI_FAIL ? kErrNoRecovery : kErrHostNotFound);
-  }
-  ip = IpOf(*reinterpret_cast<const sockaddr_in*>(result->ai_addr));
-  ::freeaddrinfo(result);
-  return 0;
+int TranslateResolverError(int code) {
+  if (code == EAI_SYSTEM) return LastSocketError();
+  return code == EAI_AGAIN ? kErrTryAgain : (code == EAI_FAIL ? kErrNoRecovery : kErrHostNotFound);
 }
 
 namespace {

@@ -1,11 +1,8 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include "platform/Console.hpp"
 
-#include <windows.h>
-
 #include <atomic>
+
+#include "platform/win32/WinApi.hpp"
 
 namespace qm::platform {
 namespace {

@@ -1,19 +1,11 @@
 #include "platform/Platform.hpp"
 
-#include "platform/SplitMix.hpp"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <vector>
 
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
+#include "platform/SplitMix.hpp"
+#include "platform/win32/WinApi.hpp"
 
 namespace qm::platform {
 namespace {

@@ -1,13 +1,5 @@
 // The Win32 side of the service framework, on the Service Control Manager API.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include "platform/ServiceManager.hpp"
-
-#include <windows.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +10,7 @@
 
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
+#include "platform/win32/WinApi.hpp"
 
 namespace qm::platform {
 namespace {

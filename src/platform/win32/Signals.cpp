@@ -1,9 +1,6 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include "platform/Signals.hpp"
 
-#include <windows.h>
+#include "platform/win32/WinApi.hpp"
 
 namespace qm::platform {
 namespace {

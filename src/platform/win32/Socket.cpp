@@ -102,16 +102,8 @@ size_t BytesReadable(SocketHandle s) {
   return static_cast<size_t>(n);
 }
 
-int ResolveIPv4(const std::string& host, uint32_t& ip) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* result = nullptr;
-  int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
-  if (r != 0 || result == nullptr) return r != 0 ? r : kErrHostNotFound;
-  ip = IpOf(*reinterpret_cast<const sockaddr_in*>(result->ai_addr));
-  ::freeaddrinfo(result);
-  return 0;
-}
+// Winsock's resolver codes are its socket error numbers already.
+int TranslateResolverError(int code) { return code; }
 
 // Winsock has no batch calls: a plain loop, one datagram per call.
 int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
