@@ -34,16 +34,19 @@ class ControlHandlers {
   ControlHandlers(const ControlHandlers&) = delete;
   ControlHandlers& operator=(const ControlHandlers&) = delete;
 
-  // One pass of a control connection: the listener's execute handler.
+  // ReadLoop.cpp: one pass of a control connection, the listener's execute handler.
   void TCPServerExecute(TcpContext& context);
 
   // The command handlers; true from those that return a value means "close the connection".
+  // Login.cpp
   bool ClientLogin(TcpContext& context, const uint8_t* packet, size_t size);
   bool ClientSetup(const uint8_t* packet, size_t size, const ClientPtr& client);
   bool ClientLeave(const ClientPtr& client);
-  void ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
+  // StatsCommands.cpp
   void PlayerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client);
   void ServerStatsReq(const uint8_t* packet, size_t size, const ClientPtr& client);
+  // AdminCommands.cpp: channel changes and administration
+  void ClientChangeRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
   void AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client);
   void AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
   void AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client);
@@ -55,7 +58,7 @@ class ControlHandlers {
  private:
   friend class test::ServerProbe;
 
-  // The steps of a pass: waiting for a packet's first byte (false when the connection ended),
+  // ReadLoop.cpp: the steps of a pass: waiting for a packet's first byte (false when the connection ended),
   // reading what came with it (returns the packet's size in the buffer; n receives the bytes
   // taken after the first, a cut-off rest included), dispatching its command (true: close), and
   // the close path.
@@ -66,22 +69,13 @@ class ControlHandlers {
 
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();
-  static void Add(std::atomic<uint32_t>& counter, uint32_t amount) { TServerCounters::Add(counter, amount); }
 
   TServerCounters& counters_;
-  // The server's objects and figures under the names the handlers use.
+  // The server's objects and figures, under the names the handlers have always used.
   TClientList* const clientList;
   TChannelList* const channelList;
   const double StartTime;
   const std::string ServerVersion;
-  std::atomic<uint32_t>& UdpPacketsSent;
-  std::atomic<uint32_t>& UdpBytesSent;
-  std::atomic<uint32_t>& UdpPacketsReceived;
-  std::atomic<uint32_t>& UdpBytesReceived;
-  std::atomic<uint32_t>& TcpPacketsSent;
-  std::atomic<uint32_t>& TcpBytesSent;
-  std::atomic<uint32_t>& TcpPacketsReceived;
-  std::atomic<uint32_t>& TcpBytesReceived;
 
   // Failed server passwords and failed administrator passwords, per source address.
   GuessThrottle loginGuesses;

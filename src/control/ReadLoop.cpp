@@ -26,14 +26,6 @@ ControlHandlers::ControlHandlers(const ControlServices& services)
       channelList(&services.channels),
       StartTime(services.startTime),
       ServerVersion(services.serverVersion),
-      UdpPacketsSent(counters_.UdpPacketsSent),
-      UdpBytesSent(counters_.UdpBytesSent),
-      UdpPacketsReceived(counters_.UdpPacketsReceived),
-      UdpBytesReceived(counters_.UdpBytesReceived),
-      TcpPacketsSent(counters_.TcpPacketsSent),
-      TcpBytesSent(counters_.TcpBytesSent),
-      TcpPacketsReceived(counters_.TcpPacketsReceived),
-      TcpBytesReceived(counters_.TcpBytesReceived),
       randomState_(services.sessionKeySeed) {}
 
 uint32_t ControlHandlers::RandomSessionKey() {
@@ -65,8 +57,8 @@ void ControlHandlers::TCPServerExecute(TcpContext& context) {
     }
 
     const auto bytes = static_cast<uint32_t>(n + 1);
-    Add(TcpPacketsReceived, 1);
-    Add(TcpBytesReceived, bytes);
+    TServerCounters::Add(counters_.TcpPacketsReceived, 1);
+    TServerCounters::Add(counters_.TcpBytesReceived, bytes);
     if (c && !c->Leaving()) {
       c->TcpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
       c->TcpBytesReceived.fetch_add(bytes, std::memory_order_relaxed);

@@ -51,8 +51,10 @@ void ControlHandlers::ServerStatsReq(const uint8_t*, size_t, const ClientPtr& cl
     LogEvent("CMD <-", "ServerStatsReq", kCmdServerStatsReq, client.get());
     ServerStats s;
     s.uptimeMs = MillisecondsOf(Now() - StartTime);
-    const std::atomic<uint32_t>* counters[] = {&UdpPacketsSent, &UdpBytesSent, &UdpPacketsReceived, &UdpBytesReceived,
-                                               &TcpPacketsSent, &TcpBytesSent, &TcpPacketsReceived, &TcpBytesReceived};
+    const TServerCounters& c = counters_;
+    const std::atomic<uint32_t>* counters[] = {&c.UdpPacketsSent,     &c.UdpBytesSent,    &c.UdpPacketsReceived,
+                                               &c.UdpBytesReceived,   &c.TcpPacketsSent,  &c.TcpBytesSent,
+                                               &c.TcpPacketsReceived, &c.TcpBytesReceived};
     for (size_t i = 0; i < 8; ++i) s.counters[i] = counters[i]->load(std::memory_order_relaxed);
     s.version = ServerVersion;
     const Packet reply = ComposeServerStats(client->SessionKey(), s);
