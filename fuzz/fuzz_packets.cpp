@@ -20,6 +20,7 @@
 #include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
+#include "control/Notices.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
 #include "support/ServerProbe.hpp"
@@ -91,7 +92,7 @@ struct Harness {
     const auto channels = channelList.Snapshot();
     if (channels.size() != 2 || channels[0].ChannelId != 0 || channels[0].Name() != "Lobby" ||
         channels[1].ChannelId != 1 || channels[1].Name() != "Attic") {
-      for (const auto& ch : channels) channelList.DeleteChannel(ch.ChannelId);
+      for (const auto& ch : channels) channelList.DeleteChannel(ch.ChannelId, qm::ChannelDeletedNotice);
       channelList.AddChannel("Lobby");
       channelList.AddChannel("Attic");
     }

@@ -287,6 +287,9 @@ void TQuillmootServer::Server_DeInit() {
   if (udpServer_) udpServer_->Deactivate();
   WriteLog("Server_DeInit -- Stopped UDP", kLogProgress);
 
+  // The intake and the relay hold references to the event and the read lock: they go first.
+  intake_.reset();
+  udpSender_.reset();
   systemEvent_.reset();
 
   if (clientList_) {
