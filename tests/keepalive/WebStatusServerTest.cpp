@@ -2,13 +2,13 @@
 // otherwise, and a silent web server does not keep the ping thread.
 #include <chrono>
 #include <cstdio>
-#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "WebStatusSupport.hpp"
 #include "keepalive/TPingThread.hpp"
+#include "support/LifecycleLines.hpp"
 
 namespace qm {
 namespace {
@@ -92,17 +92,11 @@ TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {
   // The aborted request is not a web server's fault, and the second one is never started.
   EXPECT_TRUE(silentOwn.Requests().empty());
   EXPECT_EQ(CountLines(t, "PostData"), 0);
-  const char* order[] = {"----Entering Server_DeInit ---- ",
-                         "Server_DeInit -- pingpong term sent",
-                         "Server_DeInit -- UDPThread term + event sent",
-                         "Server_DeInit -- Slept 2 secs",
-                         "Server_DeInit -- Stopped TCP",
-                         "Server_DeInit -- Stopped UDP",
-                         "----Quillmoot server shutdown----"};
+  const std::vector<std::string>& order = test::kShutdownLines;
   size_t next = 0;
   for (const auto& line : t.LogLines())
-    if (next < std::size(order) && line.find(order[next]) != std::string::npos) ++next;
-  EXPECT_EQ(next, std::size(order));
+    if (next < order.size() && line.find(order[next]) != std::string::npos) ++next;
+  EXPECT_EQ(next, order.size());
 }
 
 }  // namespace

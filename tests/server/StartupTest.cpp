@@ -6,6 +6,7 @@
 #include "config/Settings.hpp"
 #include "log/Log.hpp"
 #include "platform/Socket.hpp"
+#include "support/LifecycleLines.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm {
@@ -27,26 +28,10 @@ TEST(StartupTest, StartsAndStopsWithEveryLineInOrder) {
   EXPECT_EQ(t.Server().channelList->Count(), 1u);
   t.Stop();
   const auto lines = t.LogLines();
-  const char* order[] = {"----Entering server init----",
-                         "Created Threadlists",
-                         "Done reading ini file",
-                         "UDP+TCP created",
-                         "Creating ping thread",
-                         "Created ping thread",
-                         "Creating UDPsender thread",
-                         "Created UDPsender thread",
-                         "Activated tcp/udp",
-                         "Started Ping Thread",
-                         "----Quillmoot server started----",
-                         "----Entering Server_DeInit ---- ",
-                         "Server_DeInit -- pingpong term sent",
-                         "Server_DeInit -- UDPThread term + event sent",
-                         "Server_DeInit -- Slept 2 secs",
-                         "Server_DeInit -- Stopped TCP",
-                         "Server_DeInit -- Stopped UDP",
-                         "----Quillmoot server shutdown----"};
+  std::vector<std::string> order = test::kStartupLines;
+  order.insert(order.end(), test::kShutdownLines.begin(), test::kShutdownLines.end());
   int last = -1;
-  for (const char* text : order) {
+  for (const std::string& text : order) {
     const int at = Find(lines, text);
     EXPECT_GT(at, last) << text;
     last = std::max(last, at);

@@ -18,6 +18,7 @@
 #include "control/ControlPackets.hpp"
 #include "platform/Socket.hpp"
 #include "service/ProcessRunner.hpp"
+#include "support/LifecycleLines.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -28,25 +29,6 @@ namespace fs = std::filesystem;
 constexpr int kCommandTimeoutMs = 90000;
 constexpr int kStateTimeoutMs = 30000;
 const char* const kExeInPrefix = "C:\\quillmoot\\qmserver.exe";
-
-const std::vector<std::string> kStartupLines = {"----Entering server init----",
-                                                "Created Threadlists",
-                                                "Done reading ini file",
-                                                "UDP+TCP created",
-                                                "Creating ping thread",
-                                                "Created ping thread",
-                                                "Creating UDPsender thread",
-                                                "Created UDPsender thread",
-                                                "Activated tcp/udp",
-                                                "Started Ping Thread",
-                                                "----Quillmoot server started----"};
-const std::vector<std::string> kShutdownLines = {"----Entering Server_DeInit ---- ",
-                                                 "Server_DeInit -- pingpong term sent",
-                                                 "Server_DeInit -- UDPThread term + event sent",
-                                                 "Server_DeInit -- Slept 2 secs",
-                                                 "Server_DeInit -- Stopped TCP",
-                                                 "Server_DeInit -- Stopped UDP",
-                                                 "----Quillmoot server shutdown----"};
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
