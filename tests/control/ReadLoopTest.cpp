@@ -119,12 +119,14 @@ TEST(ReadLoop, TwoPacketsInOneBurstAreHandledAsOne) {
   ASSERT_TRUE(t.Started());
   Conn a = LoggedIn(t, "a");
   ASSERT_TRUE(a);
+  // The second setup, were it served, would be refused and close the connection.
   Packet both = ComposeSetup(1, 0);
-  const Packet second = ComposeSetup(2, 0);
+  const Packet second = ComposeSetup(2, 1);
   both.insert(both.end(), second.begin(), second.end());
   a->Send(both);
   ASSERT_TRUE(a->WaitFor({kPktListsNew}, kWaitMs));
-  EXPECT_FALSE(a->WaitFor({kPktListsNew}, kQuietMs));
+  EXPECT_FALSE(a->WaitFor({kPktListsNew, kReplySetupRefused}, kQuietMs));
+  EXPECT_FALSE(a->WaitClosed(kQuietMs));
 }
 
 TEST(ReadLoop, ABurstLongerThanThePacketBufferIsCutSafely) {
@@ -152,10 +154,7 @@ TEST(ReadLoop, FieldsPastTheReceivedBytesReadAsZero) {
   // The login leaves 0x01 at offset 9 of the thread's packet buffer (the name's first byte); a
   // 9-byte setup that follows must not read it as its flag.
   Conn a = Connected(t);
-  ASSERT_EQ(a->Login("\x01"
-                     "bc",
-                     "", "2.0", kWaitMs),
-            kPktLoginAccepted);
+  ASSERT_EQ(a->Login("\001bc", "", "2.0", kWaitMs), kPktLoginAccepted);
   const Packet setup = ComposeSetup(5, 1);
   a->Send(Packet(setup.begin(), setup.begin() + 9));
   auto lists = a->WaitFor({kPktListsNew, kReplySetupRefused}, kWaitMs);
