@@ -146,9 +146,7 @@ TEST(Intake, SequenceGapAndBadCrcCountOnceEachAndAreStillRelayed) {
 TEST(Intake, QueuedCopyOfACheckedDatagramHasItsCrcFieldZeroed) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
-  rig.Server().udpSender->Terminate();
-  rig.Server().SystemEvent->Set();
-  rig.Server().udpSender->Join();
+  rig.StopRelay();
   Bytes wrong = ComposeVoice(a.key, 2, 0, 1, nullptr, 0);
   wrong[12] ^= 0x10;
   SendCounted(rig, *a.voice, wrong);

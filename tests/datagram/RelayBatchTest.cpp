@@ -61,9 +61,7 @@ TEST(RelayBatch, OnePassOfMixedDatagramsSeesTheMembershipOfItsOwnMoment) {
   VoicePeer& e = rig.Add("E");
   Move(d, 2);
   Move(e, 2);
-  rig.Server().udpSender->Terminate();
-  rig.Server().SystemEvent->Set();
-  rig.Server().udpSender->Join();
+  rig.StopRelay();
 
   client::VoiceClient stranger;
   const uint16_t strangeKey = 60000;  // keys stop at 50,000

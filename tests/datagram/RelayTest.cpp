@@ -15,13 +15,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kSilenceMs = 150;  // how long "nothing arrives" is watched for
 
-// Stops the relay thread so the test runs passes itself, between intake and relay.
-void StopSender(VoiceRig& rig) {
-  rig.Server().udpSender->Terminate();
-  rig.Server().SystemEvent->Set();
-  rig.Server().udpSender->Join();
-}
-
 uint16_t KeyOf(const Bytes& d) { return static_cast<uint16_t>(d[2] | d[3] << 8); }
 
 // The copy's crc is valid for the copy's own bytes.
@@ -128,7 +121,7 @@ TEST(Relay, LeavingClientsNeitherSpeakNorHear) {
   // Settled: three pongs and the one copy to B.
   ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpBytesSent.load() == 3 * 12 + 17; }));
   const uint32_t before = rig.Server().UdpPacketsSent.load();
-  StopSender(rig);
+  rig.StopRelay();
   rig.SendVoice(a, kVoiceChannel, {2});
   ASSERT_TRUE(test::Eventually([&] { return rig.Server().voiceQueue->Count() == 1; }));
   a.record->SetLeaving();
@@ -143,7 +136,7 @@ TEST(Relay, SpeakerGoneBeforeThePassIsReleasedWithTheDestroyedLine) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
-  StopSender(rig);
+  rig.StopRelay();
   rig.SendVoice(a, kVoiceChannel, {2});
   ASSERT_TRUE(test::Eventually([&] { return rig.Server().voiceQueue->Count() == 1; }));
   // The speaker is unlisted between intake and the pass.
