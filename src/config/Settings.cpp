@@ -24,9 +24,11 @@ struct SettingField {
   const char* section;
   const char* key;
   Member member;
-  const char* text = "";                               // default of a text or password
-  int32_t number = 0;                                  // default of an integer, 0/1 of a boolean
-  int32_t most = std::numeric_limits<int32_t>::max();  // an integer read above this is taken as this
+  const char* text = "";                                // default of a text or password
+  int32_t number = 0;                                   // default of an integer, 0/1 of a boolean
+  int32_t most = std::numeric_limits<int32_t>::max();   // an integer read above this is taken as this
+  int32_t least = std::numeric_limits<int32_t>::min();  // and one read below this as this
+  bool written = true;  // false: read when present, never written (a new file stays as it was)
 };
 
 constexpr SettingField Password(const char* section, const char* key, PasswordSetting TSettings::*member,
@@ -39,6 +41,10 @@ constexpr SettingField Text(const char* section, const char* key, std::string TS
 constexpr SettingField Integer(const char* section, const char* key, int32_t TSettings::*member, int32_t def,
                                int32_t most = std::numeric_limits<int32_t>::max()) {
   return {section, key, member, "", def, most};
+}
+// A limit: 0 turns it off, and a value outside 0..most reads as the nearest bound.
+constexpr SettingField Limit(const char* key, int32_t TSettings::*member, int32_t def, int32_t most) {
+  return {"Limits", key, member, "", def, most, 0, false};
 }
 constexpr SettingField Boolean(const char* section, const char* key, bool TSettings::*member, bool def) {
   return {section, key, member, "", def ? 1 : 0};
@@ -61,6 +67,11 @@ constexpr SettingField kSettingFields[] = {
     Boolean("WebStatus", "QuillmootSite_DisplayInWebList", &TSettings::QuillmootSite_DisplayInWebList, false),
     Text("WebStatus", "WebPostURL", &TSettings::WebPostURL, ""),
     Text("WebStatus", "WebPostLinkUrl", &TSettings::WebPostLinkUrl, kDefaultWebPostLinkUrl),
+    Limit("MaxClientsPerAddress", &TSettings::MaxClientsPerAddress, 16, kMostClients),
+    Limit("VoicePacketsPerSecond", &TSettings::VoicePacketsPerSecond, 100, 100000),
+    Limit("VoiceBytesPerSecond", &TSettings::VoiceBytesPerSecond, 32000, 100000000),
+    Limit("ChannelChangesPerSecond", &TSettings::ChannelChangesPerSecond, 10, 10000),
+    Limit("LoginsPerAddressPerSecond", &TSettings::LoginsPerAddressPerSecond, 10, 10000),
 };
 
 // The sections an upgrade rewrites from memory, in the order it erases them; "Channels" is kept.
@@ -90,16 +101,18 @@ void SetDefaults(TSettings& s) {
 void ReadFields(const IniFile& ini, TSettings& s) {
   for (const SettingField& f : kSettingFields) {
     std::visit(
-        Overloaded{[&](PasswordSetting TSettings::*m) { (s.*m).Set(ini.ReadString(f.section, f.key, (s.*m).Get())); },
-                   [&](std::string TSettings::*m) { s.*m = ini.ReadString(f.section, f.key, s.*m); },
-                   [&](int32_t TSettings::*m) { s.*m = std::min(ini.ReadInteger(f.section, f.key, s.*m), f.most); },
-                   [&](bool TSettings::*m) { s.*m = ini.ReadBool(f.section, f.key, s.*m); }},
+        Overloaded{
+            [&](PasswordSetting TSettings::*m) { (s.*m).Set(ini.ReadString(f.section, f.key, (s.*m).Get())); },
+            [&](std::string TSettings::*m) { s.*m = ini.ReadString(f.section, f.key, s.*m); },
+            [&](int32_t TSettings::*m) { s.*m = std::clamp(ini.ReadInteger(f.section, f.key, s.*m), f.least, f.most); },
+            [&](bool TSettings::*m) { s.*m = ini.ReadBool(f.section, f.key, s.*m); }},
         f.member);
   }
 }
 
 void WriteFields(IniFile& ini, const TSettings& s) {
   for (const SettingField& f : kSettingFields) {
+    if (!f.written) continue;
     std::visit(Overloaded{[&](PasswordSetting TSettings::*m) { ini.WriteString(f.section, f.key, (s.*m).Get()); },
                           [&](std::string TSettings::*m) { ini.WriteString(f.section, f.key, s.*m); },
                           [&](int32_t TSettings::*m) { ini.WriteInteger(f.section, f.key, s.*m); },

@@ -55,6 +55,13 @@ struct TSettings {
   bool QuillmootSite_DisplayInWebList{};
   std::string WebPostURL;
   std::string WebPostLinkUrl;
+  // [Limits]: what one client or address may make the others do. Read when present, never
+  // written; 0 turns a limit off.
+  int32_t MaxClientsPerAddress{};
+  int32_t VoicePacketsPerSecond{};
+  int32_t VoiceBytesPerSecond{};
+  int32_t ChannelChangesPerSecond{};
+  int32_t LoginsPerAddressPerSecond{};
 };
 
 TSettings& Settings();

@@ -79,6 +79,29 @@ TEST_F(ConfigurationTest, ValuesAreParsedAndNormalised) {
   EXPECT_EQ(s.WebPostURL, "http://https://x.example/p");
 }
 
+TEST_F(ConfigurationTest, LimitsAreReadClampedAndNeverWritten) {
+  const TSettings defaults;
+  EXPECT_EQ(defaults.MaxClientsPerAddress, 16);
+  EXPECT_EQ(defaults.VoicePacketsPerSecond, 100);
+  EXPECT_EQ(defaults.VoiceBytesPerSecond, 32000);
+  EXPECT_EQ(defaults.ChannelChangesPerSecond, 10);
+  EXPECT_EQ(defaults.LoginsPerAddressPerSecond, 10);
+  // Another version's file is rewritten, and the operator's limits survive it untouched.
+  const std::string limits =
+      "[Limits]\r\nMaxClientsPerAddress=999\r\nVoicePacketsPerSecond=-5\r\n"
+      "VoiceBytesPerSecond=0\r\nChannelChangesPerSecond=3\r\n";
+  WriteFile(dir.Path() / "qmserver.ini", "[Version]\r\nServerVersion=v1.2.0\r\n" + limits);
+  Load();
+  const TSettings& s = Settings();
+  EXPECT_EQ(s.MaxClientsPerAddress, 255);
+  EXPECT_EQ(s.VoicePacketsPerSecond, 0);
+  EXPECT_EQ(s.VoiceBytesPerSecond, 0);
+  EXPECT_EQ(s.ChannelChangesPerSecond, 3);
+  EXPECT_EQ(s.LoginsPerAddressPerSecond, 10);
+  EXPECT_NE(Ini().find(limits), std::string::npos);
+  EXPECT_EQ(Ini().find("LoginsPerAddressPerSecond"), std::string::npos);
+}
+
 TEST_F(ConfigurationTest, WebPostUrlHoldingTheSchemeInAnyCaseIsKept) {
   WriteFile(dir.Path() / "qmserver.ini",
             "[Version]\r\nServerVersion=v1.2.2\r\n[WebStatus]\r\nWebPostURL=HTTP://Host/x\r\n");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Clock.hpp"
+#include "platform/TokenBucket.hpp"
 
 namespace qm {
 namespace {
@@ -56,6 +57,29 @@ TEST(TestClockTest, SetClockInstallsAndRemoves) {
   SetClock(nullptr);
   EXPECT_NE(&Clock(), &clock);
   EXPECT_GT(Now(), EncodeDateTime(2000, 1, 1, 0, 0, 0, 0));
+}
+
+// The budget every per-client limit draws on: burst at once, then the rate, across the tick's wrap.
+TEST(TokenBucket, BurstThenRateAcrossTheTickWrap) {
+  const uint32_t start = 0xFFFFFF00u;  // wraps 256 ms in
+  TokenBucket b;
+  b.Configure(10, 20, start);
+  int taken = 0;
+  while (b.TryTake(start)) ++taken;
+  EXPECT_EQ(taken, 20);
+  EXPECT_EQ(b.WaitMs(start), 100u);
+  EXPECT_FALSE(b.TryTake(start + 99));
+  EXPECT_TRUE(b.TryTake(start + 100));
+  // A quiet second and a half refills 15, never above the burst.
+  EXPECT_EQ(b.WaitMs(start + 1600, 15), 0u);
+  EXPECT_FALSE(b.TryTake(start + 1600, 16));
+  b.Configure(32000, 32000, 5);
+  EXPECT_TRUE(b.TryTake(5, 32000));
+  EXPECT_FALSE(b.TryTake(5, 1));
+  EXPECT_EQ(b.WaitMs(5, 500), 16u);
+  b.Configure(0, 0, 0);
+  EXPECT_TRUE(b.TryTake(0, 1u << 30));
+  EXPECT_EQ(b.WaitMs(0, 1u << 30), 0u);
 }
 
 }  // namespace
