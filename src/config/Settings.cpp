@@ -1,6 +1,7 @@
 #include "config/Settings.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <variant>
 
@@ -175,7 +176,12 @@ std::string ExeDirOverride() {
   std::lock_guard<std::mutex> g(gNamesMutex);
   return gExeDirOverride;
 }
-std::string IniFilePath() { return ExeDir() + IniFileName(); }
+std::string IniFilePath() {
+  // An absolute "-INI=" (a package's state directory) stands as it is; a plain name sits beside
+  // the executable.
+  const std::string name = IniFileName();
+  return std::filesystem::path(name).is_absolute() ? name : ExeDir() + name;
+}
 
 void LoadConfiguration(const std::function<void(const std::string&)>& addChannel) {
   TSettings& s = Settings();

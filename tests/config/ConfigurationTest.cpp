@@ -1,3 +1,5 @@
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "config/IniFile.hpp"
@@ -107,6 +109,14 @@ TEST_F(ConfigurationTest, WebPostUrlHoldingTheSchemeInAnyCaseIsKept) {
             "[Version]\r\nServerVersion=v1.2.2\r\n[WebStatus]\r\nWebPostURL=HTTP://Host/x\r\n");
   Load();
   EXPECT_EQ(Settings().WebPostURL, "HTTP://Host/x");
+}
+
+TEST_F(ConfigurationTest, AnAbsoluteIniNameIsUsedAsItStands) {
+  TempDir state;
+  SetIniFileName((state.Path() / "clan2.ini").string());
+  Load();
+  EXPECT_NE(ReadFile(state.Path() / "clan2.ini").find("[Version]"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() / "clan2.ini"));
 }
 
 TEST_F(ConfigurationTest, RefusedWriteDuringUpgradeFails) {
