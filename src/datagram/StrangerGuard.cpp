@@ -1,0 +1,200 @@
+#include "datagram/StrangerGuard.hpp"
+
+#include "log/Log.hpp"
+#include "platform/Platform.hpp"
+#include "platform/SplitMix.hpp"
+
+namespace qm {
+namespace {
+
+// An address's own entry: the packed address with a bit no packed address and port has.
+uint64_t HostKey(const NetAddress& from) { return (static_cast<uint64_t>(from.ip) << 16) | (1ull << 48); }
+
+// Wrapping ticks: true while less than span has passed since start.
+bool Within(uint32_t now, uint32_t start, uint32_t span) { return now - start < span; }
+
+std::string Reason(uint32_t count) {
+  return ": " + std::to_string(count) + " datagrams for unknown keys or other ports in " +
+         std::to_string(StrangerGuard::kWindowMs / 1000) + " s";
+}
+
+}  // namespace
+
+StrangerGuard::StrangerGuard(size_t capacity) : entries_(capacity > 1 ? capacity : 2) {
+  // Twice the entries keeps probe runs short; the seed keeps a sender from choosing ports that
+  // all land in one run.
+  size_t slots = 1;
+  while (slots < entries_.size() * 2) slots <<= 1;
+  slots_.assign(slots, 0);
+  mask_ = slots - 1;
+  seed_ = SplitMix64(platform::RandomSeed() ^ reinterpret_cast<uintptr_t>(this));
+  for (uint32_t i = 0; i < entries_.size(); ++i) PushBack(free_, i);
+}
+
+bool StrangerGuard::Ignored(const NetAddress& from, uint32_t now) {
+  ExpireIgnores(now);
+  const bool ignored = IgnoredEntry(from.Pack(), now) || IgnoredEntry(HostKey(from), now);
+  if (ignored) ++dropped_;
+  return ignored;
+}
+
+bool StrangerGuard::CountStrange(const NetAddress& from, uint32_t now) {
+  ExpireIgnores(now);
+  if (crowded_ && Within(now, crowdedTick_, kWindowMs)) return false;
+  crowded_ = false;
+  const uint32_t host = FindOrMake(HostKey(from), now, kNone);
+  if (host == kNone || entries_[host].ignored) return false;
+  Entry& h = entries_[host];
+  h.seen = now;
+  if (h.count == 0 || !Within(now, h.windowStart, kWindowMs)) {
+    h.windowStart = now;
+    h.count = 0;
+  }
+  if (++h.count > kHostBudget) {
+    StartIgnoring(host, now);
+    WriteLogLimited(HostLine(from), kLogWarning, from.AddressText());
+    return false;
+  }
+
+  const uint32_t port = FindOrMake(from.Pack(), now, host);
+  // crowded_: this very datagram pushed out a counting entry.
+  if (port == kNone || entries_[port].ignored || crowded_) return false;
+  Entry& p = entries_[port];
+  p.seen = now;
+  // The ring holds the last kPortBudget ticks: a full ring whose oldest is inside the window
+  // means this datagram is one more than the budget within it.
+  if (p.count == kPortBudget && Within(now, p.ring[p.head], kWindowMs)) {
+    StartIgnoring(port, now);
+    WriteLogLimited(PortLine(from), kLogWarning, from.AddressText());
+    return false;
+  }
+  p.ring[p.head] = now;
+  p.head = (p.head + 1) % kPortBudget;
+  if (p.count < kPortBudget) ++p.count;
+  return true;
+}
+
+std::string StrangerGuard::PortLine(const NetAddress& from) {
+  return "Ignoring udp traffic from " + from.AddressText() + ":" + std::to_string(from.port) + " for " +
+         std::to_string(kIgnoreMs / 1000) + " s" + Reason(kPortBudget + 1);
+}
+
+std::string StrangerGuard::CrowdedLine() {
+  return "Udp stranger table full: no new udp port may claim a key for " + std::to_string(kWindowMs / 1000) + " s";
+}
+
+std::string StrangerGuard::HostLine(const NetAddress& from) {
+  return "Ignoring new udp ports of " + from.AddressText() + " for " + std::to_string(kIgnoreMs / 1000) + " s" +
+         Reason(kHostBudget + 1);
+}
+
+bool StrangerGuard::IgnoredEntry(uint64_t key, uint32_t now) {
+  const uint32_t i = Find(key);
+  if (i == kNone) return false;
+  if (!entries_[i].ignored) {
+    // Seen again: the least recently seen entry is the one that gives way when the table is full.
+    Unlink(active_, i);
+    PushFront(active_, i);
+  }
+  return entries_[i].ignored && Within(now, entries_[i].ignoreStart, kIgnoreMs);
+}
+
+void StrangerGuard::StartIgnoring(uint32_t index, uint32_t now) {
+  Unlink(active_, index);
+  entries_[index].ignored = true;
+  entries_[index].ignoreStart = now;
+  PushBack(ignoredList_, index);
+}
+
+void StrangerGuard::ExpireIgnores(uint32_t now) {
+  while (ignoredList_.first != kNone && !Within(now, entries_[ignoredList_.first].ignoreStart, kIgnoreMs))
+    Release(ignoredList_.first);
+}
+
+uint32_t StrangerGuard::FindOrMake(uint64_t key, uint32_t now, uint32_t keep) {
+  uint32_t i = Find(key);
+  if (i != kNone) {
+    if (!entries_[i].ignored) {
+      Unlink(active_, i);
+      PushFront(active_, i);
+    }
+    return i;
+  }
+  if (free_.first == kNone) {
+    ExpireIgnores(now);
+    if (free_.first == kNone) {
+      // The least recently seen active entry gives way. With none (all ignored), the newcomer is
+      // not let in, and so not let through either.
+      uint32_t victim = active_.last;
+      if (victim == keep && victim != kNone) victim = entries_[victim].prev;
+      if (victim == kNone) return kNone;
+      if (Within(now, entries_[victim].seen, kWindowMs)) {
+        if (!crowded_) WriteLog(CrowdedLine(), kLogWarning);
+        crowded_ = true;
+        crowdedTick_ = now;
+      }
+      Release(victim);
+    }
+  }
+  i = free_.first;
+  Unlink(free_, i);
+  entries_[i] = Entry{};
+  entries_[i].key = key;
+  entries_[i].seen = now;
+  size_t s = Slot(key);
+  while (slots_[s] != 0) s = (s + 1) & mask_;
+  slots_[s] = i + 1;
+  PushFront(active_, i);
+  return i;
+}
+
+uint32_t StrangerGuard::Find(uint64_t key) const {
+  for (size_t s = Slot(key); slots_[s] != 0; s = (s + 1) & mask_)
+    if (entries_[slots_[s] - 1].key == key) return slots_[s] - 1;
+  return kNone;
+}
+
+void StrangerGuard::Release(uint32_t index) {
+  size_t s = Slot(entries_[index].key);
+  while (slots_[s] != index + 1) s = (s + 1) & mask_;
+  // Backward-shift deletion: later members of the probe run move up, so no tombstones pile up.
+  slots_[s] = 0;
+  for (size_t j = (s + 1) & mask_; slots_[j] != 0; j = (j + 1) & mask_) {
+    const size_t home = Slot(entries_[slots_[j] - 1].key);
+    const bool homeInGap = s <= j ? (s < home && home <= j) : (s < home || home <= j);
+    if (homeInGap) continue;
+    slots_[s] = slots_[j];
+    slots_[j] = 0;
+    s = j;
+  }
+  Unlink(entries_[index].ignored ? ignoredList_ : active_, index);
+  entries_[index].ignored = false;
+  PushBack(free_, index);
+}
+
+void StrangerGuard::Unlink(List& list, uint32_t index) {
+  Entry& e = entries_[index];
+  (e.prev == kNone ? list.first : entries_[e.prev].next) = e.next;
+  (e.next == kNone ? list.last : entries_[e.next].prev) = e.prev;
+  e.prev = e.next = kNone;
+}
+
+void StrangerGuard::PushFront(List& list, uint32_t index) {
+  Entry& e = entries_[index];
+  e.prev = kNone;
+  e.next = list.first;
+  (list.first == kNone ? list.last : entries_[list.first].prev) = index;
+  list.first = index;
+}
+
+void StrangerGuard::PushBack(List& list, uint32_t index) {
+  Entry& e = entries_[index];
+  e.next = kNone;
+  e.prev = list.last;
+  (list.last == kNone ? list.first : entries_[list.last].next) = index;
+  list.last = index;
+}
+
+size_t StrangerGuard::Slot(uint64_t key) const { return static_cast<size_t>(SplitMix64(key ^ seed_)) & mask_; }
+
+}  // namespace qm
