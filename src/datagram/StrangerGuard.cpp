@@ -38,7 +38,11 @@ bool StrangerGuard::Ignored(const NetAddress& from, uint32_t now) {
   return ignored;
 }
 
-bool StrangerGuard::CountStrange(const NetAddress& from, uint32_t now) {
+bool StrangerGuard::Count(const NetAddress& from, uint32_t now, uint32_t unknownKey) {
+  if (unknownKey != kNoKey) {
+    const uint32_t known = Find(from.Pack());
+    if (known != kNone && entries_[known].lastUnknown == unknownKey) return false;
+  }
   ExpireIgnores(now);
   if (crowded_ && Within(now, crowdedTick_, kWindowMs)) return false;
   crowded_ = false;
@@ -61,6 +65,7 @@ bool StrangerGuard::CountStrange(const NetAddress& from, uint32_t now) {
   if (port == kNone || entries_[port].ignored || crowded_) return false;
   Entry& p = entries_[port];
   p.seen = now;
+  p.lastUnknown = unknownKey;
   // The ring holds the last kPortBudget ticks: a full ring whose oldest is inside the window
   // means this datagram is one more than the budget within it.
   if (p.count == kPortBudget && Within(now, p.ring[p.head], kWindowMs)) {

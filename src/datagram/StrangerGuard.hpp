@@ -37,7 +37,11 @@ class StrangerGuard {
   bool Ignored(const NetAddress& from, uint32_t now);
   // Counts one strange datagram (after Ignored said no). True when it may still be used: a known
   // key from a new port of the client's host moves the client; false drops it.
-  bool CountStrange(const NetAddress& from, uint32_t now);
+  bool CountStrange(const NetAddress& from, uint32_t now) { return Count(from, now, kNoKey); }
+  // The same for a key that matches no client (dropped whatever the answer), where one port
+  // repeating its last such key counts once: a client the server dropped that goes on sending
+  // is not sweeping keys, and must find its port open when it logs in again.
+  void CountUnknownKey(const NetAddress& from, uint32_t now, uint16_t key) { Count(from, now, key); }
 
   // "Ignoring udp traffic from A:P for 300 s: 6 datagrams for unknown keys or other ports in 60 s"
   static std::string PortLine(const NetAddress& from);
@@ -51,12 +55,14 @@ class StrangerGuard {
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr uint32_t kNoKey = UINT32_MAX;
   struct Entry {
     uint64_t key = 0;                     // packed address and port, or the address alone with kHostBit
     uint32_t prev = kNone, next = kNone;  // in the active (most recent first) or the ignored list
     bool ignored = false;
     uint32_t ignoreStart = 0;
-    uint32_t seen = 0;  // the last strange datagram
+    uint32_t seen = 0;              // the last strange datagram
+    uint32_t lastUnknown = kNoKey;  // a port: the unknown key of its last strange datagram
     // An address: count strange datagrams in the window that began at windowStart. A port: the
     // ticks of its last count (at most kPortBudget) strange datagrams, ring[head] the oldest once full.
     uint32_t windowStart = 0, count = 0;
@@ -67,6 +73,7 @@ class StrangerGuard {
     uint32_t first = kNone, last = kNone;
   };
 
+  bool Count(const NetAddress& from, uint32_t now, uint32_t unknownKey);
   uint32_t Find(uint64_t key) const;
   // The entry of key, made when missing (the least recently seen active one gives way if the
   // table is full, never keep); kNone when no entry can give way.

@@ -38,6 +38,14 @@ TEST(StrangerGuard, APortPastItsBudgetInOneWindowIsIgnoredForItsTimeAndSpreadDat
   const uint32_t later = from + G::kIgnoreMs;
   for (uint32_t i = 0; i <= G::kPortBudget; ++i) EXPECT_TRUE(g.CountStrange(spread, later + i * 12001));
   EXPECT_FALSE(g.Ignored(spread, later + 6 * 12001));
+
+  // A dropped client still sending its old key counts once; a sweep counts every key.
+  const NetAddress stale = At(kHostA, 4002);
+  for (int i = 0; i < 20; ++i) g.CountUnknownKey(stale, later + i, 77);
+  for (uint16_t key = 1; key < G::kPortBudget; ++key) g.CountUnknownKey(stale, later + 100, key);
+  EXPECT_FALSE(g.Ignored(stale, later + 101));
+  g.CountUnknownKey(stale, later + 101, 77);
+  EXPECT_TRUE(g.Ignored(stale, later + 102));
 }
 
 TEST(StrangerGuard, ManyPortsOfOneAddressLoseEveryNewPortWhileOtherAddressesKeepTheirs) {
