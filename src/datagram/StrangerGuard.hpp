@@ -5,8 +5,9 @@
 // voice. The guard counts "strange" datagrams (unknown key, a key of a client on another host, a
 // key of a client whose UDP port is another) per source address and port, and across the ports
 // of one address; past a budget the source, or every new port of the address, is ignored for a
-// while. Used by the UDP listener thread only, so it takes no lock; no allocation after
-// construction. Ticks are the caller's (TickCount), compared wrap-safely.
+// while. Used by the UDP listener thread only, so it takes no lock; nothing is allocated after
+// construction but the line logged when an ignore starts. Ticks are the caller's (TickCount),
+// compared wrap-safely.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,7 +58,7 @@ class StrangerGuard {
   static constexpr uint32_t kNone = UINT32_MAX;
   static constexpr uint32_t kNoKey = UINT32_MAX;
   struct Entry {
-    uint64_t key = 0;                     // packed address and port, or the address alone with kHostBit
+    uint64_t key = 0;                     // packed address and port, or the address alone (HostKey)
     uint32_t prev = kNone, next = kNone;  // in the active (most recent first) or the ignored list
     bool ignored = false;
     uint32_t ignoreStart = 0;
