@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -170,8 +172,11 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   const uint16_t port = ServerProbe(*server).metrics->Port();
   ASSERT_NE(port, 0);
 
-  // Names a label value must escape, and one byte above 0x7F from the clients' code page.
-  const std::vector<std::string> names = {"say \"hi\"", "back\\slash", "two\nlines", "Jos\xE9"};
+  // Names a label value must escape, one byte above 0x7F from the clients' code page, and a CR and
+  // a NUL, which the format has no escape for and which go as text.
+  const std::vector<std::string> names = {"say \"hi\"", "back\\slash", "two\nlines",
+                                          "Jos\xE9",    "car\rriage",  std::string("nul\0\x01", 5)};
+  const std::vector<std::string> labels = {names[0], names[1], names[2], "Jos\xC3\xA9", "car\\rriage", "nul\\0\\x01"};
   std::vector<std::unique_ptr<client::ControlClient>> clients;
   for (const std::string& name : names) {
     clients.push_back(std::make_unique<client::ControlClient>());
@@ -182,6 +187,7 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
 
   HttpAnswer scrape = Exchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   ASSERT_EQ(scrape.status, 200);
+  EXPECT_EQ(scrape.body.find_first_of(std::string("\r\0", 2)), std::string::npos);
   const Exposition e = ParseExposition(scrape.body);
 
   EXPECT_EQ(e.type.at("quillmoot_clients"), "gauge");
@@ -203,7 +209,7 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   EXPECT_EQ(e.type.at("quillmoot_player_ping_seconds"), "gauge");
 
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string utf8 = i == 3 ? std::string("Jos\xC3\xA9") : names[i];
+    const std::string& utf8 = labels[i];
     const Sample* s = ForPlayer(e, "quillmoot_player_tcp_packets_sent_total", utf8);
     ASSERT_NE(s, nullptr) << utf8;
     EXPECT_EQ(s->labels.at("player"), std::to_string(i + 1));
@@ -248,6 +254,80 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
 
   clients.clear();
   late.Close();
+  server->Server_DeInit();
+  server.reset();
+  SetExeDirOverride("");
+  SetLogFileName("qmserver.log");
+}
+
+// A dozen connections that send their request one header line a second, reconnecting whenever
+// the listener closes one, against four real scrapes: each scrape must still be answered, in far
+// less than a scrape interval.
+TEST(MetricsScrape, TricklingConnectionsDoNotStarveScrapes) {
+  TestServer t({}, /*writeIni=*/true, /*start=*/false);
+  auto server = StartWith(t, "-METRICS=127.0.0.1:0");
+  ASSERT_TRUE(server->StartupError().empty()) << server->StartupError();
+  const uint16_t port = ServerProbe(*server).metrics->Port();
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> closedByListener{0};
+  std::atomic<long long> firstCloseMs{-1};  // the life of the first trickling connection ended
+  const auto begin = std::chrono::steady_clock::now();
+  std::thread trickle([&] {
+    const auto open = [&] {
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      const timeval limit{1, 0};  // a full backlog must not hold this loop
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(port);
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        ::send(fd, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+      return fd;
+    };
+    std::vector<int> fds;
+    for (int i = 0; i < 12; ++i) fds.push_back(open());
+    for (int round = 0; round < 40 && !stop.load(); ++round) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      for (int& fd : fds) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[512];
+        if (::poll(&p, 1, 0) > 0 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0) {
+          ::close(fd);
+          fd = open();
+          if (closedByListener++ == 0)
+            firstCloseMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+        } else {
+          ::send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
+        }
+      }
+    }
+    for (const int fd : fds) ::close(fd);
+  });
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // every trickler under way
+  int answered = 0;
+  for (int i = 0; i < 4; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const HttpAnswer a = Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n", 10000);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    std::printf("[ info ] scrape %d among trickling connections: status %d after %lld ms\n", i + 1, a.status,
+                static_cast<long long>(ms));
+    if (a.status == 200) ++answered;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  stop.store(true);
+  trickle.join();
+  std::printf("[ info ] trickling connections closed by the listener: %d, the first after %lld ms (limit %d ms)\n",
+              closedByListener.load(), firstCloseMs.load(), kMetricsRequestTimeoutMs);
+  EXPECT_EQ(answered, 4);
+  // Their header deadline ended them, well within a scrape interval, not the end of the test.
+  EXPECT_GT(closedByListener.load(), 0);
+  EXPECT_LT(firstCloseMs.load(), 10000);
+
   server->Server_DeInit();
   server.reset();
   SetExeDirOverride("");
