@@ -30,7 +30,7 @@ TEST(WebStatusQuery, FieldsInOrderWithTheUserPartLast) {
   StatusReport r = WorkedExample();
   EXPECT_EQ(BuildStatusQuery(r),
             "serverport=8765&servername=My%20Server&clients=2&maxclients=16"
-            "&serverversion=v1.2.2%20Win32%20Service&uptime=1234&link=http%3A%2F%2Fwww.example.org%2F"
+            "&serverversion=v1.2.2%20Win32%20Service&uptime=1234&link=http://www.example.org/"
             "&user=Big%20Bob,xy,");
 
   r.passwordProtected = true;
@@ -40,14 +40,24 @@ TEST(WebStatusQuery, FieldsInOrderWithTheUserPartLast) {
   r.uptimeMs = 86400000;
   EXPECT_EQ(BuildStatusQuery(r),
             "serverport=8765&servername=A%26B&clients=3&maxclients=16&serverversion=v1.2.2%20Win32%20Service"
-            "&passwordprotected=1&public=1&uptime=86400000&link=http%3A%2F%2Fwww.example.org%2F"
+            "&passwordprotected=1&public=1&uptime=86400000&link=http://www.example.org/"
             "&user=alpha,beta,gamma,");
 
   r.passwordProtected = false;
   r.clientNames.clear();
   EXPECT_EQ(BuildStatusQuery(r),
             "serverport=8765&servername=A%26B&clients=0&maxclients=16&serverversion=v1.2.2%20Win32%20Service"
-            "&public=1&uptime=86400000&link=http%3A%2F%2Fwww.example.org%2F&user=");
+            "&public=1&uptime=86400000&link=http://www.example.org/&user=");
+}
+
+TEST(WebStatusQuery, AValueEncodesOnlyWhatWouldBreakIt) {
+  // What ends, splits or cuts a value, and the bytes a request line cannot carry raw.
+  EXPECT_EQ(EncodeQueryValue(std::string("% & = # + \x01\x7F\0\x80\xFF", 15)),
+            "%25%20%26%20%3D%20%23%20%2B%20%01%7F%00%80%FF");
+  EXPECT_EQ(EncodeQueryValue("\"<>\\^`{|}[]"), "%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D");
+  // What a query may hold stays: a link reads as it is.
+  EXPECT_EQ(EncodeQueryValue("http://user@link.example:80/about us?a;b,c!$'()*~"),
+            "http://user@link.example:80/about%20us?a;b,c!$'()*~");
 }
 
 TEST(WebStatusQuery, UserUrlNeedsMoreThanTheScheme) {

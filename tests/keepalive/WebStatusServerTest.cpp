@@ -1,5 +1,5 @@
 // The report as a running server makes it: at start-up when "WebStatus"/Active is set, never
-// otherwise, and a silent web server does not keep the ping thread.
+// otherwise, and a silent web server neither keeps the ping thread nor delays a ping.
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "WebStatusSupport.hpp"
+#include "datagram/VoiceTestClients.hpp"
 #include "keepalive/TPingThread.hpp"
 #include "support/LifecycleLines.hpp"
 
@@ -33,7 +34,7 @@ TEST(WebStatusServer, AnActiveServerPostsTheQueryAtStartUp) {
   EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
                                                         "&servername=My%20Server&clients=0&maxclients=16"
                                                         "&serverversion=v1.2.2%20Win32%20Service&uptime=0"
-                                                        "&link=http%3A%2F%2Fwww.example.org%2F&user="));
+                                                        "&link=http://www.example.org/&user="));
   t.Stop();
   // One report per cycle of 175 s: none more within this test's life.
   EXPECT_EQ(web.Requests().size(), 1u);
@@ -70,6 +71,37 @@ TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
   ping.Wake();
   EXPECT_TRUE(Eventually([&] { return ping.Finished(); }, 2000));
   EXPECT_EQ(CountLines(t, "in: TPingThread.UpdateStats exception"), 0);
+}
+
+TEST(WebStatusServer, ASilentWebServerDelaysNoPing) {
+  // Both addresses silent, with the client's own limits (30 s a request): before, the first ping
+  // of an idle client waited for them.
+  FakeWebServer silentList(""), silentOwn("");
+  TestHooks hooks(0, 0, silentList.Url("/webpost.php?"));
+  test::VoiceRig rig({{"Ping", "IdleTimeBeforePing", "100"},
+                      {"Ping", "PingWaitTime", "100"},
+                      {"WebStatus", "Active", "1"},
+                      {"WebStatus", "QuillmootSite_Active", "1"},
+                      {"WebStatus", "WebPostURL", silentOwn.Url("/status")}},
+                     /*stopPinger=*/false);
+  ASSERT_TRUE(silentList.WaitForRequests(1));  // the start-up report, held by the silent server
+  test::VoicePeer& a = rig.Add("A");
+
+  // Unanswered pings every pass or two (100 ms idle, 100 ms wait): the passes go on meanwhile.
+  std::vector<long long> pingsAtMs;
+  const auto start = std::chrono::steady_clock::now();
+  while (pingsAtMs.size() < 3) {
+    const auto d = test::VoiceRig::ReceiveFamily(a, kPingMagic, 5000);
+    ASSERT_TRUE(d) << "ping " << pingsAtMs.size() + 1 << " never came";
+    if ((*d)[6] != kPingRequest) continue;  // the pong to the client's own ping
+    pingsAtMs.push_back(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::printf("[ info ] pings of an idle client while the report hangs: at %lld, %lld, %lld ms\n", pingsAtMs[0],
+              pingsAtMs[1], pingsAtMs[2]);
+  // The report is still held: its second request has not even begun.
+  EXPECT_TRUE(silentOwn.Requests().empty());
+  EXPECT_EQ(CountLines(rig.server, "PostData"), 0);
 }
 
 TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {
