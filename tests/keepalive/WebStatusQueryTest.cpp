@@ -51,13 +51,9 @@ TEST(WebStatusQuery, FieldsInOrderWithTheUserPartLast) {
 }
 
 TEST(WebStatusQuery, AValueEncodesOnlyWhatWouldBreakIt) {
-  // What ends, splits or cuts a value, and the bytes a request line cannot carry raw.
-  EXPECT_EQ(EncodeQueryValue(std::string("% & = # + \x01\x7F\0\x80\xFF", 15)),
-            "%25%20%26%20%3D%20%23%20%2B%20%01%7F%00%80%FF");
-  EXPECT_EQ(EncodeQueryValue("\"<>\\^`{|}[]"), "%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D");
-  // What a query may hold stays: a link reads as it is.
-  EXPECT_EQ(EncodeQueryValue("http://user@link.example:80/about us?a;b,c!$'()*~"),
-            "http://user@link.example:80/about%20us?a;b,c!$'()*~");
+  EXPECT_EQ(EncodeQueryValue(std::string("%&=#+ \x01\x7F\0\x80\"<>\\^`{|}[]", 21)),
+            "%25%26%3D%23%2B%20%01%7F%00%80%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D");
+  EXPECT_EQ(EncodeQueryValue("http://u@h:80/a?b;c,d!$'()*~"), "http://u@h:80/a?b;c,d!$'()*~");
 }
 
 TEST(WebStatusQuery, UserUrlNeedsMoreThanTheScheme) {
