@@ -11,7 +11,8 @@
 
 namespace qm {
 
-TPingThread::TPingThread(const PingServices& services) : s_(services) {}
+TPingThread::TPingThread(const PingServices& services)
+    : s_(services), reporter_([this](HttpClient& http) { UpdateStats(&http); }) {}
 
 TPingThread::~TPingThread() {
   Stop();
@@ -21,34 +22,28 @@ TPingThread::~TPingThread() {
 void TPingThread::Stop() {
   Terminate();
   Wake();
-  std::lock_guard<std::mutex> g(httpMutex_);
-  if (http_) http_->Abort();
+  reporter_.Stop();
 }
 
 void TPingThread::Execute() {
   WriteLog("PingThread.Execute", kLogProgress);
-  {
-    auto http = std::make_unique<HttpClient>();
-    std::lock_guard<std::mutex> g(httpMutex_);
-    http_ = std::move(http);
-  }
   const TSettings& s = Settings();
-  if (!s.IP.empty()) http_->SetBoundIP(s.IP);
-  // A stop that came before the client existed could not abort it; the flag is checked after.
-  if (s.Active && !Terminated()) UpdateStats();
+  // The reports are made on their own thread, so the passes keep their rhythm whatever the web
+  // servers do. A stop that comes before the start still ends that thread: its flag stays set.
+  if (s.Active && !Terminated()) {
+    reporter_.Start();
+    reporter_.RequestReport();
+  }
   while (!Terminated()) {
     for (int i = 0; i < kPassesPerCycle; ++i) {
       wake_.WaitFor(kPassIntervalMs);
       if (Terminated()) break;
       PingClients();
     }
-    if (!Terminated() && s.Active) UpdateStats();
+    if (!Terminated() && s.Active) reporter_.RequestReport();
   }
-  http_->Disconnect();
-  {
-    std::lock_guard<std::mutex> g(httpMutex_);
-    http_.reset();
-  }
+  reporter_.Stop();
+  reporter_.Join();
   WriteLog("PingThread.Terminated", kLogProgress);
 }
 

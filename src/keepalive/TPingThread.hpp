@@ -1,12 +1,11 @@
 #pragma once
 // The ping thread: every 500 ms a ping pass over the clients; once per cycle of 350 passes (and
-// once at start) the web status report when it is enabled.
-#include <memory>
-#include <mutex>
+// once at start) it asks its web status thread for the report when that is enabled.
 #include <string>
 
 #include "clients/ClientList.hpp"
 #include "keepalive/StartPing.hpp"
+#include "keepalive/WebStatusThread.hpp"
 #include "platform/Sync.hpp"
 #include "platform/Thread.hpp"
 
@@ -32,14 +31,15 @@ class TPingThread : public TThread {
 
   // Wakes the thread from its pause between passes so a stop is seen at once.
   void Wake() { wake_.Set(); }
-  // Terminate, Wake, and abort a web status request in progress: a stop never waits on a web
-  // server. Safe from any thread.
+  // Terminate, Wake, and stop the web status thread, aborting a request in progress: a stop
+  // never waits on a web server. Safe from any thread.
   void Stop();
   // One ping pass (public so tests can drive passes with a test clock).
   void PingClients();
-  // The web status report: builds the query and posts it to the enabled addresses.
-  void UpdateStats();
-  void PostData(const std::string& query);
+  // The web status report: builds the query and posts it to the enabled addresses, on the calling
+  // thread, with the given HTTP client or, without one, a client of its own made for the report.
+  void UpdateStats(HttpClient* http = nullptr);
+  void PostData(const std::string& query, HttpClient* http = nullptr);
 
  protected:
   void Execute() override;
@@ -47,8 +47,8 @@ class TPingThread : public TThread {
  private:
   PingServices s_;
   AutoResetEvent wake_;
-  std::mutex httpMutex_;  // guards the http_ pointer (not its use) for Stop's abort
-  std::unique_ptr<HttpClient> http_;
+  // Started and joined by Execute; makes each report this thread asks for.
+  TWebStatusThread reporter_;
 };
 
 }  // namespace qm

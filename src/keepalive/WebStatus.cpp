@@ -76,13 +76,18 @@ std::string EncodeSpaces(std::string_view text) { return ReplaceAll(' ', "%20", 
 
 std::string EncodeQueryValue(std::string_view value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  // What a query may hold as it is, less the three bytes that end or split a value ("&", "=", and
+  // "+", which form decoders read as a space): links keep their "://" and paths, names their
+  // commas, and "%", "#", spaces, control bytes, bytes from 0x80 and the bytes no address may hold
+  // raw ("\"", "<", ">", "\\", "^", "`", "{", "|", "}", "[", "]") go as "%XX".
+  static constexpr std::string_view kAsIs = "-._~!$'()*,;:@/?";
   std::string out;
   out.reserve(value.size());
   for (const char c : value) {
     const auto b = static_cast<unsigned char>(c);
-    const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' ||
-                            b == '.' || b == '_' || b == '~';
-    if (unreserved) {
+    const bool asIs = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+                      kAsIs.find(c) != std::string_view::npos;
+    if (asIs) {
       out += c;
     } else {
       out += '%';
@@ -129,7 +134,7 @@ void SetPublicListUrlForTests(std::string url) {
   h.publicListUrl = std::move(url);
 }
 
-void TPingThread::UpdateStats() {
+void TPingThread::UpdateStats(HttpClient* http) {
   try {
     const TSettings& s = Settings();
     StatusReport report;
@@ -147,19 +152,18 @@ void TPingThread::UpdateStats() {
     report.displayInWebList = s.QuillmootSite_DisplayInWebList;
     report.uptimeMs = MillisecondsOf(Now() - s_.startTime);
     report.link = s.WebPostLinkUrl;
-    PostData(BuildStatusQuery(report));
+    PostData(BuildStatusQuery(report), http);
   } catch (const std::exception& e) {
     WriteLog(ExceptionLine("TPingThread.UpdateStats", e), kLogException);
   }
 }
 
-void TPingThread::PostData(const std::string& query) {
+void TPingThread::PostData(const std::string& query, HttpClient* http) {
   try {
     const TSettings& s = Settings();
-    // The thread's own client exists only while Execute runs; a report made outside it (tests)
-    // gets one of its own, configured the same way.
+    // The web status thread lends its own client; a report made outside it (tests) gets one of
+    // its own, configured the same way.
     std::unique_ptr<HttpClient> local;
-    HttpClient* http = http_.get();
     if (!http) {
       local = std::make_unique<HttpClient>();
       if (!s.IP.empty()) local->SetBoundIP(s.IP);

@@ -12,8 +12,10 @@ namespace qm {
 std::string ReplaceAll(char search, std::string_view replacement, std::string_view source);
 // Spaces as "%20", nothing else touched; what PostData applies to a query it is handed.
 std::string EncodeSpaces(std::string_view text);
-// One query value: every byte but letters, digits and "-._~" as "%XX", so no name can end a
-// field, add one, start a fragment or put a control byte into the request line.
+// One query value: "%", "&", "=", "#", "+", space, control bytes, bytes from 0x80 and the bytes no
+// address may hold raw go as "%XX", so no name can end a field, add one, start a fragment or put a
+// control byte into the request line; ":", "/", "?", "@" and the rest a query may hold stay, so a
+// link reads as it is.
 std::string EncodeQueryValue(std::string_view value);
 
 // What one report says, gathered by TPingThread::UpdateStats.

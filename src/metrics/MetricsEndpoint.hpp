@@ -19,11 +19,13 @@ inline constexpr const char* kMetricsUsage =
     "  -METRICS=ADDR:PORT  answer GET /metrics (Prometheus text format) on that IPv4 address, e.g.\n"
     "                      -METRICS=127.0.0.1:9465 (Linux only; off by default)\n";
 
-// Bounds of the listener: a scraper needs one connection at a time; these keep anyone else on
-// the network from tying up more than this.
-inline constexpr int kMetricsThreads = 2;              // requests served at once
-inline constexpr int kMetricsQueuedConnections = 4;    // accepted connections waiting for a thread
-inline constexpr int kMetricsRequestTimeoutMs = 5000;  // to send the request and read the answer
+// Bounds of the listener. A scraper needs one connection at a time; anyone else on the network
+// gets a thread per connection only until its request is complete, which must happen within the
+// time limit, whatever pace it sends at. So a dozen connections trickling a header line a second
+// each hold a thread for two seconds and leave threads free for the scrapes.
+inline constexpr int kMetricsThreads = 16;             // requests served at once
+inline constexpr int kMetricsQueuedConnections = 16;   // accepted connections waiting for a thread
+inline constexpr int kMetricsRequestTimeoutMs = 2000;  // to send the whole request, and for each answer write
 inline constexpr int kMetricsMaxRequestBytes = 4096;
 
 struct MetricsAddress {

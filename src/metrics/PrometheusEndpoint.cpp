@@ -1,6 +1,6 @@
 // The metrics listener on prometheus-cpp: its exposer (an embedded HTTP server) does the serving
-// and the text format, including the escaping of label values; this file turns the server's
-// figures into metric families on each scrape.
+// and the text format, including the escaping of "\\", "\"" and line feeds in label values; this
+// file turns the server's figures into metric families on each scrape.
 #include <utility>
 
 #include <prometheus/collectable.h>
@@ -32,6 +32,30 @@ constexpr CounterInfo kCounters[8] = {
     {"tcp_packets_received_total", "Control packets received"},
     {"tcp_bytes_received_total", "Bytes of the control packets received"},
 };
+
+// The format has no escape for the other control bytes, and some readers stop at a NUL or end a
+// line at a CR, so one player's name could spoil every scrape: such a byte goes as the text "\r",
+// "\0" or "\xHH". Line feeds and tabs are left to the format.
+std::string LabelValue(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 0x20 && b != 0x7F) || c == '\n' || c == '\t') {
+      out += c;
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\0') {
+      out += "\\0";
+    } else {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    }
+  }
+  return out;
+}
 
 MetricFamily Family(std::string name, std::string help, MetricType type) {
   MetricFamily f;
@@ -83,7 +107,7 @@ class FiguresCollectable : public prometheus::Collectable {
         Family("quillmoot_player_ping_seconds", "Latest ping round trip of this player", MetricType::Gauge));
     for (const PlayerFigures& p : f.players) {
       const std::vector<ClientMetric::Label> labels = {
-          {"player", std::to_string(p.playerWireId)}, {"name", p.name}, {"channel", p.channel}};
+          {"player", std::to_string(p.playerWireId)}, {"name", LabelValue(p.name)}, {"channel", LabelValue(p.channel)}};
       for (size_t i = 0; i < 8; ++i) player[i].metric.push_back(Sample(MetricType::Counter, p.counters[i], labels));
       player[8].metric.push_back(Sample(MetricType::Gauge, p.lossRatio, labels));
       player[9].metric.push_back(Sample(MetricType::Gauge, p.pingSeconds, labels));

@@ -40,12 +40,12 @@ TEST(WebStatusPost, WorkedExampleGoesOutExactly) {
   EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
                                                         "&servername=My%20Server&clients=2&maxclients=16"
                                                         "&serverversion=v1.2.2%20Win32%20Service&uptime=1234"
-                                                        "&link=http%3A%2F%2Fwww.example.org%2F&user=Big%20Bob,xy,"));
+                                                        "&link=http://www.example.org/&user=Big%20Bob,xy,"));
   EXPECT_EQ(CountLines(t, "TPingThread."), 0);
 }
 
-// The web server's side, strict: a raw byte a query parser would take for a separator or a
-// fragment, or would reject, fails, and so does a repeated field; %XX is decoded.
+// The web server's side, strict: a raw byte a query may not hold, or that a parser would take for
+// a separator, a space or a fragment, fails, and so does a repeated field; %XX is decoded.
 std::optional<std::map<std::string, std::string>> ParseQuery(const std::string& query) {
   const auto hex = [&](size_t i) { return i < query.size() && std::isxdigit(static_cast<unsigned char>(query[i])); };
   std::map<std::string, std::string> fields;
@@ -64,7 +64,7 @@ std::optional<std::map<std::string, std::string>> ParseQuery(const std::string& 
       field[part] += static_cast<char>(std::stoi(query.substr(i + 1, 2), nullptr, 16));
       i += 2;
     } else if (std::isalnum(static_cast<unsigned char>(c)) ||
-               std::string_view("-._~,").find(c) != std::string_view::npos) {
+               std::string_view("-._~!$'()*,;:@/?").find(c) != std::string_view::npos) {
       field[part] += c;
     } else {
       return std::nullopt;
@@ -76,11 +76,14 @@ std::optional<std::map<std::string, std::string>> ParseQuery(const std::string& 
 TEST(WebStatusPost, NamesCannotCutForgeOrStopTheReport) {
   FixedClock clock;
   FakeWebServer web;
-  TestServer t({{"General", "Servername", "Clan #1 & co = 100% +?"}, {"WebStatus", "WebPostURL", web.Url("/s")}});
+  TestServer t({{"General", "Servername", "Clan #1 & co = 100% +?"},
+                {"WebStatus", "WebPostLinkUrl", "http://link.example/about us"},
+                {"WebStatus", "WebPostURL", web.Url("/s")}});
   ASSERT_TRUE(t.Started()) << t.Server().StartupError;
   const std::string controlName("bell\x07 nul\0 \xC3\xA9", 13);
   test::AddClient(t.Server(), "x&servername=PWNED&public=1");
   test::AddClient(t.Server(), controlName);
+  test::AddClient(t.Server(), "A&B #1 50%+");
 
   TPingThread(t.Server()).UpdateStats();
 
@@ -88,14 +91,17 @@ TEST(WebStatusPost, NamesCannotCutForgeOrStopTheReport) {
   const std::string request = web.Requests()[0];
   const size_t from = request.find("/s?") + 3, to = request.find(" HTTP/1.0\r\n");
   ASSERT_LT(from, to);
+  // As the bytes go: a link reads as it is, a name's "&", "#", "%" and "+" are escaped.
+  EXPECT_NE(request.find("&link=http://link.example/about%20us&"), std::string::npos) << request;
+  EXPECT_NE(request.find(",A%26B%20%231%2050%25%2B,"), std::string::npos) << request;
   const auto fields = ParseQuery(request.substr(from, to - from));
   ASSERT_TRUE(fields) << request;
   EXPECT_EQ(fields->size(), 8u);  // nothing added: no "public", no second "servername"
   EXPECT_EQ(fields->at("servername"), "Clan #1 & co = 100% +?");
   EXPECT_EQ(fields->at("serverversion"), "v1.2.2 Win32 Service");
-  EXPECT_EQ(fields->at("link"), "http://www.example.org/");
-  EXPECT_EQ(fields->at("clients"), "2");
-  EXPECT_EQ(fields->at("user"), "x&servername=PWNED&public=1," + controlName + ",");
+  EXPECT_EQ(fields->at("link"), "http://link.example/about us");
+  EXPECT_EQ(fields->at("clients"), "3");
+  EXPECT_EQ(fields->at("user"), "x&servername=PWNED&public=1," + controlName + ",A&B #1 50%+,");
   EXPECT_EQ(CountLines(t, "TPingThread."), 0);
 }
 
@@ -119,7 +125,7 @@ TEST(WebStatusPost, FlagsAndAnAddressThatAlreadyHoldsAQuery) {
             ExpectedRequest(web, "/s.php?id=7?serverport=" + std::to_string(t.TcpPort()) +
                                      "&servername=A%26B&clients=0&maxclients=5"
                                      "&serverversion=v1.2.2%20Win32%20Service&passwordprotected=1&public=1"
-                                     "&uptime=0&link=http%3A%2F%2Flink.example.net%2Fx%20y&user="));
+                                     "&uptime=0&link=http://link.example.net/x%20y&user="));
 }
 
 TEST(WebStatusPost, TheSchemeAloneSendsNoSecondRequest) {

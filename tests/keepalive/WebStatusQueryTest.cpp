@@ -30,7 +30,7 @@ TEST(WebStatusQuery, FieldsInOrderWithTheUserPartLast) {
   StatusReport r = WorkedExample();
   EXPECT_EQ(BuildStatusQuery(r),
             "serverport=8765&servername=My%20Server&clients=2&maxclients=16"
-            "&serverversion=v1.2.2%20Win32%20Service&uptime=1234&link=http%3A%2F%2Fwww.example.org%2F"
+            "&serverversion=v1.2.2%20Win32%20Service&uptime=1234&link=http://www.example.org/"
             "&user=Big%20Bob,xy,");
 
   r.passwordProtected = true;
@@ -40,14 +40,20 @@ TEST(WebStatusQuery, FieldsInOrderWithTheUserPartLast) {
   r.uptimeMs = 86400000;
   EXPECT_EQ(BuildStatusQuery(r),
             "serverport=8765&servername=A%26B&clients=3&maxclients=16&serverversion=v1.2.2%20Win32%20Service"
-            "&passwordprotected=1&public=1&uptime=86400000&link=http%3A%2F%2Fwww.example.org%2F"
+            "&passwordprotected=1&public=1&uptime=86400000&link=http://www.example.org/"
             "&user=alpha,beta,gamma,");
 
   r.passwordProtected = false;
   r.clientNames.clear();
   EXPECT_EQ(BuildStatusQuery(r),
             "serverport=8765&servername=A%26B&clients=0&maxclients=16&serverversion=v1.2.2%20Win32%20Service"
-            "&public=1&uptime=86400000&link=http%3A%2F%2Fwww.example.org%2F&user=");
+            "&public=1&uptime=86400000&link=http://www.example.org/&user=");
+}
+
+TEST(WebStatusQuery, AValueEncodesOnlyWhatWouldBreakIt) {
+  EXPECT_EQ(EncodeQueryValue(std::string("%&=#+ \x01\x7F\0\x80\"<>\\^`{|}[]", 21)),
+            "%25%26%3D%23%2B%20%01%7F%00%80%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D");
+  EXPECT_EQ(EncodeQueryValue("http://u@h:80/a?b;c,d!$'()*~"), "http://u@h:80/a?b;c,d!$'()*~");
 }
 
 TEST(WebStatusQuery, UserUrlNeedsMoreThanTheScheme) {

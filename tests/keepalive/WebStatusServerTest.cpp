@@ -1,5 +1,5 @@
 // The report as a running server makes it: at start-up when "WebStatus"/Active is set, never
-// otherwise, and a silent web server does not keep the ping thread.
+// otherwise, and a silent web server neither keeps the ping thread nor delays a ping.
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "WebStatusSupport.hpp"
+#include "datagram/VoiceTestClients.hpp"
 #include "keepalive/TPingThread.hpp"
 #include "support/LifecycleLines.hpp"
 
@@ -33,7 +34,7 @@ TEST(WebStatusServer, AnActiveServerPostsTheQueryAtStartUp) {
   EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
                                                         "&servername=My%20Server&clients=0&maxclients=16"
                                                         "&serverversion=v1.2.2%20Win32%20Service&uptime=0"
-                                                        "&link=http%3A%2F%2Fwww.example.org%2F&user="));
+                                                        "&link=http://www.example.org/&user="));
   t.Stop();
   // One report per cycle of 175 s: none more within this test's life.
   EXPECT_EQ(web.Requests().size(), 1u);
@@ -70,6 +71,28 @@ TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
   ping.Wake();
   EXPECT_TRUE(Eventually([&] { return ping.Finished(); }, 2000));
   EXPECT_EQ(CountLines(t, "in: TPingThread.UpdateStats exception"), 0);
+}
+
+TEST(WebStatusServer, ASilentWebServerDelaysNoPing) {
+  // A report held with the client's own limits (30 s): before, an idle client's first ping waited.
+  FakeWebServer silent("");
+  test::VoiceRig rig({{"Ping", "IdleTimeBeforePing", "100"},
+                      {"Ping", "PingWaitTime", "100"},
+                      {"WebStatus", "Active", "1"},
+                      {"WebStatus", "WebPostURL", silent.Url("/status")}},
+                     /*stopPinger=*/false);
+  ASSERT_TRUE(silent.WaitForRequests(1));
+  test::VoicePeer& a = rig.Add("A");
+  const auto start = std::chrono::steady_clock::now();
+  for (int pings = 0; pings < 3;) {
+    const auto d = test::VoiceRig::ReceiveFamily(a, kPingMagic, 5000);
+    ASSERT_TRUE(d) << "ping " << pings + 1;
+    pings += (*d)[6] == kPingRequest ? 1 : 0;  // not the pong to the client's own ping
+  }
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::printf("[ info ] 3 pings of an idle client while the report hangs: %lld ms\n",
+              static_cast<long long>(ms.count()));
+  EXPECT_EQ(CountLines(rig.server, "PostData"), 0);  // the request is still held
 }
 
 TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {

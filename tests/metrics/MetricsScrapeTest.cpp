@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -104,8 +106,8 @@ struct HttpAnswer {
   bool closed = false;  // the server closed the connection
 };
 
-HttpAnswer Exchange(uint16_t port, const std::string& request, int timeoutMs = 8000) {
-  HttpAnswer a;
+// A connection to the listener with the request (or its start) sent; -1 when it failed.
+int Open(uint16_t port, const std::string& request) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -113,9 +115,16 @@ HttpAnswer Exchange(uint16_t port, const std::string& request, int timeoutMs = 8
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     ::close(fd);
-    return a;
+    return -1;
   }
   if (!request.empty()) ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+HttpAnswer Exchange(uint16_t port, const std::string& request, int timeoutMs = 8000) {
+  HttpAnswer a;
+  const int fd = Open(port, request);
+  if (fd < 0) return a;
   std::string raw;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -170,8 +179,11 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   const uint16_t port = ServerProbe(*server).metrics->Port();
   ASSERT_NE(port, 0);
 
-  // Names a label value must escape, and one byte above 0x7F from the clients' code page.
-  const std::vector<std::string> names = {"say \"hi\"", "back\\slash", "two\nlines", "Jos\xE9"};
+  // Names a label value must escape, one byte above 0x7F from the clients' code page, and a CR and
+  // a NUL, which the format has no escape for and which go as text.
+  const std::vector<std::string> names = {"say \"hi\"", "back\\slash", "two\nlines",
+                                          "Jos\xE9",    "car\rriage",  std::string("nul\0\x01", 5)};
+  const std::vector<std::string> labels = {names[0], names[1], names[2], "Jos\xC3\xA9", "car\\rriage", "nul\\0\\x01"};
   std::vector<std::unique_ptr<client::ControlClient>> clients;
   for (const std::string& name : names) {
     clients.push_back(std::make_unique<client::ControlClient>());
@@ -182,6 +194,7 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
 
   HttpAnswer scrape = Exchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   ASSERT_EQ(scrape.status, 200);
+  EXPECT_EQ(scrape.body.find_first_of(std::string("\r\0", 2)), std::string::npos);
   const Exposition e = ParseExposition(scrape.body);
 
   EXPECT_EQ(e.type.at("quillmoot_clients"), "gauge");
@@ -203,7 +216,7 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   EXPECT_EQ(e.type.at("quillmoot_player_ping_seconds"), "gauge");
 
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string utf8 = i == 3 ? std::string("Jos\xC3\xA9") : names[i];
+    const std::string& utf8 = labels[i];
     const Sample* s = ForPlayer(e, "quillmoot_player_tcp_packets_sent_total", utf8);
     ASSERT_NE(s, nullptr) << utf8;
     EXPECT_EQ(s->labels.at("player"), std::to_string(i + 1));
@@ -242,6 +255,37 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   const HttpAnswer idle = Exchange(port, "", 4 * kMetricsRequestTimeoutMs);
   EXPECT_TRUE(idle.closed);
   EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n").status, 200);
+
+  // A dozen connections trickling a header line a second hold a request thread each, until their
+  // deadline ends them: real scrapes are answered meanwhile.
+  std::vector<int> trickling;
+  for (int i = 0; i < 12; ++i) trickling.push_back(Open(port, "GET /metrics HTTP/1.1\r\n"));
+  std::thread trickle([&] {
+    for (int second = 0; second < 5; ++second) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      for (const int fd : trickling) ::send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
+    }
+  });
+  int answered = 0;
+  long long slowestMs = 0;
+  for (int i = 0; i < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    const auto start = std::chrono::steady_clock::now();
+    answered += Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n", 10000).status == 200 ? 1 : 0;
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    slowestMs = std::max<long long>(slowestMs, took.count());
+  }
+  std::printf("[ info ] %d of 4 scrapes among trickling connections answered, the slowest in %lld ms\n", answered,
+              slowestMs);
+  trickle.join();
+  EXPECT_EQ(answered, 4);
+  int closed = 0;
+  for (const int fd : trickling) {
+    char c = 0;
+    closed += ::recv(fd, &c, 1, MSG_DONTWAIT) >= 0 ? 1 : 0;  // refused or closed, not still waiting
+    ::close(fd);
+  }
+  EXPECT_EQ(closed, 12) << "of 12 trickling connections ended by the listener within 5 s";
   client::ControlClient late;
   late.Connect("127.0.0.1", t.TcpPort());
   EXPECT_EQ(late.Login("late", "", "2.0"), 1);

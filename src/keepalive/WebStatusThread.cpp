@@ -1,0 +1,49 @@
+#include "keepalive/WebStatusThread.hpp"
+
+#include <utility>
+
+#include "config/Settings.hpp"
+#include "log/Log.hpp"
+#include "net/HttpClient.hpp"
+#include "platform/Error.hpp"
+
+namespace qm {
+
+TWebStatusThread::TWebStatusThread(Report report) : report_(std::move(report)) {}
+
+TWebStatusThread::~TWebStatusThread() {
+  Stop();
+  Join();
+}
+
+void TWebStatusThread::Stop() {
+  Terminate();
+  due_.Set();
+  std::lock_guard<std::mutex> g(httpMutex_);
+  if (http_) http_->Abort();
+}
+
+void TWebStatusThread::Execute() {
+  try {
+    auto http = std::make_unique<HttpClient>();
+    const TSettings& s = Settings();
+    if (!s.IP.empty()) http->SetBoundIP(s.IP);
+    {
+      std::lock_guard<std::mutex> g(httpMutex_);
+      http_ = std::move(http);
+    }
+    // A stop that came before the client existed could not abort it; the flag is checked after.
+    while (!Terminated()) {
+      due_.Wait();
+      if (Terminated()) break;
+      report_(*http_);
+    }
+    http_->Disconnect();
+  } catch (const std::exception& e) {
+    WriteLog(ExceptionLine("TPingThread.UpdateStats", e), kLogException);
+  }
+  std::lock_guard<std::mutex> g(httpMutex_);
+  http_.reset();
+}
+
+}  // namespace qm
