@@ -50,6 +50,9 @@ int RunForeground(ServiceModule& module);
 void NotifyServiceReady();
 void NotifyServiceStopping();
 void NotifyServiceStatus(const std::string& text);
+// Why the service could not start, where the service manager's operators look: the Windows event
+// log (an error entry) when the SCM runs the process; the journal has stderr already on POSIX.
+void ReportServiceFailure(const std::string& text);
 
 // Shows a message to the operator: a message box on Windows, and the console (stdout, or stderr
 // for an error) when the process has one.

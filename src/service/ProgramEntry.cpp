@@ -7,6 +7,7 @@
 #include "platform/Platform.hpp"
 #include "platform/ServiceManager.hpp"
 #include "server/TQuillmootServer.hpp"
+#include "service/FirstIni.hpp"
 #include "service/Switches.hpp"
 
 namespace qm {
@@ -77,6 +78,7 @@ int RunProgram(const std::vector<std::string>& arguments) {
     std::fprintf(stderr, "qmserver: ignoring unknown argument \"%s\" (qmserver --help lists the switches)\n",
                  arg.c_str());
   std::fflush(stderr);
+  if (sw.firstIni) return WriteFirstIni(arguments);
   TQuillmoot service;
   if (sw.stop || sw.start) {
     try {

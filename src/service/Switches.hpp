@@ -15,6 +15,7 @@ struct Switches {
   bool console = false;
   bool help = false;
   bool version = false;
+  bool firstIni = false;
 };
 
 // True when one of the arguments is the switch with that (upper-case) name.

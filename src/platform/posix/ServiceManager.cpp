@@ -257,6 +257,7 @@ void NotifyServiceStatus(const std::string& text) {
     if (c == '\n' || c == '\r') c = ' ';
   SendNotify("STATUS=" + line);
 }
+void ReportServiceFailure(const std::string&) {}
 
 void ShowServiceMessage(const std::string&, const std::string& text, bool isError) {
   std::FILE* stream = isError ? stderr : stdout;

@@ -273,6 +273,12 @@ void NotifyServiceReady() {}
 void NotifyServiceStopping() {}
 void NotifyServiceStatus(const std::string&) {}
 
+void ReportServiceFailure(const std::string& text) {
+  // An installer that starts the service only learns that the start failed; the log may be in the
+  // system folder. Only under the SCM: a console run has stderr.
+  if (gRun.statusHandle) WriteEventLogError(text);
+}
+
 void ShowServiceMessage(const std::string& title, const std::string& text, bool isError) {
   // A message box is invisible on a headless host; the console, when there is one, is not.
   WriteToConsole(isError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, text);
