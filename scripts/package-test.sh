@@ -56,7 +56,7 @@ if [ -f "$zip" ] || [ "${QM_PACKAGE_WINDOWS:-1}" = 1 ]; then
   check "msi: service control" grep -qP '^QuillmootControl\tQuillmoot\t163\t\t1\tServer$' <<<"$(msi_table ServiceControl)"
   check "msi: program folder" grep -qP '^INSTALLDIR\tProgramFiles64Folder\tQuillmoot Server$' <<<"$(msi_table Directory)"
   check "msi: first ini before the start" grep -qP '^WriteFirstIni\tNOT REMOVE~="ALL"\t5850$' <<<"$(msi_table InstallExecuteSequence)"
-  check "msi: old version removed first" grep -qP '^RemoveExistingProducts\t\t1401$' <<<"$(msi_table InstallExecuteSequence)"
+  check "msi: old version removed last" grep -qP '^RemoveExistingProducts\t\t6601$' <<<"$(msi_table InstallExecuteSequence)"
   check "msi: qmctl on PATH" grep -qP '^PathEntry\t=-\*PATH\t\[~\];\[INSTALLDIR\]\tControl$' <<<"$(msi_table Environment)"
   check "msi: version" grep -qP "^ProductVersion\t${version}\$" <<<"$(msi_table Property)"
   check "msi: publisher" grep -qP '^Manufacturer\tQuillmoot$' <<<"$(msi_table Property)"

@@ -3,9 +3,8 @@
 # adds with msibuild (msitools) what wixl cannot express:
 #   - the PATH entry for qmctl (the Environment table; wixl knows no Environment element),
 #   - TCPPORT as a secure property (wixl has no Secure attribute),
-#   - removing an older version before this one is installed (wixl schedules RemoveExistingProducts
-#     after InstallFinalize, which would run the old version's uninstall after the new service
-#     started and delete it again).
+#   - a fixed place for removing an older version: right after InstallFinalize (wixl's own choice
+#     of place varies with the custom actions).
 #   packaging/windows/build-msi.sh VERSION BINDIR README OUTPUT.msi
 # BINDIR holds qmserver.exe and qmctl.exe; README is the Windows readme (README-Windows.txt).
 set -euo pipefail
@@ -42,11 +41,13 @@ msibuild "$tmp/out.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, 
 msibuild "$tmp/out.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"
 # A public property that a UI-run install hands on to its elevated part.
 msibuild "$tmp/out.msi" -q "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TCPPORT' WHERE \`Property\` = 'SecureCustomProperties'"
-# Right after InstallValidate: the old version is removed whole (service stopped and deleted,
-# binaries gone; the ini and log are no installer files) before this one installs and starts.
-msibuild "$tmp/out.msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'"
+# After InstallFinalize: the new version has taken over the components (same GUIDs), so removing
+# the old one leaves the service and files alone and only drops its registration. Removing it
+# first instead would have the new service registered while the old one is still being deleted,
+# which Wine's installer does not wait for.
+msibuild "$tmp/out.msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 6601 WHERE \`Action\` = 'RemoveExistingProducts'"
 
-msiinfo export "$tmp/out.msi" InstallExecuteSequence | grep -q "^RemoveExistingProducts.*1401" ||
+msiinfo export "$tmp/out.msi" InstallExecuteSequence | grep -q "^RemoveExistingProducts.*6601" ||
   { echo "build-msi: the upgrade step was not moved" >&2; exit 1; }
 mv "$tmp/out.msi" "$output"
 echo "build-msi: wrote $output"

@@ -35,6 +35,9 @@ void UnregisterService(const ServiceIdentity& id);
 void StartRegisteredService(const ServiceIdentity& id);
 // Sends the stop request when the service runs; does not wait for it to stop. Throws EOSError.
 void StopRegisteredServiceIfRunning(const ServiceIdentity& id);
+// Waits, at most timeoutMs, while the registered service is stopping. True when it is not (or no
+// longer) stopping, also when it is not registered.
+bool WaitWhileServiceStops(const ServiceIdentity& id, int timeoutMs);
 
 // Runs the process as the service the service manager started: connects to it, calls
 // ServiceStart, reports the outcome and ServiceStop on the stop request. Returns the process exit

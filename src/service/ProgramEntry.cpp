@@ -13,6 +13,8 @@
 namespace qm {
 namespace {
 
+constexpr int kWaitStopTimeoutMs = 60000;
+
 void Show(const std::string& text, bool isError) {
   platform::ShowServiceMessage(QuillmootService().title, text, isError);
 }
@@ -79,6 +81,9 @@ int RunProgram(const std::vector<std::string>& arguments) {
                  arg.c_str());
   std::fflush(stderr);
   if (sw.firstIni) return WriteFirstIni(arguments);
+  // An installer's step before it starts the service anew: the SCM refuses a start while the
+  // earlier instance is still stopping, and the orderly stop takes seconds.
+  if (sw.waitStop) return platform::WaitWhileServiceStops(QuillmootService(), kWaitStopTimeoutMs) ? 0 : 1;
   TQuillmoot service;
   if (sw.stop || sw.start) {
     try {

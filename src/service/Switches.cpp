@@ -12,7 +12,7 @@ namespace qm {
 namespace {
 
 constexpr const char* kSwitchNames[] = {"STOP",    "START", "INSTALL", "UNINSTALL", "SILENT",
-                                        "CONSOLE", "HELP",  "VERSION", "FIRSTINI"};
+                                        "CONSOLE", "HELP",  "VERSION", "FIRSTINI",  "WAITSTOP"};
 
 bool Is(const std::string& arg, std::initializer_list<const char*> spellings) {
   for (const char* s : spellings)
@@ -41,6 +41,7 @@ Switches ParseSwitches(const std::vector<std::string>& arguments) {
   s.help = FindSwitch(arguments, "HELP");
   s.version = FindSwitch(arguments, "VERSION");
   s.firstIni = FindSwitch(arguments, "FIRSTINI");
+  s.waitStop = FindSwitch(arguments, "WAITSTOP");
   for (const std::string& arg : arguments) {
     s.help = s.help || Is(arg, {"--help", "-h", "-H", "/h", "/H", "-?", "/?"});
     s.version = s.version || Is(arg, {"--version", "-V"});
@@ -82,6 +83,7 @@ std::string UsageText(const std::string& exeDir, const std::string& workingDir) 
          "  -FIRSTINI    write the configuration (-INI=) with a random administrator password when\n"
          "               it does not exist yet, readable by administrators only; then exit\n"
          "               (-TCPPORT=n gives the new file that port)\n"
+         "  -WAITSTOP    wait (at most a minute) until a stop of the service in progress is done\n"
          "  -INI=name    configuration file, relative to the executable's directory (default qmserver.ini)\n"
          "  -LOG=name    log file, relative to the working directory (default qmserver.log)\n" +
          kMetricsUsage +

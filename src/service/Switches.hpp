@@ -16,6 +16,7 @@ struct Switches {
   bool help = false;
   bool version = false;
   bool firstIni = false;
+  bool waitStop = false;
 };
 
 // True when one of the arguments is the switch with that (upper-case) name.

@@ -246,6 +246,9 @@ void StopRegisteredServiceIfRunning(const ServiceIdentity& id) {
   Systemctl({"stop", "--no-block", UnitName(id)});
 }
 
+// systemd queues a start behind a stop in progress by itself.
+bool WaitWhileServiceStops(const ServiceIdentity&, int) { return true; }
+
 // systemd runs the service's process in the foreground and watches the notify socket.
 int RunServiceProcess(const ServiceIdentity&, ServiceModule& module) { return RunForeground(module); }
 
