@@ -18,6 +18,13 @@ fi
 if [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
   command -v wine64 >/dev/null 2>&1 || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 fi
+# The Windows installer (MSI): built by wixl, amended and inspected with msitools, for the package
+# and for the Wine scenario that installs it.
+if { [ "${QM_WITH_WINDOWS:-1}" = 1 ] && [ "${QM_WITH_PACKAGING:-1}" = 1 ]; } ||
+  [ "${QM_WITH_WINE:-${QM_WITH_WINDOWS:-1}}" = 1 ]; then
+  command -v wixl >/dev/null 2>&1 || need+=(wixl)
+  command -v msiinfo >/dev/null 2>&1 || need+=(msitools)
+fi
 # The metrics listener (-METRICS=) serves through Debian's prometheus-cpp.
 [ -f /usr/include/prometheus/exposer.h ] || need+=(prometheus-cpp-dev)
 # Packages (scripts/package.sh) and their checks (scripts/package-test.sh).

@@ -47,6 +47,19 @@ if [ -f "$zip" ] || [ "${QM_PACKAGE_WINDOWS:-1}" = 1 ]; then
   for f in qmserver.exe qmctl.exe README-Windows.txt; do
     check "zip holds $f" grep -qx "quillmoot-server-${version}-win64/$f" <<<"$listing"
   done
+  # The MSI's tables: the service as /INSTALL registers it (own process, automatic, normal errors,
+  # LocalSystem) with the ini and log in ProgramData; started at install, stopped at install and
+  # removal, deleted at removal (163), waiting; the program folder; the first-ini action.
+  msi="$root/dist/quillmoot-server-${version}-win64.msi"
+  msi_table() { msiinfo export "$msi" "$1" | tr -d '\r'; }
+  check "msi: service registration" grep -qP '^QuillmootService\tQuillmoot\tQuillmoot\t16\t2\t1\t\t\t\t\t"-INI=\[CommonAppDataFolder\]Quillmoot\\qmserver.ini" "-LOG=\[CommonAppDataFolder\]Quillmoot\\qmserver.log"\tServer\t' <<<"$(msi_table ServiceInstall)"
+  check "msi: service control" grep -qP '^QuillmootControl\tQuillmoot\t163\t\t1\tServer$' <<<"$(msi_table ServiceControl)"
+  check "msi: program folder" grep -qP '^INSTALLDIR\tProgramFiles64Folder\tQuillmoot Server$' <<<"$(msi_table Directory)"
+  check "msi: first ini before the start" grep -qP '^WriteFirstIni\tNOT REMOVE~="ALL"\t5850$' <<<"$(msi_table InstallExecuteSequence)"
+  check "msi: old version removed last" grep -qP '^RemoveExistingProducts\t\t6601$' <<<"$(msi_table InstallExecuteSequence)"
+  check "msi: qmctl on PATH" grep -qP '^PathEntry\t=-\*PATH\t\[~\];\[INSTALLDIR\]\tControl$' <<<"$(msi_table Environment)"
+  check "msi: version" grep -qP "^ProductVersion\t${version}\$" <<<"$(msi_table Property)"
+  check "msi: publisher" grep -qP '^Manufacturer\tQuillmoot$' <<<"$(msi_table Property)"
 fi
 
 echo "=== package-test: lintian ==="

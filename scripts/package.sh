@@ -2,7 +2,8 @@
 # Builds the packages, through CPack, into dist/:
 #   dist/quillmoot-server_<version>_amd64.deb   (Release build in build-pkg/)
 #   dist/quillmoot-server-<version>-win64.zip   (the Windows cross-build in build-win/)
-# QM_PACKAGE_WINDOWS=0 leaves the zip out. Installs what is missing from Debian's packages first.
+#   dist/quillmoot-server-<version>-win64.msi   (the same build, through packaging/windows/)
+# QM_PACKAGE_WINDOWS=0 leaves the zip and the MSI out. Installs what is missing from Debian's packages first.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QM_WITH_WINE=0 QM_WITH_WINDOWS="${QM_PACKAGE_WINDOWS:-1}" QM_WITH_PACKAGING=1 "$root/scripts/install-deps.sh"
@@ -21,5 +22,17 @@ if [ "${QM_PACKAGE_WINDOWS:-1}" = 1 ]; then
   QM_WIN_BUILD_DIR="$root/build-win" "$root/scripts/build-windows.sh" -j "$jobs"
   cmake -S "$root" -B "$root/build-win" -DQM_DIST_DIR="$root/dist" >/dev/null
   (cd "$root/build-win" && cpack -G ZIP)
+fi
+
+if [ "${QM_PACKAGE_WINDOWS:-1}" = 1 ]; then
+  echo "=== package: msi ==="
+  # The zip's files (stripped, the generated readme), staged by the build's own install rules.
+  msi_build="${QM_MSI_BUILD_DIR:-$root/build-win}"
+  msi_version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$msi_build/CMakeCache.txt")"
+  msi_stage="$(mktemp -d)"
+  cmake --install "$msi_build" --prefix "$msi_stage" --strip >/dev/null
+  "$root/packaging/windows/build-msi.sh" "$msi_version" "$msi_stage" "$msi_stage/README-Windows.txt" \
+    "$root/dist/quillmoot-server-$msi_version-win64.msi"
+  rm -rf "$msi_stage"
 fi
 ls -l "$root/dist"

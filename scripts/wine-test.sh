@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs qmserver.exe as a real NT service under Wine: in a fresh Wine prefix the WineService tests
-# install, start, serve a native client, stop, restart and uninstall it through its own switches.
+# install, start, serve a native client, stop, restart and uninstall it through its own switches,
+# then install it with the MSI (msiexec /qn), serve through it, upgrade it with a second MSI of a
+# higher version and remove it.
 #   scripts/wine-test.sh [path/to/qmserver.exe] [path/to/test_service]
-# Needs Debian's wine64 package (scripts/install-deps.sh with QM_WITH_WINE=1). Exits non-zero when
-# Wine is missing or any step fails; always ends the wineserver it started.
+# qmctl.exe and README-Windows.txt are taken from beside qmserver.exe for the MSIs.
+# Needs Debian's wine64, wixl and msitools packages (scripts/install-deps.sh with QM_WITH_WINE=1).
+# Exits non-zero when a tool is missing or any step fails; always ends the wineserver it started.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 exe="$(realpath "${1:-$root/build-win/qmserver.exe}")"
@@ -22,7 +25,12 @@ if [ -z "$wine" ] || [ -z "$wineserver" ]; then
   echo "wine-test: wine64/wineserver not found; install Debian's wine64 (QM_WITH_WINE=1 scripts/install-deps.sh)" >&2
   exit 2
 fi
-for f in "$exe" "$tests"; do
+for tool in wixl msibuild msiinfo; do
+  command -v "$tool" >/dev/null 2>&1 ||
+    { echo "wine-test: $tool not found; install Debian's wixl and msitools (QM_WITH_WINE=1 scripts/install-deps.sh)" >&2; exit 2; }
+done
+bindir="$(dirname "$exe")"
+for f in "$exe" "$tests" "$bindir/qmctl.exe" "$bindir/README-Windows.txt"; do
   [ -f "$f" ] || { echo "wine-test: $f is missing; build it first" >&2; exit 2; }
 done
 
@@ -55,6 +63,14 @@ timeout 300 "$wine" wineboot --init </dev/null >/dev/null 2>&1
 timeout 60 "$wineserver" -w
 timeout 30 "$wineserver" -p
 
+echo "=== wine: installers ==="
+# The release's version, and a higher one from the same files for the upgrade.
+version="$(sed -n 's/^project(Quillmoot VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+"$root/packaging/windows/build-msi.sh" "$version" "$bindir" "$bindir/README-Windows.txt" "$work/first.msi"
+"$root/packaging/windows/build-msi.sh" "${version%.*}.$((${version##*.} + 1))" "$bindir" \
+  "$bindir/README-Windows.txt" "$work/upgrade.msi"
+
 echo "=== wine: service scenario ==="
-QM_WINE="$wine" QM_WINE_EXE="$exe" QM_REQUIRE_WINE=1 \
+QM_WINE="$wine" QM_WINE_EXE="$exe" QM_REQUIRE_WINE=1 QM_WINE_MSI="$work/first.msi" \
+  QM_WINE_MSI_UPGRADE="$work/upgrade.msi" QM_WINE_MSI_VERSION="$version" \
   timeout 900 "$tests" --gtest_filter='WineService.*' </dev/null

@@ -31,8 +31,9 @@ char PathSeparator();
 bool FindTopLevelWindow(const char* windowClass, const char* title);
 
 // Creates an empty file that only its owner may read or write (mode 0600 on POSIX; on Windows the
-// folder's rights decide). False when the name exists already (a link included) or the file cannot
-// be made. For files that hold passwords: they are never readable by others, not even briefly.
+// creating account, the administrators and the system, whatever the folder's rights). False when the name exists
+// already (a link included) or the file cannot be made. For files that hold passwords: they are never readable by
+// others, not even briefly.
 bool CreatePrivateFile(const std::string& path);
 
 // Seeds for the pseudo-random generator (process id mixed with the clock).

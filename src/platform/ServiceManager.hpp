@@ -35,6 +35,9 @@ void UnregisterService(const ServiceIdentity& id);
 void StartRegisteredService(const ServiceIdentity& id);
 // Sends the stop request when the service runs; does not wait for it to stop. Throws EOSError.
 void StopRegisteredServiceIfRunning(const ServiceIdentity& id);
+// Waits, at most timeoutMs, while the registered service is stopping. True when it is not (or no
+// longer) stopping, also when it is not registered.
+bool WaitWhileServiceStops(const ServiceIdentity& id, int timeoutMs);
 
 // Runs the process as the service the service manager started: connects to it, calls
 // ServiceStart, reports the outcome and ServiceStop on the stop request. Returns the process exit
@@ -50,6 +53,9 @@ int RunForeground(ServiceModule& module);
 void NotifyServiceReady();
 void NotifyServiceStopping();
 void NotifyServiceStatus(const std::string& text);
+// Why the service could not start, where the service manager's operators look: the Windows event
+// log (an error entry) when the SCM runs the process; the journal has stderr already on POSIX.
+void ReportServiceFailure(const std::string& text);
 
 // Shows a message to the operator: a message box on Windows, and the console (stdout, or stderr
 // for an error) when the process has one.

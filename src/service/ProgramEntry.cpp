@@ -7,10 +7,13 @@
 #include "platform/Platform.hpp"
 #include "platform/ServiceManager.hpp"
 #include "server/TQuillmootServer.hpp"
+#include "service/FirstIni.hpp"
 #include "service/Switches.hpp"
 
 namespace qm {
 namespace {
+
+constexpr int kWaitStopTimeoutMs = 60000;
 
 void Show(const std::string& text, bool isError) {
   platform::ShowServiceMessage(QuillmootService().title, text, isError);
@@ -77,6 +80,10 @@ int RunProgram(const std::vector<std::string>& arguments) {
     std::fprintf(stderr, "qmserver: ignoring unknown argument \"%s\" (qmserver --help lists the switches)\n",
                  arg.c_str());
   std::fflush(stderr);
+  if (sw.firstIni) return WriteFirstIni(arguments);
+  // An installer's step before it starts the service anew: the SCM refuses a start while the
+  // earlier instance is still stopping, and the orderly stop takes seconds.
+  if (sw.waitStop) return platform::WaitWhileServiceStops(QuillmootService(), kWaitStopTimeoutMs) ? 0 : 1;
   TQuillmoot service;
   if (sw.stop || sw.start) {
     try {

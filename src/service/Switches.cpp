@@ -6,12 +6,13 @@
 #include "metrics/MetricsEndpoint.hpp"
 #include "platform/Ascii.hpp"
 #include "server/TQuillmootServer.hpp"
+#include "service/FirstIni.hpp"
 
 namespace qm {
 namespace {
 
-constexpr const char* kSwitchNames[] = {"STOP",   "START",   "INSTALL", "UNINSTALL",
-                                        "SILENT", "CONSOLE", "HELP",    "VERSION"};
+constexpr const char* kSwitchNames[] = {"STOP",    "START", "INSTALL", "UNINSTALL", "SILENT",
+                                        "CONSOLE", "HELP",  "VERSION", "FIRSTINI",  "WAITSTOP"};
 
 bool Is(const std::string& arg, std::initializer_list<const char*> spellings) {
   for (const char* s : spellings)
@@ -39,6 +40,8 @@ Switches ParseSwitches(const std::vector<std::string>& arguments) {
   s.console = FindSwitch(arguments, "CONSOLE");
   s.help = FindSwitch(arguments, "HELP");
   s.version = FindSwitch(arguments, "VERSION");
+  s.firstIni = FindSwitch(arguments, "FIRSTINI");
+  s.waitStop = FindSwitch(arguments, "WAITSTOP");
   for (const std::string& arg : arguments) {
     s.help = s.help || Is(arg, {"--help", "-h", "-H", "/h", "/H", "-?", "/?"});
     s.version = s.version || Is(arg, {"--version", "-V"});
@@ -49,7 +52,8 @@ Switches ParseSwitches(const std::vector<std::string>& arguments) {
 std::vector<std::string> UnknownArguments(const std::vector<std::string>& arguments) {
   std::vector<std::string> unknown;
   for (const std::string& arg : arguments) {
-    bool known = IsValueSwitch(arg) || ParseSwitches({arg}).help || ParseSwitches({arg}).version;
+    bool known = IsValueSwitch(arg) || StartsWithNoCase(arg, kFirstIniPortSwitch) || ParseSwitches({arg}).help ||
+                 ParseSwitches({arg}).version;
     for (const char* name : kSwitchNames) known = known || FindSwitch({arg}, name);
     if (!known) unknown.push_back(arg);
   }
@@ -76,6 +80,10 @@ std::string UsageText(const std::string& exeDir, const std::string& workingDir) 
          "  -STOP        stop the installed service (does not wait)\n"
          "  -SILENT      with -INSTALL or -UNINSTALL: no message on success\n"
          "  -CONSOLE     run in the foreground (on Windows: instead of as a service)\n"
+         "  -FIRSTINI    write the configuration (-INI=) with a random administrator password when\n"
+         "               it does not exist yet, readable by administrators only; then exit\n"
+         "               (-TCPPORT=n gives the new file that port)\n"
+         "  -WAITSTOP    wait (at most a minute) until a stop of the service in progress is done\n"
          "  -INI=name    configuration file, relative to the executable's directory (default qmserver.ini)\n"
          "  -LOG=name    log file, relative to the working directory (default qmserver.log)\n" +
          kMetricsUsage +

@@ -15,6 +15,8 @@ struct Switches {
   bool console = false;
   bool help = false;
   bool version = false;
+  bool firstIni = false;
+  bool waitStop = false;
 };
 
 // True when one of the arguments is the switch with that (upper-case) name.

@@ -19,6 +19,7 @@ void ReportStartFailure(const std::string& text, const std::string& cause) {
   if (!cause.empty()) std::fprintf(stderr, "Cause: %s\n", cause.c_str());
   std::fflush(stderr);
   platform::NotifyServiceStatus(text);
+  platform::ReportServiceFailure(cause.empty() ? text : text + "\r\nCause: " + cause);
 }
 
 // A console (or the journal) otherwise stays silent after start-up: say where the server listens

@@ -1,7 +1,8 @@
 // qmserver.exe as a real NT service under Wine's Service Control Manager, driven from here through
-// its own switches while a native client logs in over loopback. scripts/wine-test.sh prepares the
-// Wine prefix and names the pieces (QM_WINE, QM_WINE_EXE, WINEPREFIX); without them the tests skip,
-// unless QM_REQUIRE_WINE=1 makes that a failure.
+// its own switches, or installed by Wine's msiexec from the MSI, while native clients log in over
+// loopback. scripts/wine-test.sh prepares the Wine prefix and names the pieces (QM_WINE,
+// QM_WINE_EXE, WINEPREFIX, QM_WINE_MSI...); without them the tests skip, unless QM_REQUIRE_WINE=1
+// makes that a failure.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 
 #include "client/QmClient.hpp"
 #include "control/ControlPackets.hpp"
+#include "control/WireFormat.hpp"
+#include "datagram/PacketCrc32.hpp"
 #include "platform/Socket.hpp"
 #include "service/ProcessRunner.hpp"
 #include "support/LifecycleLines.hpp"
@@ -141,6 +144,12 @@ class WineService : public ::testing::Test {
     return Within(kStateTimeoutMs, [&] { return Count(NewLog(), banner) >= count; });
   }
 
+  // What the SCM keeps for the service, from the registry: "ImagePath    REG_EXPAND_SZ    ...".
+  std::string Registration() {
+    return Wine({"reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\Quillmoot"}).output;
+  }
+  std::string Registry(const std::string& key) { return Wine({"reg", "query", key, "/s"}).output; }
+
   std::string wine_;
   fs::path prefix_;
   uint16_t port_ = 0;
@@ -241,6 +250,140 @@ TEST_F(WineService, WithoutASwitchOutsideTheScmItReportsAndEnds) {
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(State(), "");  // the bare word started nothing
   }
+}
+
+// A Unix path as Wine's Z: drive shows it.
+std::string WinePath(const std::string& path) {
+  std::string out = "Z:" + path;
+  for (char& c : out)
+    if (c == '/') c = '\\';
+  return out;
+}
+
+std::vector<uint8_t> VoiceDatagram(uint16_t key, uint32_t packetId) {
+  std::vector<uint8_t> d(16 + 20, 0x5A);
+  StoreU16(d.data(), 0xB0BA);
+  StoreU16(d.data() + 2, key);
+  StoreU16(d.data() + 4, static_cast<uint16_t>(d.size()));
+  d[6] = 0;
+  StoreU32(d.data() + 8, packetId);
+  StoreU32(d.data() + 12, 0);
+  StoreU32(d.data() + 12, PacketCrc32(d.data(), d.size()));
+  return d;
+}
+
+bool LogInFully(client::ControlClient& c, uint16_t port, const std::string& name) {
+  c.Connect("127.0.0.1", port, 10000);
+  if (c.Login(name, "", "1.2.2", 10000) != kPktLoginAccepted) return false;
+  c.Send(ComposeSetup(0, 0));
+  return c.WaitFor({kPktListsNew}, 10000).has_value();
+}
+
+// Whether one speaker's voice reaches the other client of the channel (a few tries: UDP).
+bool VoiceIsRelayed(uint16_t tcpPort) {
+  client::ControlClient a, b;
+  if (!LogInFully(a, tcpPort, "speaker") || !LogInFully(b, tcpPort, "listener")) return false;
+  client::VoiceClient aVoice, bVoice;
+  const uint16_t key = b.SessionKey();
+  // The listener's voice address becomes known to the server by its first datagram (a ping).
+  bVoice.SendTo(tcpPort + 1, {0xBB, 0xAA, uint8_t(key), uint8_t(key >> 8), 12, 0, 1, 1, 0xFF, 0xEE, 0, 0});
+  for (uint32_t packetId = 1; packetId <= 5; ++packetId) {
+    aVoice.SendTo(tcpPort + 1, VoiceDatagram(a.SessionKey(), packetId));
+    while (auto d = bVoice.Receive(2000))
+      if (d->size() >= 2 && LoadU16(d->data()) == 0xB0BA) return true;
+  }
+  return false;
+}
+
+std::string IniValue(const std::string& ini, const std::string& key) {
+  const size_t at = ini.find("\n" + key + "=");
+  if (at == std::string::npos) return "";
+  const size_t from = at + key.size() + 2;
+  return ini.substr(from, ini.find_first_of("\r\n", from) - from);
+}
+
+// The MSI as an administrator's deployment tool runs it. Wine's msiexec does the installer's part
+// for real (files, service registration and start, the first-ini action as the system account,
+// the PATH entry, the installed-programs entry, upgrade and removal); what Wine cannot show is
+// checked elsewhere or not at all: the ini's access list (Wine keeps no Windows ACLs on its files),
+// the event log (Wine keeps none), and PATH in a new prompt (read here from the registry).
+TEST_F(WineService, MsiInstallsServesUpgradesAndRemoves) {
+  const char* msi = std::getenv("QM_WINE_MSI");
+  const char* upgrade = std::getenv("QM_WINE_MSI_UPGRADE");
+  const char* version = std::getenv("QM_WINE_MSI_VERSION");
+  if (!msi || !upgrade || !version) GTEST_SKIP() << "no MSI built (scripts/wine-test.sh builds them)";
+  const fs::path programs = prefix_ / "drive_c" / "Program Files" / "Quillmoot Server";
+  const fs::path data = prefix_ / "drive_c" / "ProgramData" / "Quillmoot";
+  const std::string systemLog = Log();
+  const std::string uninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+  // A quiet install, with a free port for this machine's sake (the default is 8765).
+  ProcessResult r = Wine({"msiexec", "/i", WinePath(msi), "/qn", "TCPPORT=" + std::to_string(port_)});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(State(), "RUNNING");
+  for (const char* file : {"qmserver.exe", "qmctl.exe", "README-Windows.txt"})
+    EXPECT_TRUE(fs::exists(programs / file)) << file;
+  const std::string reg = Registration();
+  // Wine's installer registers the program's path without quotes; accept it quoted too.
+  EXPECT_NE(reg.find("C:\\Program Files\\Quillmoot Server\\qmserver.exe"), std::string::npos) << reg;
+  const std::string args =
+      " \"-INI=C:\\ProgramData\\Quillmoot\\qmserver.ini\" \"-LOG=C:\\ProgramData\\Quillmoot\\qmserver.log\"";
+  EXPECT_TRUE(reg.find("qmserver.exe\"" + args) != std::string::npos ||
+              reg.find("qmserver.exe" + args) != std::string::npos)
+      << reg;
+  for (const char* value :
+       {"DisplayName    REG_SZ    Quillmoot", "Start    REG_DWORD    0x2", "Type    REG_DWORD    0x10",
+        "ErrorControl    REG_DWORD    0x1", "ObjectName    REG_SZ    LocalSystem"})
+    EXPECT_NE(reg.find(value), std::string::npos) << value << "\n" << reg;
+  const std::string env = Registry("HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment");
+  EXPECT_NE(env.find(";C:\\Program Files\\Quillmoot Server\\"), std::string::npos) << env;
+  std::string programsEntry = Registry(uninstallKey);
+  EXPECT_NE(programsEntry.find("Publisher    REG_SZ    Quillmoot"), std::string::npos) << programsEntry;
+  EXPECT_NE(programsEntry.find("DisplayVersion    REG_SZ    " + std::string(version)), std::string::npos);
+
+  // The first configuration: complete, with a password of its own and the port asked for.
+  const std::string ini = Slurp((data / "qmserver.ini").string());
+  const std::string password = IniValue(ini, "AdminPassword");
+  EXPECT_EQ(password.size(), 20u) << ini;
+  EXPECT_NE(password, "oxlit");
+  EXPECT_EQ(IniValue(ini, "TCPPort"), std::to_string(port_));
+  EXPECT_EQ(IniValue(ini, "ServerVersion"), "v1.2.2");
+  EXPECT_NE(ini.find("[Networking]"), std::string::npos);
+  const auto dataLog = [&] { return Slurp((data / "qmserver.log").string()); };
+  EXPECT_TRUE(Within(kStateTimeoutMs, [&] { return Count(dataLog(), "----Quillmoot server started----") == 1; }))
+      << dataLog();
+  EXPECT_NE(dataLog().find("Wrote the configuration C:\\ProgramData\\Quillmoot\\qmserver.ini with a random"),
+            std::string::npos);
+  EXPECT_EQ(dataLog().find("Warning: AdminPassword"), std::string::npos);
+  EXPECT_EQ(Log(), systemLog) << "the installed service wrote to the system folder's log";
+  EXPECT_TRUE(VoiceIsRelayed(port_)) << "no voice relayed through the installed service";
+
+  // A newer version replaces the binaries and keeps the ini (the first-ini action finds it) and log.
+  r = Wine({"msiexec", "/i", WinePath(upgrade), "/qn"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(StateBecomes("RUNNING"));
+  EXPECT_EQ(Slurp((data / "qmserver.ini").string()), ini);
+  EXPECT_NE(dataLog().find("Kept the existing configuration C:\\ProgramData\\Quillmoot\\qmserver.ini"),
+            std::string::npos);
+  EXPECT_TRUE(Within(kStateTimeoutMs, [&] { return Count(dataLog(), "----Quillmoot server started----") == 2; }))
+      << dataLog();
+  programsEntry = Registry(uninstallKey);
+  EXPECT_EQ(Count(programsEntry, "DisplayName    REG_SZ    Quillmoot Server"), 1u) << programsEntry;
+  EXPECT_EQ(programsEntry.find("DisplayVersion    REG_SZ    " + std::string(version) + "\n"), std::string::npos);
+  EXPECT_TRUE(VoiceIsRelayed(port_)) << "no voice relayed after the upgrade";
+
+  // Removal: the service stops (its orderly shutdown) and goes, and so do the binaries and the
+  // PATH entry; the operator's ini and log stay.
+  r = Wine({"msiexec", "/x", WinePath(upgrade), "/qn"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(StateBecomes("")) << "the service is still registered";
+  for (const char* file : {"qmserver.exe", "qmctl.exe", "README-Windows.txt"})
+    EXPECT_FALSE(fs::exists(programs / file)) << file;
+  EXPECT_EQ(Slurp((data / "qmserver.ini").string()), ini);
+  EXPECT_NE(dataLog().find("----Quillmoot server shutdown----"), std::string::npos) << dataLog();
+  const std::string envAfter = Registry("HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment");
+  EXPECT_EQ(envAfter.find("Quillmoot Server"), std::string::npos) << envAfter;
+  EXPECT_EQ(Registry(uninstallKey).find("Quillmoot"), std::string::npos);
 }
 
 }  // namespace

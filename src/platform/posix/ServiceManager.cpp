@@ -246,6 +246,9 @@ void StopRegisteredServiceIfRunning(const ServiceIdentity& id) {
   Systemctl({"stop", "--no-block", UnitName(id)});
 }
 
+// systemd queues a start behind a stop in progress by itself.
+bool WaitWhileServiceStops(const ServiceIdentity&, int) { return true; }
+
 // systemd runs the service's process in the foreground and watches the notify socket.
 int RunServiceProcess(const ServiceIdentity&, ServiceModule& module) { return RunForeground(module); }
 
@@ -257,6 +260,7 @@ void NotifyServiceStatus(const std::string& text) {
     if (c == '\n' || c == '\r') c = ' ';
   SendNotify("STATUS=" + line);
 }
+void ReportServiceFailure(const std::string&) {}
 
 void ShowServiceMessage(const std::string&, const std::string& text, bool isError) {
   std::FILE* stream = isError ? stderr : stdout;

@@ -1,11 +1,14 @@
 #include "platform/Platform.hpp"
 
+#include <string>
 #include <vector>
 
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/SplitMix.hpp"
 #include "platform/win32/WinApi.hpp"
+// After windows.h, which it needs.
+#include <sddl.h>
 
 namespace qm::platform {
 namespace {
@@ -15,6 +18,24 @@ char LocaleChar(LCTYPE type, char fallback) {
   char buffer[8] = {};
   if (GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer) > 1 && buffer[0] != '\0') return buffer[0];
   return fallback;
+}
+
+// The calling account's SID as text ("S-1-5-18" for the system account), "" when unknown.
+std::string CurrentUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return "";
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size ? size : 1);
+  std::string out;
+  char* text = nullptr;
+  if (size && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    out = text;
+    LocalFree(text);
+  }
+  CloseHandle(token);
+  return out;
 }
 
 }  // namespace
@@ -62,7 +83,18 @@ uint64_t RandomSeed() {
 }
 
 bool CreatePrivateFile(const std::string& path) {
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A protected list of its own, so the folder's rights (ProgramData lets every user read) do not
+  // reach it: full access for the system, the administrators and the account that creates it.
+  std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+  const std::string me = CurrentUserSid();
+  if (!me.empty()) sddl += "(A;;FA;;;" + me + ")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return false;
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  const HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LocalFree(descriptor);
   if (file == INVALID_HANDLE_VALUE) return false;
   CloseHandle(file);
   return true;

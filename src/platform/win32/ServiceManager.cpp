@@ -254,6 +254,21 @@ void StopRegisteredServiceIfRunning(const ServiceIdentity& id) {
   if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) RaiseWin32Error(GetLastError());
 }
 
+bool WaitWhileServiceStops(const ServiceIdentity& id, int timeoutMs) {
+  ScHandle manager(OpenSCManagerA(nullptr, nullptr, kScmAllAccess));
+  if (!manager.Get()) return false;
+  ScHandle service(OpenServiceA(manager.Get(), id.name.c_str(), SERVICE_QUERY_STATUS));
+  if (!service.Get()) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.Get(), &status)) return false;
+    if (status.dwCurrentState != SERVICE_STOP_PENDING) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Sleep(100);
+  }
+}
+
 int RunServiceProcess(const ServiceIdentity& id, ServiceModule& module) {
   gRun.id = &id;
   gRun.module = &module;
@@ -272,6 +287,12 @@ int RunServiceProcess(const ServiceIdentity& id, ServiceModule& module) {
 void NotifyServiceReady() {}
 void NotifyServiceStopping() {}
 void NotifyServiceStatus(const std::string&) {}
+
+void ReportServiceFailure(const std::string& text) {
+  // An installer that starts the service only learns that the start failed; the log may be in the
+  // system folder. Only under the SCM: a console run has stderr.
+  if (gRun.statusHandle) WriteEventLogError(text);
+}
 
 void ShowServiceMessage(const std::string& title, const std::string& text, bool isError) {
   // A message box is invisible on a headless host; the console, when there is one, is not.
