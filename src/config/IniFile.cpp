@@ -135,14 +135,19 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
     }
   }
   // A new key goes after the last key of the first matching section, so blank lines and comments
-  // that lead into the next section stay with it.
+  // that lead into the next section stay with it; in a section without keys, after the comments
+  // right under its name.
   std::optional<size_t> insertAt;
+  bool sawKey = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section) {
       if (insertAt) break;
       if (EqualsNoCase(line.name, section)) insertAt = i + 1;
     } else if (insertAt && line.kind == LineKind::Key) {
+      insertAt = i + 1;
+      sawKey = true;
+    } else if (insertAt && !sawKey && *insertAt == i && !IsBlankLine(lines[i])) {
       insertAt = i + 1;
     }
   }
