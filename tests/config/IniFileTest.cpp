@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "config/IniFile.hpp"
+#include "log/Log.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -24,8 +25,10 @@ class IniFileTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("qm-ini-" + std::to_string(seed()) + std::to_string(seed()));
     fs::create_directories(dir_);
     path_ = (dir_ / "qmserver.ini").string();
+    SetLogFileName((dir_ / "qmserver.log").string());
   }
   void TearDown() override {
+    SetLogFileName("qmserver.log");
     std::error_code ec;
     fs::permissions(path_, fs::perms::owner_all, ec);
     fs::remove_all(dir_, ec);
@@ -252,7 +255,12 @@ TEST_F(IniFileTest, ALinkedFileIsRefusedAndLeftAsItIs) {
   EXPECT_THROW(IniFile(path_).EraseSection("S"), EConfigError);
   EXPECT_TRUE(fs::is_symlink(path_));
   EXPECT_EQ(Get(), "precious");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);  // no temporary left
+  std::ifstream log(dir_ / "qmserver.log", std::ios::binary);
+  const std::string logged{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+  EXPECT_NE(logged.find("Refused to write " + path_ + ": it is a symbolic link; the file is left as it is"),
+            std::string::npos)
+      << logged;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 3);  // and the log; no temporary
 }
 
 // Someone who may write the folder plants links on every name a save could use (the fixed old
