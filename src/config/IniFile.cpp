@@ -1,6 +1,7 @@
 #include "config/IniFile.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "log/Log.hpp"
 #include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
@@ -106,15 +108,6 @@ Lines LoadForRead(const std::string& path) {
   return lines;
 }
 
-// A change built on a file we could not read would wipe it, so that refuses like a write.
-Lines LoadForUpdate(const std::string& path, bool& missing) {
-  Lines lines;
-  const LoadResult result = LoadLines(path, lines);
-  if (result == LoadResult::Unreadable) RefuseWrite(path);
-  missing = result == LoadResult::Missing;
-  return lines;
-}
-
 // The value of the first matching key in any matching section.
 std::optional<std::string_view> FindValue(const Lines& lines, const std::string& section, const std::string& key) {
   bool inSection = false;
@@ -142,14 +135,19 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
     }
   }
   // A new key goes after the last key of the first matching section, so blank lines and comments
-  // that lead into the next section stay with it.
+  // that lead into the next section stay with it; in a section without keys, after the comments
+  // right under its name.
   std::optional<size_t> insertAt;
+  bool sawKey = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section) {
       if (insertAt) break;
       if (EqualsNoCase(line.name, section)) insertAt = i + 1;
     } else if (insertAt && line.kind == LineKind::Key) {
+      insertAt = i + 1;
+      sawKey = true;
+    } else if (insertAt && !sawKey && *insertAt == i && !IsBlankLine(lines[i])) {
       insertAt = i + 1;
     }
   }
@@ -162,28 +160,15 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
   lines.push_back(key + "=" + value);
 }
 
-bool RemoveSection(Lines& lines, const std::string& section) {
+void RemoveSection(Lines& lines, const std::string& section) {
   Lines kept;
   bool inSection = false;
-  bool removed = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section) inSection = EqualsNoCase(line.name, section);
-    if (inSection)
-      removed = true;
-    else
-      kept.push_back(std::move(lines[i]));
+    if (!inSection) kept.push_back(std::move(lines[i]));
   }
   lines = std::move(kept);
-  return removed;
-}
-
-bool WriteWhole(const fs::path& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  out.close();
-  return !out.fail();
 }
 
 // The file's own mark decides (no write bit for anyone; the read-only attribute on Windows), not
@@ -193,62 +178,91 @@ bool MarkedReadOnly(const fs::file_status& status) {
   return (status.permissions() & kAnyWrite) == fs::perms::none;
 }
 
+[[noreturn]] void RefuseLink(const std::string& pathText, const char* where) {
+  WriteLog("Refused to write " + pathText + ": " + where + " is a symbolic link; the file is left as it is",
+           kLogWarning);
+  RefuseWrite(pathText);
+}
+
+// The file as it stands, read without following a link. Everything that refuses is decided here,
+// before anything is changed, so a refusal changes nothing. A change built on a file we could not
+// read would wipe it, so that refuses too.
 struct WriteTarget {
-  fs::path path;  // the file a link points at, not the link
   bool existed = false;
-  fs::perms permissions = fs::perms::none;
+  Lines lines;
 };
 
-// Decided before anything is read, changed, erased or renamed, so a refusal changes nothing.
-WriteTarget CheckWritable(const std::string& pathText) {
-  WriteTarget target{fs::path(pathText)};
-  std::error_code ec;
-  if (fs::is_symlink(target.path, ec)) {
-    fs::path resolved = fs::canonical(target.path, ec);
-    if (!ec) target.path = resolved;
+WriteTarget LoadForUpdate(const std::string& pathText) {
+  WriteTarget target;
+  std::string content;
+  switch (platform::ReadFileNoFollow(pathText, content)) {
+    case platform::ReadResult::Missing:
+      return target;
+    case platform::ReadResult::Link:
+      RefuseLink(pathText, "it");
+    case platform::ReadResult::Failed:
+      RefuseWrite(pathText);
+    case platform::ReadResult::Read:
+      break;
   }
-  const fs::file_status status = fs::status(target.path, ec);
-  target.existed = fs::exists(status);
-  if (!target.existed) return target;
-  if (fs::is_directory(status) || MarkedReadOnly(status)) RefuseWrite(pathText);
-  std::ofstream probe(target.path, std::ios::binary | std::ios::app);
-  if (!probe) RefuseWrite(pathText);
-  target.permissions = status.permissions();
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(fs::path(pathText), ec);
+  if (ec || MarkedReadOnly(status) || !platform::CanOpenForWriting(pathText)) RefuseWrite(pathText);
+  target.existed = true;
+  target.lines = SplitLines(content);
   return target;
 }
 
-// Writes beside the file and renames over it, so a crash leaves the old file or the new one,
-// never half of one. The temporary is private from its first byte and takes the old file's mode
-// before the content goes in; a new file stays private. False when the directory does not allow
-// it; the caller then writes in place.
-bool ReplaceThroughTemporary(const WriteTarget& target, const std::string& content) {
-  fs::path temporary = target.path;
-  temporary += ".tmp";
-  std::error_code ec;
-  fs::remove(temporary, ec);  // a leftover (or a planted link) is not reused
-  if (!platform::CreatePrivateFile(temporary.string())) return false;
-  if (target.existed) fs::permissions(temporary, target.permissions, ec);
-  if (!WriteWhole(temporary, content)) {
-    fs::remove(temporary, ec);
-    return false;
-  }
-  fs::rename(temporary, target.path, ec);
-  if (ec) {
-    fs::remove(temporary, ec);
-    return false;
-  }
-  return true;
-}
+std::atomic<uint64_t> gFilesWritten{0};
+std::atomic<uint64_t> gBytesWritten{0};
 
+// Writes beside the file and renames over it, so a crash leaves the old file or the new one,
+// never half of one, and nothing is ever written through a link. Only a folder that allows no
+// new file makes us rewrite an existing file in place.
 void SaveLines(const std::string& pathText, const WriteTarget& target, const Lines& lines) {
   std::string content;
   for (const auto& line : lines) {
     content += line;
     content += "\r\n";
   }
-  if (ReplaceThroughTemporary(target, content)) return;
-  if (!target.existed && !platform::CreatePrivateFile(target.path.string())) RefuseWrite(pathText);
-  if (!WriteWhole(target.path, content)) RefuseWrite(pathText);
+  switch (platform::ReplaceFileSafely(pathText, content)) {
+    case platform::ReplaceResult::Replaced:
+      break;
+    case platform::ReplaceResult::LinkRefused:
+      RefuseLink(pathText, "it or its temporary name");
+    case platform::ReplaceResult::NoTemporary:
+      if (target.existed && platform::RewriteFileInPlace(pathText, content)) break;
+      RefuseWrite(pathText);
+    case platform::ReplaceResult::Failed:
+      RefuseWrite(pathText);
+  }
+  gFilesWritten.fetch_add(1, std::memory_order_relaxed);
+  gBytesWritten.fetch_add(content.size(), std::memory_order_relaxed);
+}
+
+void RemoveKeys(Lines& lines, const std::string& section) {
+  Lines kept;
+  bool inSection = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const IniLine line = Classify(lines[i], i == 0);
+    if (line.kind == LineKind::Section) inSection = EqualsNoCase(line.name, section);
+    if (!inSection || line.kind != LineKind::Key) kept.push_back(std::move(lines[i]));
+  }
+  lines = std::move(kept);
+}
+
+void ApplyChange(Lines& lines, const IniChange& change) {
+  if (change.kind == IniChange::Kind::EraseSection) {
+    RemoveSection(lines, change.section);
+    return;
+  }
+  if (change.kind == IniChange::Kind::ClearKeys) {
+    RemoveKeys(lines, change.section);
+    return;
+  }
+  // A line break in a value would smuggle extra lines (keys, sections) into the file.
+  const std::string& v = change.value;
+  SetKey(lines, change.section, change.key, v.substr(0, v.find_first_of("\r\n")));
 }
 
 }  // namespace
@@ -331,15 +345,33 @@ std::vector<std::string> IniFile::SectionKeys(const std::string& section) const 
   return keys;
 }
 
-void IniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-  // A line break in a value would smuggle extra lines (keys, sections) into the file.
-  const std::string oneLine = value.substr(0, value.find_first_of("\r\n"));
+bool IniFile::HoldsExactly(std::string_view value) {
+  if (value.size() > kMaxValueLength) return false;
+  if (!value.empty() &&
+      (kBlanks.find(value.front()) != std::string_view::npos || kBlanks.find(value.back()) != std::string_view::npos))
+    return false;
+  return std::none_of(value.begin(), value.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
+IniWriteTally IniFile::WriteTally() {
+  return {gFilesWritten.load(std::memory_order_relaxed), gBytesWritten.load(std::memory_order_relaxed)};
+}
+
+bool IniFile::Apply(const std::vector<IniChange>& changes) {
   std::lock_guard<std::mutex> lock(FileLock());
-  const WriteTarget target = CheckWritable(path_);
-  bool missing = false;
-  Lines lines = LoadForUpdate(path_, missing);
-  SetKey(lines, section, key, oneLine);
+  const WriteTarget target = LoadForUpdate(path_);
+  Lines lines = target.lines;
+  for (const IniChange& change : changes) ApplyChange(lines, change);
+  if (lines == target.lines) return false;
   SaveLines(path_, target, lines);
+  return true;
+}
+
+void IniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+  Apply({IniChange{section, key, value}});
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
@@ -350,13 +382,6 @@ void IniFile::WriteBool(const std::string& section, const std::string& key, bool
   WriteString(section, key, value ? "1" : "0");
 }
 
-void IniFile::EraseSection(const std::string& section) {
-  std::lock_guard<std::mutex> lock(FileLock());
-  const WriteTarget target = CheckWritable(path_);
-  bool missing = false;
-  Lines lines = LoadForUpdate(path_, missing);
-  if (missing || !RemoveSection(lines, section)) return;
-  SaveLines(path_, target, lines);
-}
+void IniFile::EraseSection(const std::string& section) { Apply({IniChange::Erase(section)}); }
 
 }  // namespace qm

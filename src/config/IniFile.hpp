@@ -12,15 +12,38 @@
 // Our own choices: the file is written with CR LF line ends (either is read); quotes in a value
 // are kept as they are; a written value ends at its first line break, so it cannot add lines;
 // a new section is set off from the one before by a blank line; for duplicate keys the first one
-// is read and replaced. A rewrite goes through a temporary file beside it and a rename, falling
-// back to writing in place when the folder does not allow that. A file marked read-only (no write
-// bit for anyone, or the read-only attribute) refuses every write and erase, also to root. A new
-// file is readable by its owner only (it holds the passwords); an existing one keeps its mode.
+// is read and replaced. A change that leaves the file as it was writes nothing. A rewrite goes
+// into a new file beside it under a name nobody can guess and is renamed over it (platform's
+// ReplaceFileSafely), falling back to writing in place when the folder does not allow a new
+// file; a file that is a link is never written (refused, logged, left as it is). A file marked
+// read-only (no write bit for anyone, or the read-only attribute) refuses every write and erase,
+// also to root. A new file is readable by its owner only (it holds the passwords); an existing
+// one keeps its mode.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qm {
+
+// One change of a batch: a key set to a value, a whole section erased, or a section's keys
+// erased with its place, comments and blank lines kept (so a section rewritten with what it
+// held comes out as it was).
+struct IniChange {
+  enum class Kind { Set, EraseSection, ClearKeys };
+  std::string section;
+  std::string key;
+  std::string value;
+  Kind kind = Kind::Set;
+  static IniChange Erase(std::string section) { return {std::move(section), {}, {}, Kind::EraseSection}; }
+  static IniChange ClearKeys(std::string section) { return {std::move(section), {}, {}, Kind::ClearKeys}; }
+};
+
+// Files and bytes this process has written through IniFile, for figures and tests.
+struct IniWriteTally {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+};
 
 class IniFile {
  public:
@@ -42,6 +65,14 @@ class IniFile {
   void WriteInteger(const std::string& section, const std::string& key, int32_t value);
   void WriteBool(const std::string& section, const std::string& key, bool value);  // "1"/"0"
   void EraseSection(const std::string& section);
+  // Applies the changes in order and writes the file once, or not at all when they leave it as
+  // it was (true when written). Refused as a whole, before anything changes, like one write.
+  bool Apply(const std::vector<IniChange>& changes);
+
+  // True when the value, written and read back, is the same text: no control characters, no
+  // blanks at either end (reading drops them), not longer than kMaxValueLength.
+  static bool HoldsExactly(std::string_view value);
+  static IniWriteTally WriteTally();
 
  private:
   std::string path_;

@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <limits>
 #include <variant>
+#include <vector>
 
 #include "config/IniFile.hpp"
+#include "log/Log.hpp"
 #include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
 
@@ -111,36 +113,57 @@ void ReadFields(const IniFile& ini, TSettings& s) {
   }
 }
 
-void WriteFields(IniFile& ini, const TSettings& s) {
+// The changes that write every field from memory, in the table's order.
+void AddFieldWrites(std::vector<IniChange>& changes, const TSettings& s) {
   for (const SettingField& f : kSettingFields) {
     if (!f.written) continue;
-    std::visit(Overloaded{[&](PasswordSetting TSettings::*m) { ini.WriteString(f.section, f.key, (s.*m).Get()); },
-                          [&](std::string TSettings::*m) { ini.WriteString(f.section, f.key, s.*m); },
-                          [&](int32_t TSettings::*m) { ini.WriteInteger(f.section, f.key, s.*m); },
-                          [&](bool TSettings::*m) { ini.WriteBool(f.section, f.key, s.*m); }},
-               f.member);
+    const std::string value = std::visit(Overloaded{[&](PasswordSetting TSettings::*m) { return (s.*m).Get(); },
+                                                    [&](std::string TSettings::*m) { return s.*m; },
+                                                    [&](int32_t TSettings::*m) { return std::to_string(s.*m); },
+                                                    [&](bool TSettings::*m) { return std::string(s.*m ? "1" : "0"); }},
+                                         f.member);
+    changes.push_back({f.section, f.key, value});
   }
 }
 
-// Keys "0", "1", ... up to the first missing or empty one; "Default" when there is none.
+// Most channels listed in a warning by name; a longer tail is counted.
+constexpr size_t kSkippedNamesShown = 20;
+
+void WarnAboutSkippedChannels(const std::vector<std::string>& names) {
+  std::string line = "Warning: " + IniFileName() + " lists " + std::to_string(names.size()) +
+                     " channels, more than the " + std::to_string(kMostChannels) +
+                     " a server holds; not created: [Channels] " + std::to_string(kMostChannels) + " to " +
+                     std::to_string(names.size() - 1);
+  const size_t skipped = names.size() - kMostChannels;
+  const size_t shown = std::min(skipped, kSkippedNamesShown);
+  for (size_t i = 0; i < shown; ++i) line += (i == 0 ? " (\"" : ", \"") + names[kMostChannels + i] + "\"";
+  if (skipped > shown) line += " and " + std::to_string(skipped - shown) + " more";
+  WriteLog(line + ")", kLogWarning);
+}
+
+// Keys "0", "1", ... up to the first missing or empty one; "Default" when there is none. The list
+// packet counts channels in one byte, so only the first kMostChannels are created.
 void LoadChannels(const IniFile& ini, const std::function<void(const std::string&)>& addChannel) {
-  int added = 0;
+  std::vector<std::string> names;
   for (int i = 0;; ++i) {
-    const std::string name = ini.ReadString("Channels", std::to_string(i), "");
+    std::string name = ini.ReadString("Channels", std::to_string(i), "");
     if (name.empty()) break;
-    addChannel(name);
-    ++added;
+    names.push_back(std::move(name));
   }
-  if (added == 0) addChannel("Default");
+  for (size_t i = 0; i < names.size() && i < kMostChannels; ++i) addChannel(names[i]);
+  if (names.size() > kMostChannels) WarnAboutSkippedChannels(names);
+  if (names.empty()) addChannel("Default");
 }
 
-// A file another version wrote is rewritten whole from memory, channels aside. The server
-// password goes back as it was read: writing an empty one would silently drop the protection of
-// a server whose file came from another version.
+// A file another version wrote is rewritten whole from memory, channels aside, in one write. The
+// server password goes back as it was read: writing an empty one would silently drop the
+// protection of a server whose file came from another version.
 void Upgrade(IniFile& ini, const TSettings& s) {
-  for (const char* section : kRewrittenSections) ini.EraseSection(section);
-  ini.WriteString("Version", "ServerVersion", kConfigVersion);
-  WriteFields(ini, s);
+  std::vector<IniChange> changes;
+  for (const char* section : kRewrittenSections) changes.push_back(IniChange::Erase(section));
+  changes.push_back({"Version", "ServerVersion", kConfigVersion});
+  AddFieldWrites(changes, s);
+  ini.Apply(changes);
 }
 
 }  // namespace

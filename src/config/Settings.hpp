@@ -3,6 +3,7 @@
 // Everything but the two passwords is written only by start-up, before any worker runs; the
 // passwords are replaced by administrators while other connections log in, so they sit behind a
 // lock of their own.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -17,6 +18,8 @@ inline constexpr const char* kDefaultWebPostLinkUrl = "http://www.example.org/";
 inline constexpr const char* kConfigVersion = "v1.2.2";
 // The most clients a MaxClients setting can allow; a larger value is read as this.
 inline constexpr int32_t kMostClients = 255;
+// The most channels start-up creates from the file: the list packet counts them in one byte.
+inline constexpr size_t kMostChannels = 255;
 // The administrator password a fresh configuration carries; start-up warns while it is in force.
 inline constexpr const char* kDefaultAdminPassword = "oxlit";
 
@@ -78,7 +81,8 @@ std::string ExeDirOverride();
 std::string IniFilePath();
 
 // Sets every default, reads the file, normalises WebPostURL, loads the channels through addChannel
-// (adding "Default" when none is configured), rewrites the file when its version differs and sets
+// (adding "Default" when none is configured; past kMostChannels the rest are skipped with one
+// warning line), rewrites the file when its version differs and sets
 // the UDP port. Throws on any failure of the file or of addChannel.
 void LoadConfiguration(const std::function<void(const std::string&)>& addChannel);
 

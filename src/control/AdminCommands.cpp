@@ -1,6 +1,9 @@
 // Channel and administration commands: moving between channels, becoming administrator, and
 // what an administrator may do to channels, players, passwords and the configuration file.
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "clients/ClientLog.hpp"
 #include "config/IniFile.hpp"
@@ -41,6 +44,26 @@ void WriteConfiguration(F change) {
   }
 }
 
+// Held over a password's write to the file and its change in memory, so two administrators at
+// once cannot leave the file holding one password and memory the other. Nested: this, then the
+// file's own lock, then the password lock; no socket is touched under it.
+std::mutex& ConfigurationLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// What is in force must be what a restart reads back: a value the file would store differently
+// (blanks dropped, cut at a control character) is refused and logged, and nothing changes.
+// An empty channel name would end the list at the next start; an empty server password is a
+// choice (no password) the file holds as it is.
+bool Storable(std::string_view value, bool emptyAllowed, const char* command, const std::string& what) {
+  if ((emptyAllowed || !value.empty()) && IniFile::HoldsExactly(value)) return true;
+  WriteLog(std::string("Refused ") + command + ": " + IniFileName() + " cannot hold " + what +
+               " exactly (empty, a control character, or a blank at either end); nothing changed",
+           kLogWarning);
+  return false;
+}
+
 // What tells the two password changes apart; everything else they do is one body.
 struct PasswordChange {
   const char* command;  // as the trace names it
@@ -59,10 +82,17 @@ void ChangePassword(const PasswordChange& change, const uint8_t* packet, size_t 
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", std::string(change.command) + " NewPW: " + std::string(kPasswordMask), change.code, client.get());
   if (!RequireAdmin(client)) return;
-  // In force before the administrator hears it is done.
-  (Settings().*change.setting).Set(password);
+  // No refusal code exists for a password change: the administrator gets no acknowledgement,
+  // as for a failed save.
+  if (!Storable(password, true, change.command, "the new password")) return;
+  {
+    // The file first: a password the file did not take is not put in force (the failure leaves
+    // here and is logged by the read loop), so a restart gives what is in force now.
+    std::lock_guard<std::mutex> g(ConfigurationLock());
+    WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", change.iniKey, password); });
+    (Settings().*change.setting).Set(password);
+  }
   client->Send(ComposeReply(*client, change.done));
-  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", change.iniKey, password); });
 }
 
 }  // namespace
@@ -104,6 +134,12 @@ void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const 
   const std::string name = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminCreateRoom RoomName: " + name, kCmdAdminCreateRoom, client.get());
   if (!RequireAdmin(client)) return;
+  // Refused like a duplicate, the one refusal clients know for a new channel: a name the file
+  // cannot hold would come back different (or end the saved list) after a restart.
+  if (!Storable(name, false, "AdminCreateRoom", "the channel name")) {
+    client->Send(ComposeReply(*client, kReplyChannelExists));
+    return;
+  }
   bool added = false;
   {
     // One hold over the name test and the add, so two administrators cannot both create one
@@ -160,10 +196,16 @@ void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const C
   // The list as of one moment; the file is written outside the lock so slow disks do not hold up
   // channel changes.
   const std::vector<ChannelRecord> channels = channelList->Snapshot();
-  WriteConfiguration([&](IniFile& ini) {
-    ini.EraseSection("Channels");
-    for (size_t i = 0; i < channels.size(); ++i) ini.WriteString("Channels", std::to_string(i), channels[i].Name());
-  });
+  // One write for the whole list, none when the file already holds it. The section keeps its
+  // place and its comments.
+  std::vector<IniChange> changes{IniChange::ClearKeys("Channels")};
+  for (size_t i = 0; i < channels.size(); ++i) {
+    const std::string name = channels[i].Name();
+    if (!Storable(name, false, "AdminSaveAsDefaultChannels", "the name of the channel at " + std::to_string(i)))
+      return;  // no acknowledgement, as for a save the file refused
+    changes.push_back({"Channels", std::to_string(i), name});
+  }
+  WriteConfiguration([&](IniFile& ini) { ini.Apply(changes); });
   client->Send(ComposeReply(*client, kReplyChannelsSaved));
 }
 

@@ -36,6 +36,34 @@ bool FindTopLevelWindow(const char* windowClass, const char* title);
 // others, not even briefly.
 bool CreatePrivateFile(const std::string& path);
 
+// What a name in the file system is, looked at without following a link (a reparse point on
+// Windows counts as a link).
+enum class PathKind { Missing, File, Link, Other };
+PathKind InspectPath(const std::string& path);
+
+// Reads a whole regular file without following a link at its name.
+enum class ReadResult { Read, Missing, Link, Failed };
+ReadResult ReadFileNoFollow(const std::string& path, std::string& content);
+// True when this process may open the existing file at path for writing (nothing is changed,
+// no link is followed).
+bool CanOpenForWriting(const std::string& path);
+
+enum class ReplaceResult {
+  Replaced,
+  LinkRefused,  // the file, or a name we were about to create, is a link: nothing was written
+  NoTemporary,  // the folder does not let us create a file beside it
+  Failed,
+};
+// Replaces the file at path with content without ever writing through a link: the content goes
+// into a new file beside it under a name nobody can guess (created exclusively, never opened
+// through a link), which is flushed to disk and given the old file's mode (and owner, where we
+// may) through that same handle, then renamed over path. A new file is readable by its owner
+// only. A path that is a link is refused and left as it is.
+ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content);
+// Rewrites an existing regular file in place, for a folder that allows no new file; a link is
+// refused. False on any failure.
+bool RewriteFileInPlace(const std::string& path, const std::string& content);
+
 // Seeds for the pseudo-random generator (process id mixed with the clock).
 uint64_t RandomSeed();
 

@@ -30,7 +30,9 @@ class ConfigurationTest : public ::testing::Test {
 };
 
 TEST_F(ConfigurationTest, MissingFileIsCreatedWithEveryDefaultInOrder) {
+  const uint64_t writes = IniFile::WriteTally().files;
   const auto channels = Load();
+  EXPECT_EQ(IniFile::WriteTally().files, writes + 1);  // the whole upgrade is one write
   EXPECT_EQ(channels, std::vector<std::string>{"Default"});
   const std::string expected =
       "[Version]\r\nServerVersion=v1.2.2\r\n\r\n"
@@ -122,6 +124,24 @@ TEST_F(ConfigurationTest, AnAbsoluteIniNameIsUsedAsItStands) {
 TEST_F(ConfigurationTest, RefusedWriteDuringUpgradeFails) {
   SetIniFileName("no-such-dir/qmserver.ini");
   EXPECT_THROW(Load(), std::exception);
+}
+
+// The list packet counts channels in one byte: a longer list starts with its first 255 and one
+// warning naming the rest, where it once ended start-up.
+TEST_F(ConfigurationTest, MoreThan255ChannelsStartWithTheFirst255AndAWarning) {
+  std::vector<test::IniKey> keys;
+  for (int i = 0; i < 257; ++i) keys.push_back({"Channels", std::to_string(i), "Room" + std::to_string(i)});
+  test::TestServer t(keys);
+  ASSERT_TRUE(t.Started());
+  const auto channels = t.Server().channelList->Snapshot();
+  ASSERT_EQ(channels.size(), 255u);
+  EXPECT_EQ(channels.back().Name(), "Room254");
+  int warnings = 0;
+  for (const auto& line : t.LogLines())
+    warnings += line.find(
+                    "Warning: qmserver.ini lists 257 channels, more than the 255 a server holds; not created: "
+                    "[Channels] 255 to 256 (\"Room255\", \"Room256\")") != std::string::npos;
+  EXPECT_EQ(warnings, 1);
 }
 
 TEST_F(ConfigurationTest, ChannelAdderFailureFails) {

@@ -1,11 +1,16 @@
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "config/IniFile.hpp"
+#include "log/Log.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -20,8 +25,10 @@ class IniFileTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("qm-ini-" + std::to_string(seed()) + std::to_string(seed()));
     fs::create_directories(dir_);
     path_ = (dir_ / "qmserver.ini").string();
+    SetLogFileName((dir_ / "qmserver.log").string());
   }
   void TearDown() override {
+    SetLogFileName("qmserver.log");
     std::error_code ec;
     fs::permissions(path_, fs::perms::owner_all, ec);
     fs::remove_all(dir_, ec);
@@ -214,6 +221,101 @@ TEST_F(IniFileTest, WritableFileInReadOnlyFolderIsStillWritten) {
   fs::permissions(dir_, fs::perms::owner_all);
   EXPECT_EQ(Get(), "[General]\r\nMaxClients=12\r\n");
   EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+}
+
+TEST_F(IniFileTest, ValuesTheFileCannotHoldExactlyAreToldApart) {
+  for (const char* held : {"", "pw", "new pw", "caf\xC3\xA9", "x=y;z", "[s]"})
+    EXPECT_TRUE(IniFile::HoldsExactly(held)) << held;
+  for (const std::string& refused :
+       std::vector<std::string>{"\rsrvpw", "pw\n", "a\tb", " new pw ", "pw ", "\tpw", std::string("a\0b", 3), "a\x7F"})
+    EXPECT_FALSE(IniFile::HoldsExactly(refused)) << refused;
+  EXPECT_FALSE(IniFile::HoldsExactly(std::string(IniFile::kMaxValueLength + 1, 'v')));
+}
+
+TEST_F(IniFileTest, ABatchIsOneWriteAndNoChangeWritesNothing) {
+  Put("[Channels]\r\n; kept\r\n0=A\r\n1=B\r\n\r\n[Ping]\r\nMaxPingTries=3\r\n");
+  IniFile ini(path_);
+  const IniWriteTally before = IniFile::WriteTally();
+  const std::vector<IniChange> same{IniChange::ClearKeys("channels"), {"Channels", "0", "A"}, {"Channels", "1", "B"}};
+  EXPECT_FALSE(ini.Apply(same));
+  ini.WriteString("Ping", "MaxPingTries", "3");
+  EXPECT_EQ(IniFile::WriteTally().files, before.files);
+  // The section keeps its place and comment; the keys are replaced as a whole.
+  EXPECT_TRUE(ini.Apply({IniChange::ClearKeys("Channels"), {"Channels", "0", "C"}}));
+  EXPECT_EQ(Get(), "[Channels]\r\n; kept\r\n0=C\r\n\r\n[Ping]\r\nMaxPingTries=3\r\n");
+  EXPECT_EQ(IniFile::WriteTally().files, before.files + 1);
+  EXPECT_EQ(IniFile::WriteTally().bytes, before.bytes + Get().size());
+}
+
+TEST_F(IniFileTest, ALinkedFileIsRefusedAndLeftAsItIs) {
+  const fs::path victim = dir_ / "victim";
+  std::ofstream(victim, std::ios::binary) << "precious";
+  fs::create_symlink(victim, path_);
+  EXPECT_THROW(IniFile(path_).WriteString("S", "K", "v"), EConfigError);
+  EXPECT_THROW(IniFile(path_).EraseSection("S"), EConfigError);
+  EXPECT_TRUE(fs::is_symlink(path_));
+  EXPECT_EQ(Get(), "precious");
+  std::ifstream log(dir_ / "qmserver.log", std::ios::binary);
+  const std::string logged{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+  EXPECT_NE(logged.find("Refused to write " + path_ + ": it is a symbolic link; the file is left as it is"),
+            std::string::npos)
+      << logged;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 3);  // and the log; no temporary
+}
+
+// Someone who may write the folder plants links on every name a save could use (the fixed old
+// name, every temporary name the folder shows, the file itself) while saves run: no write ever
+// lands behind a link, the victim keeps its content and mode, the file never becomes one of ours.
+TEST_F(IniFileTest, LinksPlantedDuringSavesNeverRedirectAWrite) {
+  const fs::path victim = dir_ / "victim";
+  const std::string precious = "victim's own bytes\n";
+  std::ofstream(victim, std::ios::binary) << precious;
+  const fs::perms victimMode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(victim, victimMode);
+  Put("[Channels]\r\n0=Lobby\r\n");
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> planted{0};
+  std::thread attacker([&] {
+    const fs::path link = dir_ / "planted";
+    for (int round = 0; !stop.load() && round < 2000000; ++round) {
+      std::vector<fs::path> targets{path_ + ".tmp"};
+      std::error_code ec;
+      for (const auto& entry : fs::directory_iterator(dir_, ec))
+        if (entry.path().filename().string().rfind("qmserver.ini.tmp", 0) == 0 && !entry.is_symlink(ec))
+          targets.push_back(entry.path());
+      if (round % 64 == 0) targets.emplace_back(path_);
+      for (const auto& target : targets) {
+        fs::remove(link, ec);
+        fs::create_symlink(victim, link, ec);
+        if (!ec && std::rename(link.c_str(), target.c_str()) == 0) ++planted;
+      }
+    }
+  });
+  int saved = 0, refused = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+  for (int i = 0; i < 20000 && std::chrono::steady_clock::now() < end; ++i) {
+    try {
+      IniFile(path_).WriteString("Channels", "0", "Lobby" + std::to_string(i));
+      ++saved;
+    } catch (const EConfigError&) {
+      ++refused;  // the file (or the temporary) was a link: put a plain file back, by rename
+      std::error_code ec;
+      if (fs::is_symlink(path_, ec)) {
+        std::ofstream(dir_ / "fresh", std::ios::binary) << "[Channels]\r\n0=Lobby\r\n";
+        fs::rename(dir_ / "fresh", path_, ec);
+      }
+    }
+  }
+  stop = true;
+  attacker.join();
+  std::printf("[ figures  ] %d saves, %d refused, %d links planted\n", saved, refused, planted.load());
+  EXPECT_GT(saved, 0);
+  EXPECT_GT(planted.load(), 0);
+  std::ifstream in(victim, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), precious);
+  EXPECT_EQ(fs::status(victim).permissions() & fs::perms::all, victimMode);
+  EXPECT_TRUE(fs::is_regular_file(victim) && !fs::is_symlink(victim));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -176,7 +177,7 @@ TEST(CreateRoomTest, AnnouncedToAllAndNamesCompareInAsciiCaseOnly) {
   t.Server().channelList->AddChannel("Caf\xE9");
   Clear(a);
   Clear(o);
-  for (const char* fresh : {"CAF\xC9", "Lobby "}) {
+  for (const char* fresh : {"CAF\xC9", "Lobby!"}) {
     a->Send(ComposeStringCommand(kCmdAdminCreateRoom, fresh));
     const Bytes added = Next(a);
     ASSERT_EQ(added.size(), 40u) << fresh;
@@ -360,40 +361,85 @@ TEST(PasswordTest, LoginsRaceWithPasswordChangesSafely) {
 }
 
 TEST(ConfigWriteTest, ReadOnlyFileIsLoggedLeftAsItWasAndNothingBreaks) {
-  TestServer t = WithAdminPassword();
+  TestServer t = WithAdminPassword({{"Passwords", "ServerPassword", "old"}});
   ASSERT_TRUE(t.Started());
-  Player a = Join(t, "Ann");
+  Player a = Join(t, "Ann", kNewVersion, "old");
   BecomeAdmin(a, kAdminPw);
   // Read-only for root too: the file's mark decides, not whether it could be opened.
   const std::string before = test::ReadFile(t.IniPath());
   std::filesystem::permissions(t.IniPath(), std::filesystem::perms::owner_read);
   const std::string failure = "in: TCPServerExecute excption EConfigError: Unable to write to " + IniFilePath();
-
-  a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, "fresh"));
-  EXPECT_EQ(Next(a), Reply(a.key, 140));  // sent before the write
-  EXPECT_TRUE(t.WaitForLog(failure));
-  EXPECT_EQ(Settings().ServerPassword.Get(), "fresh");
-
-  a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, "fresh2"));
-  EXPECT_EQ(Next(a), Reply(a.key, 160));
-  EXPECT_TRUE(Eventually([&] {
+  const auto failures = [&] {
     int n = 0;
     for (const auto& line : t.LogLines()) n += line.find(failure) != std::string::npos;
-    return n == 2;
-  }));
+    return n;
+  };
+
+  // What the file did not take is not put in force, and not acknowledged.
+  a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, "fresh"));
+  EXPECT_TRUE(t.WaitForLog(failure));
+  EXPECT_TRUE(Quiet(a));
+  EXPECT_EQ(Settings().ServerPassword.Get(), "old");
+  a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, "fresh2"));
+  EXPECT_TRUE(Eventually([&] { return failures() == 2; }));
+  EXPECT_TRUE(Quiet(a));
+  EXPECT_EQ(Settings().AdminPassword.Get(), kAdminPw);
+  Player late = Join(t, "Late", kNewVersion, "old");
+  EXPECT_NE(late.key, 0);
+  Clear(a);  // the notice of Late's arrival
 
   a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
   EXPECT_TRUE(Quiet(a));  // no reply 150 after a failed save
-  EXPECT_TRUE(Eventually([&] {
-    int n = 0;
-    for (const auto& line : t.LogLines()) n += line.find(failure) != std::string::npos;
-    return n == 3;
-  }));
+  EXPECT_TRUE(Eventually([&] { return failures() == 3; }));
 
   // The connection and the server carry on.
   a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Still here"));
   EXPECT_EQ(ParseHeader(Next(a).data(), 8).command, 13);
   EXPECT_EQ(test::ReadFile(t.IniPath()), before);
+}
+
+// A value the file would store differently (cut at a CR, blanks dropped, an empty name ending the
+// channel list) is refused with a log line and changes nothing; what is in force before a
+// restart is what is in force after it.
+TEST(StoredValuesTest, WhatIsInForceIsWhatARestartReads) {
+  TestServer t = WithAdminPassword(
+      {{"Passwords", "ServerPassword", "srv"}, {"Channels", "0", "Lobby"}, {"Channels", "1", "Games"}});
+  ASSERT_TRUE(t.Started());
+  {
+    Player a = Join(t, "Ann", kNewVersion, "srv");
+    BecomeAdmin(a, kAdminPw);
+    a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, "\rsrvpw"));
+    EXPECT_TRUE(t.WaitForLog("Refused AdminChangeServerPassword: qmserver.ini cannot hold the new password exactly"));
+    EXPECT_TRUE(Quiet(a));
+    a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, " new pw "));
+    EXPECT_TRUE(t.WaitForLog("Refused AdminChangeAdminPassword: qmserver.ini cannot hold the new password exactly"));
+    EXPECT_TRUE(Quiet(a));
+    EXPECT_EQ(Settings().ServerPassword.Get(), "srv");
+    EXPECT_EQ(Settings().AdminPassword.Get(), kAdminPw);
+    for (const char* name : {" ", "", "Tab\tbed", " Hall"}) {
+      a->Send(ComposeStringCommand(kCmdAdminCreateRoom, name));
+      EXPECT_EQ(Next(a), Reply(a.key, -111)) << name;
+    }
+    EXPECT_TRUE(t.WaitForLog("Refused AdminCreateRoom: qmserver.ini cannot hold the channel name exactly"));
+    a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Back room"));
+    ASSERT_TRUE(a->WaitFor({kPktChannelAdded}, kWaitMs));
+    a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, "new pw"));
+    EXPECT_EQ(NextOf(a, {kReplyAdminPasswordChanged}), Reply(a.key, 160));
+    a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
+    EXPECT_EQ(NextOf(a, {kReplyChannelsSaved}), Reply(a.key, 150));
+  }
+  const auto names = [&] {
+    std::vector<std::string> n;
+    for (const auto& c : t.Server().channelList->Snapshot()) n.push_back(c.Name());
+    return n;
+  };
+  const std::vector<std::string> channels = names();
+  EXPECT_EQ(channels, (std::vector<std::string>{"Lobby", "Games", "Back room"}));
+  t.Stop();
+  ASSERT_TRUE(t.Start());
+  EXPECT_EQ(Settings().ServerPassword.Get(), "srv");
+  EXPECT_EQ(Settings().AdminPassword.Get(), "new pw");
+  EXPECT_EQ(names(), channels);
 }
 
 TEST(SaveChannelsTest, ReplacesTheSectionAndSurvivesARestart) {
@@ -431,6 +477,37 @@ TEST(SaveChannelsTest, ReplacesTheSectionAndSurvivesARestart) {
     EXPECT_EQ(channels[i].ChannelId, i);
     EXPECT_EQ(channels[i].Name(), std::string(1, char('A' + i)));
   }
+}
+
+// A save of a full list is one write of the file, and a save that changes nothing writes nothing.
+TEST(SaveChannelsTest, AFullListIsOneWriteAndAnUnchangedOneNone) {
+  std::vector<IniKey> keys;
+  for (int i = 0; i < 255; ++i) keys.push_back({"Channels", std::to_string(i), "Channel number " + std::to_string(i)});
+  TestServer t = WithAdminPassword(keys);
+  ASSERT_TRUE(t.Started());
+  Player a = Join(t, "Ann");
+  BecomeAdmin(a, kAdminPw);
+  const auto save = [&] {
+    const IniWriteTally before = IniFile::WriteTally();
+    a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
+    EXPECT_EQ(NextOf(a, {kReplyChannelsSaved}), Reply(a.key, 150));
+    const IniWriteTally after = IniFile::WriteTally();
+    return IniWriteTally{after.files - before.files, after.bytes - before.bytes};
+  };
+  const IniWriteTally unchanged = save();
+  EXPECT_EQ(unchanged.files, 0u);
+  a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 255));
+  ASSERT_TRUE(a->WaitFor({kPktChannelDeleted}, kWaitMs));
+  a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Fresh"));
+  ASSERT_TRUE(a->WaitFor({kPktChannelAdded}, kWaitMs));
+  const IniWriteTally changed = save();
+  std::printf("[ figures  ] save of 255 channels: %llu file(s), %llu bytes; unchanged: %llu file(s)\n",
+              static_cast<unsigned long long>(changed.files), static_cast<unsigned long long>(changed.bytes),
+              static_cast<unsigned long long>(unchanged.files));
+  EXPECT_EQ(changed.files, 1u);
+  EXPECT_EQ(changed.bytes, test::ReadFile(t.IniPath()).size());
+  EXPECT_EQ(IniFile(t.IniPath().string()).ReadString("Channels", "254", ""), "Fresh");
+  EXPECT_EQ(save().files, 0u);
 }
 
 }  // namespace

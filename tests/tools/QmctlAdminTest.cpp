@@ -1,4 +1,6 @@
 // qmctl's administration and statistics against a server started by the test, refusals included.
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "QmctlHarness.hpp"
@@ -180,6 +182,27 @@ TEST_F(QmctlAdmin, AdministratorPasswordChangeTakesEffectAtOnce) {
       RunQmctl(At({"admin", "set-admin-password"}), {{"QM_ADMIN_PASSWORD", "newkeys"}, {"QM_NEW_PASSWORD", ""}});
   EXPECT_EQ(empty.exitCode, kExitUsage);
   EXPECT_NE(empty.err.find("empty"), std::string::npos) << empty.err;
+}
+
+// The server acknowledges only what its file took; qmctl says so when it did not, and refuses
+// itself a value the file could not hold exactly.
+TEST_F(QmctlAdmin, WhatTheServerDidNotStoreIsSaidPlainly) {
+  constexpr int kExitTimeout = 5;
+  std::filesystem::permissions(t.IniPath(), std::filesystem::perms::owner_read);
+  const auto pw = RunQmctl(At({"--timeout", "1000", "admin", "set-admin-password"}),
+                           {{"QM_ADMIN_PASSWORD", "keys"}, {"QM_NEW_PASSWORD", "newkeys"}});
+  EXPECT_EQ(pw.exitCode, kExitTimeout);
+  EXPECT_NE(pw.err.find("the server did not store the new administrator password"), std::string::npos) << pw.err;
+  const auto save = RunQmctl(At({"--timeout", "1000", "admin", "save"}), kAdmin);
+  EXPECT_EQ(save.exitCode, kExitTimeout);
+  EXPECT_NE(save.err.find("the server did not store the channels"), std::string::npos) << save.err;
+  EXPECT_EQ(RunQmctl(At({"admin", "create", "Still keys"}), kAdmin).exitCode, 0);  // the old password holds
+
+  const auto blanks =
+      RunQmctl(At({"admin", "set-server-password"}), {{"QM_ADMIN_PASSWORD", "keys"}, {"QM_NEW_PASSWORD", " pw"}});
+  EXPECT_EQ(blanks.exitCode, kExitUsage);
+  EXPECT_NE(blanks.err.find("could not store it exactly"), std::string::npos) << blanks.err;
+  EXPECT_EQ(RunQmctl(At({"admin", "create", "Hall "}), kAdmin).exitCode, kExitUsage);
 }
 
 TEST_F(QmctlAdmin, OldLayoutClientBecomesAdministratorByReply100) {

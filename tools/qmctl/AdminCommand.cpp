@@ -1,4 +1,5 @@
 // admin: the administration commands, each after an administrator login.
+#include "config/IniFile.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/WireFormat.hpp"
 #include "qmctl/Commands.hpp"
@@ -24,6 +25,11 @@ struct AdminRequest {
   bool needsNewPassword = false;
 };
 
+// The server refuses what its configuration file would store differently, so we refuse it first.
+constexpr const char* kCannotStore =
+    "starts or ends with a blank or holds a control character; the server's configuration file could not "
+    "store it exactly";
+
 void ExpectArguments(const Options& o, size_t count, const std::string& form) {
   if (o.arguments.size() != count + 1) throw CtlError(kExitUsage, "usage: qmctl admin " + form);
 }
@@ -41,6 +47,8 @@ AdminRequest ParseAdminRequest(const Options& o) {
     if (q.channelName.empty()) throw CtlError(kExitUsage, "the channel name is empty");
     if (q.channelName.size() > kNameCapacity)
       throw CtlError(kExitUsage, "the channel name is longer than 30 characters");
+    if (!IniFile::HoldsExactly(q.channelName))
+      throw CtlError(kExitUsage, "the channel name " + std::string(kCannotStore));
   } else if (action == "delete") {
     ExpectArguments(o, 1, "delete CHANNEL-ID");
     q.id = ParseNumber(o.arguments[1], 1, 255, "the channel id");
@@ -115,7 +123,18 @@ AdminResult Acknowledged(Session& s, const AdminRequest& q, const std::string& n
   if (action == "set-server-password") command = kCmdAdminChangeServerPassword, done = kReplyServerPasswordChanged;
   if (action == "set-admin-password") command = kCmdAdminChangeAdminPassword, done = kReplyAdminPasswordChanged;
   s.Send(q.needsNewPassword ? ComposeStringCommand(command, newPassword) : ComposeCommand(command));
-  s.Expect({done, kReplyNotAdmin}, "acknowledgement (" + std::to_string(done) + ")");
+  try {
+    s.Expect({done, kReplyNotAdmin}, "acknowledgement (" + std::to_string(done) + ")");
+  } catch (const CtlError& e) {
+    if (e.Code() != kExitTimeout) throw;
+    // The server acknowledges only what its configuration file took; silence means it did not.
+    const std::string what = action == "save"                  ? "the channels"
+                             : action == "set-server-password" ? "the new server password"
+                                                               : "the new administrator password";
+    throw CtlError(kExitTimeout, "the server did not store " + what + " (" + e.what() +
+                                     "); nothing was changed. The server's log says why, for example a "
+                                     "configuration file it may not write");
+  }
   AdminResult r;
   r.reply = done;
   r.text = ReplyCodeText(done);
@@ -157,6 +176,7 @@ int RunAdmin(const Options& o) {
   if (q.action == "set-admin-password" && newPassword.empty())
     throw CtlError(kExitUsage,
                    "the new administrator password is empty; an empty one would switch administrator login off");
+  if (!IniFile::HoldsExactly(newPassword)) throw CtlError(kExitUsage, "the new password " + std::string(kCannotStore));
 
   Session s(o);
   s.Open();

@@ -1,10 +1,13 @@
 #include "platform/Platform.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -35,6 +38,89 @@ bool ReadNice(int who, int& nice) {
   if (value == -1 && errno != 0) return false;
   nice = value;
   return true;
+}
+
+// Tries for a fresh temporary name before giving up; a clash is already unlikely with one.
+constexpr int kTemporaryAttempts = 8;
+
+// Sixteen hex digits from the kernel's random source; if that ever fails, a mix of clock, process
+// and a counter still differs on every call.
+std::string RandomSuffix() {
+  uint64_t value = 0;
+  auto* bytes = reinterpret_cast<unsigned char*>(&value);
+  size_t got = 0;
+  while (got < sizeof value) {
+    const ssize_t n = getrandom(bytes + got, sizeof value - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < sizeof value) {
+    static std::atomic<uint64_t> counter{0};
+    value = SplitMix64(RandomSeed() ^ counter.fetch_add(1, std::memory_order_relaxed));
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = kHex[(value >> (4 * i)) & 0xF];
+  return text;
+}
+
+bool WriteAll(int fd, const std::string& content) {
+  size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The rename is durable only once the folder's entry is on disk too.
+void SyncFolderOf(const std::string& path) {
+  const size_t cut = path.find_last_of('/');
+  const std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Creates the temporary exclusively; O_EXCL with O_NOFOLLOW never opens anything that was there.
+int CreateTemporary(const std::string& path, std::string& temporary, ReplaceResult& failure) {
+  for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+    temporary = path + ".tmp-" + RandomSuffix();
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    if (errno == EEXIST) {
+      struct stat st {};
+      if (::lstat(temporary.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        failure = ReplaceResult::LinkRefused;
+        return -1;
+      }
+      continue;
+    }
+    failure =
+        (errno == EACCES || errno == EPERM || errno == EROFS) ? ReplaceResult::NoTemporary : ReplaceResult::Failed;
+    return -1;
+  }
+  failure = ReplaceResult::Failed;
+  return -1;
+}
+
+// Content, owner and mode all go through the descriptor from the create, never by name.
+bool FillTemporary(int fd, const std::string& content, const struct stat* old) {
+  bool ok = WriteAll(fd, content);
+  if (old) {
+    // Only root may hand a file to another owner; anyone else keeps the file as their own.
+    if ((old->st_uid != ::geteuid() || old->st_gid != ::getegid()) && ::fchown(fd, old->st_uid, old->st_gid) != 0) {
+      errno = 0;
+    }
+    ok = ok && ::fchmod(fd, old->st_mode & 07777) == 0;
+  }
+  return ok && ::fsync(fd) == 0;
 }
 
 }  // namespace
@@ -114,6 +200,83 @@ bool CreatePrivateFile(const std::string& path) {
   if (fd < 0) return false;
   ::close(fd);
   return true;
+}
+
+PathKind InspectPath(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Other;
+  if (S_ISLNK(st.st_mode)) return PathKind::Link;
+  return S_ISREG(st.st_mode) ? PathKind::File : PathKind::Other;
+}
+
+ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
+  // Non-blocking, so a pipe put at the name cannot hold the reader.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == EMLINK) return ReadResult::Link;
+    return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
+  }
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  std::string text;
+  char buffer[16384];
+  while (ok) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (!ok) return ReadResult::Failed;
+  content = std::move(text);
+  return ReadResult::Read;
+}
+
+bool CanOpenForWriting(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content) {
+  struct stat old {};
+  const bool existed = ::lstat(path.c_str(), &old) == 0;
+  if (existed && S_ISLNK(old.st_mode)) return ReplaceResult::LinkRefused;
+  if (existed && !S_ISREG(old.st_mode)) return ReplaceResult::Failed;
+  std::string temporary;
+  ReplaceResult failure = ReplaceResult::Failed;
+  const int fd = CreateTemporary(path, temporary, failure);
+  if (fd < 0) return failure;
+  bool ok = FillTemporary(fd, content, existed ? &old : nullptr);
+  // Whatever someone renamed onto our temporary name or onto the file meanwhile is not moved or
+  // replaced: the name must still be the file we wrote, and the file no link.
+  struct stat ours {};
+  struct stat named {};
+  const bool swapped = ::fstat(fd, &ours) != 0 || ::lstat(temporary.c_str(), &named) != 0 || !SameFile(ours, named);
+  ok = (::close(fd) == 0) && ok && !swapped;
+  ReplaceResult result = ok ? ReplaceResult::Replaced : ReplaceResult::Failed;
+  if (swapped && S_ISLNK(named.st_mode)) result = ReplaceResult::LinkRefused;
+  if (ok && InspectPath(path) == PathKind::Link) result = ReplaceResult::LinkRefused;
+  if (result == ReplaceResult::Replaced && ::rename(temporary.c_str(), path.c_str()) == 0) {
+    SyncFolderOf(path);
+    return result;
+  }
+  ::unlink(temporary.c_str());  // removes the name only, never what a link there points at
+  return result == ReplaceResult::Replaced ? ReplaceResult::Failed : result;
+}
+
+bool RewriteFileInPlace(const std::string& path, const std::string& content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == 0;
+  ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  return ok;
 }
 
 }  // namespace qm::platform

@@ -1,5 +1,7 @@
 #include "platform/Platform.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,9 @@
 #include "platform/win32/WinApi.hpp"
 // After windows.h, which it needs.
 #include <sddl.h>
+
+// After windows.h: the system's random source (advapi32).
+#include <ntsecapi.h>
 
 namespace qm::platform {
 namespace {
@@ -36,6 +41,72 @@ std::string CurrentUserSid() {
   }
   CloseHandle(token);
   return out;
+}
+
+// A protected list of its own, so the folder's rights (ProgramData lets every user read) do not
+// reach it: full access for the system, the administrators and the account that creates it.
+// nullptr when it cannot be made; the caller frees it with LocalFree.
+PSECURITY_DESCRIPTOR PrivateDescriptor() {
+  std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+  const std::string me = CurrentUserSid();
+  if (!me.empty()) sddl += "(A;;FA;;;" + me + ")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return nullptr;
+  return descriptor;
+}
+
+constexpr int kTemporaryAttempts = 8;
+
+std::string RandomSuffix() {
+  uint64_t value = 0;
+  if (!RtlGenRandom(&value, sizeof value)) {
+    static std::atomic<uint64_t> counter{0};
+    value = SplitMix64(RandomSeed() ^ counter.fetch_add(1, std::memory_order_relaxed));
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = kHex[(value >> (4 * i)) & 0xF];
+  return text;
+}
+
+bool WriteAll(HANDLE file, const std::string& content) {
+  size_t done = 0;
+  while (done < content.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 20));
+    DWORD written = 0;
+    if (!WriteFile(file, content.data() + done, chunk, &written, nullptr) || written == 0) return false;
+    done += written;
+  }
+  return true;
+}
+
+// CREATE_NEW never opens what is there; with FILE_FLAG_OPEN_REPARSE_POINT it cannot create a
+// link's target either.
+// The temporary carries the private access list, which the rename takes over: the ini holds
+// the passwords, whoever created it first.
+HANDLE CreateTemporary(const std::string& path, std::string& temporary, ReplaceResult& failure) {
+  for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+    temporary = path + ".tmp-" + RandomSuffix();
+    const PSECURITY_DESCRIPTOR descriptor = PrivateDescriptor();
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    const HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, descriptor ? &attributes : nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const DWORD error = GetLastError();
+    if (descriptor) LocalFree(descriptor);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+      if (InspectPath(temporary) == PathKind::Link) {
+        failure = ReplaceResult::LinkRefused;
+        return INVALID_HANDLE_VALUE;
+      }
+      continue;
+    }
+    failure = error == ERROR_ACCESS_DENIED ? ReplaceResult::NoTemporary : ReplaceResult::Failed;
+    return INVALID_HANDLE_VALUE;
+  }
+  failure = ReplaceResult::Failed;
+  return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -83,14 +154,8 @@ uint64_t RandomSeed() {
 }
 
 bool CreatePrivateFile(const std::string& path) {
-  // A protected list of its own, so the folder's rights (ProgramData lets every user read) do not
-  // reach it: full access for the system, the administrators and the account that creates it.
-  std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-  const std::string me = CurrentUserSid();
-  if (!me.empty()) sddl += "(A;;FA;;;" + me + ")";
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-    return false;
+  const PSECURITY_DESCRIPTOR descriptor = PrivateDescriptor();
+  if (!descriptor) return false;
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
   const HANDLE file =
       CreateFileA(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -98,6 +163,86 @@ bool CreatePrivateFile(const std::string& path) {
   if (file == INVALID_HANDLE_VALUE) return false;
   CloseHandle(file);
   return true;
+}
+
+PathKind InspectPath(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::Missing : PathKind::Other;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? PathKind::Other : PathKind::File;
+}
+
+ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
+  const HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadResult::Missing : ReadResult::Failed;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  ReadResult result = ReadResult::Failed;
+  if (GetFileInformationByHandle(file, &info)) {
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      result = ReadResult::Link;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      result = ReadResult::Read;
+  }
+  std::string text;
+  char buffer[16384];
+  while (result == ReadResult::Read) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) result = ReadResult::Failed;
+    if (got == 0) break;
+    text.append(buffer, got);
+  }
+  CloseHandle(file);
+  if (result == ReadResult::Read) content = std::move(text);
+  return result;
+}
+
+bool CanOpenForWriting(const std::string& path) {
+  const HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
+// The folder's rights decide who may read the new file; the caller has refused a read-only one.
+ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content) {
+  const PathKind kind = InspectPath(path);
+  if (kind == PathKind::Link) return ReplaceResult::LinkRefused;
+  if (kind == PathKind::Other) return ReplaceResult::Failed;
+  std::string temporary;
+  ReplaceResult failure = ReplaceResult::Failed;
+  const HANDLE file = CreateTemporary(path, temporary, failure);
+  if (file == INVALID_HANDLE_VALUE) return failure;
+  bool ok = WriteAll(file, content) && FlushFileBuffers(file);
+  ok = CloseHandle(file) && ok;
+  ReplaceResult result = ok ? ReplaceResult::Replaced : ReplaceResult::Failed;
+  if (ok && InspectPath(path) == PathKind::Link) result = ReplaceResult::LinkRefused;
+  if (result == ReplaceResult::Replaced &&
+      MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return result;
+  DeleteFileA(temporary.c_str());
+  return result == ReplaceResult::Replaced ? ReplaceResult::Failed : result;
+}
+
+bool RewriteFileInPlace(const std::string& path, const std::string& content) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  bool ok = GetFileInformationByHandle(file, &info) &&
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+  ok = ok && SetEndOfFile(file) && WriteAll(file, content) && FlushFileBuffers(file);
+  ok = CloseHandle(file) && ok;
+  return ok;
 }
 
 }  // namespace qm::platform
