@@ -103,6 +103,8 @@ std::vector<PendingNote>& PendingNotes() {
   static auto* v = new std::vector<PendingNote>;
   return *v;
 }
+// No pending note is due before this tick, so most calls need not look at them.
+uint32_t gNextNoteDue = 0;
 // Lets the lines no peer causes skip the limiter's lock while nothing waits.
 std::atomic<bool>& AnythingDue() {
   static auto* a = new std::atomic<bool>(false);
@@ -235,11 +237,15 @@ bool CeilingAllows(std::string_view kind, uint64_t carried, uint32_t now, std::v
 // them, forced), and the ceiling's summary when its minute is over. RateMutex held.
 void FlushDue(uint32_t now, bool force, std::vector<std::string>& due) {
   auto& pending = PendingNotes();
-  for (size_t i = 0; i < pending.size();) {
+  const bool early = !force && static_cast<int32_t>(now - gNextNoteDue) < 0;
+  uint32_t nextDue = now + kRateWindowMs;
+  for (size_t i = 0; i < pending.size() && !early;) {
     const PendingNote note = pending[i];
     auto it = note.table->slots.find(note.key);
     RateSlot* slot = it == note.table->slots.end() ? nullptr : &it->second;
     if (slot && slot->noteDue && !force && now - slot->windowStart < kRateWindowMs) {
+      if (static_cast<int32_t>(slot->windowStart + kRateWindowMs - nextDue) < 0)
+        nextDue = slot->windowStart + kRateWindowMs;
       ++i;
       continue;
     }
@@ -254,6 +260,7 @@ void FlushDue(uint32_t now, bool force, std::vector<std::string>& due) {
       due.push_back(WithSuppressedCount(kind + " from " + note.key.substr(cut + 1), slot->suppressed));
     slot->suppressed = 0;
   }
+  if (!early) gNextNoteDue = nextDue;
   RollCeiling(now, force, due);
   AnythingDue().store(!pending.empty() || KindCeiling().heldBack);
 }
@@ -294,9 +301,12 @@ bool Admit(RateTable& rates, std::string_view kind, std::string_view source, uin
       ++slot.suppressed;
       if (!slot.noteDue) {
         slot.noteDue = true;
+        const uint32_t noteDue = slot.windowStart + kRateWindowMs;
+        if (PendingNotes().empty() || static_cast<int32_t>(noteDue - gNextNoteDue) < 0) gNextNoteDue = noteDue;
         PendingNotes().push_back({&rates, key});
         AnythingDue().store(true);
       }
+      FlushDue(now, false, due);
       return false;
     }
     ++slot.written;
@@ -458,6 +468,7 @@ void ResetLogRateLimiter() {
   }
   KindCeiling() = Ceiling{};
   PendingNotes().clear();
+  gNextNoteDue = 0;
   AnythingDue().store(false);
 }
 
