@@ -1,6 +1,7 @@
 #pragma once
 // The event trace for a client record: the log takes plain values (LogClient), these take the
-// record or nullptr, so a call site reads as before.
+// record or nullptr, so a call site reads as before. An administrator's traces are never held
+// back: administrators are trusted, and their commands are the record of what they changed.
 #include <cstdint>
 #include <string_view>
 
@@ -12,6 +13,8 @@ class TServerClient;
 
 void LogEvent(std::string_view category, std::string_view text, int32_t replyCode,
               const TServerClient* client) noexcept;
+void LogEventAlways(std::string_view category, std::string_view text, int32_t replyCode,
+                    const TServerClient* client) noexcept;
 void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
                      const TServerClient* client) noexcept;
 

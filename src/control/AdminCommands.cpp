@@ -119,8 +119,9 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   // An empty administrator password switches administrator login off rather than opening it.
   const std::string adminPassword = Settings().AdminPassword.Get();
   if (adminPassword.empty() || password != adminPassword) {
-    if (link && adminGuesses.Failed(from))
-      WriteLog(GuessThrottle::BlockLine("Refused administrator logins", from), kLogWarning);
+    if (link)
+      for (const auto& line : adminGuesses.Failed(from, "Refused administrator logins"))
+        WriteLogAlways(line, kLogWarning);
     client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }

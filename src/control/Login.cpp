@@ -49,7 +49,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       return true;
     }
     if (req.password != serverPassword) {
-      if (loginGuesses.Failed(from)) WriteLog(GuessThrottle::BlockLine("Refused logins", from), kLogWarning);
+      for (const auto& line : loginGuesses.Failed(from, "Refused logins")) WriteLogAlways(line, kLogWarning);
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
@@ -60,7 +60,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (NetAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) client->SetControlHost(controlHost.ip);
   client->SetClientName(req.name);
   client->SetClientVersion(req.version);
-  WriteLog("Created client " + client->ClientName(), kLogProgress);
+  WriteLogAlways("Created client " + client->ClientName(), kLogProgress);
 
   bool full = false;
   {
@@ -83,7 +83,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
-  WriteLog(
+  WriteLogAlways(
       "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
       kLogProgress);
 
@@ -104,7 +104,7 @@ bool ControlHandlers::ClientSetup(const uint8_t* packet, size_t size, const Clie
 
 bool ControlHandlers::ClientLeave(const ClientPtr& client) {
   client->SetLeaving();
-  LogEvent("CMD <->", "ClientLeave", kPktPlayerLeft, client.get());
+  LogEventAlways("CMD <->", "ClientLeave", kPktPlayerLeft, client.get());
   clientList->Broadcast(PlayerLeftNotice(*client, kLeftReasonLeft));
   return true;
 }

@@ -158,11 +158,14 @@ bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const ui
 }
 
 void ControlHandlers::CloseConnection(TcpConnection& conn, const ClientPtr& c) {
-  LogEvent("TCP/IP", "Disconnected", 0, c.get());
+  if (c)
+    LogEventAlways("TCP/IP", "Disconnected", 0, c.get());
+  else
+    LogEvent("TCP/IP", "Disconnected", 0, nullptr);
   if (c) {
     clientList->RemoveClient(c, PlayerLeftNotice(*c, kLeftReasonLeft));
-    WriteLog("Distroying client " + c->ClientName() + "[" + std::to_string(ToWireId(c->PlayerId())) + "]",
-             kLogProgress);
+    WriteLogAlways("Distroying client " + c->ClientName() + "[" + std::to_string(ToWireId(c->PlayerId())) + "]",
+                   kLogProgress);
     c->Destroy();
   }
   // What is still queued for it (its leave or kick notice) goes out first, bounded by the

@@ -39,6 +39,8 @@ void TPingThread::Execute() {
       wake_.WaitFor(kPassIntervalMs);
       if (Terminated()) break;
       PingClients();
+      // Held-back log counts are written when their window ends, even if nothing else is logged.
+      FlushLogNotes();
     }
     if (!Terminated() && s.Active) reporter_.RequestReport();
   }

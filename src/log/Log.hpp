@@ -25,9 +25,16 @@ struct LogClient {
 void LogEvent(std::string_view category, std::string_view text, int32_t replyCode) noexcept;
 void LogEvent(std::string_view category, std::string_view text, int32_t replyCode, const LogClient& client) noexcept;
 
+// The same, never held back whatever the thread's source: lines that come once per session (a
+// login, a leave, a disconnect) and lines the server or an administrator causes.
+void WriteLogAlways(std::string_view message, uint8_t level) noexcept;
+void LogEventAlways(std::string_view category, std::string_view text, int32_t replyCode) noexcept;
+void LogEventAlways(std::string_view category, std::string_view text, int32_t replyCode,
+                    const LogClient& client) noexcept;
+
 // The same for traces anyone on the network can provoke at datagram rate ("ALERT UDP",
-// "UDP Error"): at most one line per second per source, the rest counted and reported with the
-// next line that source is allowed.
+// "UDP Error"): at most one line per second per source, the rest counted and reported (see
+// FlushLogNotes), and all sources together under the ceiling per kind.
 void LogEventLimited(std::string_view category, std::string_view text, std::string_view source) noexcept;
 void LogEventLimited(std::string_view category, std::string_view text, std::string_view source,
                      const LogClient& client) noexcept;
@@ -38,9 +45,9 @@ void LogEventLimited(std::string_view category, std::string_view text, std::stri
 void WriteLogLimited(std::string_view message, uint8_t level, std::string_view source) noexcept;
 
 // Names the peer whose work the calling thread is doing (its address), for as long as the scope
-// lives. Every line written meanwhile, by WriteLog or LogEvent, is one that peer could provoke
-// at packet rate, so it is limited per kind and source (a burst of lines a second, the rest
-// counted and reported with the next line allowed). Scopes nest; the inner one counts.
+// lives. Every line written meanwhile by WriteLog or LogEvent is one that peer could provoke at
+// packet rate, so it is limited per kind and source (a burst of lines a second, the rest counted
+// and reported) and under the ceiling per kind. Scopes nest; the inner one counts.
 class LogSourceScope {
  public:
   explicit LogSourceScope(std::string source);
@@ -53,6 +60,15 @@ class LogSourceScope {
 };
 // Lines of one kind one source may write per second inside a LogSourceScope.
 inline constexpr uint32_t kPeerLinesPerSecond = 20;
+// Lines of one kind all sources together may write per minute, under either limit; what this
+// ceiling holds back is summed up in one line at the minute's end.
+inline constexpr uint32_t kKindLinesPerMinute = 120;
+
+// A count held back by a per-source limit is written with that source's next line of the kind,
+// or at its window's end as "<kind> from <source> (N similar lines suppressed)". Any log call
+// writes the notes that are due; this does it when nothing else is logged (a periodic pass), or
+// writes everything held back at once (all: at shutdown).
+void FlushLogNotes(bool all = false) noexcept;
 
 // Stands in for a password in traces: the log must never hold one.
 inline constexpr std::string_view kPasswordMask = "*****";

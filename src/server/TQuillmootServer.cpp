@@ -300,6 +300,8 @@ void TQuillmootServer::Server_DeInit() {
       }
     }
   }
+  // Whatever the log limits still hold back is counted before the last line.
+  FlushLogNotes(true);
   WriteLog("----Quillmoot server shutdown----", kLogBanner);
   udpReadLock_.reset();
 }

@@ -1,8 +1,10 @@
 // Password guessing from one address (127.0.0.2 or .3) is throttled; the owner, on 127.0.0.1,
 // is never affected. An empty administrator password switches administrator login off.
 #include <algorithm>
+#include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +82,71 @@ TEST(Guessing, TenFailuresBlockTheGuessersAddressForFiveMinutesAndNeverTheOwners
   EXPECT_EQ(CountLines(t, block), 1u);
   time.clock.AdvanceMs(GuessThrottle::kBlockMs);
   EXPECT_EQ(From("127.0.0.2", t.TcpPort())->Login("x", "door", "1.2.2"), kPktLoginAccepted);
+}
+
+// One wrong password as the handlers take it: looked at only when not blocked (then true).
+bool Looked(GuessThrottle& throttle, const std::string& address) {
+  uint32_t answer = 0;
+  if (throttle.Blocked(address, answer)) return false;
+  throttle.Failed(address, "Refused logins");
+  return true;
+}
+std::string Crowd(int i) { return "10.0." + std::to_string(i % 200) + "." + std::to_string(i / 200 + 1); }
+
+TEST(Guessing, TheThrottlesWindowBlockAndAnswerGapAtTheirEdges) {
+  ClockScope time;
+  GuessThrottle throttle(GuessLimits{0, 0, 0});  // per address only
+  // The tenth failure 60 s after the first starts counting afresh; 1 ms sooner it blocks.
+  for (int i = 0; i < 9; ++i) throttle.Failed("10.0.0.1", "x");
+  time.clock.AdvanceMs(GuessThrottle::kWindowMs);
+  EXPECT_TRUE(throttle.Failed("10.0.0.1", "x").empty());
+  for (int i = 0; i < 8; ++i) throttle.Failed("10.0.0.1", "x");
+  time.clock.AdvanceMs(GuessThrottle::kWindowMs - 1);
+  EXPECT_EQ(throttle.Failed("10.0.0.1", "Refused logins"),
+            std::vector<std::string>{
+                "Refused logins from 10.0.0.1: too many failed passwords (10 in 60 s); blocked for 300 s"});
+  // Each blocked attempt waits a gap more than the one before; the block lasts to its last ms.
+  const uint32_t start = TickCount();
+  uint32_t answer = 0;
+  for (uint32_t n = 1; n <= 2; ++n) {
+    ASSERT_TRUE(throttle.Blocked("10.0.0.1", answer));
+    EXPECT_EQ(answer, start + n * GuessThrottle::kBlockedAnswerGapMs);
+  }
+  time.clock.AdvanceMs(GuessThrottle::kBlockMs - 1);
+  EXPECT_TRUE(throttle.Blocked("10.0.0.1", answer));
+  time.clock.AdvanceMs(1);
+  EXPECT_FALSE(throttle.Blocked("10.0.0.1", answer));
+}
+
+TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
+  ClockScope time;
+  // 4,200 addresses (21 in each of 200 networks) with one wrong password each; then a new
+  // address guesses 30 times and its right password is refused: with every rule, without the
+  // shared budget (per network and the full table), and per address alone (the full table).
+  for (const GuessLimits limits : {GuessLimits{}, GuessLimits{30, 0, 0}, GuessLimits{0, 0, 0}}) {
+    GuessThrottle throttle(limits);
+    int looked = 0, checked = 0;
+    for (int i = 0; i < 4200; ++i) looked += Looked(throttle, Crowd(i));
+    for (int i = 0; i < 30; ++i) checked += Looked(throttle, "192.0.2.7");
+    std::cout << "budget " << limits.perSecond << "/s, network " << limits.networkFailures << ": " << looked
+              << " of 4200 attack passwords looked at, then " << checked << " of 30\n";
+    uint32_t answer = 0;
+    EXPECT_TRUE(throttle.Blocked("192.0.2.7", answer));
+    EXPECT_LE(checked, 10);
+  }
+  // The full table is pruned once its failures are a minute old: a newcomer is counted as usual.
+  GuessThrottle throttle(GuessLimits{30, 0, 0});
+  for (int i = 0; i < 4200; ++i) Looked(throttle, Crowd(i));
+  time.clock.AdvanceMs(GuessThrottle::kWindowMs);
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(Looked(throttle, "192.0.2.7")) << i;
+  EXPECT_FALSE(Looked(throttle, "192.0.2.7"));
+  // Thirty failures from one /24 block all of it.
+  for (int i = 1; i < 30; ++i) Looked(throttle, "10.9.9." + std::to_string(i));
+  EXPECT_EQ(throttle.Failed("10.9.9.30", "Refused logins"),
+            std::vector<std::string>{"Refused logins from 10.9.9.0/24: too many failed passwords from that network "
+                                     "(30 in 60 s); blocked for 300 s"});
+  EXPECT_FALSE(Looked(throttle, "10.9.9.200"));
+  EXPECT_TRUE(Looked(throttle, "10.9.10.1"));
 }
 
 TEST(Guessing, AnEmptyAdministratorPasswordSwitchesAdministratorLoginOff) {

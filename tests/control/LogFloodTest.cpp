@@ -4,7 +4,10 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +64,47 @@ TEST(LogFlood, RefusedLoginsAndStatisticsRequestsFromOneSourceLeaveABoundedLog) 
               << " s grew the log by " << grown << " bytes\n";
     // Two kinds of line for the logins, one for the requests, twenty of each at most.
     EXPECT_LT(grown, 3u * 20 * 200);
+  }
+  SetClock(nullptr);
+}
+
+TEST(LogFlood, ThirtyClientsFromOneAddressAnAdministratorsWorkAndAStopLeaveEveryLineOrItsCount) {
+  TestClock clock(qm::Now(), qm::TickCount());  // one window throughout: nothing rolls over
+  SetClock(&clock);
+  {
+    test::TestServer t({{"General", "MaxClients", "64"},
+                        {"Limits", "MaxClientsPerAddress", "64"},
+                        {"Passwords", "AdminPassword", "keys"}});
+    ASSERT_TRUE(t.Started());
+    std::vector<std::unique_ptr<ControlClient>> clients;
+    for (int i = 0; i < 30; ++i) {
+      clients.push_back(std::make_unique<ControlClient>());
+      clients.back()->SetLocalAddress("127.0.0.2");
+      clients.back()->Connect("127.0.0.1", t.TcpPort());
+      ASSERT_EQ(clients.back()->Login("p", "", "1.2.2"), kPktLoginAccepted) << i;
+    }
+    clients[0]->Send(ComposeStringCommand(kCmdAdminLogin, "keys"));
+    ASSERT_TRUE(clients[0]->WaitFor({kPktPlayerIsAdmin}, kWaitMs));
+    for (int i = 0; i < 200; ++i) {
+      clients[0]->Send(ComposeStringCommand(kCmdAdminCreateRoom, "room" + std::to_string(i)));
+      ASSERT_TRUE(clients[0]->WaitFor({kPktChannelAdded}, kWaitMs)) << i;
+    }
+    t.Stop();
+    std::map<std::string, uint64_t> seen;
+    for (const auto& l : t.LogLines()) {
+      for (const char* text : {"AdminCreateRoom RoomName: room", "Created client p", "Assigned playerId for client p",
+                               " Disconnected", "Distroying client p", "ClientLogin ClientName: p"})
+        seen[text] += l.find(text) != std::string::npos;
+      // Login attempts are limited per source, but none goes uncounted.
+      if (l.find("| CMD <- ClientLogin from 127.0.0.2 (") != std::string::npos)
+        seen["ClientLogin ClientName: p"] += std::stoull(l.substr(l.rfind(" (") + 2));
+    }
+    EXPECT_EQ(seen, (std::map<std::string, uint64_t>{{"AdminCreateRoom RoomName: room", 200},
+                                                     {"Created client p", 30},
+                                                     {"Assigned playerId for client p", 30},
+                                                     {" Disconnected", 30},
+                                                     {"Distroying client p", 30},
+                                                     {"ClientLogin ClientName: p", 30}}));
   }
   SetClock(nullptr);
 }

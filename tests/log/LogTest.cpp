@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <iostream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -97,10 +99,19 @@ TEST_F(LogTest, LimitedLinesAreLimitedPerKindAndSource) {
   EXPECT_EQ(Lines().size(), 3u);
   clock.AdvanceMs(1000);
   WriteLogLimited("in: TUDPSender.ProcessUDPList exception ESocketError: no address", kLogWarning, "17");
+  // The other two held-back counts had no later line: their window's end wrote them first.
   const auto lines = Lines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_NE(lines[3].find("exception ESocketError: no address (499 similar lines suppressed)"), std::string::npos)
-      << lines[3];
+  ASSERT_EQ(lines.size(), 6u);
+  const std::vector<std::string> notes{lines[3].substr(22), lines[4].substr(22)};
+  EXPECT_TRUE(std::is_permutation(
+      notes.begin(), notes.end(),
+      std::vector<std::string>{"in: TUDPSender.ProcessUDPList from 18 (499 similar lines suppressed)",
+                               "ALERT UDP: from 17 (499 similar lines suppressed)"}
+          .begin()))
+      << lines[3] << "\n"
+      << lines[4];
+  EXPECT_NE(lines[5].find("exception ESocketError: no address (499 similar lines suppressed)"), std::string::npos)
+      << lines[5];
 }
 
 TEST_F(LogTest, FloodFromEverNewSourcesStaysBounded) {
@@ -113,6 +124,51 @@ TEST_F(LogTest, FloodFromEverNewSourcesStaysBounded) {
     WriteLog("Distroying client p[" + std::to_string(peer) + "]", kLogProgress);
   }
   EXPECT_EQ(Lines().size(), before + 30);
+}
+
+// The number in "(N similar lines suppressed)" or after "a minute): ", 0 without one.
+uint64_t CountIn(const std::string& line) {
+  const size_t at = line.find("similar lines suppressed)") != std::string::npos ? line.rfind(" (") + 2
+                    : line.find("a minute): ") != std::string::npos             ? line.find("a minute): ") + 11
+                                                                                : std::string::npos;
+  return at == std::string::npos ? 0 : std::stoull(line.substr(at));
+}
+
+TEST_F(LogTest, ManySourcesMeetOneCeilingPerKindAndEveryHeldBackLineIsCounted) {
+  // 600 forged sources, 4 unknown-key datagrams a second each, for 2 minutes of clock; then
+  // every window ends. Lines written, the counts they carry, notes and summaries add up.
+  uint64_t sent = 0, accounted = 0;
+  for (int step = 0; step < 480; ++step, clock.AdvanceMs(250)) {
+    for (int source = 0; source < 600; ++source, ++sent)
+      LogEventLimited("ALERT UDP", "Incoming traffic from unknown client ip: x", std::to_string(source), nullptr);
+  }
+  for (const uint32_t ms : {1000, 60 * 1000}) {
+    clock.AdvanceMs(ms);
+    FlushLogNotes();
+  }
+  const auto lines = Lines();
+  std::cout << sent << " datagram traces over 120 s left " << lines.size() << " lines\n";
+  EXPECT_LE(lines.size(), 3u * (kKindLinesPerMinute + 1));
+  for (const auto& l : lines) accounted += CountIn(l) + (l.find("| ALERT UDP Incoming") != std::string::npos);
+  EXPECT_EQ(accounted, sent);
+  EXPECT_NE(lines.back().find("| Held back in the last 60 s (over 120 lines of a kind a minute): "), std::string::npos)
+      << lines.back();
+}
+
+TEST_F(LogTest, AHeldBackCountWaitsToItsWindowsEndThenAnyLineWritesIt) {
+  {
+    LogSourceScope scope("10.0.0.9");
+    for (int i = 0; i < 25; ++i) LogEvent("CMD <-", "PlayerStatsReq", 60);
+    clock.AdvanceMs(999);
+    FlushLogNotes();
+    LogEvent("CMD <-", "PlayerStatsReq", 60);  // still in the window: held back
+  }
+  EXPECT_EQ(Lines().size(), 20u);
+  clock.AdvanceMs(1);
+  WriteLog("quiet", kLogProgress);
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 22u);
+  EXPECT_EQ(lines[20], "07/03/2026 09:05:05 | CMD <- PlayerStatsReq from 10.0.0.9 (6 similar lines suppressed)");
 }
 
 }  // namespace
