@@ -1,4 +1,7 @@
 // Login, setup and leave: a connection becomes a client, receives the lists, and ends.
+#include <algorithm>
+#include <cstdint>
+
 #include "clients/ClientLog.hpp"
 #include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
@@ -6,6 +9,7 @@
 #include "control/GuessThrottle.hpp"
 #include "control/Notices.hpp"
 #include "log/Log.hpp"
+#include "net/NetAddress.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -19,7 +23,26 @@ void WriteRefusal(TServerCounters& server, TcpConnection& conn, int32_t code) {
   TServerCounters::Add(server.TcpBytesSent, static_cast<uint32_t>(reply.size()));
 }
 
+// Logged-in clients whose control connection comes from host (the list's lock is re-entrant).
+size_t ClientsFrom(TClientList& list, uint32_t host) {
+  LockGuard g(list.Lock());
+  const auto& items = list.Items();
+  return static_cast<size_t>(
+      std::count_if(items.begin(), items.end(), [host](const ClientPtr& c) { return c->ControlHost() == host; }));
+}
+
 }  // namespace
+
+bool ControlHandlers::PaceLogin(TcpConnection& conn) {
+  const auto perSecond = static_cast<uint32_t>(std::max(0, Settings().LoginsPerAddressPerSecond));
+  bool waited = false;
+  return WaitForBudget(conn, [&]() -> uint32_t {
+    const uint32_t wait = loginBudgets_.TryTake(conn.PeerAddress(), perSecond, kLoginBurstSeconds);
+    if (wait != 0 && !waited) pacing_.loginWaits.fetch_add(1, std::memory_order_relaxed);
+    waited = waited || wait != 0;
+    return wait;
+  });
+}
 
 bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, size_t size) {
   const LoginRequest req = ParseLogin(packet, size);
@@ -32,12 +55,26 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     LogEvent("ALERT", "Client already exists", 0, nullptr);
     return false;
   }
+  // A login past its address's budget waits here, before the others hear of it; the connection
+  // ended meanwhile takes the close path without a reply.
+  if (!PaceLogin(*context.connection)) return true;
   const TSettings& s = Settings();
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
-  if (clientList->ClientCount() >= maxClients) {
+  // 0: no share per address. A host's clients beyond its share are refused as by a full server.
+  const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
+  NetAddress controlHost;
+  if (!NetAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) controlHost.ip = 0;
+  const auto refuseAsFull = [&](bool addressFull) {
+    const std::string& from = context.connection->PeerAddress();
+    if (addressFull && placeRefusalLines_.Due(from))
+      WriteLog("Refused logins from " + from + ": " + std::to_string(perAddress) +
+                   " clients from that address are logged in (MaxClientsPerAddress)",
+               kLogWarning);
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
-  }
+  };
+  if (clientList->ClientCount() >= maxClients) return refuseAsFull(false);
+  if (ClientsFrom(*clientList, controlHost.ip) >= perAddress) return refuseAsFull(true);
   const std::string serverPassword = s.ServerPassword.Get();
   if (!serverPassword.empty()) {
     const std::string& from = context.connection->PeerAddress();
@@ -56,20 +93,21 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   }
 
   auto client = std::make_shared<TServerClient>(context.connection, &context, &counters_);
-  NetAddress controlHost;
-  if (NetAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) client->SetControlHost(controlHost.ip);
+  client->SetControlHost(controlHost.ip);
   client->SetClientName(req.name);
   client->SetClientVersion(req.version);
   WriteLog("Created client " + client->ClientName(), kLogProgress);
 
   bool full = false;
+  bool addressFull = false;
   {
     LockGuard g(clientList->Lock());
     uint8_t id = 0;
     uint32_t key = 0;
-    // The count is taken again under the hold that appends, so two logins racing for the last
+    // The counts are taken again under the hold that appends, so two logins racing for the last
     // place cannot both get in; and with all 256 one-byte ids taken the login is refused as full.
-    full = clientList->ClientCount() >= maxClients || !clientList->LowestFreePlayerId(id) ||
+    addressFull = ClientsFrom(*clientList, controlHost.ip) >= perAddress;
+    full = addressFull || clientList->ClientCount() >= maxClients || !clientList->LowestFreePlayerId(id) ||
            !clientList->DrawSessionKey([this] { return RandomSessionKey(); }, key);
     if (!full) {
       client->SetPlayerId(id);
@@ -78,11 +116,8 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       clientList->Append(client);
     }
   }
-  if (full) {
-    // Written outside the list lock: a slow peer must not hold up everybody else.
-    WriteRefusal(counters_, *context.connection, kReplyServerFull);
-    return true;
-  }
+  // Written outside the list lock: a slow peer must not hold up everybody else.
+  if (full) return refuseAsFull(addressFull);
   WriteLog(
       "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
       kLogProgress);
