@@ -55,9 +55,6 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     LogEvent("ALERT", "Client already exists", 0, nullptr);
     return false;
   }
-  // A login past its address's budget waits here, before the others hear of it; the connection
-  // ended meanwhile takes the close path without a reply.
-  if (!PaceLogin(*context.connection)) return true;
   const TSettings& s = Settings();
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
   // 0: no share per address. A host's clients beyond its share are refused as by a full server.
@@ -91,6 +88,11 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       return true;
     }
   }
+
+  // A login that may succeed and is past its address's budget waits here, before the others hear
+  // of it (refusals cost them nothing and go out at once); a connection that ended meanwhile
+  // takes the close path without a reply. The counts are taken again below.
+  if (!PaceLogin(*context.connection)) return true;
 
   auto client = std::make_shared<TServerClient>(context.connection, &context, &counters_);
   client->SetControlHost(controlHost.ip);
