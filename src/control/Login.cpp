@@ -57,21 +57,23 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   }
   const TSettings& s = Settings();
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
-  // 0: no share per address. A host's clients beyond its share are refused as by a full server.
+  // 0: no share per address. A host past its share is refused as by a full server.
   const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
-  NetAddress controlHost;
-  if (!NetAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) controlHost.ip = 0;
-  const auto refuseAsFull = [&](bool addressFull) {
+  NetAddress peerHost;
+  if (!NetAddress::FromDotted(context.connection->PeerAddress(), 0, peerHost)) peerHost.ip = 0;
+  const auto notePlacesTaken = [&] {
     const std::string& from = context.connection->PeerAddress();
-    if (addressFull && placeRefusalLines_.Due(from))
+    if (placeRefusalLines_.Due(from))
       WriteLog("Refused logins from " + from + ": " + std::to_string(perAddress) +
                    " clients from that address are logged in (MaxClientsPerAddress)",
                kLogWarning);
+  };
+  bool addressFull = ClientsFrom(*clientList, peerHost.ip) >= perAddress;
+  if (clientList->ClientCount() >= maxClients || addressFull) {
+    if (addressFull) notePlacesTaken();
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
-  };
-  if (clientList->ClientCount() >= maxClients) return refuseAsFull(false);
-  if (ClientsFrom(*clientList, controlHost.ip) >= perAddress) return refuseAsFull(true);
+  }
   const std::string serverPassword = s.ServerPassword.Get();
   if (!serverPassword.empty()) {
     const std::string& from = context.connection->PeerAddress();
@@ -95,20 +97,19 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (!PaceLogin(*context.connection)) return true;
 
   auto client = std::make_shared<TServerClient>(context.connection, &context, &counters_);
-  client->SetControlHost(controlHost.ip);
+  client->SetControlHost(peerHost.ip);
   client->SetClientName(req.name);
   client->SetClientVersion(req.version);
   WriteLog("Created client " + client->ClientName(), kLogProgress);
 
   bool full = false;
-  bool addressFull = false;
   {
     LockGuard g(clientList->Lock());
     uint8_t id = 0;
     uint32_t key = 0;
     // The counts are taken again under the hold that appends, so two logins racing for the last
     // place cannot both get in; and with all 256 one-byte ids taken the login is refused as full.
-    addressFull = ClientsFrom(*clientList, controlHost.ip) >= perAddress;
+    addressFull = ClientsFrom(*clientList, peerHost.ip) >= perAddress;
     full = addressFull || clientList->ClientCount() >= maxClients || !clientList->LowestFreePlayerId(id) ||
            !clientList->DrawSessionKey([this] { return RandomSessionKey(); }, key);
     if (!full) {
@@ -118,8 +119,12 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       clientList->Append(client);
     }
   }
-  // Written outside the list lock: a slow peer must not hold up everybody else.
-  if (full) return refuseAsFull(addressFull);
+  if (full) {
+    if (addressFull) notePlacesTaken();
+    // Written outside the list lock: a slow peer must not hold up everybody else.
+    WriteRefusal(counters_, *context.connection, kReplyServerFull);
+    return true;
+  }
   WriteLog(
       "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
       kLogProgress);
