@@ -9,6 +9,7 @@
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
 #include "control/GuessThrottle.hpp"
+#include "control/Pacing.hpp"
 #include "net/ServerCounters.hpp"
 #include "net/TcpConnection.hpp"
 
@@ -55,6 +56,9 @@ class ControlHandlers {
   void AdminSaveAsDefaultChannels(const uint8_t* packet, size_t size, const ClientPtr& client);
   void AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client);
 
+  // The waits the pacing made, by reason (for the metrics).
+  const PacingCounters& Pacing() const { return pacing_; }
+
  private:
   friend class test::ServerProbe;
 
@@ -66,6 +70,11 @@ class ControlHandlers {
   static size_t ReadPacket(TcpConnection& conn, size_t& n);
   bool Dispatch(TcpContext& context, const ClientPtr& c, const uint8_t* packet, size_t size);
   void CloseConnection(TcpConnection& conn, const ClientPtr& c);
+  // Pacing.cpp budgets, waited out on the connection's own thread; false: the connection ended
+  // during the wait. A channel change draws on the connection's budget (ReadLoop.cpp), a login on
+  // its address's (Login.cpp).
+  bool PaceChannelChange(TcpConnection& conn);
+  bool PaceLogin(TcpConnection& conn);
 
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();
@@ -80,6 +89,11 @@ class ControlHandlers {
   // Failed server passwords and failed administrator passwords, per source address.
   GuessThrottle loginGuesses;
   GuessThrottle adminGuesses;
+
+  PacingCounters pacing_;
+  AddressBudgets loginBudgets_;
+  // Logins refused because their address holds its share of places: one line a minute each.
+  AddressLineLimiter placeRefusalLines_{60 * 1000};
 
   std::atomic<uint64_t> randomState_;
 };

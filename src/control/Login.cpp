@@ -1,4 +1,7 @@
 // Login, setup and leave: a connection becomes a client, receives the lists, and ends.
+#include <algorithm>
+#include <cstdint>
+
 #include "clients/ClientLog.hpp"
 #include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
@@ -6,6 +9,7 @@
 #include "control/GuessThrottle.hpp"
 #include "control/Notices.hpp"
 #include "log/Log.hpp"
+#include "net/NetAddress.hpp"
 #include "platform/Error.hpp"
 
 namespace qm {
@@ -19,7 +23,26 @@ void WriteRefusal(TServerCounters& server, TcpConnection& conn, int32_t code) {
   TServerCounters::Add(server.TcpBytesSent, static_cast<uint32_t>(reply.size()));
 }
 
+// Logged-in clients whose control connection comes from host (the list's lock is re-entrant).
+size_t ClientsFrom(TClientList& list, uint32_t host) {
+  LockGuard g(list.Lock());
+  const auto& items = list.Items();
+  return static_cast<size_t>(
+      std::count_if(items.begin(), items.end(), [host](const ClientPtr& c) { return c->ControlHost() == host; }));
+}
+
 }  // namespace
+
+bool ControlHandlers::PaceLogin(TcpConnection& conn) {
+  const auto perSecond = static_cast<uint32_t>(std::max(0, Settings().LoginsPerAddressPerSecond));
+  bool waited = false;
+  return WaitForBudget(conn, [&]() -> uint32_t {
+    const uint32_t wait = loginBudgets_.TryTake(conn.PeerAddress(), perSecond, kLoginBurstSeconds);
+    if (wait != 0 && !waited) pacing_.loginWaits.fetch_add(1, std::memory_order_relaxed);
+    waited = waited || wait != 0;
+    return wait;
+  });
+}
 
 bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, size_t size) {
   const LoginRequest req = ParseLogin(packet, size);
@@ -34,7 +57,20 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   }
   const TSettings& s = Settings();
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
-  if (clientList->ClientCount() >= maxClients) {
+  // 0: no share per address. A host past its share is refused as by a full server.
+  const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
+  NetAddress peerHost;
+  if (!NetAddress::FromDotted(context.connection->PeerAddress(), 0, peerHost)) peerHost.ip = 0;
+  const auto notePlacesTaken = [&] {
+    const std::string& from = context.connection->PeerAddress();
+    if (placeRefusalLines_.Due(from))
+      WriteLog("Refused logins from " + from + ": " + std::to_string(perAddress) +
+                   " clients from that address are logged in (MaxClientsPerAddress)",
+               kLogWarning);
+  };
+  bool addressFull = ClientsFrom(*clientList, peerHost.ip) >= perAddress;
+  if (clientList->ClientCount() >= maxClients || addressFull) {
+    if (addressFull) notePlacesTaken();
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
@@ -55,9 +91,13 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     }
   }
 
+  // A login that may succeed and is past its address's budget waits here, before the others hear
+  // of it (refusals cost them nothing and go out at once); a connection that ended meanwhile
+  // takes the close path without a reply. The counts are taken again below.
+  if (!PaceLogin(*context.connection)) return true;
+
   auto client = std::make_shared<TServerClient>(context.connection, &context, &counters_);
-  NetAddress controlHost;
-  if (NetAddress::FromDotted(context.connection->PeerAddress(), 0, controlHost)) client->SetControlHost(controlHost.ip);
+  client->SetControlHost(peerHost.ip);
   client->SetClientName(req.name);
   client->SetClientVersion(req.version);
   WriteLogAlways("Created client " + client->ClientName(), kLogProgress);
@@ -67,9 +107,10 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     LockGuard g(clientList->Lock());
     uint8_t id = 0;
     uint32_t key = 0;
-    // The count is taken again under the hold that appends, so two logins racing for the last
+    // The counts are taken again under the hold that appends, so two logins racing for the last
     // place cannot both get in; and with all 256 one-byte ids taken the login is refused as full.
-    full = clientList->ClientCount() >= maxClients || !clientList->LowestFreePlayerId(id) ||
+    addressFull = ClientsFrom(*clientList, peerHost.ip) >= perAddress;
+    full = addressFull || clientList->ClientCount() >= maxClients || !clientList->LowestFreePlayerId(id) ||
            !clientList->DrawSessionKey([this] { return RandomSessionKey(); }, key);
     if (!full) {
       client->SetPlayerId(id);
@@ -79,6 +120,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     }
   }
   if (full) {
+    if (addressFull) notePlacesTaken();
     // Written outside the list lock: a slow peer must not hold up everybody else.
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;

@@ -1,15 +1,19 @@
 // One pass of a control connection: read one packet, dispatch it by command code, count it, and
 // take the close path when told to.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "clients/ClientLog.hpp"
+#include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/Notices.hpp"
 #include "log/Log.hpp"
+#include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/SplitMix.hpp"
+#include "platform/TokenBucket.hpp"
 
 namespace qm {
 namespace {
@@ -17,6 +21,14 @@ namespace {
 // The packet buffer belongs to the connection's thread. It is cleared every pass so fields past
 // the bytes received read as zero, never as a previous packet's.
 thread_local std::array<uint8_t, kPacketBufferSize> tPacket;
+
+// The connection's channel-change budget. Each connection has a thread of its own for its whole
+// life (no pool), so the thread's copy is the connection's, full when it starts.
+struct ChannelChangeBudget {
+  TokenBucket bucket;
+  bool configured = false;
+};
+thread_local ChannelChangeBudget tChannelChanges;
 
 }  // namespace
 
@@ -53,7 +65,10 @@ void ControlHandlers::TCPServerExecute(TcpContext& context) {
     size_t n = 0;
     if (!close) {
       const size_t size = ReadPacket(conn, n);
-      close = Dispatch(context, c, tPacket.data(), size);
+      // A change past the budget waits its turn here, before anyone hears of it.
+      const bool paced = c && ParseHeader(tPacket.data(), size).command == kCmdClientChangeRoom;
+      close = paced && !PaceChannelChange(conn);
+      if (!close) close = Dispatch(context, c, tPacket.data(), size);
     }
 
     const auto bytes = static_cast<uint32_t>(n + 1);
@@ -155,6 +170,23 @@ bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const ui
     }
   }
   return close;
+}
+
+bool ControlHandlers::PaceChannelChange(TcpConnection& conn) {
+  ChannelChangeBudget& budget = tChannelChanges;
+  if (!budget.configured) {
+    const auto perSecond = static_cast<uint32_t>(std::max(0, Settings().ChannelChangesPerSecond));
+    budget.bucket.Configure(perSecond, perSecond * kChannelChangeBurstSeconds, TickCount());
+    budget.configured = true;
+  }
+  bool waited = false;
+  return WaitForBudget(conn, [&]() -> uint32_t {
+    const uint32_t now = TickCount();
+    if (budget.bucket.TryTake(now)) return 0;
+    if (!waited) pacing_.channelChangeWaits.fetch_add(1, std::memory_order_relaxed);
+    waited = true;
+    return std::max<uint32_t>(1, budget.bucket.WaitMs(now));
+  });
 }
 
 void ControlHandlers::CloseConnection(TcpConnection& conn, const ClientPtr& c) {

@@ -2,6 +2,7 @@
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "control/Pacing.hpp"
 #include "control/WireId.hpp"
 #include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
@@ -33,6 +34,10 @@ ServerFigures CollectFigures(const FigureSources& server) {
   // The full time since start: a scraper computes rates from it, so it must not restart daily.
   const double days = Now() - server.startTime;
   f.uptimeSeconds = days > 0 ? days * 86400.0 : 0.0;
+  if (server.pacing) {
+    f.channelChangeWaits = server.pacing->channelChangeWaits.load(std::memory_order_relaxed);
+    f.loginWaits = server.pacing->loginWaits.load(std::memory_order_relaxed);
+  }
   if (!server.clients || !server.channels) return f;
 
   // Channel list first and apart: nothing takes channelList while holding clientList.

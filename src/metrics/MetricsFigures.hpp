@@ -12,6 +12,7 @@ namespace qm {
 class TServerCounters;
 class TClientList;
 class TChannelList;
+struct PacingCounters;
 
 // What a scrape reads of the server. The lists may be absent (a server that failed to start).
 struct FigureSources {
@@ -19,6 +20,7 @@ struct FigureSources {
   double startTime = 0;
   TClientList* clients = nullptr;
   TChannelList* channels = nullptr;
+  const PacingCounters* pacing = nullptr;  // the control handlers' waits
 };
 
 struct PlayerFigures {
@@ -37,6 +39,9 @@ struct ServerFigures {
   uint32_t channels = 0;
   double uptimeSeconds = 0.0;
   std::array<uint32_t, 8> counters{};  // the server's eight counters, in the same order
+  // Channel changes and logins that waited for their budget.
+  uint64_t channelChangeWaits = 0;
+  uint64_t loginWaits = 0;
   std::vector<PlayerFigures> players;
 };
 

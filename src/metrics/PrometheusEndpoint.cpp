@@ -94,6 +94,11 @@ class FiguresCollectable : public prometheus::Collectable {
                            std::string(kCounters[i].help) + " by the server", MetricType::Counter));
       out.back().metric.push_back(Sample(MetricType::Counter, f.counters[i]));
     }
+    out.push_back(
+        Family("quillmoot_paced_waits_total", "Commands that waited for their budget, by reason", MetricType::Counter));
+    out.back().metric.push_back(
+        Sample(MetricType::Counter, static_cast<double>(f.channelChangeWaits), {{"reason", "channel_change"}}));
+    out.back().metric.push_back(Sample(MetricType::Counter, static_cast<double>(f.loginWaits), {{"reason", "login"}}));
 
     // Per player: one family per figure, one sample per player.
     std::vector<MetricFamily> player;

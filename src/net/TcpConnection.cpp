@@ -150,6 +150,12 @@ void TcpConnection::WaitForInput(int timeoutMs) {
   if (peerClosed_ || !open_) CheckClosed();
 }
 
+bool TcpConnection::Pause(int timeoutMs) {
+  if (peerClosed_ || receiveShut_ || !open_) return false;
+  if (WaitOnce(InputSize() < kReceiveSize, timeoutMs < 1 ? 1 : timeoutMs) < 0 && open_) ThrowLastSocketError();
+  return !peerClosed_ && !receiveShut_ && open_;
+}
+
 bool TcpConnection::IsConnected() {
   try {
     CheckClosed();

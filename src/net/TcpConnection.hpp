@@ -54,6 +54,11 @@ class TcpConnection {
   // kReceiveSize bytes into the input buffer. A zero-byte receive marks the peer's close and
   // fails as CheckClosed does. A time-out is not a failure.
   void WaitForInput(int timeoutMs);
+  // Owner thread: waits up to timeoutMs without taking a packet, writing queued output
+  // meanwhile; ends early on a wake-up. Input that comes goes to the input buffer while that holds
+  // less than one receive's worth; past it the peer's bytes stay with the system (its window
+  // fills and it slows). False once the connection ended, was kicked or its peer closed it.
+  bool Pause(int timeoutMs);
   // CheckClosed without failing, then whether the socket is still open.
   bool IsConnected();
   size_t InputSize() const;

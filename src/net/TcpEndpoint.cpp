@@ -1,6 +1,7 @@
 #include "net/TcpEndpoint.hpp"
 
 #include <chrono>
+#include <unordered_map>
 
 #include "net/NetAddress.hpp"
 #include "net/SocketError.hpp"
@@ -26,9 +27,10 @@ struct TcpEndpoint::Worker {
   std::shared_ptr<TcpContext> context;
   std::thread thread;
   uint32_t acceptedTick = 0;
-  uint32_t host = 0;      // the peer's IPv4 address, host order
-  bool finished = false;  // guarded by workersMutex_
-  bool loggedIn = false;  // guarded by workersMutex_; once set, no limit applies again
+  uint64_t acceptOrder = 0;  // which accept it was: ties for eviction go to the longest-waiting
+  uint32_t host = 0;         // the peer's IPv4 address, host order
+  bool finished = false;     // guarded by workersMutex_
+  bool loggedIn = false;     // guarded by workersMutex_; once set, no limit applies again
 };
 
 TcpEndpoint::TcpEndpoint() = default;
@@ -76,18 +78,11 @@ void TcpEndpoint::AcceptLoop() {
 
     const NetAddress from = NetAddress::FromSockaddr(peer);
     std::lock_guard<std::mutex> guard(workersMutex_);
-    const PendingTally tally = SweepPendingLocked(from.ip);
-    const size_t perHost = maxPendingPerHost_;
-    if (perHost != 0 && tally.fromHost >= perHost) {
-      platform::ShutdownSocket(s, false);
-      platform::CloseSocket(s);
-      ++refused_;
-      continue;
-    }
+    const PendingTally tally = SweepPendingLocked(&from.ip);
     const size_t cap = maxPending_;
-    if (cap != 0 && tally.total >= cap && tally.oldest) {
+    if (cap != 0 && tally.total >= cap && tally.evict) {
       // Its thread sees the closed socket at its next wait slice and ends by itself.
-      tally.oldest->connection->Disconnect();
+      tally.evict->connection->Disconnect();
       ++evicted_;
     }
     auto worker = std::make_unique<Worker>();
@@ -96,6 +91,7 @@ void TcpEndpoint::AcceptLoop() {
     worker->context = std::make_shared<TcpContext>();
     worker->context->connection = worker->connection;
     worker->acceptedTick = TickCount();
+    worker->acceptOrder = ++acceptCount_;
     worker->host = from.ip;
     Worker* w = worker.get();
     workers_.push_back(std::move(worker));
@@ -103,9 +99,14 @@ void TcpEndpoint::AcceptLoop() {
   }
 }
 
-TcpEndpoint::PendingTally TcpEndpoint::SweepPendingLocked(uint32_t host) {
+TcpEndpoint::PendingTally TcpEndpoint::SweepPendingLocked(const uint32_t* newcomerHost) {
   const uint32_t limit = loginTimeoutMs_;
   const uint32_t now = TickCount();
+  struct HostShare {
+    size_t count = 0;
+    Worker* oldest = nullptr;
+  };
+  std::unordered_map<uint32_t, HostShare> hosts;
   PendingTally tally;
   for (auto& w : workers_) {
     if (w->finished || w->loggedIn) continue;
@@ -121,9 +122,22 @@ TcpEndpoint::PendingTally TcpEndpoint::SweepPendingLocked(uint32_t host) {
       continue;
     }
     ++tally.total;
-    if (w->host == host) ++tally.fromHost;
-    if (!tally.oldest) tally.oldest = w.get();  // the list is in accept order
+    if (newcomerHost) {
+      HostShare& share = hosts[w->host];
+      ++share.count;
+      if (!share.oldest) share.oldest = w.get();  // the list is in accept order
+    }
   }
+  if (!newcomerHost) return tally;
+  ++hosts[*newcomerHost].count;
+  const HostShare* most = nullptr;
+  for (const auto& [host, share] : hosts) {
+    if (!share.oldest) continue;  // the newcomer alone: nothing of its host's to close
+    if (!most || share.count > most->count ||
+        (share.count == most->count && share.oldest->acceptOrder < most->oldest->acceptOrder))
+      most = &share;
+  }
+  if (most) tally.evict = most->oldest;
   return tally;
 }
 

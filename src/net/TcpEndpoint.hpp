@@ -26,11 +26,10 @@ class TcpEndpoint {
   static constexpr uint32_t kTerminateWaitTime = 5000;
   // A connection costs a thread, so those that have not logged in (their slot still empty) are
   // capped and given a deadline; a peer that opens connections and never logs in cannot exhaust
-  // the process. Each source address may hold only a few of them (a newcomer past its share is
-  // accepted and closed at once), and at the global cap the longest-waiting one makes room, so
-  // one host cannot lock out the others.
+  // the process. While the cap has room any address may use it (fifty clients behind one NAT
+  // connect at once); at the cap a newcomer closes the longest-waiting connection of the address
+  // holding the most (its own counting), so one host cannot lock out the others.
   static constexpr size_t kDefaultMaxPendingConnections = 64;
-  static constexpr size_t kDefaultMaxPendingPerHost = 8;
   static constexpr uint32_t kDefaultLoginTimeoutMs = 30000;
   // Keep-alive on accepted connections, so a peer that vanished without a reset frees its place
   // within a few minutes (60 s idle, then six probes 10 s apart).
@@ -50,7 +49,6 @@ class TcpEndpoint {
   void SetSendTimeout(uint32_t milliseconds);  // applied to every accepted connection
   // Both limits may be changed while the endpoint is active; 0 lifts the limit.
   void SetMaxPendingConnections(size_t count) { maxPending_ = count; }
-  void SetMaxPendingPerHost(size_t count) { maxPendingPerHost_ = count; }
   void SetLoginTimeout(uint32_t milliseconds) { loginTimeoutMs_ = milliseconds; }
 
   // Binds, listens and starts the accept thread. Throws ESocketError when the address cannot be
@@ -67,9 +65,8 @@ class TcpEndpoint {
   size_t ConnectionCount();
   // Open connections whose slot has never held an object (closing those past the deadline).
   size_t PendingConnectionCount();
-  // Connections closed at accept because their host had its share waiting, closed to make room
-  // for a newcomer at the cap, and closed for missing the login deadline.
-  uint64_t RefusedConnections() const { return refused_; }
+  // Connections closed to make room for a newcomer at the cap, and closed for missing the login
+  // deadline.
   uint64_t EvictedConnections() const { return evicted_; }
   uint64_t ExpiredConnections() const { return expired_; }
 
@@ -80,11 +77,12 @@ class TcpEndpoint {
   void ReapFinished();
   struct PendingTally {
     size_t total = 0;
-    size_t fromHost = 0;       // of them, from the host asked about
-    Worker* oldest = nullptr;  // the longest-waiting one
+    // At the cap, the one to close for a newcomer from the host asked about: the longest-waiting
+    // of the host with the most waiting (the newcomer counting for its own host).
+    Worker* evict = nullptr;
   };
   // Counts the pending connections and closes those past the login deadline (workersMutex_ held).
-  PendingTally SweepPendingLocked(uint32_t host = 0);
+  PendingTally SweepPendingLocked(const uint32_t* newcomerHost = nullptr);
 
   Binding binding_;
   ExecuteHandler handler_;
@@ -99,10 +97,9 @@ class TcpEndpoint {
   std::condition_variable workersDone_;  // a worker finished (with workersMutex_)
   std::list<std::unique_ptr<Worker>> workers_;
   std::atomic<size_t> maxPending_{kDefaultMaxPendingConnections};
-  std::atomic<size_t> maxPendingPerHost_{kDefaultMaxPendingPerHost};
   std::atomic<uint32_t> loginTimeoutMs_{kDefaultLoginTimeoutMs};
-  std::atomic<uint64_t> refused_{0};
   std::atomic<uint64_t> evicted_{0};
+  uint64_t acceptCount_ = 0;  // accept thread only
   std::atomic<uint64_t> expired_{0};
 };
 

@@ -238,8 +238,8 @@ bool TQuillmootServer::StartMetrics() {
     const std::string wanted = MetricsSwitch();
     if (wanted.empty()) return true;
     const MetricsAddress address = ParseMetricsAddress(wanted);
-    metrics_ = StartMetricsEndpoint(address, [this]() {
-      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get()});
+    metrics_ = StartMetricsEndpoint(address, [this, pacing = control_ ? &control_->Pacing() : nullptr]() {
+      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing});
     });
     WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {

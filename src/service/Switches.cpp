@@ -95,7 +95,19 @@ std::string UsageText(const std::string& exeDir, const std::string& workingDir) 
          exeDir +
          "qmserver.ini (created with every default when missing)\n"
          "  log           " +
-         log + "\n";
+         log +
+         "\n"
+         "\n"
+         "What one client or address may make the others do: an optional section [Limits] of the\n"
+         "configuration, read when present and never written (0 turns a limit off):\n"
+         "  MaxClientsPerAddress=16         logged-in clients per address; more get \"server full\"\n"
+         "  VoicePacketsPerSecond=100       voice datagrams a second per speaker (1 s burst)\n"
+         "  VoiceBytesPerSecond=32000       voice bytes a second per speaker (1 s burst); a\n"
+         "                                  datagram beyond either budget is dropped\n"
+         "  ChannelChangesPerSecond=10      channel changes a second per client (burst 20);\n"
+         "                                  beyond, a change waits its turn (slowed, not refused)\n"
+         "  LoginsPerAddressPerSecond=10    logins a second per address (burst 50); beyond, a\n"
+         "                                  login waits its turn\n";
 }
 
 }  // namespace qm

@@ -1,0 +1,76 @@
+#pragma once
+// What one client or one address makes the others do is paced, not refused: channel changes (a
+// notice to every client each) draw on a budget per connection, logins (a join notice to every
+// client each) on a budget per source address. Past its budget a connection's own thread waits,
+// writing its queued output and holding no lock, until the budget allows; the client is slowed
+// and loses nothing. The bursts are far above what a person does, so a person never waits.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/TokenBucket.hpp"
+
+namespace qm {
+
+class TcpConnection;
+
+// Waits by reason, for the metrics. Relaxed atomics: each connection's thread adds to them.
+struct PacingCounters {
+  std::atomic<uint64_t> channelChangeWaits{0};
+  std::atomic<uint64_t> loginWaits{0};
+};
+
+// Bursts: so many seconds' worth of the rate at once.
+inline constexpr uint32_t kChannelChangeBurstSeconds = 2;
+inline constexpr uint32_t kLoginBurstSeconds = 5;
+
+// One budget per source address under a leaf lock (nothing else is taken while it is held, and
+// nobody waits while holding it).
+class AddressBudgets {
+ public:
+  // Bounds the table against logins from ever-new addresses; past it, a new address is not
+  // paced until idle entries can go.
+  static constexpr size_t kMaxAddresses = 4096;
+
+  // Takes one unit of the address's budget (perSecond 0: no limit). 0 when taken; otherwise the
+  // milliseconds until one may be there, and nothing is taken.
+  uint32_t TryTake(const std::string& address, uint32_t perSecond, uint32_t burstSeconds);
+  size_t Size();
+
+ private:
+  struct Entry {
+    TokenBucket bucket;
+    uint32_t perSecond = 0;
+    uint32_t lastTake = 0;
+  };
+  // Drops the entries whose budget has refilled whole: they hold nothing a fresh one would not.
+  void PruneLocked(uint32_t now, uint32_t burstSeconds);
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+// One log line per address and interval: true when the address's line is due (and marks it
+// written). Bounded like AddressBudgets; a leaf lock.
+class AddressLineLimiter {
+ public:
+  static constexpr size_t kMaxAddresses = 4096;
+  explicit AddressLineLimiter(uint32_t intervalMs) : intervalMs_(intervalMs) {}
+  bool Due(const std::string& address);
+
+ private:
+  const uint32_t intervalMs_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, uint32_t> lastLine_;
+};
+
+// The connection's own thread waits out a budget: take() returns 0 once it took a unit, else the
+// milliseconds to wait before asking again. The wait counts on the clock interface (a test clock
+// drives it), writes the connection's queued output meanwhile and ends early when the connection
+// ends (shutdown, a kick, the peer's close): then false, and nothing was taken.
+bool WaitForBudget(TcpConnection& connection, const std::function<uint32_t()>& take);
+
+}  // namespace qm
