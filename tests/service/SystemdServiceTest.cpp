@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -314,8 +315,13 @@ TEST_F(SystemdService, FailedStartUpNeverReportsReadyAndExitsNonZero) {
   ChildProcess server({Exe()}, env, bin_.string());
   EXPECT_EQ(server.Wait(kRunTimeoutMs), 1);
   close(blocker);
-  EXPECT_NE(server.Output().find("FATAL ERROR: Unable to initialize communication\nCause: ESocketError: "),
-            std::string::npos)
+  // The cause on stderr names the listener and says errno's number, not the Windows one.
+  EXPECT_NE(
+      server.Output().find("FATAL ERROR: Unable to initialize communication\nCause: ESocketError: Cannot open TCP "
+                           "0.0.0.0:" +
+                           std::to_string(port) + ": " + std::strerror(EADDRINUSE) + " (errno " +
+                           std::to_string(EADDRINUSE) + ")\n"),
+      std::string::npos)
       << server.Output();
   EXPECT_EQ(notify.Receive(100), "STATUS=FATAL ERROR: Unable to initialize communication");
   EXPECT_EQ(notify.Receive(100), "");  // no READY=1
