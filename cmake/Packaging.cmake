@@ -92,7 +92,8 @@ channels, administration, statistics) and relays their voice, sent as UDP
 datagrams, to the other clients of the speaker's channel. It runs as the
 systemd service quillmoot under the account quillmoot; its configuration
 /var/lib/quillmoot/qmserver.ini is written on first install with a random
-administrator password, and it logs to /var/log/quillmoot. qmctl administers a running server from the shell.")
+administrator password, and its log goes to /var/log/quillmoot. qmctl
+administers a running server from the shell.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.54)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
