@@ -87,13 +87,8 @@ normal_build() {
 windows_build() { QM_WERROR=ON "$root/scripts/build-windows.sh"; }
 
 stage_build() { normal_build; }
-stage_lint() {
-  # clang-tidy reads build/compile_commands.json; configuring is enough when the build stage was skipped.
-  [ -f "$root/build/compile_commands.json" ] ||
-    cmake -S "$root" -B "$root/build" -G Ninja -DQM_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-  QM_LINT_BUILD="$root/build" "$root/scripts/lint.sh"
-}
+# lint.sh configures build/ itself when the build stage did not run.
+stage_lint() { QM_LINT_BUILD="$root/build" "$root/scripts/lint.sh"; }
 stage_asan() {
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address -DQM_BUILD_BENCH=OFF
@@ -108,10 +103,10 @@ stage_win() {
 }
 stage_wine() {
   # Both builds are up to date when the stages before ran; a resumed run brings them up to date.
-  windows_build >/dev/null
+  windows_build
   cmake -S "$root" -B "$root/build" -G Ninja -DQM_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-  cmake --build "$root/build" -j "$jobs" --target test_service >/dev/null
+  cmake --build "$root/build" -j "$jobs" --target test_service
   "$root/scripts/wine-test.sh" "$root/build-win/qmserver.exe" "$root/build/tests/test_service"
 }
 # The zip is packed from build-win/ as the win stage built it and the wine stage ran it.

@@ -93,6 +93,7 @@ RateTable& PeerRates() {
 void SetLogFileName(std::string name) {
   std::lock_guard<std::mutex> g(NameMutex());
   FileName() = std::move(name);
+  gLogFailureShown.store(false);  // another file: its failure is news again
 }
 
 std::string LogFileName() {
