@@ -1,6 +1,7 @@
 # Install rules and packages (CPack). On Linux, `cmake --install` lays the server out as the
-# Debian package does: qmserver in /opt/quillmoot (its ini and log live beside it), qmctl in
-# /usr/bin, the systemd units in /lib/systemd/system. The Windows cross-build installs qmserver.exe,
+# Debian package does: qmserver in /opt/quillmoot (root's; the units give it its ini in
+# /var/lib/quillmoot and its log in /var/log/quillmoot, which the package's postinst makes for the
+# service account), qmctl in /usr/bin, the systemd units in /lib/systemd/system. The Windows cross-build installs qmserver.exe,
 # qmctl.exe and the README's Windows section as a text file, and packs them as a zip.
 # scripts/package.sh builds both packages into dist/.
 set(QM_DIST_DIR "${CMAKE_SOURCE_DIR}/dist" CACHE PATH "Where CPack writes the packages")
@@ -90,8 +91,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quillmoot Server keeps one TCP control con
 channels, administration, statistics) and relays their voice, sent as UDP
 datagrams, to the other clients of the speaker's channel. It runs as the
 systemd service quillmoot under the account quillmoot; its configuration
-/opt/quillmoot/qmserver.ini is written on first install with a random
-administrator password. qmctl administers a running server from the shell.")
+/var/lib/quillmoot/qmserver.ini is written on first install with a random
+administrator password, and its log goes to /var/log/quillmoot. qmctl
+administers a running server from the shell.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.54)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -11,21 +11,33 @@
 
 namespace {
 
+// Each input's file lives in a folder of its own, removed when the input is done: libFuzzer may
+// end the process without running exit handlers, and then nothing is left but after a crash.
+const std::filesystem::path& Dir() {
+  static const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("qmfuzz-ini-" + std::to_string(::getpid()));
+  return dir;
+}
+
 const std::filesystem::path& Path() {
-  static const std::filesystem::path path = [] {
-    auto p = std::filesystem::temp_directory_path() / ("qmfuzz-ini-" + std::to_string(::getpid()) + ".ini");
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove(Path(), ec);
-    });
-    return p;
-  }();
+  static const std::filesystem::path path = Dir() / "fuzz.ini";
   return path;
 }
+
+struct InputFolder {
+  InputFolder() { std::filesystem::create_directories(Dir()); }
+  ~InputFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(Dir(), ec);
+  }
+  InputFolder(const InputFolder&) = delete;
+  InputFolder& operator=(const InputFolder&) = delete;
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const InputFolder folder;
   {
     std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

@@ -17,6 +17,11 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Re
   -DQM_FUZZ=ON -DQM_SANITIZE=address -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j "${QM_BUILD_JOBS:-2}" --target "${targets[@]}"
 
+# What a harness writes (fuzz_ini's file) goes to a private temporary folder, removed at the end
+# however the run ends.
+TMPDIR="$(mktemp -d "${TMPDIR:-/tmp}/qmfuzz.XXXXXX")"
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 extra=()

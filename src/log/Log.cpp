@@ -1,9 +1,12 @@
 #include "log/Log.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -32,10 +35,26 @@ void TwoDigits(std::string& out, int v) {
   out += static_cast<char>('0' + v % 10);
 }
 
+// Set while the log cannot be written and that has been said on stderr.
+std::atomic<bool> gLogFailureShown{false};
+
 void AppendLine(const std::string& line) {
   const std::string name = LogFileName();
   std::FILE* f = std::fopen(name.c_str(), "ab");
-  if (!f) return;
+  if (!f) {
+    // A log nobody can read would leave the operator with nothing: say it once on stderr (again
+    // only after the log has worked in between), since the log is where it would have gone.
+    const std::string reason = std::generic_category().message(errno);
+    if (!gLogFailureShown.exchange(true)) {
+      std::error_code ec;
+      std::filesystem::path shown = std::filesystem::absolute(name, ec);
+      if (ec) shown = name;
+      std::fprintf(stderr, "Warning: cannot write the log %s: %s\n", shown.string().c_str(), reason.c_str());
+      std::fflush(stderr);
+    }
+    return;
+  }
+  gLogFailureShown.store(false);
   std::fwrite(line.data(), 1, line.size(), f);
   std::fwrite("\r\n", 1, 2, f);
   std::fclose(f);
@@ -116,6 +135,7 @@ std::atomic<bool>& AnythingDue() {
 void SetLogFileName(std::string name) {
   std::lock_guard<std::mutex> g(NameMutex());
   FileName() = std::move(name);
+  gLogFailureShown.store(false);  // another file: its failure is news again
 }
 
 std::string LogFileName() {

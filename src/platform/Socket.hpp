@@ -59,6 +59,9 @@ void SocketsStartup();
 int LastSocketError();
 // The system's text for such a code.
 std::string SocketErrorText(int code);
+// Such a code in the system's own terms, for an operator reading a start-up failure: on Windows
+// "Socket Error # 10048: <text>", elsewhere "<text> (errno 98)".
+std::string SystemSocketErrorText(int code);
 
 void CloseSocket(SocketHandle s);
 // Shuts down the receiving side (receiveOnly) or both sides; wakes a thread blocked in recv.

@@ -117,7 +117,11 @@ void TQuillmootServer::RaisePriority() {
   if (!platform::RaiseProcessPriority()) {
     // An ordinary user may not raise its priority on most systems; a server that refused to start
     // for that reason would be useless there, so this is a warning only.
-    WriteLog("Warning: Cant set PriorityClass, running at normal priority", kLogWarning);
+    // The log alone would hide it from an operator watching the console or the journal.
+    const char* warning = "Warning: Cant set PriorityClass, running at normal priority";
+    WriteLog(warning, kLogWarning);
+    std::fprintf(stderr, "%s\n", warning);
+    std::fflush(stderr);
   }
 }
 

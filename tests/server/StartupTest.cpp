@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -53,12 +55,18 @@ platform::SocketHandle Occupy(int type, uint16_t port) {
   return s;
 }
 
+// The cause an operator reads for a listener that cannot open: which one, and errno's own words.
+std::string OpenCause(const std::string& where, int error) {
+  return "ESocketError: Cannot open " + where + ": " + std::strerror(error) + " (errno " + std::to_string(error) + ")";
+}
+
 TEST(StartupTest, PortInUseFailsCommunication) {
   const uint16_t port = test::FreePortPair();
   const auto s = Occupy(SOCK_STREAM, port);
   TestServer t({{"Networking", "TCPPort", std::to_string(port)}});
   EXPECT_FALSE(t.Started());
   EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
+  EXPECT_EQ(t.Server().StartupCause, OpenCause("TCP 0.0.0.0:" + std::to_string(port), EADDRINUSE));
   const auto lines = t.LogLines();
   EXPECT_GE(Find(lines, "Created UDPsender thread"), 0);
   EXPECT_LT(Find(lines, "Activated tcp/udp"), 0);
@@ -71,6 +79,7 @@ TEST(StartupTest, UdpPortInUseFailsCommunicationToo) {
   TestServer t({{"Networking", "TCPPort", std::to_string(port)}});
   EXPECT_FALSE(t.Started());
   EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
+  EXPECT_EQ(t.Server().StartupCause, OpenCause("UDP 0.0.0.0:" + std::to_string(port + 1), EADDRINUSE));
   platform::CloseSocket(s);
 }
 
@@ -129,9 +138,11 @@ TEST(StartupTest, BindingToTheConfiguredAddress) {
 }
 
 TEST(StartupTest, AnAddressThatIsNotLocalFailsCommunication) {
-  TestServer t({{"Networking", "IP", "192.0.2.1"}});  // documentation range: never a local address
+  // Documentation range: never a local address. The voice listener opens first.
+  TestServer t({{"Networking", "IP", "192.0.2.1"}});
   EXPECT_FALSE(t.Started());
   EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
+  EXPECT_EQ(t.Server().StartupCause, OpenCause("UDP 192.0.2.1:" + std::to_string(t.UdpPort()), EADDRNOTAVAIL));
 }
 
 TEST(CommandLineTest, IniAndLogMarkersLastOneWinsCaseKept) {

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -314,11 +315,45 @@ TEST_F(SystemdService, FailedStartUpNeverReportsReadyAndExitsNonZero) {
   ChildProcess server({Exe()}, env, bin_.string());
   EXPECT_EQ(server.Wait(kRunTimeoutMs), 1);
   close(blocker);
-  EXPECT_NE(server.Output().find("FATAL ERROR: Unable to initialize communication\nCause: ESocketError: "),
-            std::string::npos)
+  // The cause on stderr names the listener and says errno's number, not the Windows one.
+  EXPECT_NE(
+      server.Output().find("FATAL ERROR: Unable to initialize communication\nCause: ESocketError: Cannot open TCP "
+                           "0.0.0.0:" +
+                           std::to_string(port) + ": " + std::strerror(EADDRINUSE) + " (errno " +
+                           std::to_string(EADDRINUSE) + ")\n"),
+      std::string::npos)
       << server.Output();
   EXPECT_EQ(notify.Receive(100), "STATUS=FATAL ERROR: Unable to initialize communication");
   EXPECT_EQ(notify.Receive(100), "");  // no READY=1
+}
+
+// What the server cannot do it also says on stderr: the log alone may be the very thing it cannot
+// write, and a console or the journal would otherwise show nothing.
+TEST_F(SystemdService, WhatTheServerCannotDoIsAlsoSaidOnStderr) {
+  const uint16_t port = FreePortPair();
+  ASSERT_NE(port, 0);
+  WriteIni(port);
+  const fs::path log = dir_.Path() / "no-such-dir" / "q.log";
+  NotifySocket notify(dir_.Path() / "notify");
+  ASSERT_TRUE(notify.Bound());
+  std::vector<EnvChange> env = Env();
+  env.push_back({"NOTIFY_SOCKET", notify.Path()});
+  // Without CAP_SYS_NICE in its bounding set not even root may raise its priority.
+  std::vector<std::string> argv{Exe(), "-LOG=" + log.string()};
+  const bool dropNice = fs::exists("/usr/bin/setpriv");
+  if (dropNice) argv.insert(argv.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_nice"});
+  ChildProcess server(argv, env, bin_.string());
+  ASSERT_EQ(notify.Receive(kRunTimeoutMs), "READY=1") << server.Output();
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(kRunTimeoutMs), 0) << server.Output();
+  const std::string out = server.Output();
+  const std::string logWarning = "Warning: cannot write the log " + log.string() + ": No such file or directory\n";
+  const size_t at = out.find(logWarning);
+  EXPECT_NE(at, std::string::npos) << out;
+  EXPECT_EQ(out.find(logWarning, at + 1), std::string::npos) << "said once, not for every line\n" << out;
+  if (dropNice) {
+    EXPECT_NE(out.find("Warning: Cant set PriorityClass, running at normal priority\n"), std::string::npos) << out;
+  }
 }
 
 // Help and version answer and exit without starting anything.

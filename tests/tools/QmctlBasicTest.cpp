@@ -29,6 +29,24 @@ TEST(QmctlBasic, HelpNamesEverySubcommandAndVariable) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
+TEST(QmctlBasic, BareVersionPrintsQmctlsOwnAndWithAValueStillSetsTheClientText) {
+  // Port 1 would refuse a connection: printing the version must not try one.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"}, std::vector<std::string>{"--port", "1", "--version", "--json", "who"}}) {
+    const auto r = RunQmctl(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "qmctl 1.2.2\n");
+  }
+  // The value forms (old and new name) reach the option check instead, so a text too long for
+  // the wire is refused under the name it was given.
+  for (const char* name : {"--version", "--client-version"}) {
+    const auto r = RunQmctl({"--port", "1", name, std::string(31, 'v'), "who"});
+    EXPECT_EQ(r.exitCode, kExitUsage) << name;
+    EXPECT_NE(r.err.find(std::string(name) + " is longer"), std::string::npos) << r.err;
+  }
+  EXPECT_NE(RunQmctl({"--help"}).out.find("--client-version"), std::string::npos);
+}
+
 TEST(QmctlBasic, BadCommandLinesAreUsageErrorsBeforeAnyConnection) {
   // Port 1 would refuse a connection (exit 4); each of these must fail earlier, with 2.
   const std::vector<std::vector<std::string>> cases{
@@ -171,7 +189,7 @@ TEST_F(QmctlWho, JsonParsesBackWithAwkwardNamesEscaped) {
 
 TEST_F(QmctlWho, OldLayoutsCarryNoAdministratorMark) {
   ASSERT_TRUE(t.Started());
-  const auto r = RunQmctl(At(t, {"--json", "--version", "1.2.0", "who"}));
+  const auto r = RunQmctl(At(t, {"--json", "--client-version", "1.2.0", "who"}));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto j = ParseJson(r.out);
   ASSERT_TRUE(j) << r.out;

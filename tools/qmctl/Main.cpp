@@ -61,6 +61,10 @@ int RunQmctl(int argc, char** argv) {
     Emit(UsageText());
     return kExitOk;
   }
+  if (options.showVersion) {
+    Emit(std::string(kQmctlVersion) + "\n");
+    return kExitOk;
+  }
   try {
     if (options.command == "who") return RunWho(options);
     if (options.command == "stats") return RunStats(options);

@@ -55,9 +55,10 @@ void ApplyOption(Options& o, const std::string& arg, bool inlineValue, const std
   } else if (arg == "--name") {
     o.name = value();
     CheckText(o.name, "--name");
-  } else if (arg == "--version") {
+  } else if (arg == "--client-version" || arg == "--version") {
+    // "--version" with a value is the older name of --client-version; bare, it is handled earlier.
     o.version = value();
-    CheckText(o.version, "--version");
+    CheckText(o.version, arg);
   } else if (arg == "--timeout") {
     o.timeoutMs = ParseNumber(value(), 1, kMaxTimeoutMs, "--timeout");
   } else if (arg == "--count") {
@@ -97,6 +98,12 @@ Options ParseOptions(const std::vector<std::string>& args) {
       o.help = true;
       continue;
     }
+    // Bare (last, or before another option) --version asks for qmctl's version; with a value it
+    // still sets the client version text, as it did before --client-version existed.
+    if (arg == "--version" && (i + 1 >= args.size() || args[i + 1].rfind('-', 0) == 0)) {
+      o.showVersion = true;
+      continue;
+    }
     std::string value;
     bool inlineValue = false;
     if (const auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
@@ -113,7 +120,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
         },
         seen);
   }
-  if (o.help) return o;
+  if (o.help || o.showVersion) return o;
   if (o.command.empty()) Usage("no subcommand given");
   if ((seen.count || seen.interval) && o.command != "ping") Usage("--count and --interval belong to ping");
   if (seen.seconds && o.command != "watch") Usage("--seconds belongs to watch");
@@ -145,7 +152,10 @@ options:
   --host H       server host name or IPv4 address (default 127.0.0.1)
   --port P       server TCP port (default 8765; UDP is P + 1)
   --name N       player name to log in with (default qmctl)
-  --version V    client version text (default "qmctl 1.2.2"; "1.2.0" selects the old layouts)
+  --client-version V
+                 client version text sent at login (default "qmctl 1.2.2"; "1.2.0" selects
+                 the old layouts; --version V is the older name)
+  --version      qmctl's own version
   --json         machine-readable output (watch: one JSON object per line)
   --timeout MS   wait at most MS for each answer (default 3000)
   -h, --help     this text

@@ -35,14 +35,18 @@ inline constexpr int kMaxPingIntervalMs = 60000;
 inline constexpr int kMaxTimeoutMs = 600000;
 inline constexpr int kMaxWatchSeconds = 7 * 24 * 3600;
 
+// What `qmctl --version` prints, and the client version text a login sends unless told otherwise.
+inline constexpr const char* kQmctlVersion = "qmctl 1.2.2";
+
 struct Options {
   std::string host = "127.0.0.1";
   uint16_t port = 8765;
   std::string name = "qmctl";
-  std::string version = "qmctl 1.2.2";  // any text but "1.2.0" gets the newer layouts
+  std::string version = kQmctlVersion;  // any text but "1.2.0" gets the newer layouts
   bool json = false;
   int timeoutMs = 3000;
   bool help = false;
+  bool showVersion = false;  // a bare --version: print qmctl's own version
 
   std::string command;                 // who, stats, admin, ping, watch
   std::vector<std::string> arguments;  // what follows the subcommand, options removed

@@ -91,6 +91,10 @@ std::string SocketErrorText(int code) {
   return PickText(strerror_r(UnmapCode(code), buffer, sizeof buffer), buffer);
 }
 
+std::string SystemSocketErrorText(int code) {
+  return SocketErrorText(code) + " (errno " + std::to_string(UnmapCode(code)) + ")";
+}
+
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) ::close(s);
 }

@@ -42,6 +42,10 @@ std::string SocketErrorText(int code) {
   return std::string(buffer, n);
 }
 
+std::string SystemSocketErrorText(int code) {
+  return "Socket Error # " + std::to_string(code) + ": " + SocketErrorText(code);
+}
+
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) ::closesocket(s);
 }
