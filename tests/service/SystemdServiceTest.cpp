@@ -158,8 +158,7 @@ TEST_F(SystemdService, InstalledUnitIsThePackagedOneWithTheExecutablesPath) {
   std::string unit = Slurp(UnitFile().string());
   for (size_t at; (at = unit.find(bin_.string())) != std::string::npos;)
     unit.replace(at, bin_.string().size(), "/opt/quillmoot");
-  const fs::path packaged =
-      fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "quillmoot.service";
+  const fs::path packaged = fs::path(QM_SOURCE_DIR) / "packaging" / "quillmoot.service";
   EXPECT_EQ(unit, Slurp(packaged.string()));
 }
 
