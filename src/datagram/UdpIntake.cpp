@@ -40,6 +40,53 @@ bool FromControlHost(const TServerClient& client, const NetAddress& from) { retu
 
 }  // namespace
 
+UdpIntake::UdpIntake(const IntakeServices& services) : s_(services) {
+  // Room for the usual few: noting a speaker over budget allocates nothing.
+  overBudget_.reserve(64);
+}
+
+TServerClient::VoiceBudget& UdpIntake::BudgetOf(TServerClient& client, uint32_t tick) const {
+  TServerClient::VoiceBudget& b = client.Budget();
+  if (!b.configured) {
+    b.packets.Configure(s_.voicePacketsPerSecond, s_.voicePacketsPerSecond, tick);
+    b.bytes.Configure(s_.voiceBytesPerSecond, s_.voiceBytesPerSecond, tick);
+    b.pings.Configure(kPingsPerSecond, kPingsPerSecond, tick);
+    b.configured = true;
+  }
+  return b;
+}
+
+bool UdpIntake::TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t tick) {
+  TServerClient::VoiceBudget& b = BudgetOf(*client, tick);
+  // A whole datagram's worth of both, or nothing taken: the packet is taken last, when the
+  // check before has shown it is there.
+  if (b.packets.WaitMs(tick) == 0 && b.bytes.TryTake(tick, static_cast<uint32_t>(size)) && b.packets.TryTake(tick))
+    return true;
+  s_.stats.DroppedBudget.fetch_add(1, std::memory_order_relaxed);
+  if (b.dropped++ == 0) {
+    b.windowStart = tick;
+    overBudget_.push_back(client);
+  }
+  return false;
+}
+
+void UdpIntake::ReportBudgets(uint32_t tick) {
+  for (size_t i = 0; i < overBudget_.size();) {
+    TServerClient& client = *overBudget_[i];
+    TServerClient::VoiceBudget& b = client.Budget();
+    if (tick - b.windowStart < kBudgetReportMs) {
+      ++i;
+      continue;
+    }
+    WriteLog("Voice budget exceeded by client :" + client.ClientName() + " (" + std::to_string(b.dropped) +
+                 " datagrams dropped in 60 s)",
+             kLogWarning);
+    b.dropped = 0;
+    overBudget_[i] = std::move(overBudget_.back());
+    overBudget_.pop_back();
+  }
+}
+
 void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) {
   const Moment at{TickCount(), s_.now()};
   // One hold for the whole batch: no record found here leaves the index (or is destroyed) before
@@ -50,6 +97,7 @@ void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count)
     if (!batch[i].truncated) UDPServerUDPRead(index, batch[i], at);
   try {
     s_.relay.SendStaged();
+    if (!overBudget_.empty()) ReportBudgets(at.tick);
   } catch (const std::exception& e) {
     WriteLog(ExceptionLine("TUDPSender.ProcessUDPList", e), kLogException);
   }
@@ -94,6 +142,15 @@ void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDat
       if (!ParseVoiceHeader(data, size, voice)) return;
       client.UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
       client.UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
+      // Late or over budget: dropped before the crc and any copy, yet received all the same. The
+      // sequence moves on, so the next accepted datagram is not taken for a loss on the way: the
+      // loss figures describe the client's line, and these drops are counted apart.
+      const bool late = d.receivedNs != 0 && at.nowNs - d.receivedNs > kMaxVoiceWaitNs;
+      if (late) s_.stats.DroppedLate.fetch_add(1, std::memory_order_relaxed);
+      if (late || !TakeVoiceBudget(*found, size, at.tick)) {
+        client.LastPacketId.store(voice.packetId, std::memory_order_relaxed);
+        return;
+      }
       CheckVoice(client, data, size, voice);
       s_.relay.StageVoice(index, client, data, size, d.receivedNs);
       return;
@@ -107,7 +164,8 @@ void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDat
       // An echo above what clients use marks the answer to a server ping, whatever the kind.
       const uint8_t kind = ping.echo > kMaxClientEcho ? static_cast<uint8_t>(kPingAnswer) : ping.kind;
       if (kind == kPingRequest) {
-        s_.relay.StagePong(from, ComposePing(client.SessionKey(), kPingAnswer, ping.echo));
+        if (BudgetOf(client, at.tick).pings.TryTake(at.tick))
+          s_.relay.StagePong(from, ComposePing(client.SessionKey(), kPingAnswer, ping.echo));
       } else if (kind == kPingAnswer) {
         if (client.PingPending.load())
           client.PingRoundTrip.store(TickCount() - client.PingSentTick.load(), std::memory_order_relaxed);

@@ -5,6 +5,7 @@
 // comes in IntakeServices. Everything here runs on the listener thread only.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "clients/ClientList.hpp"
 #include "datagram/TUDPSender.hpp"
@@ -24,11 +25,15 @@ struct IntakeServices {
   TUDPSender& relay;  // stages the copies and pongs, and sends them
   VoiceStats& stats;
   TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' clock
+  // Each speaker's budget of voice and whisper datagrams and bytes a second (0: no limit), with
+  // one second's burst.
+  uint32_t voicePacketsPerSecond = 0;
+  uint32_t voiceBytesPerSecond = 0;
 };
 
 class UdpIntake : public DatagramSink {
  public:
-  explicit UdpIntake(const IntakeServices& services) : s_(services) {}
+  explicit UdpIntake(const IntakeServices& services);
 
   // One batch as the listener read it (the buffers may be changed in place); its copies and
   // pongs have left when this returns.
@@ -36,6 +41,10 @@ class UdpIntake : public DatagramSink {
 
   // Voice that waited in the server longer than this before intake reached it is dropped.
   static constexpr int64_t kMaxVoiceWaitNs = 100'000'000;
+  // Pings a client gets answered a second; beyond them, no pong.
+  static constexpr uint32_t kPingsPerSecond = 10;
+  // A speaker over its budget is named in the log once per this many milliseconds.
+  static constexpr uint32_t kBudgetReportMs = 60'000;
 
  private:
   struct Moment {
@@ -44,8 +53,15 @@ class UdpIntake : public DatagramSink {
   };
   // One datagram; the caller holds the relay index lock.
   void UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at);
+  // The client's budgets, set up at its first datagram.
+  TServerClient::VoiceBudget& BudgetOf(TServerClient& client, uint32_t tick) const;
+  // Takes one voice datagram from the budget; false (counted, noted for the log) when over it.
+  bool TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t tick);
+  // Writes the line of every speaker whose report window has passed.
+  void ReportBudgets(uint32_t tick);
 
   IntakeServices s_;
+  std::vector<ClientPtr> overBudget_;  // speakers with drops not yet in the log
 };
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
 #include "control/WireId.hpp"
+#include "datagram/VoiceStats.hpp"
 #include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
 
@@ -33,6 +34,13 @@ ServerFigures CollectFigures(const FigureSources& server) {
   // The full time since start: a scraper computes rates from it, so it must not restart daily.
   const double days = Now() - server.startTime;
   f.uptimeSeconds = days > 0 ? days * 86400.0 : 0.0;
+  if (server.voice) {
+    f.voiceDroppedBudget = server.voice->DroppedBudget.load(std::memory_order_relaxed);
+    f.voiceDroppedLate = server.voice->DroppedLate.load(std::memory_order_relaxed);
+    const auto counts = server.voice->RelayDelay.Counts();
+    f.relayDelayBuckets.assign(counts.begin(), counts.end());
+    f.relayDelaySumSeconds = server.voice->RelayDelay.SumSeconds();
+  }
   if (!server.clients || !server.channels) return f;
 
   // Channel list first and apart: nothing takes channelList while holding clientList.

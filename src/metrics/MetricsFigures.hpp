@@ -12,6 +12,7 @@ namespace qm {
 class TServerCounters;
 class TClientList;
 class TChannelList;
+struct VoiceStats;
 
 // What a scrape reads of the server. The lists may be absent (a server that failed to start).
 struct FigureSources {
@@ -19,6 +20,7 @@ struct FigureSources {
   double startTime = 0;
   TClientList* clients = nullptr;
   TChannelList* channels = nullptr;
+  const VoiceStats* voice = nullptr;
 };
 
 struct PlayerFigures {
@@ -38,6 +40,13 @@ struct ServerFigures {
   double uptimeSeconds = 0.0;
   std::array<uint32_t, 8> counters{};  // the server's eight counters, in the same order
   std::vector<PlayerFigures> players;
+  // Voice dropped at intake, by reason.
+  uint64_t voiceDroppedBudget = 0;
+  uint64_t voiceDroppedLate = 0;
+  // Receive-to-send delay of relayed voice: datagrams per bucket (bounds in
+  // RelayDelayHistogram::kBoundsMs, the last bucket unbounded) and their sum.
+  std::vector<uint64_t> relayDelayBuckets;
+  double relayDelaySumSeconds = 0.0;
 };
 
 ServerFigures CollectFigures(const FigureSources& server);

@@ -201,7 +201,11 @@ void TQuillmootServer::CreateRelay() {
   udpSender_ = std::make_unique<TUDPSender>(*udpServer_, counters_, voiceStats_);
   WriteLog("Created UDPsender thread", kLogProgress);
   WriteLog("UDPSender.Execute", kLogProgress);
-  intake_ = std::make_unique<UdpIntake>(IntakeServices{*clientList_, counters_, *udpSender_, voiceStats_});
+  const TSettings& s = Settings();
+  IntakeServices intake{*clientList_, counters_, *udpSender_, voiceStats_};
+  intake.voicePacketsPerSecond = static_cast<uint32_t>(s.VoicePacketsPerSecond);
+  intake.voiceBytesPerSecond = static_cast<uint32_t>(s.VoiceBytesPerSecond);
+  intake_ = std::make_unique<UdpIntake>(intake);
   udpServer_->SetSink(intake_.get());
 }
 
@@ -231,7 +235,7 @@ bool TQuillmootServer::StartMetrics() {
     if (wanted.empty()) return true;
     const MetricsAddress address = ParseMetricsAddress(wanted);
     metrics_ = StartMetricsEndpoint(address, [this]() {
-      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get()});
+      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), &voiceStats_});
     });
     WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {

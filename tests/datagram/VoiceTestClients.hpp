@@ -45,13 +45,15 @@ class VoiceRig {
     uint16_t fromPort = 0;
     int64_t receivedNs = 0;  // 0: now
   };
-  // Hands the datagrams to an intake of the test's own as one listener batch, on the test's
-  // thread: their copies and pongs have left the server's socket when it returns. now: the
-  // receive stamps' clock. The intake takes the relay index lock as the listener's does, so the
-  // two never handle a batch at the same time.
+  // Hands the datagrams to the rig's own intake as one listener batch, on the test's thread:
+  // their copies and pongs have left the server's socket when it returns. now: the receive stamps'
+  // clock, fixed by the first call. The intake takes the relay index lock as the listener's does,
+  // so the two never handle a batch at the same time.
   void Feed(std::vector<Fed>& batch, TUDPSender::NanoClock now = platform::DatagramClockNs) {
-    TUDPSender relay(*Server().udpServer, Server().counters, Server().voiceStats, now);
-    UdpIntake intake(Server().Intake(relay, now));
+    if (!intake_) {
+      relay_ = std::make_unique<TUDPSender>(*Server().udpServer, Server().counters, Server().voiceStats, now);
+      intake_ = std::make_unique<UdpIntake>(Server().Intake(*relay_, now));
+    }
     std::vector<platform::ReceivedDatagram> d(batch.size());
     const int64_t at = now();
     for (size_t i = 0; i < batch.size(); ++i) {
@@ -61,7 +63,7 @@ class VoiceRig {
       d[i].port = batch[i].fromPort;
       d[i].receivedNs = batch[i].receivedNs != 0 ? batch[i].receivedNs : at;
     }
-    intake.UDPServerBatchRead(d.data(), static_cast<int>(d.size()));
+    intake_->UDPServerBatchRead(d.data(), static_cast<int>(d.size()));
   }
   // A voice datagram with the client's next packet id, for Feed.
   Fed Voice(VoicePeer& from, uint8_t kind, const std::vector<uint8_t>& body, int64_t receivedNs = 0) {
@@ -111,6 +113,10 @@ class VoiceRig {
 
   TestServer server;
   std::vector<std::unique_ptr<VoicePeer>> peers;
+
+ private:
+  std::unique_ptr<TUDPSender> relay_;
+  std::unique_ptr<UdpIntake> intake_;
 };
 
 }  // namespace qm::test

@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "config/Settings.hpp"
 #include "datagram/TUDPSender.hpp"
+#include "datagram/UdpIntake.hpp"
 #include "keepalive/TPingThread.hpp"
 #include "metrics/MetricsEndpoint.hpp"
 #include "server/TQuillmootServer.hpp"
@@ -76,7 +78,10 @@ class ServerProbe {
   // What the server lends its UDP intake, for tests that feed an intake of their own (a started
   // server only); now: the receive stamps' clock.
   IntakeServices Intake(TUDPSender& relay, TUDPSender::NanoClock now = platform::DatagramClockNs) const {
-    return IntakeServices{*clientList, counters, relay, voiceStats, now};
+    IntakeServices services{*clientList, counters, relay, voiceStats, now};
+    services.voicePacketsPerSecond = static_cast<uint32_t>(Settings().VoicePacketsPerSecond);
+    services.voiceBytesPerSecond = static_cast<uint32_t>(Settings().VoiceBytesPerSecond);
+    return services;
   }
 
   // The control handlers' password throttles.
