@@ -115,7 +115,8 @@ void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDat
     // Under four bytes there is no key to find a client by: only the server's counters see it.
     if (!ParseDatagramHead(data, size, head)) return;
 
-    // (A source refused outright, whatever its key, would be turned away here, before the lookup.)
+    // A check that refuses a source (address and port) outright, whatever its key, belongs here:
+    // before the lookup, so a refused source costs no more than this.
     const ClientPtr* found = index.FindLocked(head.sessionKey);
     // An unknown key, or a known one from a foreign host: the datagram is a stranger's. It is told
     // nothing, not even that the key exists: traced alike, no pong, nothing moved.
@@ -131,6 +132,8 @@ void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDat
       return;
     }
 
+    // (A port other than the client's current one, client.Peer().port, shows here: a NAT
+    // rebinding, or another program on the client's host.)
     // Whatever follows the key, the datagram came from this client: its return address and
     // activity follow it. A datagram too short for its family's fields is dropped only after
     // this, like one of unknown magic, and touches no counter of the client.
