@@ -26,7 +26,7 @@ class TRelayIndex {
   void Clear();
 
   // Moves a client to a channel: its ChannelId and the channel lists change under one hold, so
-  // a relay pass sees it in the old channel or in the new one, never in neither.
+  // the UDP intake sees it in the old channel or in the new one, never in neither.
   void SetChannel(TServerClient& client, int32_t channel);
 
   // The first listed client holding the key (keys are unique among listed clients), or none.

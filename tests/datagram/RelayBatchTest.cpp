@@ -1,5 +1,5 @@
-// Relay passes that carry many datagrams at once: speakers, channels, whispers and strangers
-// mixed, and recipients that join, leave or move between intake and the pass or while bursts flow.
+// Listener batches that carry many datagrams at once: speakers, channels, whispers and strangers
+// mixed, and recipients that join, leave or move before a batch or while bursts flow.
 #include <map>
 
 #include <gtest/gtest.h>
