@@ -243,6 +243,14 @@ TEST(Intake, LeavingClientsAreRefusedWithoutMovingTheirAddress) {
   EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP: Incoming traffic from leaving client :A"));
 }
 
+// A test clock installed for one scope, so a failed assertion cannot leave it installed.
+struct InstalledClock : TestClock {
+  explicit InstalledClock(uint32_t tick) : TestClock(Now(), tick) { SetClock(this); }
+  ~InstalledClock() override { SetClock(nullptr); }
+  InstalledClock(const InstalledClock&) = delete;
+  InstalledClock& operator=(const InstalledClock&) = delete;
+};
+
 // A fixed "now" on the receive stamps' clock: delays are exactly what the stamps make them.
 constexpr int64_t kNowNs = 1'000'000'000'000;
 int64_t FixedNow() { return kNowNs; }
@@ -278,8 +286,7 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
-  TestClock clock(Now(), 5'000'000);
-  SetClock(&clock);
+  InstalledClock clock(5'000'000);
   const uint64_t dropped = rig.Server().voiceStats.DroppedBudget.load();
   const uint32_t received = rig.Server().UdpPacketsReceived.load();
   // A full budget of 100 at one instant, then 20 more with broken crcs: those are not checked.
@@ -300,7 +307,6 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
   std::vector<VoiceRig::Fed> next{rig.Voice(a, kVoiceChannel, {0xFE})};
   rig.Feed(next);
   EXPECT_TRUE(VoiceRig::ReceiveVoice(b));
-  SetClock(nullptr);
   EXPECT_TRUE(rig.server.WaitForLog("Voice budget exceeded by client :A (20 datagrams dropped in 60 s)"));
   EXPECT_EQ(CountLines(rig, "Voice budget exceeded"), 1u);
 }
@@ -308,8 +314,7 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
 TEST(Intake, PingsBeyondTenASecondGetNoPong) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
-  TestClock clock(Now(), 7'000'000);
-  SetClock(&clock);
+  InstalledClock clock(7'000'000);
   const auto pongs = [&](int pings) {
     const uint32_t before = rig.Server().UdpPacketsReceived.load();
     for (int i = 0; i < pings; ++i) {
@@ -325,7 +330,6 @@ TEST(Intake, PingsBeyondTenASecondGetNoPong) {
   EXPECT_EQ(pongs(15), 10);
   clock.AdvanceMs(300);
   EXPECT_EQ(pongs(5), 3);
-  SetClock(nullptr);
 }
 
 }  // namespace
