@@ -1,13 +1,13 @@
-// UDP intake followed by relay passes: any datagram, from a known or an unknown key, whispers
-// included. Three clients are logged in once at start (two in one channel, all with UDP
-// addresses on loopback sockets); the relay thread is stopped so the passes run here, one at a
-// time, and the input decides when.
+// UDP intake and relay: any datagram, from a known or an unknown key, whispers included, fed to
+// the server's intake in listener batches whose bounds the input decides. Three clients are
+// logged in once at start (two in one channel, all with UDP addresses on loopback sockets); they
+// never send to the server themselves, so the listener stays idle and the batches run here.
 //
 // Input: records of one selector byte, a 16-bit little-endian length and that many bytes (cut to
 // what is left). Selector bits 0-1: 0 keeps the datagram's own key, 1-3 writes the key of client
 // 1-3 at offset 2; bit 2: sent from the client's own UDP address, else from another loopback
-// port; bit 3: the checksum is made right (voice datagrams of 16 bytes or more); bit 4: a relay
-// pass runs after this datagram. A relay pass always runs at the end.
+// port; bit 3: the checksum is made right (voice datagrams of 16 bytes or more); bit 4: the batch
+// ends after this datagram. The last batch ends with the input.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -18,7 +18,7 @@
 #include "control/ControlPackets.hpp"
 #include "control/WireFormat.hpp"
 #include "datagram/PacketCrc32.hpp"
-#include "datagram/TUDPSender.hpp"
+#include "datagram/UdpIntake.hpp"
 #include "support/ServerProbe.hpp"
 
 namespace {
@@ -52,10 +52,7 @@ void Setup(qm::test::ServerProbe server) {
   }
   // The third client talks from another channel when there is one to change to.
   gClients[2].control->Send(qm::ComposeByteCommand(qm::kCmdClientChangeRoom, 2));
-  // Passes run on the fuzzing thread only: the relay thread is asked to end and woken.
-  server.udpSender->Terminate();
-  server.SystemEvent->Set();
-  server.udpSender->Join();
+  (void)server;
 }
 
 void Drain() {
@@ -72,14 +69,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qm::test::ServerProbe server(qm::fuzz::Server());
   if (gClients.empty()) Setup(server);
 
-  std::vector<uint8_t> datagram;
+  // Each record keeps its own buffer: the intake works on a batch's datagrams in place.
+  std::vector<std::vector<uint8_t>> datagrams;
+  std::vector<qm::platform::ReceivedDatagram> batch;
+  const auto handOver = [&] {
+    for (size_t i = 0; i < batch.size(); ++i) batch[i].data = datagrams[i].data();
+    if (!batch.empty()) server.intake->UDPServerBatchRead(batch.data(), static_cast<int>(batch.size()));
+    datagrams.clear();
+    batch.clear();
+  };
   for (size_t records = 0; size >= 3 && records < kMaxRecords; ++records) {
     const uint8_t selector = data[0];
     size_t length = data[1] | (static_cast<size_t>(data[2]) << 8);
     data += 3, size -= 3;
     if (length > size) length = size;
     if (length > kMaxDatagram) length = kMaxDatagram;
-    datagram.assign(data, data + length);
+    // One byte more than the datagram, so even an empty one has a real pointer.
+    std::vector<uint8_t>& datagram = datagrams.emplace_back(data, data + length);
+    datagram.reserve(length + 1);
     data += length, size -= length;
 
     const size_t who = selector & 3;
@@ -89,14 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       qm::StoreU32(datagram.data() + 12, qm::PacketCrc32(datagram.data(), datagram.size()));
     }
     // Only loopback addresses: the relay sends its copies wherever the datagrams came from.
-    qm::NetAddress from{0x7F000001, static_cast<uint16_t>(40000 + selector)};
-    if (selector & 4) from.port = gClients[who == 0 ? 0 : who - 1].voice->LocalPort();
-    // An empty datagram is a valid input too; give the handler a real pointer all the same.
-    const uint8_t none = 0;
-    server.intake->UDPServerUDPRead(datagram.empty() ? &none : datagram.data(), datagram.size(), from);
-    if (selector & 16) server.udpSender->ProcessUDPList();
+    qm::platform::ReceivedDatagram d;
+    d.size = d.capacity = datagram.size();
+    d.ip = 0x7F000001;
+    d.port = static_cast<uint16_t>(40000 + selector);
+    if (selector & 4) d.port = gClients[who == 0 ? 0 : who - 1].voice->LocalPort();
+    d.receivedNs = qm::platform::DatagramClockNs();
+    batch.push_back(d);
+    if ((selector & 16) || batch.size() == qm::UdpEndpoint::kReadBatch) handOver();
   }
-  server.udpSender->ProcessUDPList();
+  handOver();
   Drain();
   if (server.clientList->ClientCount() != gClients.size()) Die("a client vanished");
   return 0;

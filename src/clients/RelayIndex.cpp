@@ -80,9 +80,9 @@ ClientPtr TRelayIndex::Find(uint32_t key) {
   return k == byKey_.end() ? nullptr : k->second;
 }
 
-TServerClient* TRelayIndex::FindLocked(uint32_t key) const {
+const ClientPtr* TRelayIndex::FindLocked(uint32_t key) const {
   auto k = byKey_.find(key);
-  return k == byKey_.end() ? nullptr : k->second.get();
+  return k == byKey_.end() ? nullptr : &k->second;
 }
 
 const TRelayIndex::Members* TRelayIndex::ChannelLocked(int32_t channel) const {

@@ -2,8 +2,8 @@
 // The client list as the voice path reads it: a session key finds its client in O(1), and each
 // channel keeps its members in list order, so a datagram costs work in proportion to its
 // recipients rather than to every logged-in client. Kept by the client list (append, removal,
-// shutdown) and by channel changes; guarded by a lock of its own that nothing else is taken
-// under, so intake and relay never wait for a broadcast that holds the client list.
+// shutdown) and by channel changes; guarded by a lock of its own under which nothing but the log
+// is taken, so the UDP intake never waits for a broadcast that holds the client list.
 //
 // Lock order: clientList, then this lock.
 #include <cstdint>
@@ -26,15 +26,16 @@ class TRelayIndex {
   void Clear();
 
   // Moves a client to a channel: its ChannelId and the channel lists change under one hold, so
-  // a relay pass sees it in the old channel or in the new one, never in neither.
+  // the UDP intake sees it in the old channel or in the new one, never in neither.
   void SetChannel(TServerClient& client, int32_t channel);
 
   // The first listed client holding the key (keys are unique among listed clients), or none.
   ClientPtr Find(uint32_t key);
 
-  // --- for a relay pass, which holds Lock() while it reads these ---
+  // --- for the UDP intake, which holds Lock() over a whole batch while it reads these ---
   std::mutex& Lock() { return lock_; }
-  TServerClient* FindLocked(uint32_t key) const;
+  // The holder of the key, or nullptr; the pointer is good while the lock is held.
+  const ClientPtr* FindLocked(uint32_t key) const;
   // Members of a channel (nullptr when it has none).
   const Members* ChannelLocked(int32_t channel) const;
   // Every listed client, in list order.

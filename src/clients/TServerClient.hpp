@@ -14,6 +14,7 @@
 
 #include "net/NetAddress.hpp"
 #include "net/TcpConnection.hpp"
+#include "platform/TokenBucket.hpp"
 
 namespace qm {
 
@@ -88,6 +89,18 @@ class TServerClient {
   std::atomic<int32_t> PingTries{0};
   std::atomic<bool> PingDisconnect{false};
 
+  // --- voice budget: touched by the UDP intake only, which holds the relay index lock while it
+  // does (in the server, the listener thread alone), so plain fields suffice ---
+  struct VoiceBudget {
+    bool configured = false;   // set up from the settings at the client's first datagram
+    TokenBucket packets;       // voice and whisper datagrams a second
+    TokenBucket bytes;         // and their bytes
+    TokenBucket pings;         // pings answered a second
+    uint32_t dropped = 0;      // over-budget datagrams since the last log line
+    uint32_t windowStart = 0;  // tick of the first of them
+  };
+  VoiceBudget& Budget() { return budget_; }
+
   // --- sending ---
   // Takes a composed packet and queues it (dropped once teardown has begun).
   void Enqueue(Buffer buffer);
@@ -124,6 +137,7 @@ class TServerClient {
   std::atomic<uint32_t> lastActivityTick_;
   double connectedAt_;
 
+  VoiceBudget budget_;
   std::mutex sendMutex_;  // the SendQueue lock; never held across a socket call
   std::deque<Buffer> sendQueue_;
 };

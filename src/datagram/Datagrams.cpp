@@ -54,24 +54,27 @@ void StampVoiceCopy(uint8_t* data, size_t size, uint16_t recipientKey) {
   StoreU32(data + kCrcAt, ZeroCrcAndCompute(data, size));
 }
 
-WhisperStatus ConvertWhisper(std::vector<uint8_t>& datagram, WhisperTargets& targets) {
+WhisperStatus ConvertWhisper(uint8_t* d, size_t& size, WhisperTargets& targets) {
   targets.reset();
-  const size_t size = datagram.size();
   if (size < kTargetsAt) return WhisperStatus::kNoTargetCount;
-  const size_t count = datagram[kTargetCountAt];
+  const size_t count = d[kTargetCountAt];
   if (size - kTargetsAt < count) return WhisperStatus::kShortTargets;
-  uint8_t* d = datagram.data();
   for (size_t i = 0; i < count; ++i) targets.set(d[kTargetsAt + i]);
   // The last target byte (or the count itself) lands on byte 15, inside the crc field that every
   // copy overwrites; the payload moves up to offset 16.
   const size_t keepFrom = kTargetCountAt + count;
   std::memmove(d + kCrcAt + 3, d + keepFrom, size - keepFrom);
-  const size_t newSize = size - (count + 1);
-  datagram.resize(newSize);
-  d = datagram.data();
+  size -= count + 1;
   d[kKindAt] = kVoiceChannel;
-  StoreU16(d + kLengthAt, static_cast<uint16_t>(newSize));
+  StoreU16(d + kLengthAt, static_cast<uint16_t>(size));
   return WhisperStatus::kConverted;
+}
+
+WhisperStatus ConvertWhisper(std::vector<uint8_t>& datagram, WhisperTargets& targets) {
+  size_t size = datagram.size();
+  const WhisperStatus status = ConvertWhisper(datagram.data(), size, targets);
+  datagram.resize(size);
+  return status;
 }
 
 std::vector<uint8_t> ComposeVoice(uint16_t sessionKey, uint8_t kind, uint8_t clientByte, uint32_t packetId,

@@ -69,6 +69,8 @@ enum class WhisperStatus {
 using WhisperTargets = std::bitset<256>;
 // Reads a whisper's target set and turns the datagram, in place, into channel voice: bytes 15 to
 // 15 + targetCount go, the payload follows the header, kind becomes 0 and length the new size.
+// size becomes the new size; the bytes after it are left as they were.
+WhisperStatus ConvertWhisper(uint8_t* data, size_t& size, WhisperTargets& targets);
 WhisperStatus ConvertWhisper(std::vector<uint8_t>& datagram, WhisperTargets& targets);
 
 // A voice datagram as a client composes it, crc filled in (tests, benchmarks, tools).

@@ -1,11 +1,12 @@
 // UDP intake: every datagram that reaches the server's UDP port, on the listener thread. Voice is
-// checked and queued; pings are answered here. The queue is relayed once per batch the listener
-// read, not once per datagram (UDPServerBatchRead).
+// checked and its copies staged at once; pings are answered in the same outgoing batch.
 #include "datagram/UdpIntake.hpp"
 
+#include <mutex>
 #include <string>
 
 #include "clients/ClientLog.hpp"
+#include "clients/RelayIndex.hpp"
 #include "datagram/Datagrams.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
@@ -15,16 +16,16 @@ namespace qm {
 namespace {
 
 // Voice: sequence first, checksum only when the sequence holds; either finding counts once and
-// the datagram is relayed all the same. The buffer is the queue's private copy, so the crc field
-// is zeroed there, not in the endpoint's receive buffer.
-void CheckVoice(TServerClient& client, std::vector<uint8_t>& copy, const VoiceHeader& voice) {
+// the datagram is relayed all the same. The crc field is zeroed in the listener's buffer, which
+// every copy overwrites anyway.
+void CheckVoice(TServerClient& client, uint8_t* data, size_t size, const VoiceHeader& voice) {
   const uint32_t last = client.LastPacketId.load(std::memory_order_relaxed);
   bool bad = false;
   if (last != 0 && last + 1 != voice.packetId) {
     LogEventLimited("UDP Error", "lost packet " + std::to_string(voice.packetId), std::to_string(client.SessionKey()),
                     &client);
     bad = true;
-  } else if (ZeroCrcAndCompute(copy.data(), copy.size()) != voice.crc) {
+  } else if (ZeroCrcAndCompute(data, size) != voice.crc) {
     LogEventLimited("UDP Error", "false CRC32", std::to_string(client.SessionKey()), &client);
     bad = true;
   }
@@ -39,9 +40,74 @@ bool FromControlHost(const TServerClient& client, const NetAddress& from) { retu
 
 }  // namespace
 
-void UdpIntake::UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddress& from) {
+UdpIntake::UdpIntake(const IntakeServices& services) : s_(services) {
+  // Room for the usual few: noting a speaker over budget allocates nothing.
+  overBudget_.reserve(64);
+}
+
+TServerClient::VoiceBudget& UdpIntake::BudgetOf(TServerClient& client, uint32_t tick) const {
+  TServerClient::VoiceBudget& b = client.Budget();
+  if (!b.configured) {
+    b.packets.Configure(s_.voicePacketsPerSecond, s_.voicePacketsPerSecond, tick);
+    b.bytes.Configure(s_.voiceBytesPerSecond, s_.voiceBytesPerSecond, tick);
+    b.pings.Configure(kPingsPerSecond, kPingsPerSecond, tick);
+    b.configured = true;
+  }
+  return b;
+}
+
+bool UdpIntake::TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t tick) {
+  TServerClient::VoiceBudget& b = BudgetOf(*client, tick);
+  // A whole datagram's worth of both, or nothing taken: the packet is taken last, when the
+  // check before has shown it is there.
+  if (b.packets.WaitMs(tick) == 0 && b.bytes.TryTake(tick, static_cast<uint32_t>(size)) && b.packets.TryTake(tick))
+    return true;
+  s_.stats.DroppedBudget.fetch_add(1, std::memory_order_relaxed);
+  if (b.dropped++ == 0) {
+    b.windowStart = tick;
+    overBudget_.push_back(client);
+  }
+  return false;
+}
+
+void UdpIntake::ReportBudgets(uint32_t tick) {
+  for (size_t i = 0; i < overBudget_.size();) {
+    TServerClient& client = *overBudget_[i];
+    TServerClient::VoiceBudget& b = client.Budget();
+    if (tick - b.windowStart < kBudgetReportMs) {
+      ++i;
+      continue;
+    }
+    WriteLog("Voice budget exceeded by client :" + client.ClientName() + " (" + std::to_string(b.dropped) +
+                 " datagrams dropped in 60 s)",
+             kLogWarning);
+    b.dropped = 0;
+    overBudget_[i] = std::move(overBudget_.back());
+    overBudget_.pop_back();
+  }
+}
+
+void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) {
+  const Moment at{TickCount(), s_.now()};
+  // One hold for the whole batch: no record found here leaves the index (or is destroyed) before
+  // its copies have gone, and list upkeep waits at most one batch.
+  TRelayIndex& index = s_.clients.Relay();
+  std::lock_guard<std::mutex> g(index.Lock());
+  for (int i = 0; i < count; ++i)
+    if (!batch[i].truncated) UDPServerUDPRead(index, batch[i], at);
   try {
-    LockGuard g(s_.udpReadLock);
+    s_.relay.SendStaged();
+    if (!overBudget_.empty()) ReportBudgets(at.tick);
+  } catch (const std::exception& e) {
+    WriteLog(ExceptionLine("TUDPSender.ProcessUDPList", e), kLogException);
+  }
+}
+
+void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at) {
+  uint8_t* const data = d.data;
+  const size_t size = d.size;
+  const NetAddress from{d.ip, d.port};
+  try {
     TServerCounters::Add(s_.counters.UdpBytesReceived, static_cast<uint32_t>(size));
     TServerCounters::Add(s_.counters.UdpPacketsReceived, 1);
 
@@ -49,71 +115,71 @@ void UdpIntake::UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddr
     // Under four bytes there is no key to find a client by: only the server's counters see it.
     if (!ParseDatagramHead(data, size, head)) return;
 
-    const ClientPtr client = s_.clients.FindClientByKey(head.sessionKey);
-    // A foreign host is told nothing, not even that the key exists: it is traced like an unknown
-    // key, gets no pong and moves nothing.
-    if (!client || !FromControlHost(*client, from)) {
+    // A check that refuses a source (address and port) outright, whatever its key, belongs here:
+    // before the lookup, so a refused source costs no more than this.
+    const ClientPtr* found = index.FindLocked(head.sessionKey);
+    // An unknown key, or a known one from a foreign host: the datagram is a stranger's. It is told
+    // nothing, not even that the key exists: traced alike, no pong, nothing moved.
+    if (!found || !FromControlHost(**found, from)) {
       const std::string address = from.AddressText();
       LogEventLimited("ALERT UDP", "Incoming traffic from unknown client ip: " + address, address, nullptr);
       return;
     }
-    if (client->Leaving()) {
-      WriteLogLimited("ALERT UDP: Incoming traffic from leaving client :" + client->ClientName(), kLogWarning,
-                      client->ClientName());
+    TServerClient& client = **found;
+    if (client.Leaving()) {
+      WriteLogLimited("ALERT UDP: Incoming traffic from leaving client :" + client.ClientName(), kLogWarning,
+                      client.ClientName());
       return;
     }
 
+    // (A port other than the client's current one, client.Peer().port, shows here: a NAT
+    // rebinding, or another program on the client's host.)
     // Whatever follows the key, the datagram came from this client: its return address and
     // activity follow it. A datagram too short for its family's fields is dropped only after
     // this, like one of unknown magic, and touches no counter of the client.
-    client->TouchActivity();
-    client->SetPeer(from);
+    client.TouchActivity();
+    client.SetPeer(from);
 
     if (head.magic == kVoiceMagic) {
       VoiceHeader voice;
       if (!ParseVoiceHeader(data, size, voice)) return;
-      client->UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
-      client->UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
-      TVoiceQueue::Buffer copy = s_.voiceQueue.Acquire();
-      copy.assign(data, data + size);
-      CheckVoice(*client, copy, voice);
-      s_.voiceQueue.Push(std::move(copy));
+      client.UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
+      client.UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
+      // Late or over budget: dropped before the crc and any copy, yet received all the same. The
+      // sequence moves on, so the next accepted datagram is not taken for a loss on the way: the
+      // loss figures describe the client's line, and these drops are counted apart.
+      const bool late = d.receivedNs != 0 && at.nowNs - d.receivedNs > kMaxVoiceWaitNs;
+      if (late) s_.stats.DroppedLate.fetch_add(1, std::memory_order_relaxed);
+      if (late || !TakeVoiceBudget(*found, size, at.tick)) {
+        client.LastPacketId.store(voice.packetId, std::memory_order_relaxed);
+        return;
+      }
+      CheckVoice(client, data, size, voice);
+      s_.relay.StageVoice(index, client, data, size, d.receivedNs);
       return;
     }
 
     if (head.magic == kPingMagic) {
       PingFields ping;
       if (!ParsePingFields(data, size, ping)) return;
-      client->UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
-      client->UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
+      client.UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
+      client.UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
       // An echo above what clients use marks the answer to a server ping, whatever the kind.
       const uint8_t kind = ping.echo > kMaxClientEcho ? static_cast<uint8_t>(kPingAnswer) : ping.kind;
       if (kind == kPingRequest) {
-        const PingDatagram pong = ComposePing(client->SessionKey(), kPingAnswer, ping.echo);
-        try {
-          s_.udpServer.SendDatagram(from, pong.data(), pong.size());
-          TServerCounters::Add(s_.counters.UdpPacketsSent, 1);
-          TServerCounters::Add(s_.counters.UdpBytesSent, static_cast<uint32_t>(pong.size()));
-        } catch (const std::exception&) {
-          // A lost pong is the client's to retry.
-        }
+        if (BudgetOf(client, at.tick).pings.TryTake(at.tick))
+          s_.relay.StagePong(from, ComposePing(client.SessionKey(), kPingAnswer, ping.echo));
       } else if (kind == kPingAnswer) {
-        if (client->PingPending.load())
-          client->PingRoundTrip.store(TickCount() - client->PingSentTick.load(), std::memory_order_relaxed);
-        client->PingPending.store(false);
-        client->PingTries.store(0);
-        client->PingSentTick.store(0);
+        if (client.PingPending.load())
+          client.PingRoundTrip.store(TickCount() - client.PingSentTick.load(), std::memory_order_relaxed);
+        client.PingPending.store(false);
+        client.PingTries.store(0);
+        client.PingSentTick.store(0);
       }
     }
   } catch (const std::exception& e) {
     WriteLog(ExceptionLine("TQuillmootServer.UDPServerUDPRead", e), kLogException);
   }
-}
-
-void UdpIntake::UDPServerBatchRead() {
-  // The listener relays what it has just read itself: a hand-over to the relay sender thread per
-  // datagram cost more than the relay. The batch's copies go out before the next read.
-  s_.relay.RelayReceived();
 }
 
 }  // namespace qm

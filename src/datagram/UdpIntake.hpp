@@ -1,40 +1,67 @@
 #pragma once
-// UDP intake: the UDP listener's handlers. What they may touch of the server comes in
-// IntakeServices.
+// UDP intake and relay: the UDP listener hands each batch it read to UDPServerBatchRead, which
+// handles the datagrams in arrival order (counts, one parse, one key lookup, the checks, the
+// copies staged) and sends the batch's copies and pongs together. What it may touch of the server
+// comes in IntakeServices. Everything here runs on the listener thread only.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "clients/ClientList.hpp"
 #include "datagram/TUDPSender.hpp"
-#include "datagram/VoiceQueue.hpp"
+#include "datagram/VoiceStats.hpp"
 #include "net/NetAddress.hpp"
 #include "net/ServerCounters.hpp"
 #include "net/UdpEndpoint.hpp"
-#include "platform/Sync.hpp"
 
 namespace qm {
 
+class TRelayIndex;
+
 // What the server lends the intake; all of it outlives the intake.
 struct IntakeServices {
-  RecursiveLock& udpReadLock;  // held for the handling of one datagram
-  TClientList& clients;
-  TVoiceQueue& voiceQueue;
-  UdpEndpoint& udpServer;  // pongs go out from it
+  TClientList& clients;  // its relay index: the key lookup and the recipients
   TServerCounters& counters;
-  TUDPSender& relay;  // relays what a batch queued
+  TUDPSender& relay;  // stages the copies and pongs, and sends them
+  VoiceStats& stats;
+  TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' clock
+  // Each speaker's budget of voice and whisper datagrams and bytes a second (0: no limit), with
+  // one second's burst.
+  uint32_t voicePacketsPerSecond = 0;
+  uint32_t voiceBytesPerSecond = 0;
 };
 
-class UdpIntake {
+class UdpIntake : public DatagramSink {
  public:
-  explicit UdpIntake(const IntakeServices& services) : s_(services) {}
+  explicit UdpIntake(const IntakeServices& services);
 
-  // One call per received datagram, on the UDP listener thread.
-  void UDPServerUDPRead(const uint8_t* data, size_t size, const NetAddress& from);
-  // After the listener has handed over every datagram of one batch: relays what was queued.
-  void UDPServerBatchRead();
+  // One batch as the listener read it (the buffers may be changed in place); its copies and
+  // pongs have left when this returns.
+  void UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) override;
+
+  // Voice that waited in the server longer than this before intake reached it is dropped.
+  static constexpr int64_t kMaxVoiceWaitNs = 100'000'000;
+  // Pings a client gets answered a second; beyond them, no pong.
+  static constexpr uint32_t kPingsPerSecond = 10;
+  // A speaker over its budget is named in the log once per this many milliseconds.
+  static constexpr uint32_t kBudgetReportMs = 60'000;
 
  private:
+  struct Moment {
+    uint32_t tick;  // TickCount
+    int64_t nowNs;  // on the receive stamps' clock
+  };
+  // One datagram; the caller holds the relay index lock.
+  void UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at);
+  // The client's budgets, set up at its first datagram.
+  TServerClient::VoiceBudget& BudgetOf(TServerClient& client, uint32_t tick) const;
+  // Takes one voice datagram from the budget; false (counted, noted for the log) when over it.
+  bool TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t tick);
+  // Writes the line of every speaker whose report window has passed.
+  void ReportBudgets(uint32_t tick);
+
   IntakeServices s_;
+  std::vector<ClientPtr> overBudget_;  // speakers with drops not yet in the log
 };
 
 }  // namespace qm

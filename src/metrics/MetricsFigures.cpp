@@ -4,6 +4,7 @@
 #include "clients/ClientList.hpp"
 #include "control/Pacing.hpp"
 #include "control/WireId.hpp"
+#include "datagram/VoiceStats.hpp"
 #include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
 
@@ -37,6 +38,13 @@ ServerFigures CollectFigures(const FigureSources& server) {
   if (server.pacing) {
     f.channelChangeWaits = server.pacing->channelChangeWaits.load(std::memory_order_relaxed);
     f.loginWaits = server.pacing->loginWaits.load(std::memory_order_relaxed);
+  }
+  if (server.voice) {
+    f.voiceDroppedBudget = server.voice->DroppedBudget.load(std::memory_order_relaxed);
+    f.voiceDroppedLate = server.voice->DroppedLate.load(std::memory_order_relaxed);
+    const auto counts = server.voice->RelayDelay.Counts();
+    f.relayDelayBuckets.assign(counts.begin(), counts.end());
+    f.relayDelaySumSeconds = server.voice->RelayDelay.SumSeconds();
   }
   if (!server.clients || !server.channels) return f;
 

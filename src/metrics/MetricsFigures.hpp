@@ -13,6 +13,7 @@ class TServerCounters;
 class TClientList;
 class TChannelList;
 struct PacingCounters;
+struct VoiceStats;
 
 // What a scrape reads of the server. The lists may be absent (a server that failed to start).
 struct FigureSources {
@@ -21,6 +22,7 @@ struct FigureSources {
   TClientList* clients = nullptr;
   TChannelList* channels = nullptr;
   const PacingCounters* pacing = nullptr;  // the control handlers' waits
+  const VoiceStats* voice = nullptr;
 };
 
 struct PlayerFigures {
@@ -43,6 +45,13 @@ struct ServerFigures {
   uint64_t channelChangeWaits = 0;
   uint64_t loginWaits = 0;
   std::vector<PlayerFigures> players;
+  // Voice dropped at intake, by reason.
+  uint64_t voiceDroppedBudget = 0;
+  uint64_t voiceDroppedLate = 0;
+  // Receive-to-send delay of relayed voice: datagrams per bucket (bounds in
+  // RelayDelayHistogram::kBoundsMs, the last bucket unbounded) and their sum.
+  std::vector<uint64_t> relayDelayBuckets;
+  double relayDelaySumSeconds = 0.0;
 };
 
 ServerFigures CollectFigures(const FigureSources& server);

@@ -1,12 +1,14 @@
 // The metrics listener on prometheus-cpp: its exposer (an embedded HTTP server) does the serving
 // and the text format, including the escaping of "\\", "\"" and line feeds in label values; this
 // file turns the server's figures into metric families on each scrape.
+#include <limits>
 #include <utility>
 
 #include <prometheus/collectable.h>
 #include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
 
+#include "datagram/VoiceStats.hpp"
 #include "metrics/MetricsEndpoint.hpp"
 
 namespace qm {
@@ -75,6 +77,31 @@ ClientMetric Sample(MetricType type, double value, std::vector<ClientMetric::Lab
   return m;
 }
 
+// Voice dropped at intake by reason, and the relay's receive-to-send delay.
+void AddVoiceFamilies(const ServerFigures& f, std::vector<MetricFamily>& out) {
+  out.push_back(Family("quillmoot_voice_dropped_total", "Voice datagrams dropped at intake", MetricType::Counter));
+  out.back().metric.push_back(
+      Sample(MetricType::Counter, static_cast<double>(f.voiceDroppedBudget), {{"reason", "budget"}}));
+  out.back().metric.push_back(
+      Sample(MetricType::Counter, static_cast<double>(f.voiceDroppedLate), {{"reason", "late"}}));
+  if (f.relayDelayBuckets.size() != RelayDelayHistogram::kBuckets) return;
+  out.push_back(Family("quillmoot_relay_delay_seconds",
+                       "Delay from a voice datagram's arrival to the send of its copies", MetricType::Histogram));
+  ClientMetric m;
+  uint64_t cumulative = 0;
+  for (size_t i = 0; i < RelayDelayHistogram::kBuckets; ++i) {
+    cumulative += f.relayDelayBuckets[i];
+    ClientMetric::Bucket b;
+    b.cumulative_count = cumulative;
+    b.upper_bound = i < RelayDelayHistogram::kBoundsMs.size() ? RelayDelayHistogram::kBoundsMs[i] / 1000.0
+                                                              : std::numeric_limits<double>::infinity();
+    m.histogram.bucket.push_back(b);
+  }
+  m.histogram.sample_count = cumulative;
+  m.histogram.sample_sum = f.relayDelaySumSeconds;
+  out.back().metric.push_back(std::move(m));
+}
+
 class FiguresCollectable : public prometheus::Collectable {
  public:
   explicit FiguresCollectable(std::function<ServerFigures()> figures) : figures_(std::move(figures)) {}
@@ -99,6 +126,8 @@ class FiguresCollectable : public prometheus::Collectable {
     out.back().metric.push_back(
         Sample(MetricType::Counter, static_cast<double>(f.channelChangeWaits), {{"reason", "channel_change"}}));
     out.back().metric.push_back(Sample(MetricType::Counter, static_cast<double>(f.loginWaits), {{"reason", "login"}}));
+
+    AddVoiceFamilies(f, out);
 
     // Per player: one family per figure, one sample per player.
     std::vector<MetricFamily> player;

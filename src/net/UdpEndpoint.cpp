@@ -60,6 +60,16 @@ void UdpEndpoint::ListenLoop() {
     const int n = platform::ReceiveDatagrams(socket_, batch, kReadBatch);
     mayHaveMore = n == kReadBatch;
     if (n <= 0 || stopping_) continue;
+    if (sink_) {
+      for (int i = 0; i < n; ++i)
+        if (batch[i].size > kBufferSize) batch[i].truncated = true;
+      try {
+        sink_->UDPServerBatchRead(batch, n);
+      } catch (...) {
+        // One bad batch must not stop reception of the next.
+      }
+      continue;
+    }
     for (int i = 0; i < n; ++i) {
       const platform::ReceivedDatagram& d = batch[i];
       if (d.truncated || d.size > kBufferSize) continue;

@@ -1,7 +1,7 @@
 #pragma once
-// The UDP endpoint: one socket, one listener thread that reads datagrams in batches, calls the
-// read handler per datagram and then the batch handler once per batch, and sends from the same
-// socket (so clients see replies come from the server's UDP port).
+// The UDP endpoint: one socket, one listener thread that reads datagrams in batches and hands each
+// batch whole to its sink (or, without one, calls the read handler per datagram and then the batch
+// handler), and sends from the same socket (so clients see replies come from the server's UDP port).
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -13,6 +13,15 @@
 #include "platform/Socket.hpp"
 
 namespace qm {
+
+// Takes the listener's batches whole, on the listener thread. The datagrams' buffers are the
+// endpoint's and are reused by the next read: the sink may change them in place, and copies what it
+// keeps. A datagram marked truncated was longer than kBufferSize and must be passed over.
+class DatagramSink {
+ public:
+  virtual ~DatagramSink() = default;
+  virtual void UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) = 0;
+};
 
 class UdpEndpoint {
  public:
@@ -38,6 +47,9 @@ class UdpEndpoint {
   void AddBinding(const std::string& ip, uint16_t port) { binding_.Set(ip, port); }
   void SetReadHandler(ReadHandler handler);
   void SetBatchHandler(BatchHandler handler);
+  // When set, the sink takes every batch and the handlers are not called. It must outlive the
+  // listener (set it before Activate).
+  void SetSink(DatagramSink* sink) { sink_ = sink; }
 
   // Binds and starts the listener thread; throws ESocketError when the address cannot be bound.
   void Activate();
@@ -66,6 +78,7 @@ class UdpEndpoint {
   Binding binding_;
   ReadHandler handler_;
   BatchHandler batchHandler_;
+  DatagramSink* sink_ = nullptr;
   platform::SocketHandle socket_ = platform::kInvalidSocket;
   uint16_t boundPort_ = 0;
   std::atomic<bool> active_{false};

@@ -78,7 +78,8 @@ bool SetKeepAlive(SocketHandle s, uint32_t idleMs, uint32_t intervalMs, uint32_t
 // exactly that, this sets nothing.
 bool SetReuseAddress(SocketHandle s);
 // Readies a UDP socket for a server: on Windows an ICMP "port unreachable" from one client would
-// otherwise make the next receive fail; a no-op on POSIX.
+// otherwise make the next receive fail; on Linux it asks the kernel to stamp each datagram with
+// its receive time.
 void PrepareDatagramSocket(SocketHandle s);
 // The error a non-blocking connect ended with (SO_ERROR), mapped as LastSocketError; 0 for none.
 int PendingSocketError(SocketHandle s);
@@ -110,7 +111,13 @@ struct ReceivedDatagram {
   uint32_t ip = 0;
   uint16_t port = 0;
   bool truncated = false;  // the datagram was longer than the buffer; size is not its length
+  // When the system received it, in DatagramClockNs's time: the kernel's stamp where the system
+  // gives one (Linux), else the time the batch was read.
+  int64_t receivedNs = 0;
 };
+// Now on the clock receive stamps are taken from, in nanoseconds (the wall clock on Linux, where
+// the kernel stamps with it; a monotonic clock elsewhere).
+int64_t DatagramClockNs();
 // Receives up to count datagrams that are already waiting, without waiting for more. Returns how
 // many were received (0 when none waits), -1 on a socket error (LastSocketError).
 int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count);

@@ -82,7 +82,6 @@ bool TQuillmootServer::Server_Init() {
   CompleteVersion();
   if (!CreateListeners()) return false;
   CreatePingThread();
-  CreateWakeEvent();
   CreateRelay();
   if (!Activate()) return false;
   if (!StartMetrics()) return false;
@@ -98,8 +97,8 @@ void TQuillmootServer::BeginStartup() {
 }
 
 void TQuillmootServer::CreateLocks() {
-  // The log's lock is permanent (the log is usable before start-up and after shutdown).
-  udpReadLock_ = std::make_unique<RecursiveLock>();
+  // The log's lock is permanent (the log is usable before start-up and after shutdown); the
+  // others belong to the lists and records they guard.
 }
 
 void TQuillmootServer::LocateExecutable() {
@@ -128,7 +127,6 @@ void TQuillmootServer::RaisePriority() {
 void TQuillmootServer::CreateLists() {
   clientList_ = std::make_unique<TClientList>();
   channelList_ = std::make_unique<TChannelList>(*clientList_);
-  voiceQueue_ = std::make_unique<TVoiceQueue>();
   WriteLog("Created Threadlists", kLogProgress);
 }
 
@@ -175,12 +173,8 @@ bool TQuillmootServer::CreateListeners() {
       ControlServices{counters_, *clientList_, *channelList_, startTime_, serverVersion_, sessionKeySeed_});
   tcpServer_->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
   tcpServer_->SetExecuteHandler([control = control_.get()](TcpContext& c) { control->TCPServerExecute(c); });
-  // The intake comes with the relay it feeds (CreateRelay); the listener calls it only once
-  // activated, after that.
+  // The intake becomes the listener's sink with the relay (CreateRelay), before activation.
   udpServer_->SetDefaultPort(static_cast<uint16_t>(s.UDPPort));
-  udpServer_->SetReadHandler(
-      [this](const uint8_t* d, size_t n, const NetAddress& from) { intake_->UDPServerUDPRead(d, n, from); });
-  udpServer_->SetBatchHandler([this] { intake_->UDPServerBatchRead(); });
 
   if (!s.IP.empty()) {
     try {
@@ -204,17 +198,19 @@ void TQuillmootServer::CreatePingThread() {
   WriteLog("Created ping thread", kLogProgress);
 }
 
-void TQuillmootServer::CreateWakeEvent() { systemEvent_ = std::make_unique<AutoResetEvent>(); }
-
 void TQuillmootServer::CreateRelay() {
+  // The relay runs on the UDP listener and has no thread of its own; its progress lines stay
+  // where operators and their scripts have always found them.
   WriteLog("Creating UDPsender thread", kLogProgress);
-  udpSender_ =
-      std::make_unique<TUDPSender>(RelayServices{*voiceQueue_, *clientList_, *udpServer_, *systemEvent_, counters_});
+  udpSender_ = std::make_unique<TUDPSender>(*udpServer_, counters_, voiceStats_);
   WriteLog("Created UDPsender thread", kLogProgress);
-  udpSender_->SetHighestPriority();
-  udpSender_->Start();
-  intake_ = std::make_unique<UdpIntake>(
-      IntakeServices{*udpReadLock_, *clientList_, *voiceQueue_, *udpServer_, counters_, *udpSender_});
+  WriteLog("UDPSender.Execute", kLogProgress);
+  const TSettings& s = Settings();
+  IntakeServices intake{*clientList_, counters_, *udpSender_, voiceStats_};
+  intake.voicePacketsPerSecond = static_cast<uint32_t>(s.VoicePacketsPerSecond);
+  intake.voiceBytesPerSecond = static_cast<uint32_t>(s.VoiceBytesPerSecond);
+  intake_ = std::make_unique<UdpIntake>(intake);
+  udpServer_->SetSink(intake_.get());
 }
 
 bool TQuillmootServer::Activate() {
@@ -243,7 +239,8 @@ bool TQuillmootServer::StartMetrics() {
     if (wanted.empty()) return true;
     const MetricsAddress address = ParseMetricsAddress(wanted);
     metrics_ = StartMetricsEndpoint(address, [this, pacing = control_ ? &control_->Pacing() : nullptr]() {
-      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing});
+      return CollectFigures(
+          FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing, &voiceStats_});
     });
     WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {
@@ -256,12 +253,8 @@ bool TQuillmootServer::StartMetrics() {
 
 void TQuillmootServer::StopWorkers() {
   if (pingThread_) pingThread_->Stop();
-  if (udpSender_) {
-    udpSender_->Terminate();
-    if (systemEvent_) systemEvent_->Set();
-  }
+  if (udpSender_ && udpSender_->Terminate()) WriteLog("UDPSender.Terminated", kLogProgress);
   if (pingThread_) pingThread_->Join();
-  if (udpSender_) udpSender_->Join();
 }
 
 void TQuillmootServer::Server_DeInit() {
@@ -275,9 +268,10 @@ void TQuillmootServer::Server_DeInit() {
     WriteLog("Server_DeInit -- pingpong term sent", kLogProgress);
   }
   if (udpSender_) {
-    udpSender_->Terminate();
-    if (systemEvent_) systemEvent_->Set();
+    // From here the listener relays no more voice (pongs still go), as at every shutdown.
+    const bool running = udpSender_->Terminate();
     WriteLog("Server_DeInit -- UDPThread term + event sent", kLogProgress);
+    if (running) WriteLog("UDPSender.Terminated", kLogProgress);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(shutdownPauseMs_));
   metricsStop.join();
@@ -291,10 +285,9 @@ void TQuillmootServer::Server_DeInit() {
   if (udpServer_) udpServer_->Deactivate();
   WriteLog("Server_DeInit -- Stopped UDP", kLogProgress);
 
-  // The intake and the relay hold references to the event and the read lock: they go first.
+  // The listener has stopped: the intake and the relay go before the clients they read.
   intake_.reset();
   udpSender_.reset();
-  systemEvent_.reset();
 
   if (clientList_) {
     for (auto& c : clientList_->TakeAll()) {
@@ -307,7 +300,6 @@ void TQuillmootServer::Server_DeInit() {
   // Whatever the log limits still hold back is counted before the last line.
   FlushLogNotes(true);
   WriteLog("----Quillmoot server shutdown----", kLogBanner);
-  udpReadLock_.reset();
 }
 
 }  // namespace qm

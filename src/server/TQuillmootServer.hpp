@@ -13,7 +13,6 @@
 #include "clients/ClientList.hpp"
 #include "control/ControlHandlers.hpp"
 #include "datagram/UdpIntake.hpp"
-#include "datagram/VoiceQueue.hpp"
 #include "net/ServerCounters.hpp"
 #include "net/TcpEndpoint.hpp"
 #include "net/UdpEndpoint.hpp"
@@ -61,9 +60,8 @@ class TQuillmootServer {
   void CompleteVersion();
   bool CreateListeners();  // and wires their handlers; binds the configured IP
   void CreatePingThread();
-  void CreateWakeEvent();  // SystemEvent
-  void CreateRelay();      // the relay sender (started) and the UDP intake that feeds it
-  bool Activate();         // the listeners and the ping thread
+  void CreateRelay();  // the relay's sender and the UDP intake, the listener's sink
+  bool Activate();     // the listeners and the ping thread
   bool StartMetrics();
 
   bool Fail(const char* text, const std::exception& cause);
@@ -80,18 +78,16 @@ class TQuillmootServer {
   uint32_t shutdownPauseMs_ = 2000;
 
   // --- process-wide objects, created by Server_Init ---
-  std::unique_ptr<RecursiveLock> udpReadLock_;
   std::unique_ptr<TClientList> clientList_;
   std::unique_ptr<TChannelList> channelList_;
-  std::unique_ptr<TVoiceQueue> voiceQueue_;
-  std::unique_ptr<AutoResetEvent> systemEvent_;
+  VoiceStats voiceStats_;
   // The listeners' handlers; declared before the listeners, so they outlive them.
   std::unique_ptr<ControlHandlers> control_;
+  std::unique_ptr<TUDPSender> udpSender_;
   std::unique_ptr<UdpIntake> intake_;
   std::unique_ptr<UdpEndpoint> udpServer_;
   std::unique_ptr<TcpEndpoint> tcpServer_;
   std::unique_ptr<TPingThread> pingThread_;
-  std::unique_ptr<TUDPSender> udpSender_;
   std::unique_ptr<MetricsEndpoint> metrics_;  // only with "-METRICS="
 };
 

@@ -2,7 +2,7 @@
 
 #include "datagram/Datagrams.hpp"
 #include "datagram/PacketCrc32.hpp"
-#include "datagram/VoiceQueue.hpp"
+#include "datagram/VoiceStats.hpp"
 
 namespace qm {
 namespace {
@@ -105,28 +105,20 @@ TEST(Datagrams, ShortWhispersAreRefusedUntouched) {
   EXPECT_EQ(full.size(), 16u);
 }
 
-TEST(VoiceQueue, TakesAllInOrderRecyclesAndStaysBounded) {
-  TVoiceQueue q;
-  const uint8_t a[] = {1, 2}, b[] = {3};
-  EXPECT_TRUE(q.Append(a, 2));
-  auto buf = q.Acquire();
-  buf.assign(b, b + 1);
-  EXPECT_TRUE(q.Push(std::move(buf)));
-  std::vector<TVoiceQueue::Buffer> out;
-  q.TakeAll(out);
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0], Bytes({1, 2}));
-  EXPECT_EQ(out[1], Bytes({3}));
-  EXPECT_EQ(q.Count(), 0u);
-  q.Recycle(out);
-  EXPECT_TRUE(out.empty());
-  auto again = q.Acquire();  // a spare comes back empty with its storage kept
-  EXPECT_TRUE(again.empty());
-  EXPECT_GE(again.capacity(), 1u);
-  for (size_t i = 0; i < TVoiceQueue::kMaxQueued; ++i) ASSERT_TRUE(q.Append(a, 1));
-  EXPECT_FALSE(q.Append(a, 1));
-  EXPECT_FALSE(q.Push(Bytes{1}));
-  EXPECT_EQ(q.Count(), TVoiceQueue::kMaxQueued);
+// A bucket holds delays up to and including its bound, as the exposition's "le" says.
+TEST(RelayDelayHistogram, BoundsBelongToTheirBucketAndTheRestToTheLast) {
+  RelayDelayHistogram h;
+  h.Record(50'000);       // 0.05 ms
+  h.Record(50'001);       // just above: the 0.1 ms bucket
+  h.Record(-5);           // a clock step back counts as no delay
+  h.Record(100'000'000);  // 100 ms
+  h.Record(2'000'000'000);
+  const auto c = h.Counts();
+  EXPECT_EQ(c[0], 2u);
+  EXPECT_EQ(c[1], 1u);
+  EXPECT_EQ(c[10], 1u);
+  EXPECT_EQ(c[RelayDelayHistogram::kBuckets - 1], 1u);
+  EXPECT_NEAR(h.SumSeconds(), 2.1001, 1e-6);
 }
 
 }  // namespace

@@ -143,17 +143,13 @@ TEST(Intake, SequenceGapAndBadCrcCountOnceEachAndAreStillRelayed) {
   EXPECT_EQ(a.record->UdpPacketsReceived.load(), 1u + 5u);  // the announcing ping and five voice
 }
 
-TEST(Intake, QueuedCopyOfACheckedDatagramHasItsCrcFieldZeroed) {
+TEST(Intake, ACheckedDatagramHasItsCrcFieldZeroedInTheListenersBuffer) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
-  rig.StopRelay();
-  Bytes wrong = ComposeVoice(a.key, 2, 0, 1, nullptr, 0);
-  wrong[12] ^= 0x10;
-  SendCounted(rig, *a.voice, wrong);
-  std::vector<TVoiceQueue::Buffer> queued;
-  rig.Server().voiceQueue->TakeAll(queued);
-  ASSERT_EQ(queued.size(), 1u);  // kind 2 is queued; the relay drops it
-  EXPECT_EQ(Bytes(queued[0].begin() + 12, queued[0].end()), Bytes({0, 0, 0, 0}));
+  std::vector<VoiceRig::Fed> batch{rig.Voice(a, 2, {})};  // kind 2 is checked; the relay drops it
+  batch[0].bytes[12] ^= 0x10;
+  rig.Feed(batch);
+  EXPECT_EQ(Bytes(batch[0].bytes.begin() + 12, batch[0].bytes.end()), Bytes({0, 0, 0, 0}));
   EXPECT_EQ(a.record->BadPackets.load(), 1u);
 }
 
@@ -175,7 +171,7 @@ TEST(Intake, UnknownKeysTouchOnlyTheServerCountersAndCannotFloodTheLog) {
   }
   EXPECT_EQ(rig.Server().UdpBytesReceived.load() - startBytes, 300u * 16u);
   EXPECT_EQ(a.record->UdpPacketsReceived.load(), clientReceived);
-  EXPECT_EQ(rig.Server().voiceQueue->Count(), 0u);
+  EXPECT_FALSE(a.voice->Receive(100));
   const size_t lines = CountLines(rig, "ALERT UDP Incoming traffic from unknown client ip: 127.0.0.1");
   EXPECT_GE(lines, 1u);
   EXPECT_LE(lines, 3u);  // one a second at most
@@ -245,6 +241,95 @@ TEST(Intake, LeavingClientsAreRefusedWithoutMovingTheirAddress) {
   EXPECT_EQ(a.record->LastActivity(), activity);
   EXPECT_FALSE(other.Receive(100));
   EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP: Incoming traffic from leaving client :A"));
+}
+
+// A test clock installed for one scope, so a failed assertion cannot leave it installed.
+struct InstalledClock : TestClock {
+  explicit InstalledClock(uint32_t tick) : TestClock(Now(), tick) { SetClock(this); }
+  ~InstalledClock() override { SetClock(nullptr); }
+  InstalledClock(const InstalledClock&) = delete;
+  InstalledClock& operator=(const InstalledClock&) = delete;
+};
+
+// A fixed "now" on the receive stamps' clock: delays are exactly what the stamps make them.
+constexpr int64_t kNowNs = 1'000'000'000'000;
+int64_t FixedNow() { return kNowNs; }
+
+TEST(Intake, LateVoiceIsDroppedAndCountedWhileTheRestIsRelayedAndTimed) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  VoicePeer& b = rig.Add("B");
+  VoiceStats& stats = rig.Server().voiceStats;
+  const uint64_t late = stats.DroppedLate.load();
+  const auto delays = stats.RelayDelay.Counts();
+  const uint32_t received = a.record->UdpPacketsReceived.load();
+  std::vector<VoiceRig::Fed> batch{rig.Voice(a, kVoiceChannel, {0x01}, kNowNs - 150'000'000),
+                                   rig.Voice(a, kVoiceChannel, {0x02}, kNowNs - 30'000'000),
+                                   rig.Voice(a, kVoiceChannel, {0x03}, kNowNs - 100'000'000)};
+  rig.Feed(batch, FixedNow);
+  auto got = VoiceRig::ReceiveVoice(b);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->back(), 0x02);
+  got = VoiceRig::ReceiveVoice(b);  // 100 ms exactly is not yet late
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->back(), 0x03);
+  EXPECT_FALSE(VoiceRig::ReceiveVoice(b, 150));
+  EXPECT_EQ(stats.DroppedLate.load(), late + 1);
+  EXPECT_EQ(a.record->UdpPacketsReceived.load(), received + 3);  // received all the same
+  EXPECT_EQ(a.record->BadPackets.load(), 0u);                    // the drop is no loss
+  const auto after = stats.RelayDelay.Counts();
+  EXPECT_EQ(after[9] - delays[9], 1u);    // 30 ms: the bucket up to 50 ms
+  EXPECT_EQ(after[10] - delays[10], 1u);  // 100 ms
+}
+
+TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  VoicePeer& b = rig.Add("B");
+  InstalledClock clock(5'000'000);
+  const uint64_t dropped = rig.Server().voiceStats.DroppedBudget.load();
+  const uint32_t received = rig.Server().UdpPacketsReceived.load();
+  // A full budget of 100 at one instant, then 20 more with broken crcs: those are not checked.
+  std::vector<VoiceRig::Fed> batch;
+  for (int i = 0; i < 120; ++i) {
+    batch.push_back(rig.Voice(a, kVoiceChannel, {static_cast<uint8_t>(i)}));
+    if (i >= 100) batch.back().bytes[12] ^= 0xFF;
+  }
+  rig.Feed(batch);
+  int copies = 0;
+  while (VoiceRig::ReceiveVoice(b, 150)) ++copies;
+  EXPECT_EQ(copies, 100);
+  EXPECT_EQ(rig.Server().voiceStats.DroppedBudget.load(), dropped + 20);
+  EXPECT_EQ(rig.Server().UdpPacketsReceived.load(), received + 120);
+  EXPECT_EQ(a.record->BadPackets.load(), 0u);
+  // A minute on, the next batch writes the line; the budget has refilled meanwhile.
+  clock.AdvanceMs(60'000);
+  std::vector<VoiceRig::Fed> next{rig.Voice(a, kVoiceChannel, {0xFE})};
+  rig.Feed(next);
+  EXPECT_TRUE(VoiceRig::ReceiveVoice(b));
+  EXPECT_TRUE(rig.server.WaitForLog("Voice budget exceeded by client :A (20 datagrams dropped in 60 s)"));
+  EXPECT_EQ(CountLines(rig, "Voice budget exceeded"), 1u);
+}
+
+TEST(Intake, PingsBeyondTenASecondGetNoPong) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  InstalledClock clock(7'000'000);
+  const auto pongs = [&](int pings) {
+    const uint32_t before = rig.Server().UdpPacketsReceived.load();
+    for (int i = 0; i < pings; ++i) {
+      const PingDatagram ping = ComposePing(a.key, kPingRequest, 1);
+      a.voice->SendTo(rig.server.UdpPort(), ping.data(), ping.size());
+    }
+    EXPECT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == before + pings; }));
+    int n = 0;
+    while (VoiceRig::ReceiveFamily(a, kPingMagic, 150)) ++n;
+    return n;
+  };
+  // The announcing ping was long ago on this clock: the whole burst of ten is there.
+  EXPECT_EQ(pongs(15), 10);
+  clock.AdvanceMs(300);
+  EXPECT_EQ(pongs(5), 3);
 }
 
 }  // namespace

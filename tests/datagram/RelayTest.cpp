@@ -104,7 +104,6 @@ TEST(Relay, NothingReachesAnyoneForKindFiveEmptyOrShortWhispers) {
   EXPECT_TRUE(rig.server.WaitForLog("Dropped a whisper udp packet with fewer targets than its count from client :A"));
   EXPECT_TRUE(
       rig.server.WaitForLog("in: TUDPSender.ProcessUDPList exception EBufferError: Not enough data in buffer."));
-  EXPECT_EQ(rig.Server().voiceQueue->Count(), 0u);
 }
 
 TEST(Relay, LeavingClientsNeitherSpeakNorHear) {
@@ -117,32 +116,25 @@ TEST(Relay, LeavingClientsNeitherSpeakNorHear) {
   ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(c, kSilenceMs));
 
-  // Queued by a client that is leaving by the time the pass runs: released unsent with its line.
+  // A speaker that is leaving is refused at intake with its line: nothing relayed, nothing sent.
   // Settled: three pongs and the one copy to B.
   ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpBytesSent.load() == 3 * 12 + 17; }));
   const uint32_t before = rig.Server().UdpPacketsSent.load();
-  rig.StopRelay();
-  rig.SendVoice(a, kVoiceChannel, {2});
-  ASSERT_TRUE(test::Eventually([&] { return rig.Server().voiceQueue->Count() == 1; }));
   a.record->SetLeaving();
-  rig.Server().udpSender->ProcessUDPList();
-  EXPECT_EQ(rig.Server().voiceQueue->Count(), 0u);
-  EXPECT_TRUE(rig.server.WaitForLog("Tried to send a udp packet from a leaving client"));
+  rig.SendVoice(a, kVoiceChannel, {2});
+  EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP: Incoming traffic from leaving client :A"));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, kSilenceMs));
   EXPECT_EQ(rig.Server().UdpPacketsSent.load(), before);
 }
 
-TEST(Relay, SpeakerGoneBeforeThePassIsReleasedWithTheDestroyedLine) {
+TEST(Relay, SpeakerGoneBeforeItsDatagramIsTracedAsAStranger) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
-  rig.StopRelay();
-  rig.SendVoice(a, kVoiceChannel, {2});
-  ASSERT_TRUE(test::Eventually([&] { return rig.Server().voiceQueue->Count() == 1; }));
-  // The speaker is unlisted between intake and the pass.
+  // Lookup and copies happen under one hold of the index: an unlisted speaker is unknown.
   rig.Server().clientList->RemoveClient(a.record, PlayerLeftNotice(*a.record, kLeftReasonLeft));
-  rig.Server().udpSender->ProcessUDPList();
-  EXPECT_TRUE(rig.server.WaitForLog("Tried to send a udp packet from a destroyed client"));
+  rig.SendVoice(a, kVoiceChannel, {2});
+  EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP Incoming traffic from unknown client ip: 127.0.0.1"));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, kSilenceMs));
 }
 
@@ -184,7 +176,8 @@ TEST(Relay, AddressFollowsTheLatestSourceOfTheKey) {
 }
 
 TEST(Relay, NoWakeUpIsLostAcrossManyPasses) {
-  VoiceRig rig;
+  // Faster than any voice: the speaker's budget is lifted.
+  VoiceRig rig({{"Limits", "VoicePacketsPerSecond", "0"}});
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
   // Each datagram is sent only after the previous copy arrived, so each needs a wake-up of its own.

@@ -10,6 +10,7 @@
 
 #include "client/QmClient.hpp"
 #include "datagram/Datagrams.hpp"
+#include "datagram/UdpIntake.hpp"
 #include "keepalive/TPingThread.hpp"
 #include "support/TestServer.hpp"
 
@@ -38,11 +39,36 @@ class VoiceRig {
 
   ServerProbe Server() { return server.Server(); }
 
-  // Stops the relay thread so the test runs passes itself, between intake and relay.
-  void StopRelay() {
-    Server().udpSender->Terminate();
-    Server().SystemEvent->Set();
-    Server().udpSender->Join();
+  // One datagram of a batch fed to an intake directly, as if from a peer's UDP socket.
+  struct Fed {
+    std::vector<uint8_t> bytes;
+    uint16_t fromPort = 0;
+    int64_t receivedNs = 0;  // 0: now
+  };
+  // Hands the datagrams to the rig's own intake as one listener batch, on the test's thread:
+  // their copies and pongs have left the server's socket when it returns. now: the receive stamps'
+  // clock, fixed by the first call. The intake takes the relay index lock as the listener's does,
+  // so the two never handle a batch at the same time.
+  void Feed(std::vector<Fed>& batch, TUDPSender::NanoClock now = platform::DatagramClockNs) {
+    if (!intake_) {
+      relay_ = std::make_unique<TUDPSender>(*Server().udpServer, Server().counters, Server().voiceStats, now);
+      intake_ = std::make_unique<UdpIntake>(Server().Intake(*relay_, now));
+    }
+    std::vector<platform::ReceivedDatagram> d(batch.size());
+    const int64_t at = now();
+    for (size_t i = 0; i < batch.size(); ++i) {
+      d[i].data = batch[i].bytes.data();
+      d[i].capacity = d[i].size = batch[i].bytes.size();
+      d[i].ip = 0x7F000001;
+      d[i].port = batch[i].fromPort;
+      d[i].receivedNs = batch[i].receivedNs != 0 ? batch[i].receivedNs : at;
+    }
+    intake_->UDPServerBatchRead(d.data(), static_cast<int>(d.size()));
+  }
+  // A voice datagram with the client's next packet id, for Feed.
+  Fed Voice(VoicePeer& from, uint8_t kind, const std::vector<uint8_t>& body, int64_t receivedNs = 0) {
+    return Fed{ComposeVoice(from.key, kind, 0x5A, from.nextPacketId++, body.data(), body.size()),
+               from.voice->LocalPort(), receivedNs};
   }
 
   // Logs a client in; with announce, it sends a ping so the server learns its UDP address, and
@@ -87,6 +113,10 @@ class VoiceRig {
 
   TestServer server;
   std::vector<std::unique_ptr<VoicePeer>> peers;
+
+ private:
+  std::unique_ptr<TUDPSender> relay_;
+  std::unique_ptr<UdpIntake> intake_;
 };
 
 }  // namespace qm::test

@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "config/Settings.hpp"
 #include "datagram/TUDPSender.hpp"
+#include "datagram/UdpIntake.hpp"
 #include "keepalive/TPingThread.hpp"
 #include "metrics/MetricsEndpoint.hpp"
 #include "server/TQuillmootServer.hpp"
@@ -23,11 +25,9 @@ class ServerProbe {
         StartTime(s.startTime_),
         ShutdownPauseMs(s.shutdownPauseMs_),
         counters(s.counters_),
-        udpReadLock(s.udpReadLock_),
         clientList(s.clientList_),
         channelList(s.channelList_),
-        voiceQueue(s.voiceQueue_),
-        SystemEvent(s.systemEvent_),
+        voiceStats(s.voiceStats_),
         control(s.control_),
         intake(s.intake_),
         udpServer(s.udpServer_),
@@ -50,11 +50,9 @@ class ServerProbe {
   double& StartTime;
   uint32_t& ShutdownPauseMs;
   TServerCounters& counters;
-  std::unique_ptr<RecursiveLock>& udpReadLock;
   std::unique_ptr<TClientList>& clientList;
   std::unique_ptr<TChannelList>& channelList;
-  std::unique_ptr<TVoiceQueue>& voiceQueue;
-  std::unique_ptr<AutoResetEvent>& SystemEvent;
+  VoiceStats& voiceStats;
   std::unique_ptr<ControlHandlers>& control;
   std::unique_ptr<UdpIntake>& intake;
   std::unique_ptr<UdpEndpoint>& udpServer;
@@ -75,6 +73,15 @@ class ServerProbe {
   // server only).
   operator PingServices() const {
     return PingServices{*clientList, PingSender{*udpServer, counters}, StartTime, ServerVersion};
+  }
+
+  // What the server lends its UDP intake, for tests that feed an intake of their own (a started
+  // server only); now: the receive stamps' clock.
+  IntakeServices Intake(TUDPSender& relay, TUDPSender::NanoClock now = platform::DatagramClockNs) const {
+    IntakeServices services{*clientList, counters, relay, voiceStats, now};
+    services.voicePacketsPerSecond = static_cast<uint32_t>(Settings().VoicePacketsPerSecond);
+    services.voiceBytesPerSecond = static_cast<uint32_t>(Settings().VoiceBytesPerSecond);
+    return services;
   }
 
   // The control handlers' password throttles.

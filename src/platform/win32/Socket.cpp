@@ -2,6 +2,7 @@
 
 #include <mstcpip.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "platform/Waker.hpp"
@@ -109,8 +110,15 @@ size_t BytesReadable(SocketHandle s) {
 // Winsock's resolver codes are its socket error numbers already.
 int TranslateResolverError(int code) { return code; }
 
-// Winsock has no batch calls: a plain loop, one datagram per call.
+int64_t DatagramClockNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Winsock has no batch calls: a plain loop, one datagram per call. Its datagrams carry no receive
+// stamp, so each reads as received when the batch was read.
 int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
+  const int64_t readNs = DatagramClockNs();
   int n = 0;
   while (n < count && WaitFor(s, false, 0) > 0) {
     ReceivedDatagram& d = batch[n];
@@ -135,6 +143,7 @@ int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
     }
     d.ip = IpOf(from);
     d.port = PortOf(from);
+    d.receivedNs = readNs;
     ++n;
   }
   return n;
