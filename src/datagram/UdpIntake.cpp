@@ -115,9 +115,20 @@ void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDat
     // Under four bytes there is no key to find a client by: only the server's counters see it.
     if (!ParseDatagramHead(data, size, head)) return;
 
-    // A check that refuses a source (address and port) outright, whatever its key, belongs here:
-    // before the lookup, so a refused source costs no more than this.
     const ClientPtr* found = index.FindLocked(head.sessionKey);
+    // A client's own current address and port is never held back. Anything else is a stranger
+    // until shown otherwise: someone sharing the client's host could sweep keys by pings and then
+    // take its voice, so such sources get a few tries and are then ignored for a while.
+    if (!found || (*found)->Peer() != from) {
+      if (guard_.Ignored(from, at.tick)) return;
+      if (!found) {
+        guard_.CountUnknownKey(from, at.tick, head.sessionKey);
+      } else if (!FromControlHost(**found, from)) {
+        guard_.CountStrange(from, at.tick);
+      } else if ((*found)->Peer().IsSet() && !guard_.CountStrange(from, at.tick)) {
+        return;  // a new port of the right host, past its tries
+      }
+    }
     // An unknown key, or a known one from a foreign host: the datagram is a stranger's. It is told
     // nothing, not even that the key exists: traced alike, no pong, nothing moved.
     if (!found || !FromControlHost(**found, from)) {
@@ -132,8 +143,6 @@ void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDat
       return;
     }
 
-    // (A port other than the client's current one, client.Peer().port, shows here: a NAT
-    // rebinding, or another program on the client's host.)
     // Whatever follows the key, the datagram came from this client: its return address and
     // activity follow it. A datagram too short for its family's fields is dropped only after
     // this, like one of unknown magic, and touches no counter of the client.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clients/ClientList.hpp"
+#include "datagram/StrangerGuard.hpp"
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceStats.hpp"
 #include "net/NetAddress.hpp"
@@ -61,6 +62,7 @@ class UdpIntake : public DatagramSink {
   void ReportBudgets(uint32_t tick);
 
   IntakeServices s_;
+  StrangerGuard guard_;                // sources that are not their key's current address and port
   std::vector<ClientPtr> overBudget_;  // speakers with drops not yet in the log
 };
 

@@ -105,7 +105,7 @@ TEST(StrangerGuardServer, PingsAndVoiceFromAnotherAddressGetNothingAndMoveNothin
 }
 
 // A stranger on the victim's own address sweeps keys by pings while the victim's channel talks.
-TEST(StrangerGuardServer, DISABLED_AKeySweepFromTheVictimsOwnAddressFindsNoKeyAndTakesNoVoice) {
+TEST(StrangerGuardServer, AKeySweepFromTheVictimsOwnAddressFindsNoKeyAndTakesNoVoice) {
   VoiceRig rig;
   VoicePeer& speaker = rig.Add("Speaker");
   VoicePeer& victim = rig.Add("Victim");
