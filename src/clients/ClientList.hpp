@@ -1,7 +1,7 @@
 #pragma once
 // clientList: the logged-in clients in login order, under one re-entrant lock. Lock order where
-// locks nest: channelList, then clientList, then a client's SendQueue. Nothing takes channelList
-// while holding clientList.
+// locks nest: channelList, then clientList, then the relay index or a client's SendQueue. Nothing
+// takes channelList while holding clientList.
 #include <cstdint>
 #include <functional>
 #include <string>
