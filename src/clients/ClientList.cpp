@@ -1,6 +1,8 @@
 #include "clients/ClientList.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 namespace qm {
 
@@ -72,10 +74,31 @@ std::vector<ClientPtr> TClientList::TakeAll() {
   return all;
 }
 
+namespace {
+
+// A control packet's header carries the session key as a little-endian u16 at offset 2.
+constexpr size_t kKeyOffset = 2;
+
+void StampSessionKey(TServerClient::Buffer& packet, uint32_t key) {
+  if (packet.size() < kKeyOffset + 2) return;
+  packet[kKeyOffset] = static_cast<uint8_t>(key & 0xFF);
+  packet[kKeyOffset + 1] = static_cast<uint8_t>((key >> 8) & 0xFF);
+}
+
+}  // namespace
+
 void TClientList::Broadcast(const Compose& compose, const Filter& filter) {
   LockGuard g(lock_);
-  for (const auto& c : items_)
-    if (!filter || filter(*c)) c->Send(compose(*c));
+  // Index 1 holds the old clients' layout, 0 the current one; each is composed at first need.
+  std::optional<TServerClient::Buffer> composed[2];
+  for (const auto& c : items_) {
+    if (filter && !filter(*c)) continue;
+    auto& notice = composed[c->IsOldClient() ? 1 : 0];
+    if (!notice) notice = compose(*c);
+    TServerClient::Buffer copy = *notice;
+    StampSessionKey(copy, c->SessionKey());
+    c->Send(std::move(copy));
+  }
 }
 
 TClientList::Filter AllBut(const TServerClient& excluded) {

@@ -1,7 +1,7 @@
 #pragma once
 // clientList: the logged-in clients in login order, under one re-entrant lock. Lock order where
-// locks nest: udpReadLock, then voiceQueue or channelList, then clientList, then a client's
-// SendQueue. Nothing takes channelList while holding clientList.
+// locks nest: channelList, then clientList, then the relay index or a client's SendQueue. Nothing
+// takes channelList while holding clientList.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,8 +15,9 @@ namespace qm {
 
 class TClientList {
  public:
-  // A packet composed for one recipient: each carries the recipient's session key, and some a
-  // layout chosen by its version.
+  // A notice's bytes for a recipient. They may depend on the recipient only by its layout (old
+  // clients get older layouts) and by its session key, which Broadcast stamps into each copy: a
+  // broadcast calls this once per layout, for the first recipient of that layout.
   using Compose = std::function<TServerClient::Buffer(const TServerClient& recipient)>;
   // Which listed clients receive a broadcast; an empty filter means all of them.
   using Filter = std::function<bool(const TServerClient& recipient)>;
@@ -32,19 +33,21 @@ class TClientList {
   ClientPtr FindClientByPlayerId(uint8_t id);
   bool HasConnection(const TcpContext* context);
   size_t ClientCount();
-  // Lowest player id no listed client holds; false when all 256 are taken. Caller holds Lock().
+  // These three take Lock() themselves; a caller that needs the id or key still free when it
+  // appends holds Lock() across all of them (re-entrant).
+  // Lowest player id no listed client holds; false when all 256 are taken.
   bool LowestFreePlayerId(uint8_t& id);
-  // A session key 1..50,000 no listed client holds; false when none is free. Caller holds Lock().
+  // A session key 1..50,000 no listed client holds; false when none is free.
   bool DrawSessionKey(const std::function<uint32_t()>& random, uint32_t& key);
-  // Appends; caller holds Lock().
   void Append(ClientPtr client);
   // Broadcasts announce (unless the client is Leaving: already announced), then unlists it.
   void RemoveClient(const ClientPtr& client, const Compose& announce);
   // Unlists without any notice (shutdown). Returns what was listed, in list order.
   std::vector<ClientPtr> TakeAll();
 
-  // One pass in list order under the lock: each recipient the filter admits gets its own packet,
-  // sent at once. Sending only hands the packet to the connection, so no socket is written here.
+  // One pass in list order under the lock: each recipient the filter admits gets its own copy,
+  // with its own session key, sent at once. Sending only hands the copy to the connection, so no
+  // socket is written here.
   void Broadcast(const Compose& compose, const Filter& filter = nullptr);
 
  private:

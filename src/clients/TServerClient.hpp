@@ -1,8 +1,8 @@
 #pragma once
 // The record of one logged-in client, shared by every thread of the server: its own connection
-// thread, other connections' broadcasts and kicks, UDP intake, the relay sender and the ping
-// thread. Records are held by std::shared_ptr, so one found by a lookup stays alive while it is
-// used even if its own connection removes it meanwhile. Fields that several threads touch are
+// thread, other connections' broadcasts and kicks, UDP intake and relay, and the ping thread.
+// Records are held by std::shared_ptr, so one found by a lookup stays alive while it is used even
+// if its own connection removes it meanwhile. Fields that several threads touch are
 // atomics; the name, version and player id are set before the record is listed and never again.
 #include <atomic>
 #include <cstdint>
@@ -87,6 +87,9 @@ class TServerClient {
   std::atomic<bool> PingPending{false};
   std::atomic<uint32_t> PingSentTick{0};
   std::atomic<int32_t> PingTries{0};
+  // The ping thread gave up on this client: never pinged again. It closes nothing (the client is
+  // told it left and its connection stays until the client ends it); the name is the one the
+  // give-up's log line uses, "Initiated Ping Disconnect".
   std::atomic<bool> PingDisconnect{false};
 
   // --- voice budget: touched by the UDP intake only, which holds the relay index lock while it

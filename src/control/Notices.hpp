@@ -13,7 +13,8 @@ namespace qm {
 
 Packet ComposeReply(const TServerClient& to, int32_t code);
 
-// Broadcast composers, each about one client (or, as sent by it, one wire channel).
+// Broadcast composers, each about one client (or, as sent by it, one wire channel). A broadcast
+// calls one once per layout and stamps each recipient's session key into its copy.
 TClientList::Compose PlayerJoinedNotice(const TServerClient& newClient);
 TClientList::Compose PlayerLeftNotice(const TServerClient& client, uint8_t reason);
 TClientList::Compose PlayerChangedChannelNotice(const TServerClient& mover, uint8_t wireChannel);

@@ -93,6 +93,8 @@ void ControlHandlers::TCPServerExecute(TcpContext& context) {
 }
 
 bool ControlHandlers::AwaitPacket(TcpConnection& conn) {
+  // A packet is its first byte and whatever follows within 1 ms, not its length field: the
+  // clients send one command per burst and rely on this framing.
   tPacket.fill(0);
   try {
     conn.ReadExact(tPacket.data(), 1);

@@ -21,7 +21,7 @@ TPingThread::~TPingThread() {
 
 void TPingThread::Stop() {
   Terminate();
-  Wake();
+  stopSignal_.Set();
   reporter_.Stop();
 }
 
@@ -36,7 +36,7 @@ void TPingThread::Execute() {
   }
   while (!Terminated()) {
     for (int i = 0; i < kPassesPerCycle; ++i) {
-      wake_.WaitFor(kPassIntervalMs);
+      stopSignal_.WaitFor(kPassIntervalMs);
       if (Terminated()) break;
       PingClients();
       // Held-back log counts are written when their window ends, even if nothing else is logged.

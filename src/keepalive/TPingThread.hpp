@@ -29,10 +29,9 @@ class TPingThread : public TThread {
   explicit TPingThread(const PingServices& services);
   ~TPingThread() override;
 
-  // Wakes the thread from its pause between passes so a stop is seen at once.
-  void Wake() { wake_.Set(); }
-  // Terminate, Wake, and stop the web status thread, aborting a request in progress: a stop
-  // never waits on a web server. Safe from any thread.
+  // Terminate, end the pause between passes so the flag is seen at once, and stop the web status
+  // thread, aborting a request in progress: a stop never waits on a web server. Safe from any
+  // thread.
   void Stop();
   // One ping pass (public so tests can drive passes with a test clock).
   void PingClients();
@@ -46,7 +45,7 @@ class TPingThread : public TThread {
 
  private:
   PingServices s_;
-  AutoResetEvent wake_;
+  AutoResetEvent stopSignal_;  // set only by Stop; the pause between passes waits on it
   // Started and joined by Execute; makes each report this thread asks for.
   TWebStatusThread reporter_;
 };

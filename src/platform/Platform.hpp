@@ -19,8 +19,6 @@ char TimeSeparator();
 
 // Raises the whole process to the high scheduling class. False when the system refuses.
 bool RaiseProcessPriority();
-// Raises the calling thread one step above normal (the relay sender). False when refused.
-bool RaiseCurrentThreadPriority();
 
 // Full path of the running executable.
 std::string ExecutablePath();

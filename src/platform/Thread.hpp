@@ -5,8 +5,6 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/Platform.hpp"
-
 namespace qm {
 
 class TThread {
@@ -20,7 +18,6 @@ class TThread {
   void Start() {
     if (thread_.joinable()) return;
     thread_ = std::thread([this] {
-      if (raisePriority_) platform::RaiseCurrentThreadPriority();
       Execute();
       finished_.store(true);
     });
@@ -33,8 +30,6 @@ class TThread {
   void Join() {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
   }
-  // Run at the highest normal priority once started (the relay sender).
-  void SetHighestPriority() { raisePriority_ = true; }
 
  protected:
   virtual void Execute() = 0;
@@ -43,7 +38,6 @@ class TThread {
   std::thread thread_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
-  bool raisePriority_ = false;
 };
 
 }  // namespace qm

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -190,6 +191,25 @@ TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
     ASSERT_TRUE(added && deleted);
     EXPECT_EQ(*added, ComposeChannelAdded(e->Client()->SessionKey(), 5, "room"));
     EXPECT_EQ(*deleted, ComposeChannelDeleted(e->Client()->SessionKey(), 5));
+  }
+}
+
+TEST(ClientList, ABroadcastComposesOncePerLayoutAndStampsEachKey) {
+  TClientList list;
+  Harness h;
+  std::vector<ClientEnd*> ends = {&h.Listed(list, "a", 0, 301), &h.Listed(list, "old1", 1, 40000, "1.2.0"),
+                                  &h.Listed(list, "b", 2, 50000), &h.Listed(list, "old2", 3, 7, "1.2.0")};
+  std::vector<bool> composedForOld;
+  const TClientList::Compose joined = PlayerJoinedNotice(*ends[2]->Client());
+  list.Broadcast([&](const TServerClient& to) {
+    composedForOld.push_back(to.IsOldClient());
+    return joined(to);
+  });
+  EXPECT_EQ(composedForOld, (std::vector<bool>{false, true}));
+  for (ClientEnd* e : ends) {
+    auto p = e->Next();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(*p, ComposePlayerJoined(e->Client()->SessionKey(), 3, 1, "b"));
   }
 }
 

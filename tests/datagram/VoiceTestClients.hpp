@@ -31,8 +31,7 @@ class VoiceRig {
   explicit VoiceRig(std::vector<IniKey> keys = {}, bool stopPinger = true) : server(std::move(keys)) {
     EXPECT_TRUE(server.Started()) << server.Server().StartupError;
     if (stopPinger && server.Server().pingThread) {
-      server.Server().pingThread->Terminate();
-      server.Server().pingThread->Wake();
+      server.Server().pingThread->Stop();
       server.Server().pingThread->Join();
     }
   }

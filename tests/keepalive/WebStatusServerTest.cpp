@@ -67,8 +67,7 @@ TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
   // still be holding the connection had the request no limit.
   TPingThread& ping = *t.Server().pingThread;
   EXPECT_FALSE(ping.Finished());
-  ping.Terminate();
-  ping.Wake();
+  ping.Stop();
   EXPECT_TRUE(Eventually([&] { return ping.Finished(); }, 2000));
   EXPECT_EQ(CountLines(t, "in: TPingThread.UpdateStats exception"), 0);
 }

@@ -4,7 +4,6 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,7 +22,6 @@ namespace {
 // A nice value at least this good counts as "high": it matches the distance between the
 // normal and the high class on the other side, and stays clear of the real-time range.
 constexpr int kHighNice = -10;
-constexpr int kBestNice = -20;
 
 timespec ReadClock(clockid_t id) {
   timespec ts{};
@@ -152,23 +150,6 @@ bool RaiseProcessPriority() {
   int current = 0;
   if (ReadNice(0, current) && current <= kHighNice) return true;  // never lower what we have
   return setpriority(PRIO_PROCESS, 0, kHighNice) == 0;
-}
-
-bool RaiseCurrentThreadPriority() {
-#ifdef __linux__
-  const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
-  int threadNice = 0;
-  int processNice = 0;
-  if (!ReadNice(tid, threadNice)) return false;
-  if (!ReadNice(getpid(), processNice)) processNice = threadNice;
-  // Base on the better of the two: a thread started after the raise already carries it.
-  const int base = threadNice < processNice ? threadNice : processNice;
-  const int target = base - 1 < kBestNice ? kBestNice : base - 1;
-  if (threadNice <= target) return true;
-  return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), target) == 0;
-#else
-  return false;  // no per-thread nice here; the caller logs and carries on
-#endif
 }
 
 std::string ExecutablePath() {

@@ -126,8 +126,6 @@ char TimeSeparator() { return LocaleChar(LOCALE_STIME, ':'); }
 
 bool RaiseProcessPriority() { return SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS) != 0; }
 
-bool RaiseCurrentThreadPriority() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0; }
-
 std::string ExecutablePath() {
   std::vector<char> buffer(MAX_PATH);
   for (;;) {
