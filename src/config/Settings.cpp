@@ -161,7 +161,7 @@ void LoadChannels(const IniFile& ini, const std::function<void(const std::string
 void Upgrade(IniFile& ini, const TSettings& s) {
   std::vector<IniChange> changes;
   for (const char* section : kRewrittenSections) changes.push_back(IniChange::Erase(section));
-  changes.push_back({"Version", "ServerVersion", kConfigVersion});
+  changes.push_back({"Version", "ServerVersion", kProtocolVersion});
   AddFieldWrites(changes, s);
   ini.Apply(changes);
 }
@@ -213,7 +213,7 @@ void LoadConfiguration(const std::function<void(const std::string&)>& addChannel
   ReadFields(ini, s);
   if (AsciiUpper(s.WebPostURL).find("HTTP://") == std::string::npos) s.WebPostURL = "http://" + s.WebPostURL;
   LoadChannels(ini, addChannel);
-  if (ini.ReadString("Version", "ServerVersion", "") != kConfigVersion) Upgrade(ini, s);
+  if (ini.ReadString("Version", "ServerVersion", "") != kProtocolVersion) Upgrade(ini, s);
   s.UDPPort = s.TCPPort + 1;
 }
 

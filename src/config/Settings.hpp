@@ -15,7 +15,10 @@ namespace qm {
 // hosts: operators point them at real addresses (see the README).
 inline constexpr const char* kPublicListUrl = "http://serverlist.example.org/webpost.php?";
 inline constexpr const char* kDefaultWebPostLinkUrl = "http://www.example.org/";
-inline constexpr const char* kConfigVersion = "v1.2.2";
+// The version text clients are told (with the server's suffixes) and the ini's [Version]
+// ServerVersion is compared with. A protocol constant: clients and files know it as it is, so it
+// stays "v1.2.2" when the program's own version (platform/Version.hpp) moves on.
+inline constexpr const char* kProtocolVersion = "v1.2.2";
 // The most clients a MaxClients setting can allow; a larger value is read as this.
 inline constexpr int32_t kMostClients = 255;
 // The most channels start-up creates from the file: the list packet counts them in one byte.

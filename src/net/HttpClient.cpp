@@ -9,11 +9,12 @@
 #include "platform/Ascii.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
+#include "platform/Version.hpp"
 
 namespace qm {
 namespace {
 
-const char* const kUserAgent = "QuillmootServer/1.2.2";
+const char* const kUserAgent = "QuillmootServer/" QM_VERSION_TEXT;
 
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 

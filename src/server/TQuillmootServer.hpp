@@ -11,6 +11,7 @@
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
 #include "datagram/UdpIntake.hpp"
 #include "net/ServerCounters.hpp"
@@ -27,9 +28,6 @@ class MetricsEndpoint;
 namespace test {
 class ServerProbe;
 }
-
-// The server's version text before start-up adds its suffixes.
-inline constexpr const char* kServerVersionBase = "v1.2.2";
 
 class TQuillmootServer {
  public:
@@ -69,7 +67,7 @@ class TQuillmootServer {
 
   TServerCounters counters_;
   double startTime_;
-  std::string serverVersion_ = kServerVersionBase;
+  std::string serverVersion_ = kProtocolVersion;  // start-up adds the suffixes
   std::string startupError_;
   std::string startupCause_;
   uint64_t sessionKeySeed_ = 0;

@@ -5,6 +5,7 @@
 
 #include "metrics/MetricsEndpoint.hpp"
 #include "platform/Ascii.hpp"
+#include "platform/Version.hpp"
 #include "server/TQuillmootServer.hpp"
 #include "service/FirstIni.hpp"
 
@@ -60,7 +61,7 @@ std::vector<std::string> UnknownArguments(const std::vector<std::string>& argume
   return unknown;
 }
 
-std::string VersionText() { return std::string("Quillmoot Server ") + kServerVersionBase; }
+std::string VersionText() { return std::string("Quillmoot Server v") + kProgramVersion; }
 
 std::string UsageText(const std::string& exeDir, const std::string& workingDir) {
   namespace fs = std::filesystem;

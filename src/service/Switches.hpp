@@ -27,7 +27,7 @@ Switches ParseSwitches(const std::vector<std::string>& arguments);
 // warns, so a mistyped switch does not silently start a server.
 std::vector<std::string> UnknownArguments(const std::vector<std::string>& arguments);
 
-// "Quillmoot Server v1.2.2"
+// "Quillmoot Server v" and the program's version: "Quillmoot Server v1.2.2"
 std::string VersionText();
 // The --help text: switches, -INI= and -LOG=, and where the two files are for this executable
 // (exeDir ends in the path separator) run from workingDir.

@@ -7,6 +7,7 @@
 #include "config/Settings.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
+#include "platform/Version.hpp"
 
 namespace qm {
 namespace {
@@ -30,7 +31,7 @@ void AnnounceStart() {
   std::filesystem::path log = std::filesystem::absolute(LogFileName(), ec);
   if (ec) log = LogFileName();
   const std::string where = s.IP.empty() ? std::string("all IPv4 addresses") : s.IP;
-  std::printf("Quillmoot Server %s is up: TCP port %d, UDP port %d on %s; config %s; log %s\n", kServerVersionBase,
+  std::printf("Quillmoot Server v%s is up: TCP port %d, UDP port %d on %s; config %s; log %s\n", kProgramVersion,
               static_cast<int>(s.TCPPort), static_cast<int>(s.UDPPort), where.c_str(), IniFilePath().c_str(),
               log.string().c_str());
   std::fflush(stdout);

@@ -16,9 +16,6 @@ namespace qm::test {
 
 inline constexpr const char* kNewVersion = "1.3.0";
 inline constexpr const char* kOldVersion = "1.2.0";
-inline constexpr int kWaitMs = 3000;
-// How long "nothing more arrives" is watched for.
-inline constexpr int kQuietMs = 150;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -60,6 +57,7 @@ struct Player {
   uint8_t wire = 0;  // PlayerId + 1
   uint16_t key = 0;
   client::ControlClient* operator->() const { return c.get(); }
+  operator client::ControlClient&() const { return *c; }  // for NextOf and Quiet
 };
 
 // Logs in; wire is the player id as the lists report it.
@@ -88,18 +86,7 @@ inline Bytes Next(Player& p, int timeoutMs = kWaitMs) {
   return packet ? *packet : Bytes{};
 }
 
-inline Bytes NextOf(Player& p, std::initializer_list<int16_t> types) {
-  auto packet = p->WaitFor(types, kWaitMs);
-  return packet ? *packet : Bytes{};
-}
-
-inline bool Quiet(Player& p) { return !p->Receive(kQuietMs).has_value(); }
-
-inline bool LogHas(const TestServer& t, const std::string& text) {
-  for (const auto& line : t.LogLines())
-    if (line.find(text) != std::string::npos) return true;
-  return false;
-}
+inline bool LogHas(const TestServer& t, const std::string& text) { return CountLines(t, text) > 0; }
 
 // Logs in as administrator with the configured password and takes away the confirmation.
 inline void BecomeAdmin(Player& p, const std::string& password) {

@@ -12,21 +12,17 @@
 #include "control/ControlPackets.hpp"
 #include "control/GuessThrottle.hpp"
 #include "platform/Clock.hpp"
+#include "support/ClockScope.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm {
 namespace {
 
 using client::ControlClient;
-constexpr int kWaitMs = 5000;
-constexpr int kQuietMs = 200;
-
-class ClockScope {
- public:
-  ClockScope() : clock(qm::Now(), qm::TickCount()) { SetClock(&clock); }
-  ~ClockScope() { SetClock(nullptr); }
-  TestClock clock;
-};
+using test::ClockScope;
+using test::CountLines;
+using test::kQuietMs;
+using test::kWaitMs;
 
 std::unique_ptr<ControlClient> From(const std::string& host, uint16_t port) {
   auto c = std::make_unique<ControlClient>();
@@ -36,12 +32,6 @@ std::unique_ptr<ControlClient> From(const std::string& host, uint16_t port) {
 }
 
 int16_t CommandOf(const std::optional<Packet>& p) { return p ? ParseHeader(p->data(), p->size()).command : 0; }
-
-size_t CountLines(const test::TestServer& t, const std::string& text) {
-  const auto lines = t.LogLines();
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
-}
 
 TEST(Guessing, TenFailuresBlockTheGuessersAddressForFiveMinutesAndNeverTheOwners) {
   ClockScope time;

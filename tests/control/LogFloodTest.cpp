@@ -20,7 +20,7 @@ namespace qm {
 namespace {
 
 using client::ControlClient;
-constexpr int kWaitMs = 5000;
+using test::kWaitMs;
 
 TEST(LogFlood, RefusedLoginsAndStatisticsRequestsFromOneSourceLeaveABoundedLog) {
   // A clock that stands still: the limiter's one-second windows never roll over, so the bound

@@ -13,10 +13,6 @@
 // A namespace of their own: other suites of this program keep helpers of the same names.
 namespace qm::test::login {
 
-inline constexpr int kWaitMs = 5000;
-// How long a test waits to be sure that nothing more arrives.
-inline constexpr int kQuietMs = 150;
-
 using Conn = std::unique_ptr<client::ControlClient>;
 
 // from: the local loopback address to connect from; tests that open many connections at once
@@ -46,21 +42,6 @@ inline int WirePlayerOf(client::ControlClient& c) {
   ParsedLists parsed;
   if (!lists || !ParseLists(lists->data(), lists->size(), parsed)) return -1;
   return parsed.ownWirePlayer;
-}
-
-// The next player-joined notice (its wire player and name), skipping nothing else.
-inline std::optional<Packet> NextOf(client::ControlClient& c, int16_t type, int timeoutMs = kWaitMs) {
-  return c.WaitFor({type}, timeoutMs);
-}
-
-// True when nothing at all arrives within kQuietMs.
-inline bool Quiet(client::ControlClient& c) { return !c.Receive(kQuietMs); }
-
-inline size_t CountLines(const TestServer& t, const std::string& text) {
-  size_t n = 0;
-  for (const auto& l : t.LogLines())
-    if (l.find(text) != std::string::npos) ++n;
-  return n;
 }
 
 }  // namespace qm::test::login

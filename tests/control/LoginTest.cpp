@@ -86,6 +86,8 @@ TEST(Login, PlayerIdsAreTheLowestFreeAndJoinsGoToEveryOtherClient) {
   b->Close();
   ASSERT_TRUE(NextOf(*a, kPktPlayerLeft));
   ASSERT_TRUE(NextOf(*c, kPktPlayerLeft));
+  // The notice goes out before the record leaves the list: the id is free only after that.
+  ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 2; }));
   Conn d = LoggedIn(t, "d");
   ASSERT_TRUE(d);
   EXPECT_EQ(*NextOf(*a, kPktPlayerJoined), JoinSeenBy(*a, 2, "d"));
@@ -95,6 +97,7 @@ TEST(Login, PlayerIdsAreTheLowestFreeAndJoinsGoToEveryOtherClient) {
   a->Close();
   ASSERT_TRUE(NextOf(*c, kPktPlayerLeft));
   ASSERT_TRUE(NextOf(*d, kPktPlayerLeft));
+  ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 2; }));
   Conn e = LoggedIn(t, "e");
   ASSERT_TRUE(e);
   for (client::ControlClient* r : {c.get(), d.get()}) {

@@ -4,6 +4,7 @@
 
 #include "datagram/VoiceTestClients.hpp"
 #include "platform/Clock.hpp"
+#include "support/ClockScope.hpp"
 
 namespace qm {
 namespace {
@@ -12,12 +13,7 @@ using test::VoicePeer;
 using test::VoiceRig;
 using Bytes = std::vector<uint8_t>;
 
-// Installs a test clock for the test's whole life, server included.
-struct ClockScope {
-  ClockScope(double now, uint32_t tick) : clock(now, tick) { SetClock(&clock); }
-  ~ClockScope() { SetClock(nullptr); }
-  TestClock clock;
-};
+using test::ClockScope;
 
 struct Schedule {
   std::vector<uint32_t> pingsAt;  // ms of silence when each ping went out

@@ -41,7 +41,7 @@ TEST(WebStatusPost, WorkedExampleGoesOutExactly) {
                                                         "&servername=My%20Server&clients=2&maxclients=16"
                                                         "&serverversion=v1.2.2%20Win32%20Service&uptime=1234"
                                                         "&link=http://www.example.org/&user=Big%20Bob,xy,"));
-  EXPECT_EQ(CountLines(t, "TPingThread."), 0);
+  EXPECT_EQ(CountLines(t, "TPingThread."), 0u);
 }
 
 // The web server's side, strict: a raw byte a query may not hold, or that a parser would take for
@@ -102,7 +102,7 @@ TEST(WebStatusPost, NamesCannotCutForgeOrStopTheReport) {
   EXPECT_EQ(fields->at("link"), "http://link.example/about us");
   EXPECT_EQ(fields->at("clients"), "3");
   EXPECT_EQ(fields->at("user"), "x&servername=PWNED&public=1," + controlName + ",A&B #1 50%+,");
-  EXPECT_EQ(CountLines(t, "TPingThread."), 0);
+  EXPECT_EQ(CountLines(t, "TPingThread."), 0u);
 }
 
 TEST(WebStatusPost, FlagsAndAnAddressThatAlreadyHoldsAQuery) {
@@ -143,7 +143,7 @@ TEST(WebStatusPost, TheSchemeAloneSendsNoSecondRequest) {
     report.PostData("a=1 2");
     ASSERT_EQ(web.Requests().size(), 1u) << value;
     EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/webpost.php?a=1%202"));
-    EXPECT_EQ(CountLines(t, "TPingThread."), 0) << value;
+    EXPECT_EQ(CountLines(t, "TPingThread."), 0u) << value;
   }
 }
 
@@ -159,7 +159,7 @@ TEST(WebStatusPost, PublicListFirstThenTheOperatorsAddress) {
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0], ExpectedRequest(web, "/webpost.php?q=1"));
   EXPECT_EQ(requests[1], ExpectedRequest(web, "/status?q=1"));
-  EXPECT_EQ(CountLines(t, "TPingThread."), 0);
+  EXPECT_EQ(CountLines(t, "TPingThread."), 0u);
 }
 
 TEST(WebStatusPost, EachFailureIsLoggedWithItsOwnPrefixAndTheOtherRequestStillGoes) {
@@ -173,17 +173,17 @@ TEST(WebStatusPost, EachFailureIsLoggedWithItsOwnPrefixAndTheOtherRequestStillGo
   report.PostData("q=1");
   EXPECT_EQ(list.Requests().size(), 1u);
   EXPECT_EQ(own.Requests().size(), 1u);
-  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "EHttpProtocolError: HTTP/1.0 404 Not Found"), 1);
-  EXPECT_EQ(CountLines(t, std::string(kUserUrlPrefix) + "EHttpProtocolError: HTTP/1.1 301 Moved Permanently"), 1);
+  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "EHttpProtocolError: HTTP/1.0 404 Not Found"), 1u);
+  EXPECT_EQ(CountLines(t, std::string(kUserUrlPrefix) + "EHttpProtocolError: HTTP/1.1 301 Moved Permanently"), 1u);
 
   // A refused connection fails the same way; a 200 afterwards is silent.
   own.SetReply("HTTP/1.0 200 OK\r\n\r\n");
   hooks.SetPublicListUrl("http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/webpost.php?");
   report.PostData("q=2");
   EXPECT_EQ(own.Requests().size(), 2u);
-  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "ESocketError: "), 1);
-  EXPECT_EQ(CountLines(t, "TPingThread.PostData"), 3);
-  EXPECT_EQ(CountLines(t, "in: TPingThread.PostData exception"), 0);
+  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "ESocketError: "), 1u);
+  EXPECT_EQ(CountLines(t, "TPingThread.PostData"), 3u);
+  EXPECT_EQ(CountLines(t, "in: TPingThread.PostData exception"), 0u);
 }
 
 TEST(WebStatusPost, ASilentWebServerCostsOnlyTheTimeLimit) {
@@ -199,8 +199,8 @@ TEST(WebStatusPost, ASilentWebServerCostsOnlyTheTimeLimit) {
   // Both requests reached the server and each gave up at its limit, not at the server's whim.
   EXPECT_TRUE(silent.WaitForRequests(2, 1000));
   EXPECT_LT(took, std::chrono::seconds(5));
-  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "ETimeout: HTTP request timed out after 400 ms"), 1);
-  EXPECT_EQ(CountLines(t, std::string(kUserUrlPrefix) + "ETimeout: HTTP request timed out after 400 ms"), 1);
+  EXPECT_EQ(CountLines(t, std::string(kQuillmootPrefix) + "ETimeout: HTTP request timed out after 400 ms"), 1u);
+  EXPECT_EQ(CountLines(t, std::string(kUserUrlPrefix) + "ETimeout: HTTP request timed out after 400 ms"), 1u);
 }
 
 TEST(WebStatusPost, RequestsLeaveFromTheConfiguredAddress) {

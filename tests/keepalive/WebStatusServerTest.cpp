@@ -69,7 +69,7 @@ TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
   EXPECT_FALSE(ping.Finished());
   ping.Stop();
   EXPECT_TRUE(Eventually([&] { return ping.Finished(); }, 2000));
-  EXPECT_EQ(CountLines(t, "in: TPingThread.UpdateStats exception"), 0);
+  EXPECT_EQ(CountLines(t, "in: TPingThread.UpdateStats exception"), 0u);
 }
 
 TEST(WebStatusServer, ASilentWebServerDelaysNoPing) {
@@ -91,7 +91,7 @@ TEST(WebStatusServer, ASilentWebServerDelaysNoPing) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   std::printf("[ info ] 3 pings of an idle client while the report hangs: %lld ms\n",
               static_cast<long long>(ms.count()));
-  EXPECT_EQ(CountLines(rig.server, "PostData"), 0);  // the request is still held
+  EXPECT_EQ(CountLines(rig.server, "PostData"), 0u);  // the request is still held
 }
 
 TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {
@@ -113,7 +113,7 @@ TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {
   EXPECT_LT(ms, 10000);
   // The aborted request is not a web server's fault, and the second one is never started.
   EXPECT_TRUE(silentOwn.Requests().empty());
-  EXPECT_EQ(CountLines(t, "PostData"), 0);
+  EXPECT_EQ(CountLines(t, "PostData"), 0u);
   const std::vector<std::string>& order = test::kShutdownLines;
   size_t next = 0;
   for (const auto& line : t.LogLines())

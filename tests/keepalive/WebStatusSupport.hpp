@@ -41,13 +41,6 @@ inline void AddClient(ServerProbe server, const std::string& name) {
   server.clientList->Append(std::move(client));
 }
 
-inline int CountLines(const TestServer& t, const std::string& text) {
-  int n = 0;
-  for (const auto& line : t.LogLines())
-    if (line.find(text) != std::string::npos) ++n;
-  return n;
-}
-
 // The whole request the report makes: no body and so no Content-Length.
 inline std::string ExpectedRequest(const FakeWebServer& web, const std::string& target) {
   return "POST " + target + " HTTP/1.0\r\n" + web.HostHeader() +

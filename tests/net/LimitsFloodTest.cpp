@@ -124,7 +124,7 @@ TEST(LimitsFloodTest, RandomKeyDatagramsLeaveTheLogBoundedAndRelayingGoesOn) {
       30000);
   for (int i = 0; i < 5; ++i) aVoice.SendTo(server.UdpPort(), VoiceDatagram(a.SessionKey(), ++packetId));
   int after = 0;
-  test::WaitUntil([&] { return (after += CountVoice(bVoice, 50)) >= 5; });
+  test::Eventually([&] { return (after += CountVoice(bVoice, 50)) >= 5; });
   EXPECT_EQ(after, 5);
 }
 

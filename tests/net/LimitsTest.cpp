@@ -9,6 +9,7 @@
 #include "Loopback.hpp"
 #include "client/QmClient.hpp"
 #include "platform/Clock.hpp"
+#include "support/ClockScope.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm {
@@ -16,13 +17,7 @@ namespace {
 
 using client::ControlClient;
 
-// Installs a clock that moves only when told to, starting at the real time, for one test.
-class ClockScope {
- public:
-  ClockScope() : clock(qm::Now(), qm::TickCount()) { SetClock(&clock); }
-  ~ClockScope() { SetClock(nullptr); }
-  TestClock clock;
-};
+using test::ClockScope;
 
 // True when the peer closed the socket within the wait; false when it is still open then.
 bool ClosedWithin(const test::Socket& s, int timeoutMs) {
@@ -59,7 +54,7 @@ TEST_F(LimitsTest, IdleConnectionsFromOneHostDoNotLockOutAnotherAndLoggedInClien
   // Below the cap one host may keep as many waiting as it likes.
   std::vector<test::Socket> idle;
   for (int i = 0; i < 12; ++i) idle.push_back(test::ConnectFrom("127.0.0.2", server.TcpPort()));
-  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().PendingConnectionCount() == 12; }));
+  ASSERT_TRUE(test::Eventually([&] { return Endpoint().PendingConnectionCount() == 12; }));
   EXPECT_EQ(Endpoint().EvictedConnections(), 0u);
 
   // Eight more hosts fill the global cap of 64 and pass it by 12: each newcomer closes the
@@ -68,7 +63,7 @@ TEST_F(LimitsTest, IdleConnectionsFromOneHostDoNotLockOutAnotherAndLoggedInClien
   for (int host = 10; host < 18; ++host)
     for (int i = 0; i < 8; ++i)
       idle.push_back(test::ConnectFrom(("127.0.0." + std::to_string(host)).c_str(), server.TcpPort()));
-  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().EvictedConnections() == 12; }));
+  ASSERT_TRUE(test::Eventually([&] { return Endpoint().EvictedConnections() == 12; }));
   EXPECT_EQ(Endpoint().PendingConnectionCount(), 64u);
   std::vector<bool> closed;
   for (auto& s : idle) closed.push_back(ClosedWithin(s, 20));
@@ -88,7 +83,7 @@ TEST_F(LimitsTest, IdleConnectionsFromOneHostDoNotLockOutAnotherAndLoggedInClien
 
   // The waiting ones still miss their deadline.
   time.clock.AdvanceMs(TcpEndpoint::kDefaultLoginTimeoutMs);
-  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().PendingConnectionCount() == 0; }));
+  ASSERT_TRUE(test::Eventually([&] { return Endpoint().PendingConnectionCount() == 0; }));
   EXPECT_EQ(Endpoint().ExpiredConnections() + Endpoint().EvictedConnections(), 76u);  // all that were admitted
 }
 
@@ -96,13 +91,13 @@ TEST_F(LimitsTest, AnIdleConnectionIsClosedWhenItMissesTheLoginDeadline) {
   ASSERT_TRUE(server.Started());
   Endpoint().SetLoginTimeout(1000);
   test::Socket idle = test::ConnectTo(server.TcpPort());
-  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().PendingConnectionCount() == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return Endpoint().PendingConnectionCount() == 1; }));
 
   time.clock.AdvanceMs(999);
   EXPECT_FALSE(ClosedWithin(idle, 600));  // the watchdog looks every quarter second
   time.clock.AdvanceMs(1);
   EXPECT_TRUE(ClosedWithin(idle, test::kTestWaitMs));
-  EXPECT_TRUE(test::WaitUntil([&] { return Endpoint().ConnectionCount() == 0; }));
+  EXPECT_TRUE(test::Eventually([&] { return Endpoint().ConnectionCount() == 0; }));
   EXPECT_EQ(Endpoint().ExpiredConnections(), 1u);
 }
 
@@ -132,7 +127,7 @@ TEST_F(LimitsTest, ZeroLiftsBothLimits) {
   Endpoint().SetMaxPendingConnections(0);
   std::vector<test::Socket> idle;
   for (int i = 0; i < 3; ++i) idle.push_back(test::ConnectTo(server.TcpPort()));
-  ASSERT_TRUE(test::WaitUntil([&] { return Endpoint().PendingConnectionCount() == 3; }));
+  ASSERT_TRUE(test::Eventually([&] { return Endpoint().PendingConnectionCount() == 3; }));
   time.clock.AdvanceMs(24u * 3600 * 1000);
   for (auto& s : idle) EXPECT_FALSE(ClosedWithin(s, 300));
   EXPECT_EQ(Endpoint().EvictedConnections() + Endpoint().ExpiredConnections(), 0u);

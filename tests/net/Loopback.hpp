@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Socket.hpp"
+#include "support/Waits.hpp"
 
 namespace qm::test {
 
@@ -29,15 +30,6 @@ inline uint16_t LocalPort(platform::SocketHandle s) {
   socklen_t len = sizeof a;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
-}
-
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTestWaitMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 class Socket {

@@ -141,7 +141,7 @@ TEST(TcpConnection, QueuedOutputGoesOutFromTheOwnersWaitAndAPeerThatFallsBehindI
   }
   EXPECT_TRUE(allQueued);
   EXPECT_EQ(reader.peer.Receive(expected.size()), expected);
-  EXPECT_TRUE(test::WaitUntil([&] { return written.load() == expected.size(); }));
+  EXPECT_TRUE(test::Eventually([&] { return written.load() == expected.size(); }));
   reader.peer.SendAll("x");
   EXPECT_EQ(owner.get(), "x");
   EXPECT_FALSE(reader.connection->Overrun());

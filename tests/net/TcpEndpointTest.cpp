@@ -61,7 +61,7 @@ TEST_F(TcpEndpointTest, ServesEachConnectionOnItsOwnThreadUntilThePeerCloses) {
 
   // The pass that finds the peer gone is the thread's last.
   a.Close();
-  ASSERT_TRUE(test::WaitUntil([&] { return released == 1 && endpoint.ConnectionCount() == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return released == 1 && endpoint.ConnectionCount() == 1; }));
   b.SendAll("again");
   EXPECT_EQ(b.Receive(5), "again");
 }
@@ -80,14 +80,14 @@ TEST_F(TcpEndpointTest, EscapingFailuresEndTheConnectionOnlyWhenItWasAbortedOrRe
   EXPECT_EQ(peer.Receive(1), "y");
   peer.SendAll("r");
   EXPECT_TRUE(peer.SeesClose());
-  EXPECT_TRUE(test::WaitUntil([&] { return released == 1; }));
+  EXPECT_TRUE(test::Eventually([&] { return released == 1; }));
 }
 
 TEST_F(TcpEndpointTest, DeactivateShutsDownOpenConnectionsAndJoinsTheirThreads) {
   Start(EchoPass);
   std::vector<test::Socket> peers;
   for (int i = 0; i < 3; ++i) peers.push_back(test::ConnectTo(endpoint.BoundPort()));
-  ASSERT_TRUE(test::WaitUntil([&] { return passes == 3; }));
+  ASSERT_TRUE(test::Eventually([&] { return passes == 3; }));
 
   endpoint.Deactivate();
   EXPECT_EQ(endpoint.ConnectionCount(), 0u);

@@ -138,7 +138,7 @@ TEST_F(UdpEndpointTest, TheBatchHandlerFollowsTheDatagramsOfEachRead) {
   });
   endpoint.Activate();
   for (int i = 0; i < 20; ++i) SendToEndpoint("d" + std::to_string(i));
-  ASSERT_TRUE(test::WaitUntil([&] { return seenBeforeLastBatch.load() == 20; }));
+  ASSERT_TRUE(test::Eventually([&] { return seenBeforeLastBatch.load() == 20; }));
   EXPECT_GE(batches.load(), 1);
   EXPECT_LE(batches.load(), 20);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Next().first, "d" + std::to_string(i));

@@ -1,5 +1,6 @@
 #include "support/TestServer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <random>
@@ -131,6 +132,12 @@ bool TestServer::WaitForLog(const std::string& text, int timeoutMs) const {
         return false;
       },
       timeoutMs);
+}
+
+size_t CountLines(const TestServer& t, const std::string& text) {
+  const auto lines = t.LogLines();
+  return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                           [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
 }  // namespace qm::test

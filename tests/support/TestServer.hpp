@@ -10,6 +10,7 @@
 
 #include "server/TQuillmootServer.hpp"
 #include "support/ServerProbe.hpp"
+#include "support/Waits.hpp"
 
 namespace qm::test {
 
@@ -65,20 +66,7 @@ class TestServer {
   bool started_ = false;
 };
 
-// Waits up to timeoutMs for the condition, polling.
-template <class F>
-bool Eventually(F condition, int timeoutMs = 3000);
+// How many log lines contain the text.
+size_t CountLines(const TestServer& t, const std::string& text);
 
 }  // namespace qm::test
-
-#include <chrono>
-#include <thread>
-template <class F>
-bool qm::test::Eventually(F condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}

@@ -153,7 +153,8 @@ options:
   --port P       server TCP port (default 8765; UDP is P + 1)
   --name N       player name to log in with (default qmctl)
   --client-version V
-                 client version text sent at login (default "qmctl 1.2.2"; "1.2.0" selects
+                 client version text sent at login (default ")" +
+         std::string(kQmctlVersion) + R"("; "1.2.0" selects
                  the old layouts; --version V is the older name)
   --version      qmctl's own version
   --json         machine-readable output (watch: one JSON object per line)

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Version.hpp"
+
 namespace qm::ctl {
 
 enum ExitCode : int {
@@ -36,7 +38,7 @@ inline constexpr int kMaxTimeoutMs = 600000;
 inline constexpr int kMaxWatchSeconds = 7 * 24 * 3600;
 
 // What `qmctl --version` prints, and the client version text a login sends unless told otherwise.
-inline constexpr const char* kQmctlVersion = "qmctl 1.2.2";
+inline constexpr const char* kQmctlVersion = "qmctl " QM_VERSION_TEXT;
 
 struct Options {
   std::string host = "127.0.0.1";
