@@ -6,6 +6,7 @@
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceTestClients.hpp"
 #include "platform/Clock.hpp"
+#include "support/ClockScope.hpp"
 
 namespace qm {
 namespace {
@@ -14,12 +15,7 @@ using test::VoicePeer;
 using test::VoiceRig;
 using Bytes = std::vector<uint8_t>;
 
-size_t CountLines(VoiceRig& rig, const std::string& text) {
-  size_t n = 0;
-  for (const auto& l : rig.server.LogLines())
-    if (l.find(text) != std::string::npos) ++n;
-  return n;
-}
+size_t CountLines(VoiceRig& rig, const std::string& text) { return test::CountLines(rig.server, text); }
 
 // Sends a datagram and waits until intake has counted it, so the test reads settled fields.
 void SendCounted(VoiceRig& rig, client::VoiceClient& from, const Bytes& d) {
@@ -243,12 +239,10 @@ TEST(Intake, LeavingClientsAreRefusedWithoutMovingTheirAddress) {
   EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP: Incoming traffic from leaving client :A"));
 }
 
-// A test clock installed for one scope, so a failed assertion cannot leave it installed.
-struct InstalledClock : TestClock {
-  explicit InstalledClock(uint32_t tick) : TestClock(Now(), tick) { SetClock(this); }
-  ~InstalledClock() override { SetClock(nullptr); }
-  InstalledClock(const InstalledClock&) = delete;
-  InstalledClock& operator=(const InstalledClock&) = delete;
+// A test clock at a chosen tick, installed for the test's scope.
+struct InstalledClock : test::ClockScope {
+  explicit InstalledClock(uint32_t tick) : ClockScope(qm::Now(), tick) {}
+  void AdvanceMs(uint32_t ms) { clock.AdvanceMs(ms); }
 };
 
 // A fixed "now" on the receive stamps' clock: delays are exactly what the stamps make them.
