@@ -20,7 +20,7 @@ if [ "$server_build" = "$root/build-tsan" ]; then
   cmake -S "$root" -B "$server_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread \
     -DQM_BUILD_BENCH=OFF >/dev/null
   cmake --build "$server_build" -j "${QM_BUILD_JOBS:-2}" --target qmserver
-  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp ${TSAN_OPTIONS:-}"
   # ThreadSanitizer's shadow and history memory grow with every thread it has seen, so the memory
   # check is off there and the run says so (the normal run checks it); its run is also slower.
   set -- --rss-margin-mb -1 --rate 120 "$@"

@@ -94,7 +94,7 @@ stage_asan() {
     run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address -DQM_BUILD_BENCH=OFF
 }
 stage_tsan() {
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
     run_suite "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread -DQM_BUILD_BENCH=OFF
 }
 stage_win() {
