@@ -222,7 +222,12 @@ void RollCeiling(uint32_t now, bool force, std::vector<std::string>& due) {
     for (const auto& [kind, count] : c.kinds) {
       if (count.heldBack == 0) continue;
       line += comma;
-      line += " " + std::to_string(count.heldBack) + " \"" + kind + "\"";
+      // Appended piece by piece: gcc 12 misreads a literal + temporary string as overlapping.
+      line += ' ';
+      line += std::to_string(count.heldBack);
+      line += " \"";
+      line += kind;
+      line += '"';
       comma = ",";
     }
     due.push_back(std::move(line));
