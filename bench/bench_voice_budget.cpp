@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "clients/ClientList.hpp"
+#include "config/Settings.hpp"
 #include "datagram/UdpIntake.hpp"
 #include "platform/Clock.hpp"
 
@@ -30,9 +31,10 @@ void RunIntake(benchmark::State& state, uint32_t packetsPerSecond) {
   TServerCounters counters;
   VoiceStats stats;
   TUDPSender relay(udp, counters, stats);
-  IntakeServices services{clients, counters, relay, stats};
-  services.voicePacketsPerSecond = packetsPerSecond;
-  UdpIntake intake(services);
+  TSettings settings;
+  settings.VoicePacketsPerSecond = static_cast<int32_t>(packetsPerSecond);
+  settings.VoiceBytesPerSecond = 0;
+  UdpIntake intake(IntakeServices{clients, counters, relay, stats, settings, Clock()});
 
   const uint8_t body[40] = {};
   std::vector<std::vector<uint8_t>> datagrams;

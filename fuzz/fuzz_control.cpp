@@ -43,7 +43,8 @@ bool LogIn(qm::fuzz::Connection& c, const char* name, bool oldClient, bool setup
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  qm::test::ServerProbe server(qm::fuzz::Server());
+  qm::TQuillmootServer& server = qm::fuzz::Server();
+  qm::test::ServerProbe probe(server);
   if (size == 0) return 0;
   const uint8_t flags = data[0];
   ++data, --size;
@@ -61,15 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       data += 2, size -= 2;
       if (length > size) length = size;
       if (length == 0) continue;
-      const uint32_t before = server.TcpPacketsReceived.load();
+      const uint32_t before = server.Counters().TcpPacketsReceived.load();
       // Every input guesses from 127.0.0.1; a blocked guess would wait for its answer slot and
       // look like a hang. The throttle has its own tests.
-      server.LoginGuesses(*server.control).Clear();
-      server.AdminGuesses(*server.control).Clear();
+      probe.LoginGuesses().Clear();
+      probe.AdminGuesses().Clear();
       if (!c.Send(data, length)) break;
       data += length, size -= length;
       // The pass is done when the server has counted it, or when it closed the connection.
-      if (!qm::fuzz::WaitFor([&] { return server.TcpPacketsReceived.load() != before || !c.Drain(); }, kPassTimeoutMs))
+      if (!qm::fuzz::WaitFor([&] { return server.Counters().TcpPacketsReceived.load() != before || !c.Drain(); },
+                             kPassTimeoutMs))
         Hang("a packet was not handled in time");
       if (bystander) bystander->Drain();
     }
@@ -77,9 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   bystander.reset();
 
-  if (!qm::fuzz::WaitFor([&] { return server.tcpServer->ConnectionCount() == 0; }, kPassTimeoutMs))
+  if (!qm::fuzz::WaitFor([&] { return probe.tcpServer->ConnectionCount() == 0; }, kPassTimeoutMs))
     Hang("a connection thread did not end after its peer closed");
-  if (!qm::fuzz::WaitFor([&] { return server.clientList->ClientCount() == 0; }, kPassTimeoutMs))
+  if (!qm::fuzz::WaitFor([&] { return server.Clients().ClientCount() == 0; }, kPassTimeoutMs))
     Hang("a client stayed listed after its connection ended");
   qm::fuzz::RestorePasswords();
   return 0;

@@ -41,6 +41,8 @@ class StillClock : public qm::IClock {
 
 struct Harness {
   StillClock clock;
+  // The handlers' own: every login comes from one address at fuzzing speed, so none is paced.
+  qm::TSettings settings;
   qm::TServerCounters counters;
   qm::TClientList clientList;
   qm::TChannelList channelList{clientList};
@@ -57,11 +59,11 @@ struct Harness {
     qm::SetExeDirOverride(dir);
     qm::SetExeDir(dir);
     qm::SetIniFileName("qmserver.ini");
+    settings.MaxClients = 4;
+    settings.LoginsPerAddressPerSecond = 0;
+    settings.Servername = "fuzz";
     handlers = std::make_unique<qm::ControlHandlers>(
-        qm::ControlServices{counters, clientList, channelList, clock.Now(), "v1.2.2", 0});
-    qm::Settings().MaxClients = 4;
-    qm::Settings().LoginsPerAddressPerSecond = 0;  // every login comes from one address at fuzzing speed
-    qm::Settings().Servername = "fuzz";
+        qm::ControlServices{counters, clientList, channelList, settings, clock, clock.Now(), "v1.2.2", 0});
   }
 
   // A connection context over no socket: writes to it fail, as to a peer that went away.
@@ -130,8 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ++data, --size;
 
   h->Reset();
-  qm::Settings().ServerPassword.Set((flags & 4) ? "door" : "");
-  qm::Settings().AdminPassword.Set((flags & 8) ? "" : "keys");
+  h->settings.ServerPassword.Set((flags & 4) ? "door" : "");
+  h->settings.AdminPassword.Set((flags & 8) ? "" : "keys");
   qm::TcpContext& own = h->NewContext();
   const qm::ClientPtr c = h->AddClient(own, "fuzz", (flags & 2) != 0, 0);
   if (flags & 1) c->SetIsAdmin(true);

@@ -1,5 +1,6 @@
 // UDP intake and relay: any datagram, from a known or an unknown key, whispers included, fed to
-// the server's intake in listener batches whose bounds the input decides. Three clients are
+// an intake over the server's clients (made as the server makes its listener's, counting into
+// its figures) in listener batches whose bounds the input decides. Three clients are
 // logged in once at start (two in one channel, all with UDP addresses on loopback sockets); they
 // never send to the server themselves, so the listener stays idle and the batches run here.
 //
@@ -15,10 +16,12 @@
 
 #include "FuzzServer.hpp"
 #include "client/QmClient.hpp"
+#include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/WireFormat.hpp"
 #include "datagram/PacketCrc32.hpp"
 #include "datagram/UdpIntake.hpp"
+#include "platform/Clock.hpp"
 #include "support/ServerProbe.hpp"
 
 namespace {
@@ -38,7 +41,18 @@ std::vector<Known> gClients;
   std::abort();
 }
 
-void Setup(qm::test::ServerProbe server) {
+// Never destroyed, like the server it feeds: the process ends with them.
+qm::UdpIntake& Intake(qm::TQuillmootServer& server) {
+  static qm::UdpIntake* intake = [&] {
+    qm::test::ServerProbe probe(server);
+    auto* relay = new qm::TUDPSender(*probe.udpServer, probe.counters, probe.voiceStats);
+    return new qm::UdpIntake(
+        qm::IntakeServices{server.Clients(), probe.counters, *relay, probe.voiceStats, qm::Settings(), qm::Clock()});
+  }();
+  return *intake;
+}
+
+void Setup() {
   for (int i = 0; i < 3; ++i) {
     Known k;
     k.control = std::make_unique<qm::client::ControlClient>();
@@ -52,7 +66,6 @@ void Setup(qm::test::ServerProbe server) {
   }
   // The third client talks from another channel when there is one to change to.
   gClients[2].control->Send(qm::ComposeByteCommand(qm::kCmdClientChangeRoom, 2));
-  (void)server;
 }
 
 void Drain() {
@@ -66,15 +79,16 @@ void Drain() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  qm::test::ServerProbe server(qm::fuzz::Server());
-  if (gClients.empty()) Setup(server);
+  qm::TQuillmootServer& server = qm::fuzz::Server();
+  if (gClients.empty()) Setup();
+  qm::UdpIntake& intake = Intake(server);
 
   // Each record keeps its own buffer: the intake works on a batch's datagrams in place.
   std::vector<std::vector<uint8_t>> datagrams;
   std::vector<qm::platform::ReceivedDatagram> batch;
   const auto handOver = [&] {
     for (size_t i = 0; i < batch.size(); ++i) batch[i].data = datagrams[i].data();
-    if (!batch.empty()) server.intake->UDPServerBatchRead(batch.data(), static_cast<int>(batch.size()));
+    if (!batch.empty()) intake.UDPServerBatchRead(batch.data(), static_cast<int>(batch.size()));
     datagrams.clear();
     batch.clear();
   };
@@ -107,6 +121,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   handOver();
   Drain();
-  if (server.clientList->ClientCount() != gClients.size()) Die("a client vanished");
+  if (server.Clients().ClientCount() != gClients.size()) Die("a client vanished");
   return 0;
 }

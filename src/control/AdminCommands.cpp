@@ -78,7 +78,8 @@ constexpr PasswordChange kServerPasswordChange{"AdminChangeServerPassword", kCmd
 constexpr PasswordChange kAdminPasswordChange{"AdminChangeAdminPassword", kCmdAdminChangeAdminPassword,
                                               &TSettings::AdminPassword, kReplyAdminPasswordChanged, "AdminPassword"};
 
-void ChangePassword(const PasswordChange& change, const uint8_t* packet, size_t size, const ClientPtr& client) {
+void ChangePassword(const PasswordChange& change, TSettings& settings, const uint8_t* packet, size_t size,
+                    const ClientPtr& client) {
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", std::string(change.command) + " NewPW: " + std::string(kPasswordMask), change.code, client.get());
   if (!RequireAdmin(client)) return;
@@ -90,7 +91,7 @@ void ChangePassword(const PasswordChange& change, const uint8_t* packet, size_t 
     // here and is logged by the read loop), so a restart gives what is in force now.
     std::lock_guard<std::mutex> g(ConfigurationLock());
     WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", change.iniKey, password); });
-    (Settings().*change.setting).Set(password);
+    (settings.*change.setting).Set(password);
   }
   client->Send(ComposeReply(*client, change.done));
 }
@@ -113,11 +114,11 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   uint32_t answerTick = 0;
   // A blocked address is refused without a look at the password, one answer a second at most.
   if (link && adminGuesses.Blocked(from, answerTick)) {
-    if (WaitForAnswerSlot(answerTick, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
+    if (WaitForAnswerSlot(answerTick, clock_, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
   // An empty administrator password switches administrator login off rather than opening it.
-  const std::string adminPassword = Settings().AdminPassword.Get();
+  const std::string adminPassword = settings_.AdminPassword.Get();
   if (adminPassword.empty() || password != adminPassword) {
     if (link)
       for (const auto& line : adminGuesses.Failed(from, "Refused administrator logins"))
@@ -188,7 +189,7 @@ void ControlHandlers::AdminKickPlayer(const uint8_t* packet, size_t size, const 
 }
 
 void ControlHandlers::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
-  ChangePassword(kServerPasswordChange, packet, size, client);
+  ChangePassword(kServerPasswordChange, settings_, packet, size, client);
 }
 
 void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr& client) {
@@ -211,7 +212,7 @@ void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const C
 }
 
 void ControlHandlers::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
-  ChangePassword(kAdminPasswordChange, packet, size, client);
+  ChangePassword(kAdminPasswordChange, settings_, packet, size, client);
 }
 
 }  // namespace qm

@@ -1,6 +1,7 @@
 #pragma once
 // The control connection's side of the server: one pass per packet (read, dispatch, close) and a
-// handler per command. What the handlers may touch of the server comes in ControlServices.
+// handler per command. What the handlers may touch of the server, its settings and its clock
+// included, comes in ControlServices, so a test can run them on settings and a clock of its own.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,9 @@
 
 namespace qm {
 
+class IClock;
+struct TSettings;
+
 namespace test {
 class ServerProbe;
 }
@@ -24,6 +28,10 @@ struct ControlServices {
   TServerCounters& counters;
   TClientList& clients;
   TChannelList& channels;
+  // Read by every handler; administrators change the passwords in it.
+  TSettings& settings;
+  // Paces, throttles and their waits count on it.
+  IClock& clock;
   double startTime = 0;  // the server's, for the uptime in statistics
   std::string serverVersion;
   uint64_t sessionKeySeed = 0;  // seeds the session key generator
@@ -80,6 +88,8 @@ class ControlHandlers {
   uint32_t RandomSessionKey();
 
   TServerCounters& counters_;
+  TSettings& settings_;
+  IClock& clock_;
   // The server's objects and figures, under the names the handlers have always used.
   TClientList* const clientList;
   TChannelList* const channelList;
@@ -87,13 +97,13 @@ class ControlHandlers {
   const std::string ServerVersion;
 
   // Failed server passwords and failed administrator passwords, per source address.
-  GuessThrottle loginGuesses;
-  GuessThrottle adminGuesses;
+  GuessThrottle loginGuesses{clock_};
+  GuessThrottle adminGuesses{clock_};
 
   PacingCounters pacing_;
-  AddressBudgets loginBudgets_;
+  AddressBudgets loginBudgets_{clock_};
   // Logins refused because their address holds its share of places: one line a minute each.
-  AddressLineLimiter placeRefusalLines_{60 * 1000};
+  AddressLineLimiter placeRefusalLines_{clock_, 60 * 1000};
 
   std::atomic<uint64_t> randomState_;
 };

@@ -13,8 +13,8 @@ namespace {
 constexpr uint32_t kPruneGapMs = 1000;
 }  // namespace
 
-GuessThrottle::GuessThrottle(GuessLimits limits) : limits_(limits) {
-  budget_.Configure(limits_.perSecond, limits_.burst, TickCount());
+GuessThrottle::GuessThrottle(IClock& clock, GuessLimits limits) : clock_(clock), limits_(limits) {
+  budget_.Configure(limits_.perSecond, limits_.burst, clock_.TickCount());
 }
 
 void GuessThrottle::Expire(Entry& e, uint32_t now) {
@@ -52,7 +52,7 @@ bool GuessThrottle::BudgetSpent(uint32_t now) {
 
 bool GuessThrottle::Blocked(const std::string& address, uint32_t& answerTick) {
   std::lock_guard<std::mutex> g(mutex_);
-  const uint32_t now = TickCount();
+  const uint32_t now = clock_.TickCount();
   PruneIfFull(now);
   Entry* own = nullptr;
   Entry* network = nullptr;
@@ -92,7 +92,7 @@ bool GuessThrottle::Count(Table& table, const std::string& key, uint32_t limit, 
 
 std::vector<std::string> GuessThrottle::Failed(const std::string& address, const std::string& what) {
   std::lock_guard<std::mutex> g(mutex_);
-  const uint32_t now = TickCount();
+  const uint32_t now = clock_.TickCount();
   PruneIfFull(now);
   std::vector<std::string> lines;
   if (Count(addresses_, address, kMaxFailures, now)) lines.push_back(BlockLine(what, address));
@@ -139,13 +139,13 @@ void GuessThrottle::Clear() {
   std::lock_guard<std::mutex> g(mutex_);
   addresses_.clear();
   networks_.clear();
-  budget_.Configure(limits_.perSecond, limits_.burst, TickCount());
+  budget_.Configure(limits_.perSecond, limits_.burst, clock_.TickCount());
   budgetSpent_ = false;
   pruned_ = false;
 }
 
-bool WaitForAnswerSlot(uint32_t answerTick, const TcpConnection& connection) {
-  while (static_cast<int32_t>(answerTick - TickCount()) > 0) {
+bool WaitForAnswerSlot(uint32_t answerTick, IClock& clock, const TcpConnection& connection) {
+  while (static_cast<int32_t>(answerTick - clock.TickCount()) > 0) {
     if (!connection.IsOpen()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

@@ -6,7 +6,7 @@
 // refusals to one known address are held back so that it gets at most one answer a second
 // however many connections it opens. The tables are bounded: when one is full even after
 // pruning, an address it cannot track is treated as blocked, so filling it never switches the
-// limit off. Time comes from the clock interface.
+// limit off. Time comes from the clock it is given.
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,6 +16,8 @@
 #include "platform/TokenBucket.hpp"
 
 namespace qm {
+
+class IClock;
 
 // The shared budgets; 0 switches one off (tests of the per-address rules alone).
 struct GuessLimits {
@@ -34,7 +36,8 @@ class GuessThrottle {
   // Bounds each table against a flood from ever-new addresses.
   static constexpr size_t kMaxAddresses = 4096;
 
-  explicit GuessThrottle(GuessLimits limits = {});
+  // The clock outlives the throttle.
+  explicit GuessThrottle(IClock& clock, GuessLimits limits = {});
 
   // When the address may not have its password looked at: true, and answerTick receives the
   // tick from which its refusal may be written (each attempt of a known address takes the next
@@ -71,6 +74,7 @@ class GuessThrottle {
   void PruneIfFull(uint32_t now);
   bool BudgetSpent(uint32_t now);
 
+  IClock& clock_;
   const GuessLimits limits_;
   std::mutex mutex_;
   Table addresses_;
@@ -85,7 +89,7 @@ class GuessThrottle {
 
 namespace qm {
 class TcpConnection;
-// Holds a blocked refusal back until its slot on the connection's own thread (no lock held);
-// false when the connection closed meanwhile (shutdown, the peer gave up).
-bool WaitForAnswerSlot(uint32_t answerTick, const TcpConnection& connection);
+// Holds a blocked refusal back until its slot (a tick of the throttle's clock) on the connection's
+// own thread (no lock held); false when the connection closed meanwhile (shutdown, the peer gave up).
+bool WaitForAnswerSlot(uint32_t answerTick, IClock& clock, const TcpConnection& connection);
 }  // namespace qm

@@ -34,9 +34,9 @@ size_t ClientsFrom(TClientList& list, uint32_t host) {
 }  // namespace
 
 bool ControlHandlers::PaceLogin(TcpConnection& conn) {
-  const auto perSecond = static_cast<uint32_t>(std::max(0, Settings().LoginsPerAddressPerSecond));
+  const auto perSecond = static_cast<uint32_t>(std::max(0, settings_.LoginsPerAddressPerSecond));
   bool waited = false;
-  return WaitForBudget(conn, [&]() -> uint32_t {
+  return WaitForBudget(conn, clock_, [&]() -> uint32_t {
     const uint32_t wait = loginBudgets_.TryTake(conn.PeerAddress(), perSecond, kLoginBurstSeconds);
     if (wait != 0 && !waited) pacing_.loginWaits.fetch_add(1, std::memory_order_relaxed);
     waited = waited || wait != 0;
@@ -55,7 +55,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     LogEvent("ALERT", "Client already exists", 0, nullptr);
     return false;
   }
-  const TSettings& s = Settings();
+  const TSettings& s = settings_;
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
   // 0: no share per address. A host past its share is refused as by a full server.
   const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
@@ -80,7 +80,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     uint32_t answerTick = 0;
     // A blocked address learns nothing, not even whether this guess was right.
     if (loginGuesses.Blocked(from, answerTick)) {
-      if (WaitForAnswerSlot(answerTick, *context.connection))
+      if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }

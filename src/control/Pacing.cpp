@@ -17,7 +17,7 @@ constexpr int kPauseSliceMs = 50;
 uint32_t AddressBudgets::TryTake(const std::string& address, uint32_t perSecond, uint32_t burstSeconds) {
   if (perSecond == 0) return 0;
   std::lock_guard<std::mutex> g(mutex_);
-  const uint32_t now = TickCount();
+  const uint32_t now = clock_.TickCount();
   auto it = entries_.find(address);
   if (it == entries_.end()) {
     if (entries_.size() >= kMaxAddresses) PruneLocked(now, burstSeconds);
@@ -54,7 +54,7 @@ void AddressBudgets::PruneLocked(uint32_t now, uint32_t burstSeconds) {
 
 bool AddressLineLimiter::Due(const std::string& address) {
   std::lock_guard<std::mutex> g(mutex_);
-  const uint32_t now = TickCount();
+  const uint32_t now = clock_.TickCount();
   auto it = lastLine_.find(address);
   if (it != lastLine_.end()) {
     if (now - it->second < intervalMs_) return false;
@@ -68,13 +68,13 @@ bool AddressLineLimiter::Due(const std::string& address) {
   return true;
 }
 
-bool WaitForBudget(TcpConnection& connection, const std::function<uint32_t()>& take) {
+bool WaitForBudget(TcpConnection& connection, IClock& clock, const std::function<uint32_t()>& take) {
   try {
     for (;;) {
       const uint32_t wait = take();
       if (wait == 0) return true;
-      const uint32_t until = TickCount() + wait;
-      for (auto left = static_cast<int32_t>(wait); left > 0; left = static_cast<int32_t>(until - TickCount()))
+      const uint32_t until = clock.TickCount() + wait;
+      for (auto left = static_cast<int32_t>(wait); left > 0; left = static_cast<int32_t>(until - clock.TickCount()))
         if (!connection.Pause(std::min<int32_t>(left, kPauseSliceMs))) return false;
     }
   } catch (const std::exception&) {

@@ -15,6 +15,7 @@
 
 namespace qm {
 
+class IClock;
 class TcpConnection;
 
 // Waits by reason, for the metrics. Relaxed atomics: each connection's thread adds to them.
@@ -35,6 +36,9 @@ class AddressBudgets {
   // paced until idle entries can go.
   static constexpr size_t kMaxAddresses = 4096;
 
+  // The clock outlives the budgets.
+  explicit AddressBudgets(IClock& clock) : clock_(clock) {}
+
   // Takes one unit of the address's budget (perSecond 0: no limit). 0 when taken; otherwise the
   // milliseconds until one may be there, and nothing is taken.
   uint32_t TryTake(const std::string& address, uint32_t perSecond, uint32_t burstSeconds);
@@ -49,6 +53,7 @@ class AddressBudgets {
   // Drops the entries whose budget has refilled whole: they hold nothing a fresh one would not.
   void PruneLocked(uint32_t now, uint32_t burstSeconds);
 
+  IClock& clock_;
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> entries_;
 };
@@ -58,19 +63,20 @@ class AddressBudgets {
 class AddressLineLimiter {
  public:
   static constexpr size_t kMaxAddresses = 4096;
-  explicit AddressLineLimiter(uint32_t intervalMs) : intervalMs_(intervalMs) {}
+  AddressLineLimiter(IClock& clock, uint32_t intervalMs) : clock_(clock), intervalMs_(intervalMs) {}
   bool Due(const std::string& address);
 
  private:
+  IClock& clock_;
   const uint32_t intervalMs_;
   std::mutex mutex_;
   std::unordered_map<std::string, uint32_t> lastLine_;
 };
 
 // The connection's own thread waits out a budget: take() returns 0 once it took a unit, else the
-// milliseconds to wait before asking again. The wait counts on the clock interface (a test clock
+// milliseconds to wait before asking again. The wait counts on the given clock (a test clock
 // drives it), writes the connection's queued output meanwhile and ends early when the connection
 // ends (shutdown, a kick, the peer's close): then false, and nothing was taken.
-bool WaitForBudget(TcpConnection& connection, const std::function<uint32_t()>& take);
+bool WaitForBudget(TcpConnection& connection, IClock& clock, const std::function<uint32_t()>& take);
 
 }  // namespace qm

@@ -34,6 +34,8 @@ thread_local ChannelChangeBudget tChannelChanges;
 
 ControlHandlers::ControlHandlers(const ControlServices& services)
     : counters_(services.counters),
+      settings_(services.settings),
+      clock_(services.clock),
       clientList(&services.clients),
       channelList(&services.channels),
       StartTime(services.startTime),
@@ -177,13 +179,13 @@ bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const ui
 bool ControlHandlers::PaceChannelChange(TcpConnection& conn) {
   ChannelChangeBudget& budget = tChannelChanges;
   if (!budget.configured) {
-    const auto perSecond = static_cast<uint32_t>(std::max(0, Settings().ChannelChangesPerSecond));
-    budget.bucket.Configure(perSecond, perSecond * kChannelChangeBurstSeconds, TickCount());
+    const auto perSecond = static_cast<uint32_t>(std::max(0, settings_.ChannelChangesPerSecond));
+    budget.bucket.Configure(perSecond, perSecond * kChannelChangeBurstSeconds, clock_.TickCount());
     budget.configured = true;
   }
   bool waited = false;
-  return WaitForBudget(conn, [&]() -> uint32_t {
-    const uint32_t now = TickCount();
+  return WaitForBudget(conn, clock_, [&]() -> uint32_t {
+    const uint32_t now = clock_.TickCount();
     if (budget.bucket.TryTake(now)) return 0;
     if (!waited) pacing_.channelChangeWaits.fetch_add(1, std::memory_order_relaxed);
     waited = true;

@@ -7,6 +7,7 @@
 
 #include "clients/ClientLog.hpp"
 #include "clients/RelayIndex.hpp"
+#include "config/Settings.hpp"
 #include "datagram/Datagrams.hpp"
 #include "log/Log.hpp"
 #include "platform/Clock.hpp"
@@ -40,7 +41,10 @@ bool FromControlHost(const TServerClient& client, const NetAddress& from) { retu
 
 }  // namespace
 
-UdpIntake::UdpIntake(const IntakeServices& services) : s_(services) {
+UdpIntake::UdpIntake(const IntakeServices& services)
+    : s_(services),
+      voicePacketsPerSecond_(static_cast<uint32_t>(services.settings.VoicePacketsPerSecond)),
+      voiceBytesPerSecond_(static_cast<uint32_t>(services.settings.VoiceBytesPerSecond)) {
   // Room for the usual few: noting a speaker over budget allocates nothing.
   overBudget_.reserve(64);
 }
@@ -48,8 +52,8 @@ UdpIntake::UdpIntake(const IntakeServices& services) : s_(services) {
 TServerClient::VoiceBudget& UdpIntake::BudgetOf(TServerClient& client, uint32_t tick) const {
   TServerClient::VoiceBudget& b = client.Budget();
   if (!b.configured) {
-    b.packets.Configure(s_.voicePacketsPerSecond, s_.voicePacketsPerSecond, tick);
-    b.bytes.Configure(s_.voiceBytesPerSecond, s_.voiceBytesPerSecond, tick);
+    b.packets.Configure(voicePacketsPerSecond_, voicePacketsPerSecond_, tick);
+    b.bytes.Configure(voiceBytesPerSecond_, voiceBytesPerSecond_, tick);
     b.pings.Configure(kPingsPerSecond, kPingsPerSecond, tick);
     b.configured = true;
   }
@@ -88,7 +92,7 @@ void UdpIntake::ReportBudgets(uint32_t tick) {
 }
 
 void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) {
-  const Moment at{TickCount(), s_.now()};
+  const Moment at{s_.clock.TickCount(), s_.now()};
   // One hold for the whole batch: no record found here leaves the index (or is destroyed) before
   // its copies have gone, and list upkeep waits at most one batch.
   TRelayIndex& index = s_.clients.Relay();
@@ -180,7 +184,7 @@ void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDat
           s_.relay.StagePong(from, ComposePing(client.SessionKey(), kPingAnswer, ping.echo));
       } else if (kind == kPingAnswer) {
         if (client.PingPending.load())
-          client.PingRoundTrip.store(TickCount() - client.PingSentTick.load(), std::memory_order_relaxed);
+          client.PingRoundTrip.store(s_.clock.TickCount() - client.PingSentTick.load(), std::memory_order_relaxed);
         client.PingPending.store(false);
         client.PingTries.store(0);
         client.PingSentTick.store(0);

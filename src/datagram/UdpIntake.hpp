@@ -1,8 +1,9 @@
 #pragma once
 // UDP intake and relay: the UDP listener hands each batch it read to UDPServerBatchRead, which
 // handles the datagrams in arrival order (counts, one parse, one key lookup, the checks, the
-// copies staged) and sends the batch's copies and pongs together. What it may touch of the server
-// comes in IntakeServices. Everything here runs on the listener thread only.
+// copies staged) and sends the batch's copies and pongs together. What it may touch of the server,
+// its settings and its clock included, comes in IntakeServices. Everything here runs on the
+// listener thread only.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -17,7 +18,9 @@
 
 namespace qm {
 
+class IClock;
 class TRelayIndex;
+struct TSettings;
 
 // What the server lends the intake; all of it outlives the intake.
 struct IntakeServices {
@@ -25,11 +28,11 @@ struct IntakeServices {
   TServerCounters& counters;
   TUDPSender& relay;  // stages the copies and pongs, and sends them
   VoiceStats& stats;
+  // Its [Limits] give each speaker's budget of voice and whisper datagrams and bytes a second (0:
+  // no limit), with one second's burst; read when the intake is made.
+  const TSettings& settings;
+  IClock& clock;                                          // the ticks of the budgets and of the ping round trip
   TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' clock
-  // Each speaker's budget of voice and whisper datagrams and bytes a second (0: no limit), with
-  // one second's burst.
-  uint32_t voicePacketsPerSecond = 0;
-  uint32_t voiceBytesPerSecond = 0;
 };
 
 class UdpIntake : public DatagramSink {
@@ -62,6 +65,8 @@ class UdpIntake : public DatagramSink {
   void ReportBudgets(uint32_t tick);
 
   IntakeServices s_;
+  const uint32_t voicePacketsPerSecond_;
+  const uint32_t voiceBytesPerSecond_;
   StrangerGuard guard_;                // sources that are not their key's current address and port
   std::vector<ClientPtr> overBudget_;  // speakers with drops not yet in the log
 };

@@ -12,7 +12,7 @@
 namespace qm {
 
 TPingThread::TPingThread(const PingServices& services)
-    : s_(services), reporter_([this](HttpClient& http) { UpdateStats(&http); }) {}
+    : s_(services), reporter_(services.settings, [this](HttpClient& http) { UpdateStats(&http); }) {}
 
 TPingThread::~TPingThread() {
   Stop();
@@ -27,7 +27,7 @@ void TPingThread::Stop() {
 
 void TPingThread::Execute() {
   WriteLog("PingThread.Execute", kLogProgress);
-  const TSettings& s = Settings();
+  const TSettings& s = s_.settings;
   // The reports are made on their own thread, so the passes keep their rhythm whatever the web
   // servers do. A stop that comes before the start still ends that thread: its flag stays set.
   if (s.Active && !Terminated()) {
@@ -52,12 +52,11 @@ void TPingThread::Execute() {
 void TPingThread::PingClients() {
   try {
     TClientList& list = s_.clients;
-    const TSettings& settings = Settings();
     LockGuard g(list.Lock());
     for (const ClientPtr& c : list.Items()) {
       if (c->Leaving() || c->PingDisconnect.load()) continue;
       try {
-        if (StartPing(*c, s_.sender, settings, Clock()) != PingOutcome::kGiveUp) continue;
+        if (StartPing(*c, s_.sender, s_.settings, s_.clock) != PingOutcome::kGiveUp) continue;
         LogEvent("TCP/IP", "Initiated Ping Disconnect", 0, c.get());
         c->PingDisconnect.store(true);
         c->Send(ComposePlayerLeft(c->SessionKey(), ToWireByte(c->PlayerId()), kLeftReasonPingTimeout));

@@ -12,11 +12,16 @@
 namespace qm {
 
 class HttpClient;
+class IClock;
+struct TSettings;
 
 // What the server lends the ping thread; the objects outlive the thread.
 struct PingServices {
   TClientList& clients;
   PingSender sender;
+  // The keep-alive rule's [Ping] values, the report's [WebStatus] and what it tells of the server.
+  const TSettings& settings;
+  IClock& clock;         // the quiet times, the pings' ticks and the report's uptime
   double startTime = 0;  // the server's, for the uptime in the report
   std::string serverVersion;
 };

@@ -9,7 +9,8 @@
 
 namespace qm {
 
-TWebStatusThread::TWebStatusThread(Report report) : report_(std::move(report)) {}
+TWebStatusThread::TWebStatusThread(const TSettings& settings, Report report)
+    : settings_(settings), report_(std::move(report)) {}
 
 TWebStatusThread::~TWebStatusThread() {
   Stop();
@@ -26,8 +27,7 @@ void TWebStatusThread::Stop() {
 void TWebStatusThread::Execute() {
   try {
     auto http = std::make_unique<HttpClient>();
-    const TSettings& s = Settings();
-    if (!s.IP.empty()) http->SetBoundIP(s.IP);
+    if (!settings_.IP.empty()) http->SetBoundIP(settings_.IP);
     {
       std::lock_guard<std::mutex> g(httpMutex_);
       http_ = std::move(http);

@@ -12,13 +12,15 @@
 namespace qm {
 
 class HttpClient;
+struct TSettings;
 
 class TWebStatusThread : public TThread {
  public:
   // One report, made with the thread's own HTTP client.
   using Report = std::function<void(HttpClient&)>;
 
-  explicit TWebStatusThread(Report report);
+  // The settings (its bound IP) outlive the thread.
+  TWebStatusThread(const TSettings& settings, Report report);
   ~TWebStatusThread() override;
   TWebStatusThread(const TWebStatusThread&) = delete;
   TWebStatusThread& operator=(const TWebStatusThread&) = delete;
@@ -34,6 +36,7 @@ class TWebStatusThread : public TThread {
   void Execute() override;
 
  private:
+  const TSettings& settings_;
   Report report_;
   AutoResetEvent due_;
   std::mutex httpMutex_;  // guards the http_ pointer (not its use) for Stop's abort

@@ -52,7 +52,7 @@ void ParseCommandLine() {
   }
 }
 
-TQuillmootServer::TQuillmootServer() : startTime_(Now()) {}
+TQuillmootServer::TQuillmootServer() : settings_(Settings()), clock_(Clock()), startTime_(clock_.Now()) {}
 
 TQuillmootServer::~TQuillmootServer() {
   // A failed start leaves workers and listeners running; they must not outlive this object.
@@ -146,7 +146,7 @@ bool TQuillmootServer::LoadConfigurationFile() {
 void TQuillmootServer::WarnAboutAdminPassword() {
   // Everyone can read the built-in password, and an empty one switches administration off: the
   // operator must hear of either wherever they look.
-  const std::string admin = Settings().AdminPassword.Get();
+  const std::string admin = settings_.AdminPassword.Get();
   const char* warning = admin == kDefaultAdminPassword ? "Warning: AdminPassword is the built-in default; anyone can "
                                                          "become administrator. Set your own in qmserver.ini"
                         : admin.empty()
@@ -164,13 +164,13 @@ void TQuillmootServer::CompleteVersion() {
 }
 
 bool TQuillmootServer::CreateListeners() {
-  const TSettings& s = Settings();
+  const TSettings& s = settings_;
   udpServer_ = std::make_unique<UdpEndpoint>();
   tcpServer_ = std::make_unique<TcpEndpoint>();
   WriteLog("UDP+TCP created", kLogProgress);
 
-  control_ = std::make_unique<ControlHandlers>(
-      ControlServices{counters_, *clientList_, *channelList_, startTime_, serverVersion_, sessionKeySeed_});
+  control_ = std::make_unique<ControlHandlers>(ControlServices{counters_, *clientList_, *channelList_, settings_,
+                                                               clock_, startTime_, serverVersion_, sessionKeySeed_});
   tcpServer_->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
   tcpServer_->SetExecuteHandler([control = control_.get()](TcpContext& c) { control->TCPServerExecute(c); });
   // The intake becomes the listener's sink with the relay (CreateRelay), before activation.
@@ -194,7 +194,7 @@ bool TQuillmootServer::CreateListeners() {
 void TQuillmootServer::CreatePingThread() {
   WriteLog("Creating ping thread", kLogProgress);
   pingThread_ = std::make_unique<TPingThread>(
-      PingServices{*clientList_, PingSender{*udpServer_, counters_}, startTime_, serverVersion_});
+      PingServices{*clientList_, PingSender{*udpServer_, counters_}, settings_, clock_, startTime_, serverVersion_});
   WriteLog("Created ping thread", kLogProgress);
 }
 
@@ -205,16 +205,13 @@ void TQuillmootServer::CreateRelay() {
   udpSender_ = std::make_unique<TUDPSender>(*udpServer_, counters_, voiceStats_);
   WriteLog("Created UDPsender thread", kLogProgress);
   WriteLog("UDPSender.Execute", kLogProgress);
-  const TSettings& s = Settings();
-  IntakeServices intake{*clientList_, counters_, *udpSender_, voiceStats_};
-  intake.voicePacketsPerSecond = static_cast<uint32_t>(s.VoicePacketsPerSecond);
-  intake.voiceBytesPerSecond = static_cast<uint32_t>(s.VoiceBytesPerSecond);
-  intake_ = std::make_unique<UdpIntake>(intake);
+  intake_ =
+      std::make_unique<UdpIntake>(IntakeServices{*clientList_, counters_, *udpSender_, voiceStats_, settings_, clock_});
   udpServer_->SetSink(intake_.get());
 }
 
 bool TQuillmootServer::Activate() {
-  const TSettings& s = Settings();
+  const TSettings& s = settings_;
   try {
     // The UDP port is the TCP port + 1, and a port of 0 would let the system pick one no client
     // could know: either way voice could never reach the server.
@@ -250,6 +247,8 @@ bool TQuillmootServer::StartMetrics() {
   }
   return true;
 }
+
+uint16_t TQuillmootServer::MetricsPort() const { return metrics_ ? metrics_->Port() : 0; }
 
 void TQuillmootServer::StopWorkers() {
   if (pingThread_) pingThread_->Stop();

@@ -2,7 +2,8 @@
 // The running server: its start time and traffic counters, start-up and shutdown. It owns the
 // process-wide objects start-up creates (lists, listeners, event, handlers, workers), so a
 // process may start and stop a server more than once (tests do), and lends each handler and
-// worker only the services it uses.
+// worker only the services it uses: the settings and the clock in force when it was made among
+// them, which workers read from there rather than from the process-wide ones.
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -21,6 +22,7 @@
 
 namespace qm {
 
+class IClock;
 class TPingThread;
 class TUDPSender;
 class MetricsEndpoint;
@@ -44,6 +46,21 @@ class TQuillmootServer {
   const std::string& StartupError() const { return startupError_; }
   const std::string& StartupCause() const { return startupCause_; }
 
+  // What the server holds, for the figures, its owner and tests. The lists exist from Server_Init
+  // on, a failed start included; they lock for themselves.
+  TClientList& Clients() { return *clientList_; }
+  TChannelList& Channels() { return *channelList_; }
+  // Relaxed atomics, read at any time.
+  const TServerCounters& Counters() const { return counters_; }
+  const VoiceStats& Voice() const { return voiceStats_; }
+  // The paced waits of the control handlers; null before Server_Init made them.
+  const PacingCounters* Pacing() const { return control_ ? &control_->Pacing() : nullptr; }
+  double StartTime() const { return startTime_; }
+  // What clients are told: the protocol version with start-up's suffixes.
+  const std::string& ServerVersion() const { return serverVersion_; }
+  // The port the metrics listener was bound to; 0 without "-METRICS=".
+  uint16_t MetricsPort() const;
+
  private:
   friend class test::ServerProbe;
 
@@ -65,6 +82,9 @@ class TQuillmootServer {
   bool Fail(const char* text, const std::exception& cause);
   void StopWorkers();
 
+  // The process's, as they were when the server was made; every worker reads these.
+  TSettings& settings_;
+  IClock& clock_;
   TServerCounters counters_;
   double startTime_;
   std::string serverVersion_ = kProtocolVersion;  // start-up adds the suffixes

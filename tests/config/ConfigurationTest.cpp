@@ -133,7 +133,7 @@ TEST_F(ConfigurationTest, MoreThan255ChannelsStartWithTheFirst255AndAWarning) {
   for (int i = 0; i < 257; ++i) keys.push_back({"Channels", std::to_string(i), "Room" + std::to_string(i)});
   test::TestServer t(keys);
   ASSERT_TRUE(t.Started());
-  const auto channels = t.Server().channelList->Snapshot();
+  const auto channels = t.Server().Channels().Snapshot();
   ASSERT_EQ(channels.size(), 255u);
   EXPECT_EQ(channels.back().Name(), "Room254");
   int warnings = 0;

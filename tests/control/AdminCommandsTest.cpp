@@ -34,13 +34,13 @@ TEST(ChangeRoomTest, EveryoneIncludingTheMoverHearsTheIdAsSent) {
   EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 10, 0, 10, 0, a.wire, 7}));
   EXPECT_EQ(Next(b), Bytes(Expect(b.key, 10, 10).U8(a.wire).U8(7)));
   EXPECT_TRUE(Quiet(a));  // no reply of its own
-  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(FromWireByte(a.wire))->ChannelId(), 6);
+  EXPECT_EQ(t.Server().Clients().FindClientByPlayerId(FromWireByte(a.wire))->ChannelId(), 6);
 
   // Wire 0 is stored as -1 and shows as 0 again in the lists.
   b->Send(ComposeByteCommand(kCmdClientChangeRoom, 0));
   EXPECT_EQ(Next(a), Bytes(Expect(a.key, 10, 10).U8(b.wire).U8(0)));
   EXPECT_EQ(Next(b), Bytes(Expect(b.key, 10, 10).U8(b.wire).U8(0)));
-  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(FromWireByte(b.wire))->ChannelId(), -1);
+  EXPECT_EQ(t.Server().Clients().FindClientByPlayerId(FromWireByte(b.wire))->ChannelId(), -1);
   a->Send(ComposeSetup(0, 0));
   ParsedLists lists;
   const Bytes l = NextOf(a, {kPktListsNew}).value_or(Bytes{});
@@ -81,7 +81,7 @@ TEST(AdminLoginTest, VersionGateAndWrongPassword) {
   // A wrong password later does not take the right away.
   a->Send(ComposeStringCommand(kCmdAdminLogin, "nope"));
   EXPECT_EQ(Next(a), Reply(a.key, -101));
-  EXPECT_TRUE(t.Server().clientList->FindClientByPlayerId(FromWireByte(a.wire))->IsAdmin());
+  EXPECT_TRUE(t.Server().Clients().FindClientByPlayerId(FromWireByte(a.wire))->IsAdmin());
 
   EXPECT_TRUE(t.WaitForLog("hReply: 100 AdminLogin PW: *****"));
   for (const auto& line : t.LogLines()) {
@@ -106,8 +106,8 @@ TEST(AdminRightTest, EveryAdministratorCommandRefusesOrdinaryClients) {
     EXPECT_EQ(Next(a), Reply(a.key, -100)) << ParseHeader(command.data(), command.size()).command;
   }
   EXPECT_TRUE(Quiet(b));
-  EXPECT_EQ(t.Server().channelList->Count(), 1u);
-  EXPECT_EQ(t.Server().clientList->ClientCount(), 2u);
+  EXPECT_EQ(t.Server().Channels().Count(), 1u);
+  EXPECT_EQ(t.Server().Clients().ClientCount(), 2u);
   EXPECT_EQ(Settings().ServerPassword.Get(), "");
   EXPECT_EQ(Settings().AdminPassword.Get(), kAdminPw);
   EXPECT_EQ(ReadFile(t.IniPath()), iniBefore);
@@ -171,10 +171,10 @@ TEST(CreateRoomTest, AnnouncedToAllAndNamesCompareInAsciiCaseOnly) {
     EXPECT_EQ(Next(a), Reply(a.key, -111)) << dup;
   }
   EXPECT_TRUE(Quiet(o));
-  EXPECT_EQ(t.Server().channelList->Count(), 2u);
+  EXPECT_EQ(t.Server().Channels().Count(), 2u);
 
   // Letters outside ASCII are not case-folded, and any other difference makes a new name.
-  t.Server().channelList->AddChannel("Caf\xE9");
+  t.Server().Channels().AddChannel("Caf\xE9");
   Clear(a);
   Clear(o);
   for (const char* fresh : {"CAF\xC9", "Lobby!"}) {
@@ -183,14 +183,14 @@ TEST(CreateRoomTest, AnnouncedToAllAndNamesCompareInAsciiCaseOnly) {
     ASSERT_EQ(added.size(), 40u) << fresh;
     EXPECT_EQ(ParseHeader(added.data(), added.size()).command, 13);
   }
-  EXPECT_EQ(t.Server().channelList->Count(), 5u);
+  EXPECT_EQ(t.Server().Channels().Count(), 5u);
   EXPECT_TRUE(t.WaitForLog("hReply: 110 AdminCreateRoom RoomName: LOBBY"));
 }
 
 TEST(CreateRoomTest, The255thChannelIsAddedThe256thRefusedAndTheListStillParses) {
   TestServer t = WithAdminPassword();
   ASSERT_TRUE(t.Started());
-  for (int i = 1; i < 254; ++i) ASSERT_TRUE(t.Server().channelList->AddChannel("C" + std::to_string(i)));
+  for (int i = 1; i < 254; ++i) ASSERT_TRUE(t.Server().Channels().AddChannel("C" + std::to_string(i)));
   Player a = Join(t, "Ann");
   BecomeAdmin(a, kAdminPw);
   a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "Last"));
@@ -198,7 +198,7 @@ TEST(CreateRoomTest, The255thChannelIsAddedThe256thRefusedAndTheListStillParses)
   a->Send(ComposeStringCommand(kCmdAdminCreateRoom, "One too many"));
   EXPECT_EQ(Next(a), Reply(a.key, -111));
   EXPECT_TRUE(Quiet(a));
-  EXPECT_EQ(t.Server().channelList->Count(), 255u);
+  EXPECT_EQ(t.Server().Channels().Count(), 255u);
 
   Player b = Join(t, "Bob");
   b->Send(ComposeSetup(0, 0));
@@ -214,7 +214,7 @@ TEST(CreateRoomTest, The255thChannelIsAddedThe256thRefusedAndTheListStillParses)
 TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroNamesNoChannel) {
   TestServer t = WithAdminPassword();
   ASSERT_TRUE(t.Started());
-  for (int i = 1; i < 255; ++i) t.Server().channelList->AddChannel("C" + std::to_string(i));
+  for (int i = 1; i < 255; ++i) t.Server().Channels().AddChannel("C" + std::to_string(i));
   Player a = Join(t, "Ann"), b = Join(t, "Bob", kOldVersion);
   BecomeAdmin(a, kAdminPw);
   b->Send(ComposeByteCommand(kCmdClientChangeRoom, 3));
@@ -226,8 +226,8 @@ TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroNamesNoChannel) {
   a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 3));
   EXPECT_EQ(Next(a), Bytes({0xBA, 0xB0, uint8_t(a.key), uint8_t(a.key >> 8), 9, 0, 14, 0, 3}));
   EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, 14).U8(3)));
-  EXPECT_FALSE(t.Server().channelList->FindChannel(2));
-  EXPECT_EQ(t.Server().clientList->FindClientByPlayerId(FromWireByte(b.wire))->ChannelId(), 2);
+  EXPECT_FALSE(t.Server().Channels().FindChannel(2));
+  EXPECT_EQ(t.Server().Clients().FindClientByPlayerId(FromWireByte(b.wire))->ChannelId(), 2);
 
   a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 3));
   EXPECT_EQ(Next(a), Reply(a.key, -120));
@@ -238,7 +238,7 @@ TEST(DeleteRoomTest, AnnouncedToAllNobodyMovedAndIdZeroNamesNoChannel) {
   a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 255));
   EXPECT_EQ(Next(a), Bytes(Expect(a.key, 9, 14).U8(255)));
   EXPECT_EQ(Next(b), Bytes(Expect(b.key, 9, 14).U8(255)));
-  EXPECT_EQ(t.Server().channelList->Count(), 253u);
+  EXPECT_EQ(t.Server().Channels().Count(), 253u);
   EXPECT_TRUE(Quiet(b));
   EXPECT_TRUE(t.WaitForLog("hReply: 120 AdminDeleteRoom RoomId: 0"));
 }
@@ -256,7 +256,7 @@ TEST(KickTest, SilentPlayerIsGoneAtOnceAndItsPlaceIsFree) {
   // Bob sends nothing more, yet is closed, unlisted and destroyed.
   EXPECT_TRUE(b->WaitClosed(kWaitMs));
   EXPECT_TRUE(t.WaitForLog("Distroying client Bob[2]"));
-  EXPECT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 1; }));
+  EXPECT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 1; }));
   EXPECT_TRUE(Quiet(a));  // announced once
 
   a->Send(ComposeSetup(0, 0));
@@ -286,7 +286,7 @@ TEST(KickTest, UnknownPlayerAndSelfKick) {
   EXPECT_EQ(Next(a), Bytes(Expect(a.key, 10, 12).U8(a.wire).U8(4)));
   EXPECT_TRUE(a->WaitClosed(kWaitMs));
   EXPECT_TRUE(t.WaitForLog("Distroying client Ann[1]"));
-  EXPECT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 0; }));
 }
 
 TEST(PasswordTest, ServerPasswordTakesEffectAtOnceAndIsWritten) {
@@ -430,7 +430,7 @@ TEST(StoredValuesTest, WhatIsInForceIsWhatARestartReads) {
   }
   const auto names = [&] {
     std::vector<std::string> n;
-    for (const auto& c : t.Server().channelList->Snapshot()) n.push_back(c.Name());
+    for (const auto& c : t.Server().Channels().Snapshot()) n.push_back(c.Name());
     return n;
   };
   const std::vector<std::string> channels = names();
@@ -471,7 +471,7 @@ TEST(SaveChannelsTest, ReplacesTheSectionAndSurvivesARestart) {
 
   t.Stop();
   ASSERT_TRUE(t.Start());
-  const auto channels = t.Server().channelList->Snapshot();
+  const auto channels = t.Server().Channels().Snapshot();
   ASSERT_EQ(channels.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(channels[i].ChannelId, i);

@@ -76,7 +76,7 @@ TEST(FairShare, AChannelChangeStormIsSlowedToItsBudgetForEveryReader) {
   std::vector<int> counts;
   for (auto& h : heard) counts.push_back(h->Stop());
   const auto [least, most] = std::minmax_element(counts.begin(), counts.end());
-  const uint64_t waits = t.Server().control->Pacing().channelChangeWaits;
+  const uint64_t waits = t.Server().Pacing()->channelChangeWaits;
   std::printf(
       "storm: %d changes sent in %.2f s; each reader heard %d to %d (%.1f a second, %.1f after the burst of "
       "20); the storm heard %d; %llu paced waits\n",
@@ -133,7 +133,7 @@ TEST(FairShare, ALoginChurnIsSlowedAfterItsBurstAndFiftyBehindOneAddressGetInAtO
   EXPECT_EQ(other.load(), 0);
   EXPECT_GE(accepted.load(), 50);
   EXPECT_LE(heard, 50 + 10 * (seconds + 1.0));
-  const uint64_t churnWaits = t.Server().control->Pacing().loginWaits;
+  const uint64_t churnWaits = t.Server().Pacing()->loginWaits;
   EXPECT_GT(churnWaits, 0u);
 
   // Fifty clients behind another address at the same moment: none waits, none is turned away.
@@ -154,7 +154,7 @@ TEST(FairShare, ALoginChurnIsSlowedAfterItsBurstAndFiftyBehindOneAddressGetInAtO
   for (auto& th : threads) th.join();
   std::printf("behind one address: %d of 50 logged in within %.2f s\n", natIn.load(), SecondsSince(start));
   EXPECT_EQ(natIn.load(), 50);
-  EXPECT_EQ(t.Server().control->Pacing().loginWaits, churnWaits);
+  EXPECT_EQ(t.Server().Pacing()->loginWaits, churnWaits);
 }
 
 TEST(FairShare, OneAddressHoldsSixteenPlacesAndAnotherStillGetsIn) {

@@ -85,7 +85,7 @@ std::string Crowd(int i) { return "10.0." + std::to_string(i % 200) + "." + std:
 
 TEST(Guessing, TheThrottlesWindowBlockAndAnswerGapAtTheirEdges) {
   ClockScope time;
-  GuessThrottle throttle(GuessLimits{0, 0, 0});  // per address only
+  GuessThrottle throttle(time.clock, GuessLimits{0, 0, 0});  // per address only
   // The tenth failure 60 s after the first starts counting afresh; 1 ms sooner it blocks.
   for (int i = 0; i < 9; ++i) throttle.Failed("10.0.0.1", "x");
   time.clock.AdvanceMs(GuessThrottle::kWindowMs);
@@ -96,7 +96,7 @@ TEST(Guessing, TheThrottlesWindowBlockAndAnswerGapAtTheirEdges) {
             std::vector<std::string>{
                 "Refused logins from 10.0.0.1: too many failed passwords (10 in 60 s); blocked for 300 s"});
   // Each blocked attempt waits a gap more than the one before; the block lasts to its last ms.
-  const uint32_t start = TickCount();
+  const uint32_t start = time.clock.TickCount();
   uint32_t answer = 0;
   for (uint32_t n = 1; n <= 2; ++n) {
     ASSERT_TRUE(throttle.Blocked("10.0.0.1", answer));
@@ -114,7 +114,7 @@ TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
   // address guesses 30 times and its right password is refused: with every rule, without the
   // shared budget (per network and the full table), and per address alone (the full table).
   for (const GuessLimits limits : {GuessLimits{}, GuessLimits{30, 0, 0}, GuessLimits{0, 0, 0}}) {
-    GuessThrottle throttle(limits);
+    GuessThrottle throttle(time.clock, limits);
     int looked = 0, checked = 0;
     for (int i = 0; i < 4200; ++i) looked += Looked(throttle, Crowd(i));
     for (int i = 0; i < 30; ++i) checked += Looked(throttle, "192.0.2.7");
@@ -125,7 +125,7 @@ TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
     EXPECT_LE(checked, 10);
   }
   // The full table is pruned once its failures are a minute old: a newcomer is counted as usual.
-  GuessThrottle throttle(GuessLimits{30, 0, 0});
+  GuessThrottle throttle(time.clock, GuessLimits{30, 0, 0});
   for (int i = 0; i < 4200; ++i) Looked(throttle, Crowd(i));
   time.clock.AdvanceMs(GuessThrottle::kWindowMs);
   for (int i = 0; i < 10; ++i) EXPECT_TRUE(Looked(throttle, "192.0.2.7")) << i;

@@ -85,7 +85,7 @@ TEST(LoginConcurrency, ManyClientsComeAndGoAndEveryNoticeArrivesOnce) {
     });
   }
   for (auto& th : workers) th.join();
-  ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 1; }, 20000));
+  ASSERT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 1; }, 20000));
   // One more visitor marks the end of the stream the observer must have read.
   Conn last = LoggedIn(t, "last");
   ASSERT_TRUE(last);
@@ -153,7 +153,7 @@ TEST(LoginConcurrency, RacingLoginsNeverExceedThePlaceLimit) {
   EXPECT_EQ(accepted.load(), kMax);
   EXPECT_EQ(refused.load(), 16 - kMax);
   EXPECT_EQ(other.load(), 0);
-  EXPECT_EQ(t.Server().clientList->ClientCount(), static_cast<size_t>(kMax));
+  EXPECT_EQ(t.Server().Clients().ClientCount(), static_cast<size_t>(kMax));
 }
 
 // The system's time, except that once armed it holds each server thread at its second reading
@@ -225,7 +225,7 @@ TEST(LoginConcurrency, TwoLoginsPastTheFirstCheckForTheLastPlaceLetOnlyOneIn) {
     ASSERT_TRUE(gate.WaitHeld(2));
     // Nobody can be listed before one of the two is let go, so both passed the first check and
     // are making their records.
-    EXPECT_EQ(t.Server().clientList->ClientCount(), 0u);
+    EXPECT_EQ(t.Server().Clients().ClientCount(), 0u);
     EXPECT_EQ(CountLines(t, "CMD <- hReply: 1 ClientLogin"), 2u);
     EXPECT_EQ(CountLines(t, "Created client"), 0u);
     gate.Release();
@@ -237,7 +237,7 @@ TEST(LoginConcurrency, TwoLoginsPastTheFirstCheckForTheLastPlaceLetOnlyOneIn) {
     EXPECT_EQ(CommandOf(firstWon ? *a : *b), 1);
     EXPECT_EQ(refusal, Packet({0xBA, 0xB0, 0, 0, 8, 0, 0xFF, 0xFF}));  // server full, key 0
     EXPECT_TRUE((firstWon ? second : first)->WaitClosed(kWaitMs));
-    EXPECT_EQ(t.Server().clientList->ClientCount(), 1u);
+    EXPECT_EQ(t.Server().Clients().ClientCount(), 1u);
   }
 }
 

@@ -45,9 +45,10 @@ TEST(Login, WrongPasswordGetsExactlyTheRefusalAndIsClosed) {
     EXPECT_EQ(c->DrainRaw(kWaitMs), kWrongPassword) << '"' << pw << '"';
     EXPECT_TRUE(c->WaitClosed(kWaitMs));
   }
-  EXPECT_TRUE(
-      Eventually([&] { return t.Server().TcpPacketsSent.load() == 3 && t.Server().TcpBytesSent.load() == 24; }));
-  EXPECT_EQ(t.Server().clientList->ClientCount(), 0u);
+  EXPECT_TRUE(Eventually([&] {
+    return t.Server().Counters().TcpPacketsSent.load() == 3 && t.Server().Counters().TcpBytesSent.load() == 24;
+  }));
+  EXPECT_EQ(t.Server().Clients().ClientCount(), 0u);
   Conn ok = LoggedIn(t, "ann", "2.0", "Secret");
   EXPECT_TRUE(ok);
 }
@@ -65,7 +66,7 @@ TEST(Login, FullServerRefusesUntilAPlaceIsFree) {
 
   a->Send(ComposeCommand(kCmdClientLeave));
   EXPECT_TRUE(a->WaitClosed(kWaitMs));
-  ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 1; }));
   Conn d = LoggedIn(t, "d");
   ASSERT_TRUE(d);
   EXPECT_EQ(WirePlayerOf(*d), 1);  // a's id, freed
@@ -87,7 +88,7 @@ TEST(Login, PlayerIdsAreTheLowestFreeAndJoinsGoToEveryOtherClient) {
   ASSERT_TRUE(NextOf(*a, kPktPlayerLeft));
   ASSERT_TRUE(NextOf(*c, kPktPlayerLeft));
   // The notice goes out before the record leaves the list: the id is free only after that.
-  ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 2; }));
+  ASSERT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 2; }));
   Conn d = LoggedIn(t, "d");
   ASSERT_TRUE(d);
   EXPECT_EQ(*NextOf(*a, kPktPlayerJoined), JoinSeenBy(*a, 2, "d"));
@@ -97,7 +98,7 @@ TEST(Login, PlayerIdsAreTheLowestFreeAndJoinsGoToEveryOtherClient) {
   a->Close();
   ASSERT_TRUE(NextOf(*c, kPktPlayerLeft));
   ASSERT_TRUE(NextOf(*d, kPktPlayerLeft));
-  ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 2; }));
+  ASSERT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 2; }));
   Conn e = LoggedIn(t, "e");
   ASSERT_TRUE(e);
   for (client::ControlClient* r : {c.get(), d.get()}) {
@@ -156,7 +157,7 @@ TEST(Login, ASecondLoginOnOneConnectionChangesNothing) {
   EXPECT_TRUE(t.WaitForLog("ALERT Client already exists"));
   EXPECT_TRUE(Quiet(*a));
   EXPECT_TRUE(Quiet(*other));
-  EXPECT_EQ(t.Server().clientList->ClientCount(), 2u);
+  EXPECT_EQ(t.Server().Clients().ClientCount(), 2u);
   // Still open, still the same client with its newer layout.
   a->Send(ComposeSetup(0, 0));
   auto lists = a->WaitFor({kPktListsOld, kPktListsNew}, kWaitMs);
@@ -192,7 +193,7 @@ TEST(Login, SetupAnswersWithTheListsOfTheClientsLayout) {
     EXPECT_EQ(lists.players[1].name, "new");
     EXPECT_EQ(lists.players[1].wireChannel, 1);
   }
-  ClientPtr rec = t.Server().clientList->FindClientByPlayerId(0);
+  ClientPtr rec = t.Server().Clients().FindClientByPlayerId(0);
   ASSERT_TRUE(rec);
   // Client counters: the setup pass is counted on the client, the login pass only on the server.
   EXPECT_TRUE(Eventually([&] { return rec->TcpPacketsReceived.load() == 1 && rec->TcpBytesReceived.load() == 10; }));
@@ -215,7 +216,7 @@ TEST(Login, SetupFlagOneIsRefusedAnnouncedToAllAndClosed) {
   EXPECT_EQ(*NextOf(*a, kPktPlayerLeft), ComposePlayerLeft(a->SessionKey(), 2, 0));
   EXPECT_TRUE(t.WaitForLog("Distroying client b[2]"));
   EXPECT_FALSE(a->WaitFor({kPktPlayerLeft}, kQuietMs));
-  EXPECT_EQ(t.Server().clientList->ClientCount(), 1u);
+  EXPECT_EQ(t.Server().Clients().ClientCount(), 1u);
 }
 
 // Only 1 refuses: any other flag byte is "not set" and gets the lists.
@@ -229,7 +230,7 @@ TEST(Login, SetupFlagTwoIsNotSetAndGetsTheLists) {
   ASSERT_TRUE(lists);
   EXPECT_EQ(CommandOf(*lists), 3);
   EXPECT_FALSE(a->WaitClosed(kQuietMs));
-  EXPECT_EQ(t.Server().clientList->ClientCount(), 1u);
+  EXPECT_EQ(t.Server().Clients().ClientCount(), 1u);
 }
 
 TEST(Login, LeaveIsAnnouncedOnceToEveryClientAndCloses) {
@@ -273,7 +274,7 @@ TEST(Login, LostConnectionIsAnnouncedOnceToTheOthers) {
   EXPECT_TRUE(t.WaitForLog("TCP/IP ClientId: 3 ClientName: c Disconnected"));
   EXPECT_FALSE(a->WaitFor({kPktPlayerLeft}, kQuietMs));
   EXPECT_FALSE(b->WaitFor({kPktPlayerLeft}, kQuietMs));
-  EXPECT_EQ(t.Server().clientList->ClientCount(), 2u);
+  EXPECT_EQ(t.Server().Clients().ClientCount(), 2u);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ TEST(ReadLoopStall, AClientThatNeverReadsIsDroppedAndOthersKeepLoggingIn) {
   TestServer t(ini);
   ASSERT_TRUE(t.Started());
   constexpr uint32_t kSendTimeoutMs = 500;
-  t.Server().tcpServer->SetSendTimeout(kSendTimeoutMs);
+  t.Probe().tcpServer->SetSendTimeout(kSendTimeoutMs);
 
   // The stalled reader: a small receive window, and it never reads after its login is sent.
   Socket stalled(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -37,7 +37,7 @@ TEST(ReadLoopStall, AClientThatNeverReadsIsDroppedAndOthersKeepLoggingIn) {
   ASSERT_EQ(::connect(stalled.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
   const Packet login = ComposeLogin({"stalled", "", "2.0"});
   stalled.SendAll(std::string(login.begin(), login.end()));
-  ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 1; }));
 
   // Others come and go, each visit sending the stalled client a join and a leave, while it asks
   // for lists it never reads, until its buffers are full and a write to it times out.
@@ -91,7 +91,7 @@ TEST(ReadLoopStall, AClientThatNeverReadsIsDroppedAndOthersKeepLoggingIn) {
   // Each login waits at most for one timed-out write to the stalled client (one per partial
   // send in the worst case), far below this bound; without the time-out it would wait for ever.
   EXPECT_LT(slowestMs.load(), 8 * static_cast<long long>(kSendTimeoutMs)) << "slowest login";
-  EXPECT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 0; }));
   // Its connection was shut down: what it still holds to read ends in the close.
   stalled.Receive(1 << 24);
   EXPECT_TRUE(stalled.SeesClose());

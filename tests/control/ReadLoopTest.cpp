@@ -44,8 +44,8 @@ TEST(ReadLoop, AFirstPacketOtherThanLoginClosesSilently) {
   }
   ASSERT_TRUE(Eventually([&] { return LinesAfter(t, before).size() >= 3; }));
   for (const auto& line : LinesAfter(t, before)) EXPECT_NE(line.find("TCP/IP Disconnected"), std::string::npos) << line;
-  EXPECT_EQ(t.Server().TcpPacketsSent.load(), 0u);
-  EXPECT_EQ(t.Server().TcpPacketsReceived.load(), 3u);
+  EXPECT_EQ(t.Server().Counters().TcpPacketsSent.load(), 0u);
+  EXPECT_EQ(t.Server().Counters().TcpPacketsReceived.load(), 3u);
 }
 
 TEST(ReadLoop, OneByteThenCloseEndsTheConnection) {
@@ -91,18 +91,18 @@ TEST(ReadLoop, UnknownCommandIsCountedUnansweredAndTheClientStays) {
   ASSERT_TRUE(t.Started());
   Conn a = LoggedIn(t, "a");
   ASSERT_TRUE(a);
-  ClientPtr rec = t.Server().clientList->FindClientByPlayerId(0);
+  ClientPtr rec = t.Server().Clients().FindClientByPlayerId(0);
   ASSERT_TRUE(rec);
-  ASSERT_TRUE(Eventually([&] { return t.Server().TcpPacketsReceived.load() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return t.Server().Counters().TcpPacketsReceived.load() == 1; }));
   EXPECT_EQ(rec->TcpPacketsReceived.load(), 0u);  // the login pass counts on the server only
-  EXPECT_EQ(t.Server().TcpBytesReceived.load(), 101u);
+  EXPECT_EQ(t.Server().Counters().TcpBytesReceived.load(), 101u);
 
   a->Send(ComposeCommand(999));
   EXPECT_TRUE(Quiet(*a));
   EXPECT_TRUE(Eventually([&] { return rec->TcpPacketsReceived.load() == 1; }));
   EXPECT_EQ(rec->TcpBytesReceived.load(), 8u);
-  EXPECT_EQ(t.Server().TcpPacketsReceived.load(), 2u);
-  EXPECT_EQ(t.Server().TcpBytesReceived.load(), 109u);
+  EXPECT_EQ(t.Server().Counters().TcpPacketsReceived.load(), 2u);
+  EXPECT_EQ(t.Server().Counters().TcpBytesReceived.load(), 109u);
   EXPECT_EQ(WirePlayerOf(*a), 1);
 
   // After a leave the client's own counters are left as they were.
@@ -111,7 +111,7 @@ TEST(ReadLoop, UnknownCommandIsCountedUnansweredAndTheClientStays) {
   EXPECT_TRUE(a->WaitClosed(kWaitMs));
   ASSERT_TRUE(Eventually([&] { return rec->Destroyed(); }));
   EXPECT_EQ(rec->TcpPacketsReceived.load(), packets);
-  EXPECT_EQ(t.Server().TcpPacketsReceived.load(), 4u);
+  EXPECT_EQ(t.Server().Counters().TcpPacketsReceived.load(), 4u);
 }
 
 TEST(ReadLoop, TwoPacketsInOneBurstAreHandledAsOne) {
@@ -134,9 +134,9 @@ TEST(ReadLoop, ABurstLongerThanThePacketBufferIsCutSafely) {
   ASSERT_TRUE(t.Started());
   Conn a = LoggedIn(t, "a");
   ASSERT_TRUE(a);
-  ClientPtr rec = t.Server().clientList->FindClientByPlayerId(0);
-  ASSERT_TRUE(Eventually([&] { return t.Server().TcpPacketsReceived.load() == 1; }));
-  const uint32_t bytesBefore = t.Server().TcpBytesReceived.load();
+  ClientPtr rec = t.Server().Clients().FindClientByPlayerId(0);
+  ASSERT_TRUE(Eventually([&] { return t.Server().Counters().TcpPacketsReceived.load() == 1; }));
+  const uint32_t bytesBefore = t.Server().Counters().TcpBytesReceived.load();
 
   Packet burst = ComposeSetup(9, 0);
   burst.resize(20000, 0);  // the rest reads as command 0 should it arrive in a later pass
@@ -144,7 +144,7 @@ TEST(ReadLoop, ABurstLongerThanThePacketBufferIsCutSafely) {
   ASSERT_TRUE(a->WaitFor({kPktListsNew}, kWaitMs));
   EXPECT_TRUE(Quiet(*a));
   // Every byte is taken and counted, none is served as a packet of its own.
-  EXPECT_TRUE(Eventually([&] { return t.Server().TcpBytesReceived.load() - bytesBefore == 20000; }));
+  EXPECT_TRUE(Eventually([&] { return t.Server().Counters().TcpBytesReceived.load() - bytesBefore == 20000; }));
   EXPECT_EQ(WirePlayerOf(*a), 1);
 }
 

@@ -53,9 +53,9 @@ TEST(StalledReaders, ClientsThatStopReadingAreDroppedAndHoldUpNoVoiceNoLogin) {
     ASSERT_EQ(::connect(stalled.back().Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     const Packet login = ComposeLogin({"stalled" + std::to_string(i), "", "2.0"});
     stalled.back().SendAll(std::string(login.begin(), login.end()));
-    ASSERT_TRUE(Eventually([&] { return rig.Server().clientList->ClientCount() == size_t(3 + i); }));
-    LockGuard g(rig.Server().clientList->Lock());
-    records.push_back(rig.Server().clientList->Items().back());
+    ASSERT_TRUE(Eventually([&] { return rig.Server().Clients().ClientCount() == size_t(3 + i); }));
+    LockGuard g(rig.Server().Clients().Lock());
+    records.push_back(rig.Server().Clients().Items().back());
   }
 
   std::atomic<bool> stop{false};

@@ -20,7 +20,7 @@ struct FrozenClock {
 };
 
 ClientPtr Record(TestServer& t, const Player& p) {
-  return t.Server().clientList->FindClientByPlayerId(FromWireByte(p.wire));
+  return t.Server().Clients().FindClientByPlayerId(FromWireByte(p.wire));
 }
 
 TEST(PlayerStatsTest, NewLayoutForAnOrdinaryClientCountsWhatItSent) {
@@ -166,7 +166,7 @@ TEST(PlayerStatsTest, TargetLeavingWhileAskedAboutNeverHurts) {
       if (a->WaitFor({kPktPlayerStatsNew, kReplyNoSuchPlayerStats}, kWaitMs)) ++answered;
     }
     closer.join();
-    ASSERT_TRUE(Eventually([&] { return t.Server().clientList->ClientCount() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 1; }));
   }
   EXPECT_EQ(answered, 75);
 }
@@ -177,12 +177,12 @@ TEST(ServerStatsTest, CountersMatchTheTrafficAndUptimeDropsWholeDays) {
   ASSERT_TRUE(t.Started());
   Player a = Join(t, "Ann");
   // Received: login (101) and setup (10). Sent: login reply (43) and lists (78).
-  ServerProbe server = t.Server();
-  ASSERT_TRUE(Eventually([&] { return server.TcpPacketsSent == 2; }));
+  const TServerCounters& counters = t.Server().Counters();
+  ASSERT_TRUE(Eventually([&] { return counters.TcpPacketsSent == 2; }));
   client::VoiceClient voice;
   const Bytes junk(20, 0);
   for (int i = 0; i < 3; ++i) voice.SendTo(t.UdpPort(), junk);
-  ASSERT_TRUE(Eventually([&] { return server.UdpPacketsReceived == 3; }));
+  ASSERT_TRUE(Eventually([&] { return counters.UdpPacketsReceived == 3; }));
 
   time.At(kDayMs + 3600000 + 42);
   a->Send(ComposeCommand(kCmdServerStatsReq));

@@ -18,7 +18,7 @@ TEST(ForeignHost, AKeySweepFromAnotherHostTakesOverNothingWhileNatRebindingStill
 
   // Pings and voice for every key, from 127.0.0.2.
   client::VoiceClient stranger("127.0.0.2");
-  const uint32_t before = rig.Server().UdpPacketsReceived.load();
+  const uint32_t before = rig.Server().Counters().UdpPacketsReceived.load();
   for (uint32_t key = 0; key <= 0xFFFF; ++key) {
     const PingDatagram ping = ComposePing(key, kPingRequest, 1);
     stranger.SendTo(rig.server.UdpPort(), ping.data(), ping.size());
@@ -28,8 +28,8 @@ TEST(ForeignHost, AKeySweepFromAnotherHostTakesOverNothingWhileNatRebindingStill
     for (uint32_t id = 1; id <= 5; ++id)
       stranger.SendTo(rig.server.UdpPort(), ComposeVoice(victim->key, 0, 0, id, body.data(), body.size()));
   const uint32_t counted = alice.record->UdpPacketsReceived.load() + bob.record->UdpPacketsReceived.load();
-  EXPECT_EQ(counted, 2u);                                     // the announcing pings
-  EXPECT_GT(rig.Server().UdpPacketsReceived.load(), before);  // the server counts what it refuses
+  EXPECT_EQ(counted, 2u);                                                // the announcing pings
+  EXPECT_GT(rig.Server().Counters().UdpPacketsReceived.load(), before);  // the server counts what it refuses
   // One socket, handled in order: once Bob's own ping is answered, the sweep has been handled.
   // (A full receive buffer may drop the ping itself, so it is repeated.)
   const PingDatagram bobPing = ComposePing(bob.key, kPingRequest, 4);

@@ -19,17 +19,18 @@ size_t CountLines(VoiceRig& rig, const std::string& text) { return test::CountLi
 
 // Sends a datagram and waits until intake has counted it, so the test reads settled fields.
 void SendCounted(VoiceRig& rig, client::VoiceClient& from, const Bytes& d) {
-  const uint32_t before = rig.Server().UdpPacketsReceived.load();
+  const uint32_t before = rig.Server().Counters().UdpPacketsReceived.load();
   from.SendTo(rig.server.UdpPort(), d);
-  ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() != before; }));
+  ASSERT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpPacketsReceived.load() != before; }));
 }
 
 TEST(Intake, ClientPingGetsItsPongWithTheSameEchoAndOnlyTheServerCountsIt) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
   // The announcing pong is counted just after it left.
-  ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsSent.load() == 1; }));
-  const uint32_t sent = rig.Server().UdpPacketsSent.load(), bytes = rig.Server().UdpBytesSent.load();
+  ASSERT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpPacketsSent.load() == 1; }));
+  const uint32_t sent = rig.Server().Counters().UdpPacketsSent.load(),
+                 bytes = rig.Server().Counters().UdpBytesSent.load();
   const uint32_t received = a.record->UdpPacketsReceived.load();
   const PingDatagram ping = ComposePing(a.key, kPingRequest, 3);
   a.voice->SendTo(rig.server.UdpPort(), ping.data(), ping.size());
@@ -38,8 +39,8 @@ TEST(Intake, ClientPingGetsItsPongWithTheSameEchoAndOnlyTheServerCountsIt) {
   const Bytes expected{
       0xBB, 0xAA, static_cast<uint8_t>(a.key), static_cast<uint8_t>(a.key >> 8), 12, 0, 2, 3, 0xFF, 0xEE, 0, 0};
   EXPECT_EQ(*pong, expected);
-  EXPECT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsSent.load() == sent + 1; }));
-  EXPECT_EQ(rig.Server().UdpBytesSent.load(), bytes + 12);
+  EXPECT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpPacketsSent.load() == sent + 1; }));
+  EXPECT_EQ(rig.Server().Counters().UdpBytesSent.load(), bytes + 12);
   EXPECT_EQ(a.record->UdpPacketsSent.load(), 0u);
   EXPECT_EQ(a.record->UdpPacketsReceived.load(), received + 1);
 }
@@ -155,17 +156,18 @@ TEST(Intake, UnknownKeysTouchOnlyTheServerCountersAndCannotFloodTheLog) {
   const uint32_t clientReceived = a.record->UdpPacketsReceived.load();
   const uint16_t stranger = static_cast<uint16_t>(a.key == 60000 ? 60001 : 60000);  // keys stop at 50,000
   client::VoiceClient outsider;
-  const uint32_t start = rig.Server().UdpPacketsReceived.load();
-  const uint32_t startBytes = rig.Server().UdpBytesReceived.load();
+  const uint32_t start = rig.Server().Counters().UdpPacketsReceived.load();
+  const uint32_t startBytes = rig.Server().Counters().UdpBytesReceived.load();
   // In bursts the receive buffer holds, so none is lost on the way.
   for (int burst = 0; burst < 6; ++burst) {
     for (int i = 0; i < 50; ++i) {
       Bytes d = ComposeVoice(stranger, kVoiceChannel, 0, static_cast<uint32_t>(i), nullptr, 0);
       outsider.SendTo(rig.server.UdpPort(), d);
     }
-    ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == start + 50u * (burst + 1); }));
+    ASSERT_TRUE(test::Eventually(
+        [&] { return rig.Server().Counters().UdpPacketsReceived.load() == start + 50u * (burst + 1); }));
   }
-  EXPECT_EQ(rig.Server().UdpBytesReceived.load() - startBytes, 300u * 16u);
+  EXPECT_EQ(rig.Server().Counters().UdpBytesReceived.load() - startBytes, 300u * 16u);
   EXPECT_EQ(a.record->UdpPacketsReceived.load(), clientReceived);
   EXPECT_FALSE(a.voice->Receive(100));
   const size_t lines = CountLines(rig, "ALERT UDP Incoming traffic from unknown client ip: 127.0.0.1");
@@ -198,7 +200,7 @@ TEST(Intake, ShortAndGarbageDatagramsAreDroppedSafely) {
 
   // Garbage of every short length and random content, some with a valid key.
   std::mt19937 rng(4);
-  const uint32_t start = rig.Server().UdpPacketsReceived.load();
+  const uint32_t start = rig.Server().Counters().UdpPacketsReceived.load();
   for (int i = 0; i < 400; ++i) {
     Bytes junk(rng() % 40);
     for (auto& x : junk) x = static_cast<uint8_t>(rng());
@@ -207,7 +209,7 @@ TEST(Intake, ShortAndGarbageDatagramsAreDroppedSafely) {
     if (junk.size() >= 4 && (junk[2] | junk[3] << 8) == b.key) junk[2] ^= 1;
     other.SendTo(rig.server.UdpPort(), junk.data(), junk.size());
     if (i % 50 == 49) {  // in bursts the receive buffer holds
-      ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == start + i + 1; }));
+      ASSERT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpPacketsReceived.load() == start + i + 1; }));
     }
   }
   // Still serving: a registers its own address again and b hears it.
@@ -253,7 +255,7 @@ TEST(Intake, LateVoiceIsDroppedAndCountedWhileTheRestIsRelayedAndTimed) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
-  VoiceStats& stats = rig.Server().voiceStats;
+  const VoiceStats& stats = rig.Server().Voice();
   const uint64_t late = stats.DroppedLate.load();
   const auto delays = stats.RelayDelay.Counts();
   const uint32_t received = a.record->UdpPacketsReceived.load();
@@ -281,8 +283,8 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
   InstalledClock clock(5'000'000);
-  const uint64_t dropped = rig.Server().voiceStats.DroppedBudget.load();
-  const uint32_t received = rig.Server().UdpPacketsReceived.load();
+  const uint64_t dropped = rig.Server().Voice().DroppedBudget.load();
+  const uint32_t received = rig.Server().Counters().UdpPacketsReceived.load();
   // A full budget of 100 at one instant, then 20 more with broken crcs: those are not checked.
   std::vector<VoiceRig::Fed> batch;
   for (int i = 0; i < 120; ++i) {
@@ -293,8 +295,8 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
   int copies = 0;
   while (VoiceRig::ReceiveVoice(b, 150)) ++copies;
   EXPECT_EQ(copies, 100);
-  EXPECT_EQ(rig.Server().voiceStats.DroppedBudget.load(), dropped + 20);
-  EXPECT_EQ(rig.Server().UdpPacketsReceived.load(), received + 120);
+  EXPECT_EQ(rig.Server().Voice().DroppedBudget.load(), dropped + 20);
+  EXPECT_EQ(rig.Server().Counters().UdpPacketsReceived.load(), received + 120);
   EXPECT_EQ(a.record->BadPackets.load(), 0u);
   // A minute on, the next batch writes the line; the budget has refilled meanwhile.
   clock.AdvanceMs(60'000);
@@ -305,22 +307,62 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
   EXPECT_EQ(CountLines(rig, "Voice budget exceeded"), 1u);
 }
 
+// An intake made with settings and a clock of its own reads its budget from them, whatever the
+// process's are (100 a second, and the system's clock).
+TEST(Intake, AnIntakeOfItsOwnTakesTheBudgetFromItsSettingsAndItsClock) {
+  TSettings settings;
+  settings.VoicePacketsPerSecond = 2;
+  TestClock clock(qm::Now(), 5'000'000);
+  TClientList clients;
+  auto speaker = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
+  speaker->SetSessionKey(7);
+  speaker->SetControlHost(0x7F000001);
+  clients.Append(speaker);
+  UdpEndpoint udp;  // never opened: the speaker has no listeners, so nothing is sent
+  TServerCounters counters;
+  VoiceStats stats;
+  TUDPSender relay(udp, counters, stats);
+  UdpIntake intake(IntakeServices{clients, counters, relay, stats, settings, clock});
+  uint32_t packetId = 1;
+  const uint8_t body[4] = {};
+  const auto threeAtOnce = [&] {
+    std::vector<Bytes> bytes;
+    std::vector<platform::ReceivedDatagram> batch(3);
+    for (int i = 0; i < 3; ++i) bytes.push_back(ComposeVoice(7, kVoiceChannel, 0, packetId++, body, sizeof body));
+    for (int i = 0; i < 3; ++i) {
+      batch[i].data = bytes[i].data();
+      batch[i].size = batch[i].capacity = bytes[i].size();
+      batch[i].ip = 0x7F000001;
+      batch[i].port = 40000;
+      batch[i].receivedNs = platform::DatagramClockNs();
+    }
+    intake.UDPServerBatchRead(batch.data(), 3);
+  };
+  threeAtOnce();
+  EXPECT_EQ(stats.DroppedBudget.load(), 1u);  // two a second, and one second's burst
+  clock.AdvanceMs(1000);                      // refills both on this clock alone
+  threeAtOnce();
+  EXPECT_EQ(stats.DroppedBudget.load(), 2u);
+  EXPECT_EQ(speaker->UdpPacketsReceived.load(), 6u);
+}
+
 TEST(Intake, PingsBeyondTenASecondGetNoPong) {
+  InstalledClock clock(7'000'000);  // before the server: its listener counts on the clock it started with
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
-  InstalledClock clock(7'000'000);
   const auto pongs = [&](int pings) {
-    const uint32_t before = rig.Server().UdpPacketsReceived.load();
+    const uint32_t before = rig.Server().Counters().UdpPacketsReceived.load();
     for (int i = 0; i < pings; ++i) {
       const PingDatagram ping = ComposePing(a.key, kPingRequest, 1);
       a.voice->SendTo(rig.server.UdpPort(), ping.data(), ping.size());
     }
-    EXPECT_TRUE(test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == before + pings; }));
+    EXPECT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpPacketsReceived.load() == before + pings; }));
     int n = 0;
     while (VoiceRig::ReceiveFamily(a, kPingMagic, 150)) ++n;
     return n;
   };
-  // The announcing ping was long ago on this clock: the whole burst of ten is there.
+  // A second after the announcing ping the whole burst of ten is there again.
+  clock.AdvanceMs(1000);
   EXPECT_EQ(pongs(15), 10);
   clock.AdvanceMs(300);
   EXPECT_EQ(pongs(5), 3);

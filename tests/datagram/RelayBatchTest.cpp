@@ -62,7 +62,7 @@ TEST(RelayBatch, OneBatchOfMixedDatagramsIsRelayedWhole) {
   Move(d, 2);
   Move(e, 2);
   VoicePeer& f = rig.Add("F");
-  rig.Server().clientList->RemoveClient(c.record, PlayerLeftNotice(*c.record, kLeftReasonLeft));
+  rig.Server().Clients().RemoveClient(c.record, PlayerLeftNotice(*c.record, kLeftReasonLeft));
   Move(e, 1);
 
   const uint16_t strangeKey = 60000;  // keys stop at 50,000

@@ -118,13 +118,13 @@ TEST(Relay, LeavingClientsNeitherSpeakNorHear) {
 
   // A speaker that is leaving is refused at intake with its line: nothing relayed, nothing sent.
   // Settled: three pongs and the one copy to B.
-  ASSERT_TRUE(test::Eventually([&] { return rig.Server().UdpBytesSent.load() == 3 * 12 + 17; }));
-  const uint32_t before = rig.Server().UdpPacketsSent.load();
+  ASSERT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpBytesSent.load() == 3 * 12 + 17; }));
+  const uint32_t before = rig.Server().Counters().UdpPacketsSent.load();
   a.record->SetLeaving();
   rig.SendVoice(a, kVoiceChannel, {2});
   EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP: Incoming traffic from leaving client :A"));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, kSilenceMs));
-  EXPECT_EQ(rig.Server().UdpPacketsSent.load(), before);
+  EXPECT_EQ(rig.Server().Counters().UdpPacketsSent.load(), before);
 }
 
 TEST(Relay, SpeakerGoneBeforeItsDatagramIsTracedAsAStranger) {
@@ -132,7 +132,7 @@ TEST(Relay, SpeakerGoneBeforeItsDatagramIsTracedAsAStranger) {
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
   // Lookup and copies happen under one hold of the index: an unlisted speaker is unknown.
-  rig.Server().clientList->RemoveClient(a.record, PlayerLeftNotice(*a.record, kLeftReasonLeft));
+  rig.Server().Clients().RemoveClient(a.record, PlayerLeftNotice(*a.record, kLeftReasonLeft));
   rig.SendVoice(a, kVoiceChannel, {2});
   EXPECT_TRUE(rig.server.WaitForLog("ALERT UDP Incoming traffic from unknown client ip: 127.0.0.1"));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, kSilenceMs));

@@ -52,8 +52,8 @@ TEST(Stress, SpeakersPingsAndLoginsTogether) {
   });
   for (auto& t : threads) t.join();
   stop.store(true);
-  EXPECT_GT(rig.Server().UdpPacketsSent.load(), 100u);
-  EXPECT_GT(rig.Server().UdpPacketsReceived.load(), 1000u);
+  EXPECT_GT(rig.Server().Counters().UdpPacketsSent.load(), 100u);
+  EXPECT_GT(rig.Server().Counters().UdpPacketsReceived.load(), 1000u);
 }
 
 // One speaker floods a channel beside an honest one: the flood reaches the listener at about its
@@ -75,19 +75,19 @@ TEST(Stress, AFloodingSpeakerIsHeldToItsBudgetAndAnHonestOneLosesNothing) {
   };
   const auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < kRounds; ++round) {
-    const uint32_t before = rig.Server().UdpPacketsReceived.load();
+    const uint32_t before = rig.Server().Counters().UdpPacketsReceived.load();
     for (int i = 0; i < kFloodPerRound; ++i) rig.SendVoice(flood, kVoiceChannel, body);
     rig.SendVoice(honest, kVoiceChannel, {0x01});
     // Each round is taken in before the next: no datagram is lost in the server's socket buffer.
-    ASSERT_TRUE(
-        test::Eventually([&] { return rig.Server().UdpPacketsReceived.load() == before + kFloodPerRound + 1; }));
+    ASSERT_TRUE(test::Eventually(
+        [&] { return rig.Server().Counters().UdpPacketsReceived.load() == before + kFloodPerRound + 1; }));
     drain();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   drain();
-  const uint64_t dropped = rig.Server().voiceStats.DroppedBudget.load();
+  const uint64_t dropped = rig.Server().Voice().DroppedBudget.load();
   std::printf(
       "flood: %d sent, %d heard in %.2f s (%.0f a second; budget 100 after a burst of 100), %llu dropped;"
       " honest: %d of %d heard\n",

@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "client/QmClient.hpp"
+#include "config/Settings.hpp"
 #include "datagram/Datagrams.hpp"
 #include "datagram/UdpIntake.hpp"
 #include "keepalive/TPingThread.hpp"
+#include "platform/Clock.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -29,14 +31,15 @@ class VoiceRig {
   // stopPinger: stop the server's ping thread so only the test drives ping passes and no server
   // ping lands among the voice a test expects.
   explicit VoiceRig(std::vector<IniKey> keys = {}, bool stopPinger = true) : server(std::move(keys)) {
-    EXPECT_TRUE(server.Started()) << server.Server().StartupError;
-    if (stopPinger && server.Server().pingThread) {
-      server.Server().pingThread->Stop();
-      server.Server().pingThread->Join();
+    EXPECT_TRUE(server.Started()) << server.Server().StartupError();
+    if (stopPinger && server.Probe().pingThread) {
+      server.Probe().pingThread->Stop();
+      server.Probe().pingThread->Join();
     }
   }
 
-  ServerProbe Server() { return server.Server(); }
+  TQuillmootServer& Server() { return server.Server(); }
+  ServerProbe Probe() { return server.Probe(); }
 
   // One datagram of a batch fed to an intake directly, as if from a peer's UDP socket.
   struct Fed {
@@ -46,12 +49,15 @@ class VoiceRig {
   };
   // Hands the datagrams to the rig's own intake as one listener batch, on the test's thread:
   // their copies and pongs have left the server's socket when it returns. now: the receive stamps'
-  // clock, fixed by the first call. The intake takes the relay index lock as the listener's does,
-  // so the two never handle a batch at the same time.
+  // clock; it, the settings and the clock in force (for the ticks) are fixed by the first call.
+  // The intake counts into the server's figures and takes the relay index lock as the listener's
+  // does, so the two never handle a batch at the same time.
   void Feed(std::vector<Fed>& batch, TUDPSender::NanoClock now = platform::DatagramClockNs) {
     if (!intake_) {
-      relay_ = std::make_unique<TUDPSender>(*Server().udpServer, Server().counters, Server().voiceStats, now);
-      intake_ = std::make_unique<UdpIntake>(Server().Intake(*relay_, now));
+      ServerProbe probe = Probe();
+      relay_ = std::make_unique<TUDPSender>(*probe.udpServer, probe.counters, probe.voiceStats, now);
+      intake_ = std::make_unique<UdpIntake>(
+          IntakeServices{Server().Clients(), probe.counters, *relay_, probe.voiceStats, Settings(), Clock(), now});
     }
     std::vector<platform::ReceivedDatagram> d(batch.size());
     const int64_t at = now();
@@ -79,7 +85,7 @@ class VoiceRig {
     EXPECT_EQ(p->control->Login(name, "", "1.2.2"), kPktLoginAccepted);
     p->key = p->control->SessionKey();
     p->voice = std::make_unique<client::VoiceClient>();
-    p->record = Server().clientList->FindClientByKey(p->key);
+    p->record = Server().Clients().FindClientByKey(p->key);
     EXPECT_TRUE(p->record);
     if (announce) {
       const PingDatagram ping = ComposePing(p->key, kPingRequest, 1);

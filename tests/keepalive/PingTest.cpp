@@ -26,7 +26,7 @@ Schedule RunPasses(VoiceRig& rig, TestClock& clock, VoicePeer& p, uint32_t maxMs
   uint32_t pings = p.record->UdpPacketsSent.load();
   for (uint32_t elapsed = 500; elapsed <= maxMs; elapsed += 500) {
     clock.AdvanceMs(500);
-    rig.Server().pingThread->PingClients();
+    rig.Probe().pingThread->PingClients();
     if (p.record->UdpPacketsSent.load() != pings) {
       pings = p.record->UdpPacketsSent.load();
       s.pingsAt.push_back(elapsed);
@@ -102,7 +102,7 @@ TEST(Ping, OneClientIsGivenUpPerPass) {
   ASSERT_EQ(s.givenUpAt, 65000u);
   EXPECT_FALSE(b.record->PingDisconnect.load());  // due too, but after A in the list
   cs.clock.AdvanceMs(500);
-  rig.Server().pingThread->PingClients();
+  rig.Probe().pingThread->PingClients();
   EXPECT_TRUE(b.record->PingDisconnect.load());
   ExpectPingTimeoutNotice(a);
   ExpectPingTimeoutNotice(b);

@@ -28,12 +28,12 @@ TEST(WebStatusPost, WorkedExampleGoesOutExactly) {
   FixedClock clock;
   FakeWebServer web;
   TestServer t({{"General", "Servername", "My Server"}, {"WebStatus", "WebPostURL", web.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
   test::AddClient(t.Server(), "Big Bob");
   test::AddClient(t.Server(), "x,y");
   clock.clock.AdvanceMs(1234);
 
-  TPingThread report(t.Server());
+  TPingThread report(test::ReportServices(t.Server()));
   report.UpdateStats();
 
   ASSERT_EQ(web.Requests().size(), 1u);
@@ -79,13 +79,13 @@ TEST(WebStatusPost, NamesCannotCutForgeOrStopTheReport) {
   TestServer t({{"General", "Servername", "Clan #1 & co = 100% +?"},
                 {"WebStatus", "WebPostLinkUrl", "http://link.example/about us"},
                 {"WebStatus", "WebPostURL", web.Url("/s")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
   const std::string controlName("bell\x07 nul\0 \xC3\xA9", 13);
   test::AddClient(t.Server(), "x&servername=PWNED&public=1");
   test::AddClient(t.Server(), controlName);
   test::AddClient(t.Server(), "A&B #1 50%+");
 
-  TPingThread(t.Server()).UpdateStats();
+  TPingThread(test::ReportServices(t.Server())).UpdateStats();
 
   ASSERT_EQ(web.Requests().size(), 1u);
   const std::string request = web.Requests()[0];
@@ -114,9 +114,9 @@ TEST(WebStatusPost, FlagsAndAnAddressThatAlreadyHoldsAQuery) {
                 {"WebStatus", "QuillmootSite_DisplayInWebList", "1"},
                 {"WebStatus", "WebPostLinkUrl", "http://link.example.net/x y"},
                 {"WebStatus", "WebPostURL", web.Url("/s.php?id=7")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
 
-  TPingThread report(t.Server());
+  TPingThread report(test::ReportServices(t.Server()));
   report.UpdateStats();
 
   ASSERT_EQ(web.Requests().size(), 1u);
@@ -133,8 +133,8 @@ TEST(WebStatusPost, TheSchemeAloneSendsNoSecondRequest) {
     FakeWebServer web;
     TestHooks hooks(0, 0, web.Url("/webpost.php?"));
     TestServer t({{"WebStatus", "WebPostURL", value}});
-    ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-    TPingThread report(t.Server());
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+    TPingThread report(test::ReportServices(t.Server()));
 
     report.PostData("a=1 2");
     EXPECT_TRUE(web.Requests().empty()) << value;
@@ -151,8 +151,8 @@ TEST(WebStatusPost, PublicListFirstThenTheOperatorsAddress) {
   FakeWebServer web;
   TestHooks hooks(0, 0, web.Url("/webpost.php?"));
   TestServer t({{"WebStatus", "QuillmootSite_Active", "1"}, {"WebStatus", "WebPostURL", web.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-  TPingThread report(t.Server());
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+  TPingThread report(test::ReportServices(t.Server()));
 
   report.PostData("q=1");
   const auto requests = web.Requests();
@@ -167,8 +167,8 @@ TEST(WebStatusPost, EachFailureIsLoggedWithItsOwnPrefixAndTheOtherRequestStillGo
   FakeWebServer own("HTTP/1.1 301 Moved Permanently\r\nLocation: http://127.0.0.1/\r\n\r\n");
   TestHooks hooks(0, 0, list.Url("/webpost.php?"));
   TestServer t({{"WebStatus", "QuillmootSite_Active", "1"}, {"WebStatus", "WebPostURL", own.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-  TPingThread report(t.Server());
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+  TPingThread report(test::ReportServices(t.Server()));
 
   report.PostData("q=1");
   EXPECT_EQ(list.Requests().size(), 1u);
@@ -190,8 +190,8 @@ TEST(WebStatusPost, ASilentWebServerCostsOnlyTheTimeLimit) {
   FakeWebServer silent("");
   TestHooks hooks(200, 400, silent.Url("/webpost.php?"));
   TestServer t({{"WebStatus", "QuillmootSite_Active", "1"}, {"WebStatus", "WebPostURL", silent.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-  TPingThread report(t.Server());
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+  TPingThread report(test::ReportServices(t.Server()));
 
   const auto start = std::chrono::steady_clock::now();
   report.PostData("q=1");
@@ -207,14 +207,14 @@ TEST(WebStatusPost, RequestsLeaveFromTheConfiguredAddress) {
   FakeWebServer web;
   {
     TestServer t({{"WebStatus", "WebPostURL", web.Url("/status")}});
-    ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-    TPingThread(t.Server()).PostData("q=1");
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+    TPingThread(test::ReportServices(t.Server())).PostData("q=1");
   }
   {
     // Any 127/8 address is local on the test machines; this one shows the binding took effect.
     TestServer t({{"Networking", "IP", "127.0.0.2"}, {"WebStatus", "WebPostURL", web.Url("/status")}});
-    ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-    TPingThread(t.Server()).PostData("q=2");
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+    TPingThread(test::ReportServices(t.Server())).PostData("q=2");
   }
   ASSERT_EQ(web.Peers().size(), 2u);
   EXPECT_EQ(web.Peers()[0], "127.0.0.1");

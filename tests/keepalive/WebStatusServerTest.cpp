@@ -28,7 +28,7 @@ TEST(WebStatusServer, AnActiveServerPostsTheQueryAtStartUp) {
   TestServer t({{"General", "Servername", "My Server"},
                 {"WebStatus", "Active", "1"},
                 {"WebStatus", "WebPostURL", web.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
 
   ASSERT_TRUE(web.WaitForRequests(1));
   EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/status?serverport=" + std::to_string(t.TcpPort()) +
@@ -47,7 +47,7 @@ TEST(WebStatusServer, WithActiveOffNothingIsSentWhateverTheOtherKeysSay) {
                 {"WebStatus", "QuillmootSite_Active", "1"},
                 {"WebStatus", "QuillmootSite_DisplayInWebList", "1"},
                 {"WebStatus", "WebPostURL", web.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
   // The start-up report would have come at once; give it more than a ping pass.
   EXPECT_FALSE(web.WaitForRequests(1, 1200));
   t.Stop();
@@ -58,14 +58,14 @@ TEST(WebStatusServer, ASilentWebServerDoesNotKeepThePingThread) {
   FakeWebServer silent("");
   TestHooks hooks(200, 300, "");
   TestServer t({{"WebStatus", "Active", "1"}, {"WebStatus", "WebPostURL", silent.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
 
   ASSERT_TRUE(silent.WaitForRequests(1));
   ASSERT_TRUE(
       t.WaitForLog("in: TPingThread.PostData (UserUrl) exception ETimeout: HTTP request timed out after 300 ms"));
   // Back in its passes: a stop is seen within one pause of 500 ms, while the web server would
   // still be holding the connection had the request no limit.
-  TPingThread& ping = *t.Server().pingThread;
+  TPingThread& ping = *t.Probe().pingThread;
   EXPECT_FALSE(ping.Finished());
   ping.Stop();
   EXPECT_TRUE(Eventually([&] { return ping.Finished(); }, 2000));
@@ -102,7 +102,7 @@ TEST(WebStatusServer, TheStopAbortsARequestToASilentWebServer) {
   TestServer t({{"WebStatus", "Active", "1"},
                 {"WebStatus", "QuillmootSite_Active", "1"},
                 {"WebStatus", "WebPostURL", silentOwn.Url("/status")}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
   ASSERT_TRUE(silentList.WaitForRequests(1));
 
   const auto start = std::chrono::steady_clock::now();

@@ -7,6 +7,7 @@
 #include "WebStatusWebServer.hpp"
 #include "clients/ClientList.hpp"
 #include "config/Settings.hpp"
+#include "keepalive/TPingThread.hpp"
 #include "keepalive/WebStatus.hpp"
 #include "platform/Clock.hpp"
 #include "support/TestServer.hpp"
@@ -34,11 +35,21 @@ class TestHooks {
 };
 
 // A listed client with a name and no connection, as the report sees it.
-inline void AddClient(ServerProbe server, const std::string& name) {
+inline void AddClient(TQuillmootServer& server, const std::string& name) {
   auto client = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
   client->SetClientName(name);
-  LockGuard g(server.clientList->Lock());
-  server.clientList->Append(std::move(client));
+  LockGuard g(server.Clients().Lock());
+  server.Clients().Append(std::move(client));
+}
+
+// What a ping thread of the test's own needs to report on a started server, on the settings and
+// the clock in force. Reports send no ping: the sender is a socket that never opens.
+inline PingServices ReportServices(TQuillmootServer& server) {
+  static UdpEndpoint neverOpened;
+  static TServerCounters uncounted;
+  return PingServices{server.Clients(),   PingSender{neverOpened, uncounted},
+                      Settings(),         Clock(),
+                      server.StartTime(), server.ServerVersion()};
 }
 
 // The whole request the report makes: no body and so no Content-Length.

@@ -175,8 +175,7 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
 
   auto server = StartWith(t, "-metrics=127.0.0.1:0");
   ASSERT_TRUE(server->StartupError().empty()) << server->StartupError();
-  ASSERT_TRUE(ServerProbe(*server).metrics);
-  const uint16_t port = ServerProbe(*server).metrics->Port();
+  const uint16_t port = server->MetricsPort();
   ASSERT_NE(port, 0);
 
   // Names a label value must escape, one byte above 0x7F from the clients' code page, and a CR and

@@ -104,7 +104,7 @@ TEST(LimitsFloodTest, RandomKeyDatagramsLeaveTheLogBoundedAndRelayingGoesOn) {
   // One line a second at most for the flooding source, whatever the count.
   const auto grown = std::filesystem::file_size(server.LogPath()) - logBefore;
   EXPECT_LT(grown, 32u * 1024) << count << " datagrams";
-  EXPECT_GE(server.Server().UdpPacketsReceived.load(), 2u);
+  EXPECT_GE(server.Server().Counters().UdpPacketsReceived.load(), 2u);
   std::printf("flood: %zu datagrams, log grew %ju bytes, %d voice datagrams relayed during the flood\n", count,
               static_cast<uintmax_t>(grown), heardDuringFlood);
 
@@ -112,11 +112,11 @@ TEST(LimitsFloodTest, RandomKeyDatagramsLeaveTheLogBoundedAndRelayingGoesOn) {
   // And once the flood is over every datagram goes through. The server may still be working
   // through the flood's backlog in its socket buffer (slowly under a sanitizer), where new
   // datagrams would be dropped by the system, so wait until its count stands still first.
-  uint32_t seen = server.Server().UdpPacketsReceived.load();
+  uint32_t seen = server.Server().Counters().UdpPacketsReceived.load();
   test::Eventually(
       [&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        const uint32_t now = server.Server().UdpPacketsReceived.load();
+        const uint32_t now = server.Server().Counters().UdpPacketsReceived.load();
         const bool still = now == seen;
         seen = now;
         return still;
@@ -132,7 +132,7 @@ TEST(LimitsFloodTest, AClientFloodingCommandsWithoutReadingHoldsNobodyUpBeyondTh
   test::TestServer server;
   ASSERT_TRUE(server.Started());
   constexpr uint32_t kSendTimeoutMs = 500;
-  server.Server().tcpServer->SetSendTimeout(kSendTimeoutMs);  // applies to connections from now on
+  server.Probe().tcpServer->SetSendTimeout(kSendTimeoutMs);  // applies to connections from now on
 
   ControlClient flooder, other;
   ASSERT_TRUE(LogInFully(flooder, server.TcpPort(), "flooder"));

@@ -38,7 +38,7 @@ class LimitsTest : public ::testing::Test {
  protected:
   ClockScope time;  // before the server, so every accept is stamped by the test clock
   test::TestServer server;
-  TcpEndpoint& Endpoint() { return *server.Server().tcpServer; }
+  TcpEndpoint& Endpoint() { return *server.Probe().tcpServer; }
 };
 
 TEST_F(LimitsTest, DefaultsAreSixtyFourWaitingConnectionsAndThirtySeconds) {

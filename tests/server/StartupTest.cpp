@@ -25,9 +25,9 @@ int Find(const std::vector<std::string>& lines, const std::string& text) {
 
 TEST(StartupTest, StartsAndStopsWithEveryLineInOrder) {
   TestServer t;
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-  EXPECT_EQ(t.Server().ServerVersion, "v1.2.2 Win32 Service");
-  EXPECT_EQ(t.Server().channelList->Count(), 1u);
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+  EXPECT_EQ(t.Server().ServerVersion(), "v1.2.2 Win32 Service");
+  EXPECT_EQ(t.Server().Channels().Count(), 1u);
   t.Stop();
   const auto lines = t.LogLines();
   std::vector<std::string> order = test::kStartupLines;
@@ -65,8 +65,8 @@ TEST(StartupTest, PortInUseFailsCommunication) {
   const auto s = Occupy(SOCK_STREAM, port);
   TestServer t({{"Networking", "TCPPort", std::to_string(port)}});
   EXPECT_FALSE(t.Started());
-  EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
-  EXPECT_EQ(t.Server().StartupCause, OpenCause("TCP 0.0.0.0:" + std::to_string(port), EADDRINUSE));
+  EXPECT_EQ(t.Server().StartupError(), "FATAL ERROR: Unable to initialize communication");
+  EXPECT_EQ(t.Server().StartupCause(), OpenCause("TCP 0.0.0.0:" + std::to_string(port), EADDRINUSE));
   const auto lines = t.LogLines();
   EXPECT_GE(Find(lines, "Created UDPsender thread"), 0);
   EXPECT_LT(Find(lines, "Activated tcp/udp"), 0);
@@ -78,8 +78,8 @@ TEST(StartupTest, UdpPortInUseFailsCommunicationToo) {
   const auto s = Occupy(SOCK_DGRAM, static_cast<uint16_t>(port + 1));
   TestServer t({{"Networking", "TCPPort", std::to_string(port)}});
   EXPECT_FALSE(t.Started());
-  EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
-  EXPECT_EQ(t.Server().StartupCause, OpenCause("UDP 0.0.0.0:" + std::to_string(port + 1), EADDRINUSE));
+  EXPECT_EQ(t.Server().StartupError(), "FATAL ERROR: Unable to initialize communication");
+  EXPECT_EQ(t.Server().StartupCause(), OpenCause("UDP 0.0.0.0:" + std::to_string(port + 1), EADDRINUSE));
   platform::CloseSocket(s);
 }
 
@@ -88,10 +88,10 @@ TEST(StartupTest, PortsOutsideOneTo65534FailCommunicationWithTheirCause) {
   for (const char* port : {"0", "65535", "-1", "70000"}) {
     TestServer t({{"Networking", "TCPPort", port}});
     EXPECT_FALSE(t.Started()) << port;
-    EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication") << port;
-    EXPECT_EQ(t.Server().StartupCause.rfind("EConfigError: TCPPort " + std::string(port) + " is outside 1 to 65534", 0),
-              0u)
-        << t.Server().StartupCause;
+    EXPECT_EQ(t.Server().StartupError(), "FATAL ERROR: Unable to initialize communication") << port;
+    EXPECT_EQ(
+        t.Server().StartupCause().rfind("EConfigError: TCPPort " + std::string(port) + " is outside 1 to 65534", 0), 0u)
+        << t.Server().StartupCause();
     EXPECT_LT(Find(t.LogLines(), "Activated tcp/udp"), 0) << port;
   }
 }
@@ -106,14 +106,14 @@ TEST(StartupTest, AReadOnlyIniOfAnotherVersionFailsStartUpAndIsLeftAlone) {
   if ((fs::status(old.IniPath()).permissions() & fs::perms::all) != readOnly)
     GTEST_SKIP() << "modes cannot be set here";
   EXPECT_FALSE(old.Start());
-  EXPECT_EQ(old.Server().StartupError, "FATAL ERROR: Unable to create config file");
-  EXPECT_EQ(old.Server().StartupCause, "EConfigError: Unable to write to " + old.IniPath().string());
+  EXPECT_EQ(old.Server().StartupError(), "FATAL ERROR: Unable to create config file");
+  EXPECT_EQ(old.Server().StartupCause(), "EConfigError: Unable to write to " + old.IniPath().string());
   EXPECT_EQ(test::ReadFile(old.IniPath()), before);
   EXPECT_EQ(fs::status(old.IniPath()).permissions() & fs::perms::all, readOnly);
 
   TestServer current({}, true, false);
   fs::permissions(current.IniPath(), readOnly);
-  EXPECT_TRUE(current.Start()) << current.Server().StartupError;
+  EXPECT_TRUE(current.Start()) << current.Server().StartupError();
 }
 
 TEST(StartupTest, UnwritableConfigurationFailsStartUp) {
@@ -132,17 +132,17 @@ TEST(StartupTest, UnwritableConfigurationFailsStartUp) {
 
 TEST(StartupTest, BindingToTheConfiguredAddress) {
   TestServer t({{"Networking", "IP", "127.0.0.1"}});
-  ASSERT_TRUE(t.Started()) << t.Server().StartupError;
-  EXPECT_EQ(t.Server().tcpServer->BoundPort(), t.TcpPort());
-  EXPECT_EQ(t.Server().udpServer->BoundPort(), t.UdpPort());
+  ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+  EXPECT_EQ(t.Probe().tcpServer->BoundPort(), t.TcpPort());
+  EXPECT_EQ(t.Probe().udpServer->BoundPort(), t.UdpPort());
 }
 
 TEST(StartupTest, AnAddressThatIsNotLocalFailsCommunication) {
   // Documentation range: never a local address. The voice listener opens first.
   TestServer t({{"Networking", "IP", "192.0.2.1"}});
   EXPECT_FALSE(t.Started());
-  EXPECT_EQ(t.Server().StartupError, "FATAL ERROR: Unable to initialize communication");
-  EXPECT_EQ(t.Server().StartupCause, OpenCause("UDP 192.0.2.1:" + std::to_string(t.UdpPort()), EADDRNOTAVAIL));
+  EXPECT_EQ(t.Server().StartupError(), "FATAL ERROR: Unable to initialize communication");
+  EXPECT_EQ(t.Server().StartupCause(), OpenCause("UDP 192.0.2.1:" + std::to_string(t.UdpPort()), EADDRNOTAVAIL));
 }
 
 TEST(CommandLineTest, IniAndLogMarkersLastOneWinsCaseKept) {

@@ -48,8 +48,9 @@ class TestServer {
   bool Start();
   void Stop();  // Server_DeInit with a short pause, then destroys the server object
   bool Started() const { return started_; }
-  // The server's insides, for the checks of a test.
-  ServerProbe Server() { return ServerProbe(*server_); }
+  // The server, for the checks of a test, and what it keeps private.
+  TQuillmootServer& Server() { return *server_; }
+  ServerProbe Probe() { return ServerProbe(*server_); }
   uint16_t TcpPort() const { return port_; }
   uint16_t UdpPort() const { return static_cast<uint16_t>(port_ + 1); }
   const TempDir& Dir() const { return dir_; }

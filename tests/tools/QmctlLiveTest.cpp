@@ -129,7 +129,7 @@ TEST(QmctlPing, RoundTripsAreMeasuredAndReported) {
   for (size_t i = 0; i < 3; ++i) EXPECT_GE((*j)["rtt_ms"][i].Num(), 0.0);
   EXPECT_LE((*j)["min_ms"].Num(), (*j)["max_ms"].Num());
   // Each ping reached the server as one 12-byte datagram and was answered with one.
-  EXPECT_TRUE(Eventually([&] { return t.Server().UdpPacketsSent.load() >= 3; }));
+  EXPECT_TRUE(Eventually([&] { return t.Server().Counters().UdpPacketsSent.load() >= 3; }));
 
   const auto human = RunQmctl(At(t.TcpPort(), {"ping", "--count", "2", "--interval", "10"}));
   ASSERT_EQ(human.exitCode, 0) << human.err;
