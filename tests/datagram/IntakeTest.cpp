@@ -137,6 +137,13 @@ TEST(Intake, SequenceGapAndBadCrcCountOnceEachAndAreStillRelayed) {
   ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
   EXPECT_EQ(a.record->BadPackets.load(), 3u);               // 0 after 1006 is a gap; 77 after 0 is not
   EXPECT_EQ(a.record->UdpPacketsReceived.load(), 1u + 5u);  // the announcing ping and five voice
+  // A gap moves the sequence on: the clean datagram in order after it is good.
+  for (const uint32_t id : {200u, 201u}) {
+    a.voice->SendTo(rig.server.UdpPort(), ComposeVoice(a.key, kVoiceChannel, 0, id, body.data(), body.size()));
+    ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
+  }
+  EXPECT_EQ(a.record->BadPackets.load(), 4u);
+  EXPECT_EQ(a.record->LastPacketId.load(), 201u);
 }
 
 TEST(Intake, ACheckedDatagramHasItsCrcFieldZeroedInTheListenersBuffer) {
