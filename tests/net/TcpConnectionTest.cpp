@@ -197,7 +197,8 @@ TEST(TcpConnection, QueuedOutputGoesOutFromTheOwnersWaitAndAPeerThatFallsBehindI
               static_cast<long long>(closedAfterMs), kTimeoutMs);
   // Generous for a shared machine, yet apart from twice the time-out.
   EXPECT_GE(closedAfterMs, kTimeoutMs - 50);
-  EXPECT_LT(closedAfterMs, kTimeoutMs * 3 / 2);
+  // Twice the time-out would be the fault; the margin below it is for a busy machine.
+  EXPECT_LT(closedAfterMs, kTimeoutMs * 19 / 10);
   if (waiting.wait_for(std::chrono::milliseconds(test::kTestWaitMs)) != std::future_status::ready) {
     slow.connection->Disconnect();
     FAIL() << "the owner did not close a connection whose output stayed queued";
