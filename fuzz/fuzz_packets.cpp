@@ -41,7 +41,7 @@ class StillClock : public qm::IClock {
 
 struct Harness {
   StillClock clock;
-  qm::TServerCounters counters;
+  qm::TrafficCounters counters;
   qm::TClientList clientList;
   qm::TChannelList channelList{clientList};
   std::unique_ptr<qm::ControlHandlers> handlers;

@@ -10,8 +10,8 @@
 #include "clients/ClientList.hpp"
 #include "control/GuessThrottle.hpp"
 #include "control/Pacing.hpp"
-#include "net/ServerCounters.hpp"
 #include "net/TcpConnection.hpp"
+#include "net/TrafficCounters.hpp"
 
 namespace qm {
 
@@ -21,7 +21,7 @@ class ServerProbe;
 
 // What the server lends the control handlers; all of it outlives them.
 struct ControlServices {
-  TServerCounters& counters;
+  TrafficCounters& counters;
   TClientList& clients;
   TChannelList& channels;
   double startTime = 0;  // the server's, for the uptime in statistics
@@ -79,7 +79,7 @@ class ControlHandlers {
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();
 
-  TServerCounters& counters_;
+  TrafficCounters& counters_;
   // The server's objects and figures, under the names the handlers have always used.
   TClientList* const clientList;
   TChannelList* const channelList;

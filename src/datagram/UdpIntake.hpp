@@ -12,7 +12,7 @@
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceStats.hpp"
 #include "net/NetAddress.hpp"
-#include "net/ServerCounters.hpp"
+#include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
 
 namespace qm {
@@ -22,7 +22,7 @@ class TRelayIndex;
 // What the server lends the intake; all of it outlives the intake.
 struct IntakeServices {
   TClientList& clients;  // its relay index: the key lookup and the recipients
-  TServerCounters& counters;
+  TrafficCounters& counters;
   TUDPSender& relay;  // stages the copies and pongs, and sends them
   VoiceStats& stats;
   TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' clock

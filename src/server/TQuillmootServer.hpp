@@ -14,8 +14,8 @@
 #include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
 #include "datagram/UdpIntake.hpp"
-#include "net/ServerCounters.hpp"
 #include "net/TcpEndpoint.hpp"
+#include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
 #include "platform/Sync.hpp"
 
@@ -65,7 +65,7 @@ class TQuillmootServer {
   bool Fail(const char* text, const std::exception& cause);
   void StopWorkers();
 
-  TServerCounters counters_;
+  TrafficCounters counters_;
   double startTime_;
   std::string serverVersion_ = kProtocolVersion;  // start-up adds the suffixes
   std::string startupError_;

@@ -49,7 +49,7 @@ class ServerProbe {
   std::string& ServerVersion;
   double& StartTime;
   uint32_t& ShutdownPauseMs;
-  TServerCounters& counters;
+  TrafficCounters& counters;
   std::unique_ptr<TClientList>& clientList;
   std::unique_ptr<TChannelList>& channelList;
   VoiceStats& voiceStats;
