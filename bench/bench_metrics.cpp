@@ -13,14 +13,14 @@
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
 #include "metrics/MetricsEndpoint.hpp"
-#include "net/ServerCounters.hpp"
+#include "net/TrafficCounters.hpp"
 #include "platform/Clock.hpp"
 
 namespace {
 
 // What a scrape reads of a server: its counters and lists.
 struct FullServer {
-  qm::TServerCounters counters;
+  qm::TrafficCounters counters;
   qm::TClientList clientList;
   qm::TChannelList channelList{clientList};
   qm::FigureSources Sources() { return {counters, qm::Now(), &clientList, &channelList}; }
@@ -35,7 +35,7 @@ std::unique_ptr<FullServer> MakeFullServer() {
     c->SetClientName("player \"" + std::to_string(i) + "\"");
     c->SetPlayerId(static_cast<uint8_t>(i));
     c->SetChannelId(i % 32);
-    c->UdpPacketsReceived = 1000u + static_cast<uint32_t>(i);
+    c->Traffic.UdpPacketsReceived = 1000u + static_cast<uint32_t>(i);
     server->clientList.Append(c);
   }
   return server;

@@ -28,7 +28,7 @@ void RunIntake(benchmark::State& state, uint32_t packetsPerSecond) {
   speaker->SetControlHost(kSpeakerIp);
   clients.Append(speaker);
   UdpEndpoint udp;  // never activated: nothing is sent, as no one listens
-  TServerCounters counters;
+  TrafficCounters counters;
   VoiceStats stats;
   TUDPSender relay(udp, counters, stats);
   TSettings settings;

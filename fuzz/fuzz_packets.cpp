@@ -43,7 +43,7 @@ struct Harness {
   StillClock clock;
   // The handlers' own: every login comes from one address at fuzzing speed, so none is paced.
   qm::TSettings settings;
-  qm::TServerCounters counters;
+  qm::TrafficCounters counters;
   qm::TClientList clientList;
   qm::TChannelList channelList{clientList};
   std::unique_ptr<qm::ControlHandlers> handlers;

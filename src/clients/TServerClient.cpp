@@ -1,18 +1,17 @@
 #include "clients/TServerClient.hpp"
 
-#include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
 
 namespace qm {
 
-TServerClient::TServerClient(std::shared_ptr<TcpConnection> connection, TcpContext* context, TServerCounters* counters)
-    : connection_(std::move(connection)), context_(context), counters_(counters) {
-  if (connection_ && counters_) {
+TServerClient::TServerClient(std::shared_ptr<TcpConnection> connection, TcpContext* context, TrafficCounters* server)
+    : connection_(std::move(connection)), context_(context) {
+  if (connection_ && server) {
     // The server counts a packet once its last byte went to the socket, on the connection's
     // own thread; the server outlives every connection.
-    connection_->SetWrittenHandler([counters](size_t size) {
-      TServerCounters::Add(counters->TcpBytesSent, static_cast<uint32_t>(size));
-      TServerCounters::Add(counters->TcpPacketsSent, 1);
+    connection_->SetWrittenHandler([server](size_t size) {
+      TrafficCounters::Add(server->TcpBytesSent, static_cast<uint32_t>(size));
+      TrafficCounters::Add(server->TcpPacketsSent, 1);
     });
   }
   connectedAt_ = Now();
@@ -49,8 +48,8 @@ void TServerClient::Flush() {
   while (!sendQueue_.empty() && !destroyed_.load()) {
     Buffer buffer = std::move(sendQueue_.front());
     sendQueue_.pop_front();
-    TcpPacketsSent.fetch_add(1, std::memory_order_relaxed);
-    TcpBytesSent.fetch_add(static_cast<uint32_t>(buffer.size()), std::memory_order_relaxed);
+    TrafficCounters::Add(Traffic.TcpPacketsSent, 1);
+    TrafficCounters::Add(Traffic.TcpBytesSent, static_cast<uint32_t>(buffer.size()));
     // Refused on a closed connection, or past its bound (which closes it, so its own thread takes
     // the close path): either way the packet is lost, as a failed write always was.
     if (connection_) connection_->Queue(std::move(buffer));

@@ -14,21 +14,27 @@
 
 #include "net/NetAddress.hpp"
 #include "net/TcpConnection.hpp"
+#include "net/TrafficCounters.hpp"
 #include "platform/TokenBucket.hpp"
 
 namespace qm {
 
-class TServerCounters;
-
 // The client version whose clients get the older packet layouts (exact, case-sensitive).
 inline constexpr const char* kOldClientVersion = "1.2.0";
+
+// A client's loss: bad packets over UDP packets received, 0 before any. The statistics reply
+// sends it as a percent, the metrics as a ratio.
+inline double LossRatio(uint32_t bad, uint32_t received) {
+  return received != 0 ? static_cast<double>(bad) / received : 0.0;
+}
 
 class TServerClient {
  public:
   using Buffer = std::vector<uint8_t>;
 
-  // Creates the record for a connection. counters: the running server's, for Flush.
-  TServerClient(std::shared_ptr<TcpConnection> connection, TcpContext* context, TServerCounters* counters);
+  // Creates the record for a connection. server: the running server's counters, for what the
+  // connection writes.
+  TServerClient(std::shared_ptr<TcpConnection> connection, TcpContext* context, TrafficCounters* server);
   ~TServerClient();
   TServerClient(const TServerClient&) = delete;
   TServerClient& operator=(const TServerClient&) = delete;
@@ -78,8 +84,7 @@ class TServerClient {
   double ConnectedAt() const { return connectedAt_; }
 
   // --- counters (relaxed atomics: exact totals under contention are not required) ---
-  std::atomic<uint32_t> TcpPacketsReceived{0}, TcpBytesReceived{0}, TcpPacketsSent{0}, TcpBytesSent{0};
-  std::atomic<uint32_t> UdpPacketsReceived{0}, UdpBytesReceived{0}, UdpPacketsSent{0}, UdpBytesSent{0};
+  TrafficCounters Traffic;
   std::atomic<uint32_t> LastPacketId{0}, BadPackets{0};
 
   // --- keep-alive state (ping thread and UDP intake) ---
@@ -123,7 +128,6 @@ class TServerClient {
  private:
   std::shared_ptr<TcpConnection> connection_;
   TcpContext* context_;
-  TServerCounters* counters_;
 
   std::string clientName_;
   std::string clientVersion_;

@@ -160,13 +160,14 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
   lines.push_back(key + "=" + value);
 }
 
-void RemoveSection(Lines& lines, const std::string& section) {
+// Drops a section's lines: all of them (its header and comments too), or its keys only.
+void RemoveFromSection(Lines& lines, const std::string& section, bool keysOnly) {
   Lines kept;
   bool inSection = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
     if (line.kind == LineKind::Section) inSection = EqualsNoCase(line.name, section);
-    if (!inSection) kept.push_back(std::move(lines[i]));
+    if (!inSection || (keysOnly && line.kind != LineKind::Key)) kept.push_back(std::move(lines[i]));
   }
   lines = std::move(kept);
 }
@@ -240,24 +241,13 @@ void SaveLines(const std::string& pathText, const WriteTarget& target, const Lin
   gBytesWritten.fetch_add(content.size(), std::memory_order_relaxed);
 }
 
-void RemoveKeys(Lines& lines, const std::string& section) {
-  Lines kept;
-  bool inSection = false;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const IniLine line = Classify(lines[i], i == 0);
-    if (line.kind == LineKind::Section) inSection = EqualsNoCase(line.name, section);
-    if (!inSection || line.kind != LineKind::Key) kept.push_back(std::move(lines[i]));
-  }
-  lines = std::move(kept);
-}
-
 void ApplyChange(Lines& lines, const IniChange& change) {
   if (change.kind == IniChange::Kind::EraseSection) {
-    RemoveSection(lines, change.section);
+    RemoveFromSection(lines, change.section, false);
     return;
   }
   if (change.kind == IniChange::Kind::ClearKeys) {
-    RemoveKeys(lines, change.section);
+    RemoveFromSection(lines, change.section, true);
     return;
   }
   // A line break in a value would smuggle extra lines (keys, sections) into the file.

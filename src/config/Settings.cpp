@@ -10,14 +10,14 @@
 #include "log/Log.hpp"
 #include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
+#include "platform/Sync.hpp"
 
 namespace qm {
 namespace {
 
-std::mutex gNamesMutex;
-std::string gIniFileName = "qmserver.ini";
-std::string gExeDir;
-std::string gExeDirOverride;
+Guarded<std::string> gIniFileName{"qmserver.ini"};
+Guarded<std::string> gExeDir;
+Guarded<std::string> gExeDirOverride;
 
 // One setting of the file: where it lives, its default and the member that holds it. Integers are
 // written in decimal, booleans as "1"/"0" and read as numbers (any non-zero one is true).
@@ -175,30 +175,12 @@ TSettings& Settings() {
   return settings;
 }
 
-std::string IniFileName() {
-  std::lock_guard<std::mutex> g(gNamesMutex);
-  return gIniFileName;
-}
-void SetIniFileName(std::string name) {
-  std::lock_guard<std::mutex> g(gNamesMutex);
-  gIniFileName = std::move(name);
-}
-std::string ExeDir() {
-  std::lock_guard<std::mutex> g(gNamesMutex);
-  return gExeDir;
-}
-void SetExeDir(std::string dir) {
-  std::lock_guard<std::mutex> g(gNamesMutex);
-  gExeDir = std::move(dir);
-}
-void SetExeDirOverride(std::string dir) {
-  std::lock_guard<std::mutex> g(gNamesMutex);
-  gExeDirOverride = std::move(dir);
-}
-std::string ExeDirOverride() {
-  std::lock_guard<std::mutex> g(gNamesMutex);
-  return gExeDirOverride;
-}
+std::string IniFileName() { return gIniFileName.Get(); }
+void SetIniFileName(std::string name) { gIniFileName.Set(std::move(name)); }
+std::string ExeDir() { return gExeDir.Get(); }
+void SetExeDir(std::string dir) { gExeDir.Set(std::move(dir)); }
+void SetExeDirOverride(std::string dir) { gExeDirOverride.Set(std::move(dir)); }
+std::string ExeDirOverride() { return gExeDirOverride.Get(); }
 std::string IniFilePath() {
   // An absolute "-INI=" (a package's state directory) stands as it is; a plain name sits beside
   // the executable.

@@ -11,8 +11,8 @@
 #include "clients/ClientList.hpp"
 #include "control/GuessThrottle.hpp"
 #include "control/Pacing.hpp"
-#include "net/ServerCounters.hpp"
 #include "net/TcpConnection.hpp"
+#include "net/TrafficCounters.hpp"
 
 namespace qm {
 
@@ -25,7 +25,7 @@ class ServerProbe;
 
 // What the server lends the control handlers; all of it outlives them.
 struct ControlServices {
-  TServerCounters& counters;
+  TrafficCounters& counters;
   TClientList& clients;
   TChannelList& channels;
   // Read by every handler; administrators change the passwords in it.
@@ -87,7 +87,7 @@ class ControlHandlers {
   // Draws a session key candidate (1..50,000) from the generator seeded at start-up.
   uint32_t RandomSessionKey();
 
-  TServerCounters& counters_;
+  TrafficCounters& counters_;
   TSettings& settings_;
   IClock& clock_;
   // The server's objects and figures, under the names the handlers have always used.

@@ -113,8 +113,7 @@ Packet ComposePlayerStats(uint32_t sessionKey, bool oldLayout, const PlayerStats
       .U16(s.port)
       .ShortString(s.address, kAddressCapacity);
   if (!oldLayout) w.ShortString(s.version, kNameCapacity);
-  w.U32(s.udpPacketsSent).U32(s.udpBytesSent).U32(s.udpPacketsReceived).U32(s.udpBytesReceived);
-  w.U32(s.tcpPacketsSent).U32(s.tcpBytesSent).U32(s.tcpPacketsReceived).U32(s.tcpBytesReceived);
+  for (uint32_t c : s.counters) w.U32(c);
   w.U8(s.requestByte);
   return p;
 }
@@ -226,10 +225,8 @@ bool ParsePlayerStats(const uint8_t* data, size_t size, PlayerStats& out, bool& 
     out.version = r.ShortString(40, kNameCapacity);
     at = 71;
   }
-  uint32_t* fields[] = {&out.udpPacketsSent, &out.udpBytesSent, &out.udpPacketsReceived, &out.udpBytesReceived,
-                        &out.tcpPacketsSent, &out.tcpBytesSent, &out.tcpPacketsReceived, &out.tcpBytesReceived};
-  for (uint32_t* f : fields) {
-    *f = r.U32(at);
+  for (uint32_t& c : out.counters) {
+    c = r.U32(at);
     at += 4;
   }
   out.requestByte = r.U8(at);

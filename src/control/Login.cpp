@@ -16,11 +16,11 @@ namespace qm {
 namespace {
 
 // Refusals go straight to the connection with key 0, not through a client record.
-void WriteRefusal(TServerCounters& server, TcpConnection& conn, int32_t code) {
+void WriteRefusal(TrafficCounters& server, TcpConnection& conn, int32_t code) {
   const Packet reply = ComposeReply(0, code);
   conn.WriteAll(reply.data(), reply.size());
-  TServerCounters::Add(server.TcpPacketsSent, 1);
-  TServerCounters::Add(server.TcpBytesSent, static_cast<uint32_t>(reply.size()));
+  TrafficCounters::Add(server.TcpPacketsSent, 1);
+  TrafficCounters::Add(server.TcpBytesSent, static_cast<uint32_t>(reply.size()));
 }
 
 // Logged-in clients whose control connection comes from host (the list's lock is re-entrant).

@@ -74,11 +74,11 @@ void ControlHandlers::TCPServerExecute(TcpContext& context) {
     }
 
     const auto bytes = static_cast<uint32_t>(n + 1);
-    TServerCounters::Add(counters_.TcpPacketsReceived, 1);
-    TServerCounters::Add(counters_.TcpBytesReceived, bytes);
+    TrafficCounters::Add(counters_.TcpPacketsReceived, 1);
+    TrafficCounters::Add(counters_.TcpBytesReceived, bytes);
     if (c && !c->Leaving()) {
-      c->TcpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
-      c->TcpBytesReceived.fetch_add(bytes, std::memory_order_relaxed);
+      c->Traffic.TcpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
+      c->Traffic.TcpBytesReceived.fetch_add(bytes, std::memory_order_relaxed);
       c->TouchActivity();
       c->Flush();
     }

@@ -20,9 +20,9 @@ void ControlHandlers::PlayerStatsReq(const uint8_t* packet, size_t size, const C
 
   PlayerStats s;
   s.connectedMs = MillisecondsOf(Now() - target->ConnectedAt());
-  const uint32_t received = target->UdpPacketsReceived.load(std::memory_order_relaxed);
+  s.counters = target->Traffic.Snapshot();
   const uint32_t bad = target->BadPackets.load(std::memory_order_relaxed);
-  s.lossPercent = received != 0 ? static_cast<float>(static_cast<double>(bad) / received * 100.0) : 0.0f;
+  s.lossPercent = static_cast<float>(LossRatio(bad, s.counters[2]) * 100.0);  // of the UDP packets received
   s.idleMs = MillisecondsOf(Now() - target->LastActivity());
   s.pingMs = static_cast<uint16_t>(target->PingRoundTrip.load(std::memory_order_relaxed));
   // A player's network address is for administrators only.
@@ -32,14 +32,6 @@ void ControlHandlers::PlayerStatsReq(const uint8_t* packet, size_t size, const C
     s.address = peer.AddressText();
   }
   s.version = target->ClientVersion();
-  s.udpPacketsSent = target->UdpPacketsSent.load(std::memory_order_relaxed);
-  s.udpBytesSent = target->UdpBytesSent.load(std::memory_order_relaxed);
-  s.udpPacketsReceived = received;
-  s.udpBytesReceived = target->UdpBytesReceived.load(std::memory_order_relaxed);
-  s.tcpPacketsSent = target->TcpPacketsSent.load(std::memory_order_relaxed);
-  s.tcpBytesSent = target->TcpBytesSent.load(std::memory_order_relaxed);
-  s.tcpPacketsReceived = target->TcpPacketsReceived.load(std::memory_order_relaxed);
-  s.tcpBytesReceived = target->TcpBytesReceived.load(std::memory_order_relaxed);
   s.requestByte = request;
 
   const Packet reply = ComposePlayerStats(client->SessionKey(), client->IsOldClient(), s);
@@ -51,11 +43,7 @@ void ControlHandlers::ServerStatsReq(const uint8_t*, size_t, const ClientPtr& cl
     LogEvent("CMD <-", "ServerStatsReq", kCmdServerStatsReq, client.get());
     ServerStats s;
     s.uptimeMs = MillisecondsOf(Now() - StartTime);
-    const TServerCounters& c = counters_;
-    const std::atomic<uint32_t>* counters[] = {&c.UdpPacketsSent,     &c.UdpBytesSent,    &c.UdpPacketsReceived,
-                                               &c.UdpBytesReceived,   &c.TcpPacketsSent,  &c.TcpBytesSent,
-                                               &c.TcpPacketsReceived, &c.TcpBytesReceived};
-    for (size_t i = 0; i < 8; ++i) s.counters[i] = counters[i]->load(std::memory_order_relaxed);
+    s.counters = counters_.Snapshot();
     s.version = ServerVersion;
     const Packet reply = ComposeServerStats(client->SessionKey(), s);
     client->EnqueueCopy(reply.data(), reply.size());

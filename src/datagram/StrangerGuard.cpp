@@ -28,7 +28,7 @@ StrangerGuard::StrangerGuard(size_t capacity) : entries_(capacity > 1 ? capacity
   slots_.assign(slots, 0);
   mask_ = slots - 1;
   seed_ = SplitMix64(platform::RandomSeed() ^ reinterpret_cast<uintptr_t>(this));
-  for (uint32_t i = 0; i < entries_.size(); ++i) PushBack(free_, i);
+  for (uint32_t i = 0; i < entries_.size(); ++i) Push(free_, i, End::kBack);
 }
 
 bool StrangerGuard::Ignored(const NetAddress& from, uint32_t now) {
@@ -99,7 +99,7 @@ bool StrangerGuard::IgnoredEntry(uint64_t key, uint32_t now) {
   if (!entries_[i].ignored) {
     // Seen again: the least recently seen entry is the one that gives way when the table is full.
     Unlink(active_, i);
-    PushFront(active_, i);
+    Push(active_, i, End::kFront);
   }
   return entries_[i].ignored && Within(now, entries_[i].ignoreStart, kIgnoreMs);
 }
@@ -108,7 +108,7 @@ void StrangerGuard::StartIgnoring(uint32_t index, uint32_t now) {
   Unlink(active_, index);
   entries_[index].ignored = true;
   entries_[index].ignoreStart = now;
-  PushBack(ignoredList_, index);
+  Push(ignoredList_, index, End::kBack);
 }
 
 void StrangerGuard::ExpireIgnores(uint32_t now) {
@@ -121,7 +121,7 @@ uint32_t StrangerGuard::FindOrMake(uint64_t key, uint32_t now, uint32_t keep) {
   if (i != kNone) {
     if (!entries_[i].ignored) {
       Unlink(active_, i);
-      PushFront(active_, i);
+      Push(active_, i, End::kFront);
     }
     return i;
   }
@@ -149,7 +149,7 @@ uint32_t StrangerGuard::FindOrMake(uint64_t key, uint32_t now, uint32_t keep) {
   size_t s = Slot(key);
   while (slots_[s] != 0) s = (s + 1) & mask_;
   slots_[s] = i + 1;
-  PushFront(active_, i);
+  Push(active_, i, End::kFront);
   return i;
 }
 
@@ -174,7 +174,7 @@ void StrangerGuard::Release(uint32_t index) {
   }
   Unlink(entries_[index].ignored ? ignoredList_ : active_, index);
   entries_[index].ignored = false;
-  PushBack(free_, index);
+  Push(free_, index, End::kBack);
 }
 
 void StrangerGuard::Unlink(List& list, uint32_t index) {
@@ -184,20 +184,17 @@ void StrangerGuard::Unlink(List& list, uint32_t index) {
   e.prev = e.next = kNone;
 }
 
-void StrangerGuard::PushFront(List& list, uint32_t index) {
+void StrangerGuard::Push(List& list, uint32_t index, End at) {
+  const bool front = at == End::kFront;
   Entry& e = entries_[index];
-  e.prev = kNone;
-  e.next = list.first;
-  (list.first == kNone ? list.last : entries_[list.first].prev) = index;
-  list.first = index;
-}
-
-void StrangerGuard::PushBack(List& list, uint32_t index) {
-  Entry& e = entries_[index];
-  e.next = kNone;
-  e.prev = list.last;
-  (list.last == kNone ? list.first : entries_[list.last].next) = index;
-  list.last = index;
+  uint32_t& end = front ? list.first : list.last;
+  (front ? e.prev : e.next) = kNone;
+  (front ? e.next : e.prev) = end;
+  if (end == kNone)
+    (front ? list.last : list.first) = index;
+  else
+    (front ? entries_[end].prev : entries_[end].next) = index;
+  end = index;
 }
 
 size_t StrangerGuard::Slot(uint64_t key) const { return static_cast<size_t>(SplitMix64(key ^ seed_)) & mask_; }

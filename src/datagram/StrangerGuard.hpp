@@ -85,8 +85,9 @@ class StrangerGuard {
   // Ends ignores that have run their time (oldest first, so the ignored list stays in order).
   void ExpireIgnores(uint32_t now);
   void Unlink(List& list, uint32_t index);
-  void PushFront(List& list, uint32_t index);
-  void PushBack(List& list, uint32_t index);
+  // Links an unlinked entry in at the list's front or back.
+  enum class End { kFront, kBack };
+  void Push(List& list, uint32_t index, End at);
   size_t Slot(uint64_t key) const;
 
   std::vector<Entry> entries_;

@@ -14,7 +14,7 @@ namespace {
 const char* const kPassPlace = "TUDPSender.ProcessUDPList";
 }  // namespace
 
-TUDPSender::TUDPSender(UdpEndpoint& udpServer, TServerCounters& counters, VoiceStats& stats, NanoClock now)
+TUDPSender::TUDPSender(UdpEndpoint& udpServer, TrafficCounters& counters, VoiceStats& stats, NanoClock now)
     : udpServer_(udpServer), counters_(counters), stats_(stats), now_(now) {
   arena_.reserve(kMaxStagedBytes);
   staged_.reserve(kMaxStagedCopies);
@@ -111,8 +111,8 @@ void TUDPSender::SendStaged() {
     if (error == 0) {
       const auto size = static_cast<uint32_t>(s.size);
       if (s.recipient) {
-        s.recipient->UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
-        s.recipient->UdpBytesSent.fetch_add(size, std::memory_order_relaxed);
+        s.recipient->Traffic.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
+        s.recipient->Traffic.UdpBytesSent.fetch_add(size, std::memory_order_relaxed);
       }
       ++packets;
       bytes += size;
@@ -124,8 +124,8 @@ void TUDPSender::SendStaged() {
     }
   }
   if (packets != 0) {
-    TServerCounters::Add(counters_.UdpBytesSent, bytes);
-    TServerCounters::Add(counters_.UdpPacketsSent, packets);
+    TrafficCounters::Add(counters_.UdpBytesSent, bytes);
+    TrafficCounters::Add(counters_.UdpPacketsSent, packets);
   }
   arena_.clear();
   staged_.clear();

@@ -10,7 +10,7 @@
 
 #include "datagram/Datagrams.hpp"
 #include "datagram/VoiceStats.hpp"
-#include "net/ServerCounters.hpp"
+#include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
 
 namespace qm {
@@ -22,7 +22,7 @@ class TUDPSender {
  public:
   // now: the clock the receive stamps are on (DatagramClockNs; tests pass their own).
   using NanoClock = int64_t (*)();
-  TUDPSender(UdpEndpoint& udpServer, TServerCounters& counters, VoiceStats& stats,
+  TUDPSender(UdpEndpoint& udpServer, TrafficCounters& counters, VoiceStats& stats,
              NanoClock now = platform::DatagramClockNs);
 
   // Shutdown's first step: voice handled afterwards gets no copies (pongs still go). True the
@@ -58,7 +58,7 @@ class TUDPSender {
   };
 
   UdpEndpoint& udpServer_;
-  TServerCounters& counters_;
+  TrafficCounters& counters_;
   VoiceStats& stats_;
   NanoClock now_;
   std::atomic<bool> terminated_{false};

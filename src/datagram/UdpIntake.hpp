@@ -13,7 +13,7 @@
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceStats.hpp"
 #include "net/NetAddress.hpp"
-#include "net/ServerCounters.hpp"
+#include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
 
 namespace qm {
@@ -25,7 +25,7 @@ struct TSettings;
 // What the server lends the intake; all of it outlives the intake.
 struct IntakeServices {
   TClientList& clients;  // its relay index: the key lookup and the recipients
-  TServerCounters& counters;
+  TrafficCounters& counters;
   TUDPSender& relay;  // stages the copies and pongs, and sends them
   VoiceStats& stats;
   // Its [Limits] give each speaker's budget of voice and whisper datagrams and bytes a second (0:

@@ -37,10 +37,10 @@ PingOutcome StartPing(TServerClient& client, const PingSender& sender, const TSe
       client.PingSentTick.store(clock.TickCount());
       client.PingPending.store(true);
       const auto bytes = static_cast<uint32_t>(ping.size());
-      TServerCounters::Add(sender.counters.UdpPacketsSent, 1);
-      TServerCounters::Add(sender.counters.UdpBytesSent, bytes);
-      client.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
-      client.UdpBytesSent.fetch_add(bytes, std::memory_order_relaxed);
+      TrafficCounters::Add(sender.counters.UdpPacketsSent, 1);
+      TrafficCounters::Add(sender.counters.UdpBytesSent, bytes);
+      client.Traffic.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
+      client.Traffic.UdpBytesSent.fetch_add(bytes, std::memory_order_relaxed);
       return PingOutcome::kPinged;
     } catch (const std::exception& e) {
       // Not pending, not counted: the next pass tries again.

@@ -1,7 +1,7 @@
 #pragma once
 // The keep-alive rule for one client, asked by every ping pass: is the client quiet long enough
 // to need a ping, has its pending ping gone unanswered, has it used up its tries.
-#include "net/ServerCounters.hpp"
+#include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
 
 namespace qm {
@@ -13,7 +13,7 @@ struct TSettings;
 // What a ping needs of the server: the socket it leaves from and the counters it adds to.
 struct PingSender {
   UdpEndpoint& udpServer;
-  TServerCounters& counters;
+  TrafficCounters& counters;
 };
 
 enum class PingOutcome {

@@ -350,15 +350,7 @@ bool Admit(RateTable& rates, std::string_view kind, std::string_view source, uin
 // Every line goes through here or through Admit, so a held-back count waits at most for the next
 // line of any kind (or the periodic flush).
 void WriteUnlimited(std::string_view message) noexcept {
-  if (AnythingDue().load()) {
-    std::vector<std::string> due;
-    try {
-      std::lock_guard<std::mutex> g(RateMutex());
-      FlushDue(TickCount(), false, due);
-    } catch (...) {
-    }
-    WriteLines(due);
-  }
+  FlushLogNotes(false);
   WriteLine(message);
 }
 

@@ -1,11 +1,11 @@
-#include <mutex>
+#include <string>
 
 #include "metrics/MetricsEndpoint.hpp"
+#include "platform/Sync.hpp"
 
 namespace qm {
 namespace {
-std::mutex gSwitchMutex;
-std::string gSwitch;
+Guarded<std::string> gSwitch;
 
 // One decimal field of at most maxDigits digits, no sign, no blanks.
 bool ReadNumber(const std::string& text, size_t& pos, size_t maxDigits, uint32_t& value) {
@@ -33,14 +33,8 @@ MetricsAddress ParseMetricsAddress(const std::string& text) {
   return MetricsAddress{ip, static_cast<uint16_t>(part)};
 }
 
-void SetMetricsSwitch(std::string value) {
-  std::lock_guard<std::mutex> g(gSwitchMutex);
-  gSwitch = std::move(value);
-}
+void SetMetricsSwitch(std::string value) { gSwitch.Set(std::move(value)); }
 
-std::string MetricsSwitch() {
-  std::lock_guard<std::mutex> g(gSwitchMutex);
-  return gSwitch;
-}
+std::string MetricsSwitch() { return gSwitch.Get(); }
 
 }  // namespace qm

@@ -5,7 +5,6 @@
 #include "control/Pacing.hpp"
 #include "control/WireId.hpp"
 #include "datagram/VoiceStats.hpp"
-#include "net/ServerCounters.hpp"
 #include "platform/Clock.hpp"
 
 namespace qm {
@@ -27,11 +26,7 @@ std::string LabelText(const std::string& bytes) {
 
 ServerFigures CollectFigures(const FigureSources& server) {
   ServerFigures f;
-  const TServerCounters& n = server.counters;
-  const std::atomic<uint32_t>* counters[] = {&n.UdpPacketsSent,     &n.UdpBytesSent,    &n.UdpPacketsReceived,
-                                             &n.UdpBytesReceived,   &n.TcpPacketsSent,  &n.TcpBytesSent,
-                                             &n.TcpPacketsReceived, &n.TcpBytesReceived};
-  for (size_t i = 0; i < 8; ++i) f.counters[i] = counters[i]->load(std::memory_order_relaxed);
+  f.counters = server.counters.Snapshot();
   // The full time since start: a scraper computes rates from it, so it must not restart daily.
   const double days = Now() - server.startTime;
   f.uptimeSeconds = days > 0 ? days * 86400.0 : 0.0;
@@ -68,13 +63,8 @@ ServerFigures CollectFigures(const FigureSources& server) {
         p.channel = LabelText(ch.Name());
         break;
       }
-    const std::atomic<uint32_t>* own[] = {&c->UdpPacketsSent,     &c->UdpBytesSent,    &c->UdpPacketsReceived,
-                                          &c->UdpBytesReceived,   &c->TcpPacketsSent,  &c->TcpBytesSent,
-                                          &c->TcpPacketsReceived, &c->TcpBytesReceived};
-    for (size_t i = 0; i < 8; ++i) p.counters[i] = own[i]->load(std::memory_order_relaxed);
-    const uint32_t received = p.counters[2];
-    const uint32_t bad = c->BadPackets.load(std::memory_order_relaxed);
-    p.lossRatio = received != 0 ? static_cast<double>(bad) / received : 0.0;
+    p.counters = c->Traffic.Snapshot();
+    p.lossRatio = LossRatio(c->BadPackets.load(std::memory_order_relaxed), p.counters[2]);
     p.pingSeconds = c->PingRoundTrip.load(std::memory_order_relaxed) / 1000.0;
     f.players.push_back(std::move(p));
   }

@@ -2,14 +2,14 @@
 // The figures a metrics scrape publishes, copied from the running server: its counters, the
 // number of clients and channels, and each listed player's traffic, loss and ping. Taking them
 // holds each list's lock only for a copy of its entries; everything else is read afterwards.
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "net/TrafficCounters.hpp"
+
 namespace qm {
 
-class TServerCounters;
 class TClientList;
 class TChannelList;
 struct PacingCounters;
@@ -17,7 +17,7 @@ struct VoiceStats;
 
 // What a scrape reads of the server. The lists may be absent (a server that failed to start).
 struct FigureSources {
-  const TServerCounters& counters;
+  const TrafficCounters& counters;
   double startTime = 0;
   TClientList* clients = nullptr;
   TChannelList* channels = nullptr;
@@ -26,13 +26,11 @@ struct FigureSources {
 };
 
 struct PlayerFigures {
-  uint32_t playerWireId = 0;  // as clients and qmctl show it (player id + 1)
-  std::string name;           // label-ready: valid UTF-8
-  std::string channel;        // the channel's name, label-ready; empty when it has none
-  // UDP packets sent, bytes sent, packets received, bytes received, then the same for TCP: the
-  // order of the statistics reply.
-  std::array<uint32_t, 8> counters{};
-  double lossRatio = 0.0;  // bad packets / UDP packets received; 0 before any
+  uint32_t playerWireId = 0;   // as clients and qmctl show it (player id + 1)
+  std::string name;            // label-ready: valid UTF-8
+  std::string channel;         // the channel's name, label-ready; empty when it has none
+  TrafficSnapshot counters{};  // in the order of the statistics reply
+  double lossRatio = 0.0;      // bad packets / UDP packets received; 0 before any
   double pingSeconds = 0.0;
 };
 
@@ -40,7 +38,7 @@ struct ServerFigures {
   uint32_t clients = 0;
   uint32_t channels = 0;
   double uptimeSeconds = 0.0;
-  std::array<uint32_t, 8> counters{};  // the server's eight counters, in the same order
+  TrafficSnapshot counters{};  // the server's eight counters, in the same order
   // Channel changes and logins that waited for their budget.
   uint64_t channelChangeWaits = 0;
   uint64_t loginWaits = 0;

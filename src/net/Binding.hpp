@@ -35,4 +35,17 @@ class Binding {
   uint16_t port_ = 0;
 };
 
+// What both listeners offer their owner for choosing where they listen.
+class BoundListener {
+ public:
+  // Without bindings the listener opens its socket on all local addresses at the default port.
+  void SetDefaultPort(uint16_t port) { binding_.SetDefaultPort(port); }
+  void ClearBindings() { binding_.Clear(); }
+  // One socket, one address: a later binding replaces an earlier one.
+  void AddBinding(const std::string& ip, uint16_t port) { binding_.Set(ip, port); }
+
+ protected:
+  Binding binding_;
+};
+
 }  // namespace qm

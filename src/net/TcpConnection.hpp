@@ -62,6 +62,8 @@ class TcpConnection {
   // CheckClosed without failing, then whether the socket is still open.
   bool IsConnected();
   size_t InputSize() const;
+  // What the input buffer holds allocated, taken or not (figures and tests).
+  size_t InputCapacity() const { return input_.capacity(); }
   // False once Disconnect or a close has happened; safe from any thread.
   bool IsOpen() const { return open_; }
   // Closes the connection at once, queued output dropped (shutdown of both sides; the handle

@@ -19,7 +19,7 @@
 
 namespace qm {
 
-class TcpEndpoint {
+class TcpEndpoint : public BoundListener {
  public:
   using ExecuteHandler = std::function<void(TcpContext&)>;
   static constexpr int kBacklog = 15;
@@ -40,11 +40,6 @@ class TcpEndpoint {
   TcpEndpoint();
   ~TcpEndpoint();  // deactivates
 
-  // Without bindings the endpoint listens on all local addresses at the default port.
-  void SetDefaultPort(uint16_t port) { binding_.SetDefaultPort(port); }
-  void ClearBindings() { binding_.Clear(); }
-  // One listening socket: a later binding replaces an earlier one.
-  void AddBinding(const std::string& ip, uint16_t port) { binding_.Set(ip, port); }
   void SetExecuteHandler(ExecuteHandler handler);
   void SetSendTimeout(uint32_t milliseconds);  // applied to every accepted connection
   // Both limits may be changed while the endpoint is active; 0 lifts the limit.
@@ -84,7 +79,6 @@ class TcpEndpoint {
   // Counts the pending connections and closes those past the login deadline (workersMutex_ held).
   PendingTally SweepPendingLocked(const uint32_t* newcomerHost = nullptr);
 
-  Binding binding_;
   ExecuteHandler handler_;
   uint32_t sendTimeoutMs_ = TcpConnection::kDefaultSendTimeoutMs;
   platform::SocketHandle listenSocket_ = platform::kInvalidSocket;

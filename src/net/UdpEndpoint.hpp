@@ -23,7 +23,7 @@ class DatagramSink {
   virtual void UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) = 0;
 };
 
-class UdpEndpoint {
+class UdpEndpoint : public BoundListener {
  public:
   static constexpr size_t kBufferSize = 8192;
   // The bound of the listener's wait where a stop cannot wake it (elsewhere it waits without one).
@@ -41,10 +41,6 @@ class UdpEndpoint {
   UdpEndpoint();
   ~UdpEndpoint();  // deactivates
 
-  void SetDefaultPort(uint16_t port) { binding_.SetDefaultPort(port); }
-  void ClearBindings() { binding_.Clear(); }
-  // One socket, one address: a later binding replaces an earlier one.
-  void AddBinding(const std::string& ip, uint16_t port) { binding_.Set(ip, port); }
   void SetReadHandler(ReadHandler handler);
   void SetBatchHandler(BatchHandler handler);
   // When set, the sink takes every batch and the handlers are not called. It must outlive the
@@ -75,7 +71,6 @@ class UdpEndpoint {
  private:
   void ListenLoop();
 
-  Binding binding_;
   ReadHandler handler_;
   BatchHandler batchHandler_;
   DatagramSink* sink_ = nullptr;

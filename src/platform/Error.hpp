@@ -21,15 +21,24 @@ class QmError : public std::runtime_error {
     const char* ClassName() const noexcept override { return #Name; } \
   }
 
-// A socket call failed; carries the system's error code.
-class ESocketError : public QmError {
+// A failure that carries a number beside its message.
+class QmNumberedError : public QmError {
  public:
-  ESocketError(int code, const std::string& message) : QmError(message), code_(code) {}
-  const char* ClassName() const noexcept override { return "ESocketError"; }
-  int Code() const noexcept { return code_; }
+  QmNumberedError(int number, const std::string& message) : QmError(message), number_(number) {}
+
+ protected:
+  int Number() const noexcept { return number_; }
 
  private:
-  int code_;
+  int number_;
+};
+
+// A socket call failed; carries the system's error code.
+class ESocketError : public QmNumberedError {
+ public:
+  using QmNumberedError::QmNumberedError;
+  const char* ClassName() const noexcept override { return "ESocketError"; }
+  int Code() const noexcept { return Number(); }
 };
 
 QM_DECLARE_ERROR(EConnClosedGracefully, QmError);  // "Connection Closed Gracefully."
@@ -40,15 +49,12 @@ QM_DECLARE_ERROR(EConfigError, QmError);           // the configuration file cou
 QM_DECLARE_ERROR(EBufferError, QmError);           // a packet held fewer bytes than its fields need
 QM_DECLARE_ERROR(EOSError, QmError);               // a system call other than a socket failed
 
-// An HTTP exchange ended with a status outside 2xx.
-class EHttpProtocolError : public QmError {
+// An HTTP exchange ended with a status outside 2xx; the message is the status line.
+class EHttpProtocolError : public QmNumberedError {
  public:
-  EHttpProtocolError(int status, const std::string& statusLine) : QmError(statusLine), status_(status) {}
+  using QmNumberedError::QmNumberedError;
   const char* ClassName() const noexcept override { return "EHttpProtocolError"; }
-  int Status() const noexcept { return status_; }
-
- private:
-  int status_;
+  int Status() const noexcept { return Number(); }
 };
 
 // The class name for a log line, also for the standard library's failures.

@@ -64,5 +64,10 @@ bool RewriteFileInPlace(const std::string& path, const std::string& content);
 
 // Seeds for the pseudo-random generator (process id mixed with the clock).
 uint64_t RandomSeed();
+// Eight bytes from the system's random source; false when it could not give them.
+bool SystemRandom(uint64_t& value);
+// Sixteen hex digits for a name nobody can guess: from the system's random source, or, should it
+// ever fail, from the seed mixed with a counter, which still differs on every call.
+std::string RandomSuffix();
 
 }  // namespace qm::platform

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace qm {
 
@@ -42,6 +43,25 @@ class AutoResetEvent {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool signalled_ = false;
+};
+
+// A value that several threads read and replace as a whole (names, switches set at start-up).
+template <class T>
+class Guarded {
+ public:
+  explicit Guarded(T value = T{}) : value_(std::move(value)) {}
+  T Get() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return value_;
+  }
+  void Set(T value) {
+    std::lock_guard<std::mutex> g(mutex_);
+    value_ = std::move(value);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  T value_;
 };
 
 }  // namespace qm

@@ -15,8 +15,8 @@
 #include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
 #include "datagram/UdpIntake.hpp"
-#include "net/ServerCounters.hpp"
 #include "net/TcpEndpoint.hpp"
+#include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
 #include "platform/Sync.hpp"
 
@@ -51,7 +51,7 @@ class TQuillmootServer {
   TClientList& Clients() { return *clientList_; }
   TChannelList& Channels() { return *channelList_; }
   // Relaxed atomics, read at any time.
-  const TServerCounters& Counters() const { return counters_; }
+  const TrafficCounters& Counters() const { return counters_; }
   const VoiceStats& Voice() const { return voiceStats_; }
   // The paced waits of the control handlers; null before Server_Init made them.
   const PacingCounters* Pacing() const { return control_ ? &control_->Pacing() : nullptr; }
@@ -85,7 +85,7 @@ class TQuillmootServer {
   // The process's, as they were when the server was made; every worker reads these.
   TSettings& settings_;
   IClock& clock_;
-  TServerCounters counters_;
+  TrafficCounters counters_;
   double startTime_;
   std::string serverVersion_ = kProtocolVersion;  // start-up adds the suffixes
   std::string startupError_;

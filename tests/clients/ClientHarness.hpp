@@ -13,13 +13,13 @@
 #include "control/ControlPackets.hpp"
 #include "control/Notices.hpp"
 #include "net/Loopback.hpp"
-#include "net/ServerCounters.hpp"
+#include "net/TrafficCounters.hpp"
 
 namespace qm::test {
 
 class ClientEnd {
  public:
-  ClientEnd(const Socket& listener, TServerCounters* counters) : peer_(ConnectTo(LocalPort(listener.Get()))) {
+  ClientEnd(const Socket& listener, TrafficCounters* counters) : peer_(ConnectTo(LocalPort(listener.Get()))) {
     Socket accepted = Accept(listener);
     context_.connection = std::make_shared<TcpConnection>(accepted.Release(), "127.0.0.1", LocalPort(peer_.Get()));
     client_ = std::make_shared<TServerClient>(context_.connection, &context_, counters);
@@ -88,7 +88,7 @@ class Harness {
     return e;
   }
 
-  TServerCounters counters;
+  TrafficCounters counters;
 
  private:
   Socket listener_;

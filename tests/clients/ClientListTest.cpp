@@ -95,6 +95,26 @@ TEST(ClientList, LookupsFindTheFirstMatchOrNone) {
   EXPECT_EQ(list.ClientCount(), 2u);
 }
 
+TEST(ClientList, TwoRecordsSharingAKeyEachStayFindableWhenTheOtherIsRemoved) {
+  TRelayIndex index;
+  auto make = [] {
+    auto c = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
+    c->SetSessionKey(77);
+    return c;
+  };
+  ClientPtr first = make(), second = make();
+  index.Add(first);
+  index.Add(second);
+  EXPECT_EQ(index.Find(77), first);
+  index.Remove(*second);  // not the key's holder: the holder keeps it
+  EXPECT_EQ(index.Find(77), first);
+  index.Add(second);
+  index.Remove(*first);  // the holder: the other takes the key over
+  EXPECT_EQ(index.Find(77), second);
+  index.Remove(*second);
+  EXPECT_EQ(index.Find(77), nullptr);
+}
+
 TEST(ClientList, RecordFoundByLookupOutlivesItsRemoval) {
   TClientList list;
   Harness h;

@@ -22,7 +22,7 @@ TEST(TServerClient, StartsWithTheDocumentedValues) {
   EXPECT_EQ(c.PeerPort(), 0);
   EXPECT_FALSE(c.PingPending.load());
   EXPECT_EQ(c.PingTries.load(), 0);
-  EXPECT_EQ(c.TcpPacketsSent.load() + c.UdpPacketsReceived.load() + c.BadPackets.load(), 0u);
+  EXPECT_EQ(c.Traffic.TcpPacketsSent.load() + c.Traffic.UdpPacketsReceived.load() + c.BadPackets.load(), 0u);
   EXPECT_EQ(c.LastActivity(), c.ConnectedAt());
 }
 
@@ -50,8 +50,8 @@ TEST(TServerClient, FlushWritesOldestFirstAndCountsOnBothSides) {
   EXPECT_EQ(*p1, first);
   EXPECT_EQ(*p2, second);
   EXPECT_EQ(*p3, ComposePlayerLeft(0x0102, 3, 0));
-  EXPECT_EQ(e.Client()->TcpPacketsSent.load(), 3u);
-  EXPECT_EQ(e.Client()->TcpBytesSent.load(), 43u + 8u + 10u);
+  EXPECT_EQ(e.Client()->Traffic.TcpPacketsSent.load(), 3u);
+  EXPECT_EQ(e.Client()->Traffic.TcpBytesSent.load(), 43u + 8u + 10u);
   EXPECT_EQ(h.counters.TcpPacketsSent.load(), 3u);
   EXPECT_EQ(h.counters.TcpBytesSent.load(), 61u);
 }
@@ -62,8 +62,8 @@ TEST(TServerClient, FailedWriteCountsTheAttemptOnTheClientOnly) {
   e.Client()->TcpLink()->Disconnect();
   e.Client()->Send(ComposeReply(*e.Client(), kReplyNotAdmin));
   e.Client()->Send(ComposePlayerIsAdmin(5, 1));
-  EXPECT_EQ(e.Client()->TcpPacketsSent.load(), 2u);
-  EXPECT_EQ(e.Client()->TcpBytesSent.load(), 17u);
+  EXPECT_EQ(e.Client()->Traffic.TcpPacketsSent.load(), 2u);
+  EXPECT_EQ(e.Client()->Traffic.TcpBytesSent.load(), 17u);
   EXPECT_EQ(h.counters.TcpPacketsSent.load(), 0u);
   EXPECT_EQ(h.counters.TcpBytesSent.load(), 0u);
 }
@@ -83,7 +83,7 @@ TEST(TServerClient, AfterDestroyNothingIsQueuedOrWrittenAndTheSlotIsEmpty) {
   e.Client()->EnqueueCopy(reinterpret_cast<const uint8_t*>("abcdefgh"), 8);
   e.Client()->Flush();
   EXPECT_TRUE(e.Silent());
-  EXPECT_EQ(e.Client()->TcpPacketsSent.load(), 0u);
+  EXPECT_EQ(e.Client()->Traffic.TcpPacketsSent.load(), 0u);
   EXPECT_EQ(h.counters.TcpPacketsSent.load(), 0u);
 }
 

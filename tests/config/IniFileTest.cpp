@@ -204,6 +204,25 @@ TEST_F(IniFileTest, ReadOnlyFileReadsButRefusesWrites) {
             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
 }
 
+TEST_F(IniFileTest, AWriteBitForGroupOrOthersAloneIsNoReadOnlyMark) {
+  for (const fs::perms write : {fs::perms::group_write, fs::perms::others_write}) {
+    Put("[General]\r\nMaxClients=8\r\n");
+    fs::permissions(path_, fs::perms::owner_read | write);
+    // Whether this process may still open it is the system's to say (root may; an owner without
+    // the owner's bit may not); the mark itself refuses nothing.
+    const bool systemAllows = std::ofstream(path_, std::ios::binary | std::ios::app).is_open();
+    bool written = true;
+    try {
+      IniFile(path_).WriteInteger("General", "MaxClients", 12);
+    } catch (const EConfigError&) {
+      written = false;
+    }
+    EXPECT_EQ(written, systemAllows) << static_cast<int>(write);
+    EXPECT_EQ(Get(), written ? "[General]\r\nMaxClients=12\r\n" : "[General]\r\nMaxClients=8\r\n");
+    fs::permissions(path_, fs::perms::owner_all);
+  }
+}
+
 TEST_F(IniFileTest, ANewFileIsPrivateAndAnExistingOneKeepsItsMode) {
   IniFile(path_).WriteString("Passwords", "AdminPassword", "secret");
   EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);

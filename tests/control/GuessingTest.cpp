@@ -139,6 +139,23 @@ TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
   EXPECT_TRUE(Looked(throttle, "10.9.10.1"));
 }
 
+TEST(Guessing, AFullServerAnswersServerFullWithoutLookingAtThePassword) {
+  ClockScope time;
+  test::TestServer t({{"General", "MaxClients", "1"}, {"Passwords", "ServerPassword", "door"}});
+  ASSERT_TRUE(t.Started());
+  auto owner = From("127.0.0.1", t.TcpPort());
+  ASSERT_EQ(owner->Login("owner", "door", "1.2.2"), kPktLoginAccepted);
+  // Ten wrong passwords while the only place is taken: "server full" each time, and none is a
+  // guess, so the address is not blocked afterwards.
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(From("127.0.0.2", t.TcpPort())->Login("x", "guess" + std::to_string(i), "1.2.2"), kReplyServerFull);
+  EXPECT_EQ(CountLines(t, "Created client x"), 0u);
+  EXPECT_EQ(CountLines(t, "Refused logins from 127.0.0.2"), 0u);
+  owner->Send(ComposeCommand(kCmdClientLeave));
+  ASSERT_TRUE(t.WaitForLog("Distroying client owner[1]"));
+  EXPECT_EQ(From("127.0.0.2", t.TcpPort())->Login("x", "door", "1.2.2"), kPktLoginAccepted);
+}
+
 TEST(Guessing, AnEmptyAdministratorPasswordSwitchesAdministratorLoginOff) {
   {
     test::TestServer t({{"Passwords", "AdminPassword", ""}});

@@ -196,7 +196,8 @@ TEST(Login, SetupAnswersWithTheListsOfTheClientsLayout) {
   ClientPtr rec = t.Server().Clients().FindClientByPlayerId(0);
   ASSERT_TRUE(rec);
   // Client counters: the setup pass is counted on the client, the login pass only on the server.
-  EXPECT_TRUE(Eventually([&] { return rec->TcpPacketsReceived.load() == 1 && rec->TcpBytesReceived.load() == 10; }));
+  EXPECT_TRUE(Eventually(
+      [&] { return rec->Traffic.TcpPacketsReceived.load() == 1 && rec->Traffic.TcpBytesReceived.load() == 10; }));
 }
 
 TEST(Login, SetupFlagOneIsRefusedAnnouncedToAllAndClosed) {

@@ -94,23 +94,23 @@ TEST(ReadLoop, UnknownCommandIsCountedUnansweredAndTheClientStays) {
   ClientPtr rec = t.Server().Clients().FindClientByPlayerId(0);
   ASSERT_TRUE(rec);
   ASSERT_TRUE(Eventually([&] { return t.Server().Counters().TcpPacketsReceived.load() == 1; }));
-  EXPECT_EQ(rec->TcpPacketsReceived.load(), 0u);  // the login pass counts on the server only
+  EXPECT_EQ(rec->Traffic.TcpPacketsReceived.load(), 0u);  // the login pass counts on the server only
   EXPECT_EQ(t.Server().Counters().TcpBytesReceived.load(), 101u);
 
   a->Send(ComposeCommand(999));
   EXPECT_TRUE(Quiet(*a));
-  EXPECT_TRUE(Eventually([&] { return rec->TcpPacketsReceived.load() == 1; }));
-  EXPECT_EQ(rec->TcpBytesReceived.load(), 8u);
+  EXPECT_TRUE(Eventually([&] { return rec->Traffic.TcpPacketsReceived.load() == 1; }));
+  EXPECT_EQ(rec->Traffic.TcpBytesReceived.load(), 8u);
   EXPECT_EQ(t.Server().Counters().TcpPacketsReceived.load(), 2u);
   EXPECT_EQ(t.Server().Counters().TcpBytesReceived.load(), 109u);
   EXPECT_EQ(WirePlayerOf(*a), 1);
 
   // After a leave the client's own counters are left as they were.
-  const uint32_t packets = rec->TcpPacketsReceived.load();
+  const uint32_t packets = rec->Traffic.TcpPacketsReceived.load();
   a->Send(ComposeCommand(kCmdClientLeave));
   EXPECT_TRUE(a->WaitClosed(kWaitMs));
   ASSERT_TRUE(Eventually([&] { return rec->Destroyed(); }));
-  EXPECT_EQ(rec->TcpPacketsReceived.load(), packets);
+  EXPECT_EQ(rec->Traffic.TcpPacketsReceived.load(), packets);
   EXPECT_EQ(t.Server().Counters().TcpPacketsReceived.load(), 4u);
 }
 

@@ -75,14 +75,14 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
   ASSERT_TRUE(NetAddress::FromDotted("127.0.0.1", 40001, peer));
   target->SetPeer(peer);
   target->BadPackets = 1;
-  target->UdpPacketsReceived = 3;
-  target->UdpBytesReceived = 99;
-  target->UdpPacketsSent = 7;
-  target->UdpBytesSent = 700;
+  target->Traffic.UdpPacketsReceived = 3;
+  target->Traffic.UdpBytesReceived = 99;
+  target->Traffic.UdpPacketsSent = 7;
+  target->Traffic.UdpBytesSent = 700;
   target->PingRoundTrip = 70000;  // travels as its low 16 bits
   // Ann: received her setup (10); sent the login reply (43), her lists (12 + 32 + 34 = 78), the
   // notice of Old's login (41) and the notice of Old becoming administrator (9).
-  ASSERT_TRUE(Eventually([&] { return target->TcpPacketsSent == 4; }));
+  ASSERT_TRUE(Eventually([&] { return target->Traffic.TcpPacketsSent == 4; }));
 
   time.At(1234);
   o->Send(ComposeByteCommand(kCmdPlayerStatsReq, a.wire));
@@ -109,7 +109,7 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
   bool isOld = false;
   ASSERT_TRUE(ParsePlayerStats(expected.data(), 73, parsedOld, isOld));
   EXPECT_TRUE(isOld);
-  EXPECT_EQ(parsedOld.tcpBytesReceived, 10u);
+  EXPECT_EQ(parsedOld.counters[7], 10u);  // TCP bytes received
   EXPECT_EQ(parsedOld.requestByte, a.wire);
   EXPECT_FALSE(ParsePlayerStats(expected.data(), 72, parsedOld, isOld));
 
@@ -126,7 +126,7 @@ TEST(PlayerStatsTest, OldLayoutAndTheAddressOnlyForAdministrators) {
   ASSERT_TRUE(ParsePlayerStats(reply.data(), reply.size(), s, old));
   EXPECT_FALSE(old);
   EXPECT_EQ(s.version, kNewVersion);
-  EXPECT_EQ(s.udpBytesSent, 700u);
+  EXPECT_EQ(s.counters[1], 700u);  // UDP bytes sent
   EXPECT_FLOAT_EQ(s.lossPercent, 100.0f / 3.0f);
 }
 
@@ -148,7 +148,7 @@ TEST(PlayerStatsTest, UnknownIdOwnIdAndAdministratorBeforeAnyDatagram) {
   EXPECT_EQ(s.requestByte, a.wire);
   EXPECT_EQ(s.address, "");  // no datagram yet, even for an administrator
   EXPECT_EQ(s.port, 0);
-  EXPECT_EQ(s.tcpPacketsReceived, 4u);  // setup, administrator login and the two refused requests
+  EXPECT_EQ(s.counters[6], 4u);  // TCP packets received: setup, administrator login and the two refused requests
 }
 
 TEST(PlayerStatsTest, TargetLeavingWhileAskedAboutNeverHurts) {
@@ -177,7 +177,7 @@ TEST(ServerStatsTest, CountersMatchTheTrafficAndUptimeDropsWholeDays) {
   ASSERT_TRUE(t.Started());
   Player a = Join(t, "Ann");
   // Received: login (101) and setup (10). Sent: login reply (43) and lists (78).
-  const TServerCounters& counters = t.Server().Counters();
+  const TrafficCounters& counters = t.Server().Counters();
   ASSERT_TRUE(Eventually([&] { return counters.TcpPacketsSent == 2; }));
   client::VoiceClient voice;
   const Bytes junk(20, 0);

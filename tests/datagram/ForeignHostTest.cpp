@@ -27,7 +27,8 @@ TEST(ForeignHost, AKeySweepFromAnotherHostTakesOverNothingWhileNatRebindingStill
   for (const VoicePeer* victim : {&alice, &bob})
     for (uint32_t id = 1; id <= 5; ++id)
       stranger.SendTo(rig.server.UdpPort(), ComposeVoice(victim->key, 0, 0, id, body.data(), body.size()));
-  const uint32_t counted = alice.record->UdpPacketsReceived.load() + bob.record->UdpPacketsReceived.load();
+  const uint32_t counted =
+      alice.record->Traffic.UdpPacketsReceived.load() + bob.record->Traffic.UdpPacketsReceived.load();
   EXPECT_EQ(counted, 2u);                                                // the announcing pings
   EXPECT_GT(rig.Server().Counters().UdpPacketsReceived.load(), before);  // the server counts what it refuses
   // One socket, handled in order: once Bob's own ping is answered, the sweep has been handled.
@@ -43,7 +44,7 @@ TEST(ForeignHost, AKeySweepFromAnotherHostTakesOverNothingWhileNatRebindingStill
   EXPECT_FALSE(stranger.Receive(300)) << "a pong or voice reached the stranger";
   EXPECT_EQ(alice.record->Peer(), alicePeer);
   EXPECT_EQ(bob.record->Peer(), bobPeer);
-  EXPECT_EQ(alice.record->UdpPacketsReceived.load(), 1u);
+  EXPECT_EQ(alice.record->Traffic.UdpPacketsReceived.load(), 1u);
   while (VoiceRig::ReceiveFamily(bob, kPingMagic, 100)) {
   }
   EXPECT_FALSE(VoiceRig::ReceiveVoice(alice, 300));

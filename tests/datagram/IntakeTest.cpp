@@ -31,7 +31,7 @@ TEST(Intake, ClientPingGetsItsPongWithTheSameEchoAndOnlyTheServerCountsIt) {
   ASSERT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpPacketsSent.load() == 1; }));
   const uint32_t sent = rig.Server().Counters().UdpPacketsSent.load(),
                  bytes = rig.Server().Counters().UdpBytesSent.load();
-  const uint32_t received = a.record->UdpPacketsReceived.load();
+  const uint32_t received = a.record->Traffic.UdpPacketsReceived.load();
   const PingDatagram ping = ComposePing(a.key, kPingRequest, 3);
   a.voice->SendTo(rig.server.UdpPort(), ping.data(), ping.size());
   auto pong = a.voice->Receive(2000);
@@ -41,8 +41,8 @@ TEST(Intake, ClientPingGetsItsPongWithTheSameEchoAndOnlyTheServerCountsIt) {
   EXPECT_EQ(*pong, expected);
   EXPECT_TRUE(test::Eventually([&] { return rig.Server().Counters().UdpPacketsSent.load() == sent + 1; }));
   EXPECT_EQ(rig.Server().Counters().UdpBytesSent.load(), bytes + 12);
-  EXPECT_EQ(a.record->UdpPacketsSent.load(), 0u);
-  EXPECT_EQ(a.record->UdpPacketsReceived.load(), received + 1);
+  EXPECT_EQ(a.record->Traffic.UdpPacketsSent.load(), 0u);
+  EXPECT_EQ(a.record->Traffic.UdpPacketsReceived.load(), received + 1);
 }
 
 TEST(Intake, AnswersToServerPingsCompleteThePendingPingAndGetNoReply) {
@@ -136,8 +136,15 @@ TEST(Intake, SequenceGapAndBadCrcCountOnceEachAndAreStillRelayed) {
   ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
   a.voice->SendTo(rig.server.UdpPort(), ComposeVoice(a.key, kVoiceChannel, 0, 77, body.data(), body.size()));
   ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
-  EXPECT_EQ(a.record->BadPackets.load(), 3u);               // 0 after 1006 is a gap; 77 after 0 is not
-  EXPECT_EQ(a.record->UdpPacketsReceived.load(), 1u + 5u);  // the announcing ping and five voice
+  EXPECT_EQ(a.record->BadPackets.load(), 3u);                       // 0 after 1006 is a gap; 77 after 0 is not
+  EXPECT_EQ(a.record->Traffic.UdpPacketsReceived.load(), 1u + 5u);  // the announcing ping and five voice
+  // A gap moves the sequence on: the clean datagram in order after it is good.
+  for (const uint32_t id : {200u, 201u}) {
+    a.voice->SendTo(rig.server.UdpPort(), ComposeVoice(a.key, kVoiceChannel, 0, id, body.data(), body.size()));
+    ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
+  }
+  EXPECT_EQ(a.record->BadPackets.load(), 4u);
+  EXPECT_EQ(a.record->LastPacketId.load(), 201u);
 }
 
 TEST(Intake, ACheckedDatagramHasItsCrcFieldZeroedInTheListenersBuffer) {
@@ -153,7 +160,7 @@ TEST(Intake, ACheckedDatagramHasItsCrcFieldZeroedInTheListenersBuffer) {
 TEST(Intake, UnknownKeysTouchOnlyTheServerCountersAndCannotFloodTheLog) {
   VoiceRig rig;
   VoicePeer& a = rig.Add("A");
-  const uint32_t clientReceived = a.record->UdpPacketsReceived.load();
+  const uint32_t clientReceived = a.record->Traffic.UdpPacketsReceived.load();
   const uint16_t stranger = static_cast<uint16_t>(a.key == 60000 ? 60001 : 60000);  // keys stop at 50,000
   client::VoiceClient outsider;
   const uint32_t start = rig.Server().Counters().UdpPacketsReceived.load();
@@ -168,7 +175,7 @@ TEST(Intake, UnknownKeysTouchOnlyTheServerCountersAndCannotFloodTheLog) {
         [&] { return rig.Server().Counters().UdpPacketsReceived.load() == start + 50u * (burst + 1); }));
   }
   EXPECT_EQ(rig.Server().Counters().UdpBytesReceived.load() - startBytes, 300u * 16u);
-  EXPECT_EQ(a.record->UdpPacketsReceived.load(), clientReceived);
+  EXPECT_EQ(a.record->Traffic.UdpPacketsReceived.load(), clientReceived);
   EXPECT_FALSE(a.voice->Receive(100));
   const size_t lines = CountLines(rig, "ALERT UDP Incoming traffic from unknown client ip: 127.0.0.1");
   EXPECT_GE(lines, 1u);
@@ -180,7 +187,7 @@ TEST(Intake, ShortAndGarbageDatagramsAreDroppedSafely) {
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
   client::VoiceClient other;
-  const uint32_t received = a.record->UdpPacketsReceived.load();
+  const uint32_t received = a.record->Traffic.UdpPacketsReceived.load();
   const uint8_t k0 = static_cast<uint8_t>(a.key), k1 = static_cast<uint8_t>(a.key >> 8);
   // Too short for a key: counted by the server only.
   SendCounted(rig, other, Bytes{0xBA, 0xB0, k0});
@@ -195,7 +202,7 @@ TEST(Intake, ShortAndGarbageDatagramsAreDroppedSafely) {
   // Unknown magic: address and activity move, no client counter.
   SendCounted(rig, other, Bytes{0x34, 0x12, k0, k1, 0, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(a.record->PeerPort(), other.LocalPort());
-  EXPECT_EQ(a.record->UdpPacketsReceived.load(), received);
+  EXPECT_EQ(a.record->Traffic.UdpPacketsReceived.load(), received);
   EXPECT_EQ(a.record->BadPackets.load(), 0u);
 
   // Garbage of every short length and random content, some with a valid key.
@@ -258,7 +265,7 @@ TEST(Intake, LateVoiceIsDroppedAndCountedWhileTheRestIsRelayedAndTimed) {
   const VoiceStats& stats = rig.Server().Voice();
   const uint64_t late = stats.DroppedLate.load();
   const auto delays = stats.RelayDelay.Counts();
-  const uint32_t received = a.record->UdpPacketsReceived.load();
+  const uint32_t received = a.record->Traffic.UdpPacketsReceived.load();
   std::vector<VoiceRig::Fed> batch{rig.Voice(a, kVoiceChannel, {0x01}, kNowNs - 150'000'000),
                                    rig.Voice(a, kVoiceChannel, {0x02}, kNowNs - 30'000'000),
                                    rig.Voice(a, kVoiceChannel, {0x03}, kNowNs - 100'000'000)};
@@ -271,8 +278,8 @@ TEST(Intake, LateVoiceIsDroppedAndCountedWhileTheRestIsRelayedAndTimed) {
   EXPECT_EQ(got->back(), 0x03);
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, 150));
   EXPECT_EQ(stats.DroppedLate.load(), late + 1);
-  EXPECT_EQ(a.record->UdpPacketsReceived.load(), received + 3);  // received all the same
-  EXPECT_EQ(a.record->BadPackets.load(), 0u);                    // the drop is no loss
+  EXPECT_EQ(a.record->Traffic.UdpPacketsReceived.load(), received + 3);  // received all the same
+  EXPECT_EQ(a.record->BadPackets.load(), 0u);                            // the drop is no loss
   const auto after = stats.RelayDelay.Counts();
   EXPECT_EQ(after[9] - delays[9], 1u);    // 30 ms: the bucket up to 50 ms
   EXPECT_EQ(after[10] - delays[10], 1u);  // 100 ms
@@ -319,7 +326,7 @@ TEST(Intake, AnIntakeOfItsOwnTakesTheBudgetFromItsSettingsAndItsClock) {
   speaker->SetControlHost(0x7F000001);
   clients.Append(speaker);
   UdpEndpoint udp;  // never opened: the speaker has no listeners, so nothing is sent
-  TServerCounters counters;
+  TrafficCounters counters;
   VoiceStats stats;
   TUDPSender relay(udp, counters, stats);
   UdpIntake intake(IntakeServices{clients, counters, relay, stats, settings, clock});
@@ -343,7 +350,7 @@ TEST(Intake, AnIntakeOfItsOwnTakesTheBudgetFromItsSettingsAndItsClock) {
   clock.AdvanceMs(1000);                      // refills both on this clock alone
   threeAtOnce();
   EXPECT_EQ(stats.DroppedBudget.load(), 2u);
-  EXPECT_EQ(speaker->UdpPacketsReceived.load(), 6u);
+  EXPECT_EQ(speaker->Traffic.UdpPacketsReceived.load(), 6u);
 }
 
 TEST(Intake, PingsBeyondTenASecondGetNoPong) {

@@ -81,8 +81,8 @@ TEST(RelayBatch, OneBatchOfMixedDatagramsIsRelayedWhole) {
   EXPECT_EQ(Tags(d), Bytes({0xA2}));
   EXPECT_EQ(Tags(e), Bytes({0xA1, 0xB1, 0xA3}));
   EXPECT_EQ(Tags(f), Bytes({0xA1, 0xB1, 0xA3}));
-  EXPECT_EQ(f.record->UdpPacketsSent.load(), 3u);
-  EXPECT_EQ(c.record->UdpPacketsSent.load(), 0u);
+  EXPECT_EQ(f.record->Traffic.UdpPacketsSent.load(), 3u);
+  EXPECT_EQ(c.record->Traffic.UdpPacketsSent.load(), 0u);
 }
 
 TEST(RelayBatch, BurstsThroughTheListenerKeepEachRecipientsOrderWhileOthersJoinAndMove) {

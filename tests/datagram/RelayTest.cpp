@@ -50,13 +50,13 @@ TEST(Relay, ChannelVoiceReachesTheOthersOfTheChannelEachWithItsKeyAndCrc) {
     ExpectValidCrc(*got);
     ExpectSameButKeyAndCrc(sent, *got);
     // Counted after the send returns, so possibly just after the copy arrived.
-    EXPECT_TRUE(test::Eventually([&] { return r->record->UdpPacketsSent.load() == 1; }));
-    EXPECT_TRUE(test::Eventually([&] { return r->record->UdpBytesSent.load() == sent.size(); }));
+    EXPECT_TRUE(test::Eventually([&] { return r->record->Traffic.UdpPacketsSent.load() == 1; }));
+    EXPECT_TRUE(test::Eventually([&] { return r->record->Traffic.UdpBytesSent.load() == sent.size(); }));
   }
   EXPECT_FALSE(VoiceRig::ReceiveVoice(a, kSilenceMs));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(d, kSilenceMs));
-  EXPECT_EQ(a.record->UdpPacketsSent.load(), 0u);
-  EXPECT_EQ(d.record->UdpPacketsSent.load(), 0u);
+  EXPECT_EQ(a.record->Traffic.UdpPacketsSent.load(), 0u);
+  EXPECT_EQ(d.record->Traffic.UdpPacketsSent.load(), 0u);
 }
 
 TEST(Relay, WhisperIsConvertedAndReachesItsTargetAcrossChannels) {
@@ -146,8 +146,8 @@ TEST(Relay, RecipientWithoutAddressIsSkippedAndTheOthersStillReceive) {
   rig.SendVoice(a, kVoiceChannel, {7, 7});
   ASSERT_TRUE(VoiceRig::ReceiveVoice(b));
   EXPECT_FALSE(VoiceRig::ReceiveVoice(silent, kSilenceMs));
-  EXPECT_EQ(silent.record->UdpPacketsSent.load(), 0u);
-  EXPECT_EQ(silent.record->UdpBytesSent.load(), 0u);
+  EXPECT_EQ(silent.record->Traffic.UdpPacketsSent.load(), 0u);
+  EXPECT_EQ(silent.record->Traffic.UdpBytesSent.load(), 0u);
   // A whisper to it fails its send, which is logged, and goes on.
   const uint8_t wire = ToWireByte(silent.record->PlayerId());
   const uint8_t bWire = ToWireByte(b.record->PlayerId());

@@ -97,7 +97,7 @@ TEST(Stress, AFloodingSpeakerIsHeldToItsBudgetAndAnHonestOneLosesNothing) {
   EXPECT_GE(floodHeard, 100);
   EXPECT_LE(floodHeard, 100 + static_cast<int>(seconds * 100 * 1.2) + 10);
   EXPECT_EQ(dropped, static_cast<uint64_t>(kRounds * kFloodPerRound - floodHeard));
-  EXPECT_EQ(flood.record->UdpPacketsReceived.load(), 1u + kRounds * kFloodPerRound);
+  EXPECT_EQ(flood.record->Traffic.UdpPacketsReceived.load(), 1u + kRounds * kFloodPerRound);
 }
 
 }  // namespace

@@ -23,12 +23,12 @@ struct Schedule {
 // Runs 500 ms passes until the client is given up (or maxMs of silence), noting when pings go out.
 Schedule RunPasses(VoiceRig& rig, TestClock& clock, VoicePeer& p, uint32_t maxMs = 90000) {
   Schedule s;
-  uint32_t pings = p.record->UdpPacketsSent.load();
+  uint32_t pings = p.record->Traffic.UdpPacketsSent.load();
   for (uint32_t elapsed = 500; elapsed <= maxMs; elapsed += 500) {
     clock.AdvanceMs(500);
     rig.Probe().pingThread->PingClients();
-    if (p.record->UdpPacketsSent.load() != pings) {
-      pings = p.record->UdpPacketsSent.load();
+    if (p.record->Traffic.UdpPacketsSent.load() != pings) {
+      pings = p.record->Traffic.UdpPacketsSent.load();
       s.pingsAt.push_back(elapsed);
     }
     if (p.record->PingDisconnect.load()) {
@@ -70,16 +70,16 @@ TEST(Ping, SilentClientIsPingedOnScheduleAndGivenUpWithItsOwnNotice) {
   ExpectServerPings(a, 4);
   ExpectPingTimeoutNotice(a);
   EXPECT_TRUE(rig.server.WaitForLog("TCP/IP ClientId: 1 ClientName: A Initiated Ping Disconnect"));
-  EXPECT_EQ(a.record->UdpPacketsSent.load(), 4u);
-  EXPECT_EQ(a.record->UdpBytesSent.load(), 48u);
+  EXPECT_EQ(a.record->Traffic.UdpPacketsSent.load(), 4u);
+  EXPECT_EQ(a.record->Traffic.UdpBytesSent.load(), 48u);
 
   // The client without an address: never pinged, never given up, told nothing.
   EXPECT_FALSE(quiet.record->PingDisconnect.load());
-  EXPECT_EQ(quiet.record->UdpPacketsSent.load(), 0u);
+  EXPECT_EQ(quiet.record->Traffic.UdpPacketsSent.load(), 0u);
   EXPECT_FALSE(quiet.control->WaitFor({kPktPlayerLeft}, 100));
   // A given-up client is never pinged again.
   RunPasses(rig, cs.clock, a, 30000);
-  EXPECT_EQ(a.record->UdpPacketsSent.load(), 4u);
+  EXPECT_EQ(a.record->Traffic.UdpPacketsSent.load(), 4u);
 }
 
 TEST(Ping, MidnightAndTheTickWrapChangeNothing) {

@@ -46,7 +46,7 @@ inline void AddClient(TQuillmootServer& server, const std::string& name) {
 // the clock in force. Reports send no ping: the sender is a socket that never opens.
 inline PingServices ReportServices(TQuillmootServer& server) {
   static UdpEndpoint neverOpened;
-  static TServerCounters uncounted;
+  static TrafficCounters uncounted;
   return PingServices{server.Clients(),   PingSender{neverOpened, uncounted},
                       Settings(),         Clock(),
                       server.StartTime(), server.ServerVersion()};

@@ -171,5 +171,41 @@ TEST_F(LogTest, AHeldBackCountWaitsToItsWindowsEndThenAnyLineWritesIt) {
   EXPECT_EQ(lines[20], "07/03/2026 09:05:05 | CMD <- PlayerStatsReq from 10.0.0.9 (6 similar lines suppressed)");
 }
 
+TEST_F(LogTest, EachHeldBackCountWaitsForItsOwnWindowsEnd) {
+  // Windows 1 ms apart: when the first one's count goes out, the second is 999 ms in and waits.
+  for (const char* source : {"A", "B"}) {
+    for (int i = 0; i < 2; ++i) WriteLogLimited("ALERT UDP: x", kLogWarning, source);
+    clock.AdvanceMs(1);
+  }
+  clock.AdvanceMs(998);
+  FlushLogNotes();
+  EXPECT_EQ(Lines().size(), 3u);
+  clock.AdvanceMs(1);
+  FlushLogNotes();
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2].substr(22), "ALERT UDP: from A (1 similar lines suppressed)");
+  EXPECT_EQ(lines[3].substr(22), "ALERT UDP: from B (1 similar lines suppressed)");
+}
+
+TEST_F(LogTest, AFullTableForgetsNoSourceBeforeItsWindowHasEnded) {
+  // 256 datagram sources fill their table, one line each; four kinds keep every kind under its ceiling.
+  const auto line = [](int source) {
+    WriteLogLimited("kind" + std::to_string(source % 4) + " from: " + std::to_string(source), kLogWarning,
+                    std::to_string(source));
+  };
+  for (int source = 0; source < 256; ++source) line(source);
+  ASSERT_EQ(Lines().size(), 256u);
+  clock.AdvanceMs(999);
+  line(1000);  // a newcomer to the full table: the quiet sources are looked at, none has ended
+  line(0);     // 999 ms into its window: still held back
+  EXPECT_EQ(Lines().size(), 257u);
+  clock.AdvanceMs(1);
+  line(0);
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 258u);
+  EXPECT_EQ(lines.back().substr(22), "kind0 from: 0 (1 similar lines suppressed)");
+}
+
 }  // namespace
 }  // namespace qm

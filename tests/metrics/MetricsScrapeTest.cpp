@@ -22,6 +22,7 @@
 #include "config/Settings.hpp"
 #include "log/Log.hpp"
 #include "metrics/MetricsEndpoint.hpp"
+#include "support/ClockScope.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -291,6 +292,48 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
 
   clients.clear();
   late.Close();
+  server->Server_DeInit();
+  server.reset();
+  SetExeDirOverride("");
+  SetLogFileName("qmserver.log");
+}
+
+TEST(MetricsScrape, LossRatioAndUptimeFromKnownCountsAndClock) {
+  TestServer t({}, /*writeIni=*/true, /*start=*/false);
+  // Whole days and a quarter are exact in a double, so the uptime can be compared exactly.
+  const double start = 46000.0;
+  ClockScope time(start, 1000);  // before the server, which takes its start time when made
+  auto server = StartWith(t, "-metrics=127.0.0.1:0");
+  ASSERT_TRUE(server->StartupError().empty()) << server->StartupError();
+  const uint16_t port = server->MetricsPort();
+
+  client::ControlClient lossy, clean;
+  lossy.Connect("127.0.0.1", t.TcpPort());
+  ASSERT_EQ(lossy.Login("lossy", "", "2.0"), 1);
+  clean.Connect("127.0.0.1", t.TcpPort());
+  ASSERT_EQ(clean.Login("clean", "", "2.0"), 1);
+  const ClientPtr record = server->Clients().FindClientByPlayerId(0);
+  ASSERT_TRUE(record);
+  ASSERT_EQ(record->ClientName(), "lossy");
+  record->Traffic.UdpPacketsReceived = 8;
+  record->BadPackets = 2;
+  // Only the date-time moves: the tick stays, so the ping thread sees no time pass.
+  time.clock.SetNow(start + 2.25);
+
+  const Exposition e = ParseExposition(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n").body);
+  EXPECT_EQ(e.samples.at("quillmoot_uptime_seconds").at(0).value, 2.25 * 86400);
+  const Sample* loss = ForPlayer(e, "quillmoot_player_packet_loss_ratio", "lossy");
+  ASSERT_NE(loss, nullptr);
+  EXPECT_EQ(loss->value, 0.25);
+  const Sample* none = ForPlayer(e, "quillmoot_player_packet_loss_ratio", "clean");
+  ASSERT_NE(none, nullptr);
+  EXPECT_EQ(none->value, 0.0);  // nothing received, nothing lost
+  const Sample* received = ForPlayer(e, "quillmoot_player_udp_packets_received_total", "lossy");
+  ASSERT_NE(received, nullptr);
+  EXPECT_EQ(received->value, 8);
+
+  lossy.Close();
+  clean.Close();
   server->Server_DeInit();
   server.reset();
   SetExeDirOverride("");

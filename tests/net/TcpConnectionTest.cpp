@@ -1,4 +1,6 @@
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -84,6 +86,19 @@ TEST(TcpConnection, DisconnectOrShutdownReceiveFromAnotherThreadEndsAPendingRead
   }
 }
 
+TEST(TcpConnection, TheInputBufferShrinksBackOnceABurstIsTaken) {
+  Pair p = Connect();
+  const std::string burst(TcpConnection::kReceiveSize, 'b');
+  p.peer.SendAll(burst);
+  EXPECT_EQ(Take(*p.connection, burst.size()), burst);
+  const size_t afterBurst = p.connection->InputCapacity();
+  p.peer.SendAll("next");
+  EXPECT_EQ(Take(*p.connection, 4), "next");
+  std::printf("[ info ] input capacity %zu after the burst, %zu after the next packet\n", afterBurst,
+              p.connection->InputCapacity());
+  EXPECT_LE(p.connection->InputCapacity(), TcpConnection::kIdleInputCapacity);
+}
+
 TEST(TcpConnection, WriteToAPeerThatNeverReadsTimesOutAndEndsTheOwnersRead) {
   Pair p = Connect();
   p.connection->SetSendTimeout(300);
@@ -148,7 +163,8 @@ TEST(TcpConnection, QueuedOutputGoesOutFromTheOwnersWaitAndAPeerThatFallsBehindI
 
   // A peer that never reads: past the packet or byte bound the queueing thread closes it, and the
   // owner's read ends.
-  for (const size_t packetSize : {size_t{8}, size_t{40000}}) {
+  // 32 KB packets fill the byte bound exactly: all eight fit, the ninth is refused.
+  for (const size_t packetSize : {size_t{8}, size_t{40000}, size_t{32768}}) {
     Pair stalled = Connect();
     size_t queued = 0;
     while (stalled.connection->Queue(std::vector<uint8_t>(packetSize, 0x41))) ++queued;
@@ -157,18 +173,32 @@ TEST(TcpConnection, QueuedOutputGoesOutFromTheOwnersWaitAndAPeerThatFallsBehindI
     EXPECT_THROW(Take(*stalled.connection, 1), EConnClosedGracefully);
   }
 
-  // Within the bounds but older than the send time-out: the owner, waiting for input, closes it.
+  // Within the bounds but older than the send time-out: the owner, waiting for input, closes it,
+  // soon after the time-out (not at twice it).
   Pair slow = Connect();
   int small = 1;
   ::setsockopt(slow.peer.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
-  slow.connection->SetSendTimeout(200);
+  constexpr uint32_t kTimeoutMs = 1000;
+  slow.connection->SetSendTimeout(kTimeoutMs);
   auto waiting = std::async(std::launch::async, [&] { return Take(*slow.connection, 1); });
   // One packet at a time, each only once the last went to the kernel, until the kernel's
   // buffers are full and a packet stays queued past the time-out.
+  using Steady = std::chrono::steady_clock;
+  Steady::time_point lastQueued;
   for (int i = 0; i < 2000 && slow.connection->IsOpen(); ++i) {
-    if (slow.connection->QueuedPackets() == 0) slow.connection->Queue(std::vector<uint8_t>(60000, 0x42));
+    if (slow.connection->QueuedPackets() == 0) {
+      lastQueued = Steady::now();
+      slow.connection->Queue(std::vector<uint8_t>(60000, 0x42));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  const auto closedAfterMs = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - lastQueued).count();
+  std::printf("[ info ] closed %lld ms after its oldest packet was queued (send time-out %u ms)\n",
+              static_cast<long long>(closedAfterMs), kTimeoutMs);
+  // Generous for a shared machine, yet apart from twice the time-out.
+  EXPECT_GE(closedAfterMs, kTimeoutMs - 50);
+  // Twice the time-out would be the fault; the margin below it is for a busy machine.
+  EXPECT_LT(closedAfterMs, kTimeoutMs * 19 / 10);
   if (waiting.wait_for(std::chrono::milliseconds(test::kTestWaitMs)) != std::future_status::ready) {
     slow.connection->Disconnect();
     FAIL() << "the owner did not close a connection whose output stayed queued";

@@ -8,8 +8,8 @@
 #include "control/ControlHandlers.hpp"
 #include "datagram/VoiceStats.hpp"
 #include "keepalive/TPingThread.hpp"
-#include "net/ServerCounters.hpp"
 #include "net/TcpEndpoint.hpp"
+#include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
 #include "server/TQuillmootServer.hpp"
 
@@ -30,7 +30,7 @@ class ServerProbe {
   uint32_t& ShutdownPauseMs;
   // The server's figures, for a worker a test builds to count into (they are read through the
   // server's accessors).
-  TServerCounters& counters;
+  TrafficCounters& counters;
   VoiceStats& voiceStats;
   // The listeners, for their test knobs, their bound ports and a test's own relay to send from.
   std::unique_ptr<UdpEndpoint>& udpServer;

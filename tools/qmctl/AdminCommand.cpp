@@ -83,37 +83,49 @@ AdminResult CreateChannel(Session& s, const std::string& channelName) {
   return r;
 }
 
+// Deleting a channel and kicking a player: a one-byte command naming the id, then the
+// announcement that shows it done, or a refusal.
+struct IdCommand {
+  int16_t command, done, missing;
+  const char* awaited;
+  const char* verb;
+  bool (*shows)(const Notification& n, int id);
+};
+constexpr IdCommand kDeleteChannel{kCmdAdminDeleteRoom, kPktChannelDeleted,
+                                   kReplyNoSuchChannel, "announcement of the deleted channel",
+                                   "deleted channel ",  [](const Notification& n, int id) { return n.channel == id; }};
+constexpr IdCommand kKickPlayer{kCmdAdminKickPlayer,
+                                kPktPlayerLeft,
+                                kReplyNoSuchPlayerKick,
+                                "announcement of the kick",
+                                "kicked player ",
+                                [](const Notification& n, int id) { return n.player == id && n.reason == kLeftReasonKicked; }};
+
+AdminResult CommandOnId(Session& s, const IdCommand& c, int id, const std::string& known) {
+  s.Send(ComposeByteCommand(c.command, static_cast<uint8_t>(id)));
+  s.Expect({c.done, c.missing, kReplyNotAdmin}, c.awaited, [&](const Packet& pk) {
+    Notification n;
+    return !ParseNotification(pk.data(), pk.size(), n) || c.shows(n, id);
+  });
+  AdminResult r;
+  r.id = id;
+  r.name = known;
+  r.text = c.verb + IdAndName(id, known);
+  return r;
+}
+
 AdminResult DeleteChannel(Session& s, int id) {
   std::string known;
   for (const auto& c : s.Lists().channels)
     if (c.wireChannel == id) known = c.name;
-  s.Send(ComposeByteCommand(kCmdAdminDeleteRoom, static_cast<uint8_t>(id)));
-  s.Expect({kPktChannelDeleted, kReplyNoSuchChannel, kReplyNotAdmin}, "announcement of the deleted channel",
-           [&](const Packet& pk) {
-             Notification n;
-             return !ParseNotification(pk.data(), pk.size(), n) || n.channel == id;
-           });
-  AdminResult r;
-  r.id = id;
-  r.name = known;
-  r.text = "deleted channel " + IdAndName(id, known);
-  return r;
+  return CommandOnId(s, kDeleteChannel, id, known);
 }
 
 AdminResult KickPlayer(Session& s, int id) {
   std::string known;
   for (const auto& p : s.Lists().players)
     if (p.wirePlayer == id) known = p.name;
-  s.Send(ComposeByteCommand(kCmdAdminKickPlayer, static_cast<uint8_t>(id)));
-  s.Expect({kPktPlayerLeft, kReplyNoSuchPlayerKick, kReplyNotAdmin}, "announcement of the kick", [&](const Packet& pk) {
-    Notification n;
-    return !ParseNotification(pk.data(), pk.size(), n) || (n.player == id && n.reason == kLeftReasonKicked);
-  });
-  AdminResult r;
-  r.id = id;
-  r.name = known;
-  r.text = "kicked player " + IdAndName(id, known);
-  return r;
+  return CommandOnId(s, kKickPlayer, id, known);
 }
 
 // save and the two password changes: one command, one acknowledgement.

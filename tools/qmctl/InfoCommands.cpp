@@ -1,7 +1,6 @@
 // who and stats: read-only views of the server.
-#include <algorithm>
+#include <array>
 #include <cstdio>
-#include <iterator>
 #include <map>
 
 #include "control/ControlPackets.hpp"
@@ -17,7 +16,7 @@ const char* const kCounterNames[4] = {"udp_sent", "udp_received", "tcp_sent", "t
 const char* const kCounterLabels[4] = {"UDP sent", "UDP received", "TCP sent", "TCP received"};
 
 // Eight counters in wire order: packets then bytes for UDP sent, UDP received, TCP sent, TCP received.
-void JsonCounters(JsonWriter& j, const uint32_t (&c)[8]) {
+void JsonCounters(JsonWriter& j, const std::array<uint32_t, 8>& c) {
   j.Key("counters").BeginObject();
   for (int i = 0; i < 4; ++i) {
     j.Key(kCounterNames[i]).BeginObject();
@@ -27,7 +26,7 @@ void JsonCounters(JsonWriter& j, const uint32_t (&c)[8]) {
   j.EndObject();
 }
 
-std::string CounterTable(const uint32_t (&c)[8]) {
+std::string CounterTable(const std::array<uint32_t, 8>& c) {
   Table t({"TRAFFIC", "PACKETS", "BYTES"}, {false, true, true});
   for (int i = 0; i < 4; ++i) t.AddRow({kCounterLabels[i], std::to_string(c[2 * i]), std::to_string(c[2 * i + 1])});
   return t.Render();
@@ -48,18 +47,14 @@ int ServerStatsReport(const Options& o, Session& s) {
     JsonWriter j;
     j.BeginObject().Key("server").String(s.ServerName()).Key("version").String(st.version);
     j.Key("uptime_ms").Int(st.uptimeMs).Key("uptime").String(FormatDuration(st.uptimeMs));
-    uint32_t c[8];
-    std::copy(std::begin(st.counters), std::end(st.counters), c);
-    JsonCounters(j, c);
+    JsonCounters(j, st.counters);
     j.EndObject();
     Emit(j.Text() + "\n");
   } else {
     std::string out = "server   " + Printable(s.ServerName()) + "\n";
     out += "version  " + Printable(st.version) + "\n";
     out += "uptime   " + FormatDuration(st.uptimeMs) + "  (restarts from 0:00:00 every 24 hours)\n\n";
-    uint32_t c[8];
-    std::copy(std::begin(st.counters), std::end(st.counters), c);
-    out += CounterTable(c);
+    out += CounterTable(st.counters);
     Emit(out);
   }
   return kExitOk;
@@ -77,8 +72,7 @@ int PlayerStatsReport(const Options& o, Session& s, uint8_t wirePlayer) {
   bool oldLayout = false;
   ParsePlayerStats(p.data(), p.size(), st, oldLayout);
   const std::string name = PlayerName(s.Lists(), wirePlayer);
-  const uint32_t c[8] = {st.udpPacketsSent, st.udpBytesSent, st.udpPacketsReceived, st.udpBytesReceived,
-                         st.tcpPacketsSent, st.tcpBytesSent, st.tcpPacketsReceived, st.tcpBytesReceived};
+  const std::array<uint32_t, 8>& c = st.counters;
   const bool hasAddress = !st.address.empty();
   if (o.json) {
     JsonWriter j;

@@ -35,28 +35,15 @@ void JsonWriter::BeforeValue() {
   }
 }
 
-JsonWriter& JsonWriter::BeginObject() {
+JsonWriter& JsonWriter::Open(char bracket) {
   BeforeValue();
-  text_ += '{';
+  text_ += bracket;
   firstInLevel_.push_back(true);
   return *this;
 }
 
-JsonWriter& JsonWriter::EndObject() {
-  text_ += '}';
-  if (!firstInLevel_.empty()) firstInLevel_.pop_back();
-  return *this;
-}
-
-JsonWriter& JsonWriter::BeginArray() {
-  BeforeValue();
-  text_ += '[';
-  firstInLevel_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::EndArray() {
-  text_ += ']';
+JsonWriter& JsonWriter::Close(char bracket) {
+  text_ += bracket;
   if (!firstInLevel_.empty()) firstInLevel_.pop_back();
   return *this;
 }

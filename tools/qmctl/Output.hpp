@@ -12,10 +12,10 @@ namespace qm::ctl {
 // keys and values. Names on the wire are single-byte characters and are taken as Latin-1.
 class JsonWriter {
  public:
-  JsonWriter& BeginObject();
-  JsonWriter& EndObject();
-  JsonWriter& BeginArray();
-  JsonWriter& EndArray();
+  JsonWriter& BeginObject() { return Open('{'); }
+  JsonWriter& EndObject() { return Close('}'); }
+  JsonWriter& BeginArray() { return Open('['); }
+  JsonWriter& EndArray() { return Close(']'); }
   JsonWriter& Key(std::string_view key);
   JsonWriter& String(std::string_view text);
   JsonWriter& Int(int64_t value);
@@ -26,6 +26,8 @@ class JsonWriter {
 
  private:
   void BeforeValue();
+  JsonWriter& Open(char bracket);
+  JsonWriter& Close(char bracket);
 
   std::string text_;
   std::vector<bool> firstInLevel_;  // one flag per open object or array

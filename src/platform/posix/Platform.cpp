@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -40,28 +39,6 @@ bool ReadNice(int who, int& nice) {
 
 // Tries for a fresh temporary name before giving up; a clash is already unlikely with one.
 constexpr int kTemporaryAttempts = 8;
-
-// Sixteen hex digits from the kernel's random source; if that ever fails, a mix of clock, process
-// and a counter still differs on every call.
-std::string RandomSuffix() {
-  uint64_t value = 0;
-  auto* bytes = reinterpret_cast<unsigned char*>(&value);
-  size_t got = 0;
-  while (got < sizeof value) {
-    const ssize_t n = getrandom(bytes + got, sizeof value - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got < sizeof value) {
-    static std::atomic<uint64_t> counter{0};
-    value = SplitMix64(RandomSeed() ^ counter.fetch_add(1, std::memory_order_relaxed));
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text(16, '0');
-  for (size_t i = 0; i < text.size(); ++i) text[i] = kHex[(value >> (4 * i)) & 0xF];
-  return text;
-}
 
 bool WriteAll(int fd, const std::string& content) {
   size_t done = 0;
@@ -174,6 +151,18 @@ uint64_t RandomSeed() {
   seed = SplitMix64(seed ^ (static_cast<uint64_t>(mono.tv_sec) * 1000000000ull + static_cast<uint64_t>(mono.tv_nsec)));
   seed = SplitMix64(seed ^ (static_cast<uint64_t>(real.tv_sec) * 1000000000ull + static_cast<uint64_t>(real.tv_nsec)));
   return seed;
+}
+
+bool SystemRandom(uint64_t& value) {
+  auto* bytes = reinterpret_cast<unsigned char*>(&value);
+  size_t got = 0;
+  while (got < sizeof value) {
+    const ssize_t n = getrandom(bytes + got, sizeof value - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool CreatePrivateFile(const std::string& path) {

@@ -1,7 +1,6 @@
 #include "platform/Platform.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -57,18 +56,6 @@ PSECURITY_DESCRIPTOR PrivateDescriptor() {
 }
 
 constexpr int kTemporaryAttempts = 8;
-
-std::string RandomSuffix() {
-  uint64_t value = 0;
-  if (!RtlGenRandom(&value, sizeof value)) {
-    static std::atomic<uint64_t> counter{0};
-    value = SplitMix64(RandomSeed() ^ counter.fetch_add(1, std::memory_order_relaxed));
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text(16, '0');
-  for (size_t i = 0; i < text.size(); ++i) text[i] = kHex[(value >> (4 * i)) & 0xF];
-  return text;
-}
 
 bool WriteAll(HANDLE file, const std::string& content) {
   size_t done = 0;
@@ -150,6 +137,8 @@ uint64_t RandomSeed() {
   seed = SplitMix64(seed ^ static_cast<uint64_t>(counter.QuadPart));
   return seed;
 }
+
+bool SystemRandom(uint64_t& value) { return RtlGenRandom(&value, sizeof value) != FALSE; }
 
 bool CreatePrivateFile(const std::string& path) {
   const PSECURITY_DESCRIPTOR descriptor = PrivateDescriptor();

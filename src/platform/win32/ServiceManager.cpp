@@ -119,6 +119,19 @@ class PendingTicker {
 };
 
 // Called by the SCM on the dispatcher thread: only hands the control to the service thread.
+// Runs the module's start or stop while the manager is told, again and again, that it is pending;
+// a throw counts as the outcome given.
+bool WhilePending(DWORD state, void (ServiceModule::*call)(bool&), bool outcomeOnThrow) {
+  PendingTicker ticker(state);
+  bool outcome = false;
+  try {
+    (gRun.module->*call)(outcome);
+  } catch (...) {
+    outcome = outcomeOnThrow;
+  }
+  return outcome;
+}
+
 void WINAPI ControlHandler(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
@@ -148,16 +161,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     return;
   }
   ReportStatus(SERVICE_START_PENDING);
-  bool started = false;
-  {
-    PendingTicker ticker(SERVICE_START_PENDING);
-    try {
-      gRun.module->ServiceStart(started);
-    } catch (...) {
-      started = false;
-    }
-  }
-  if (!started) {
+  if (!WhilePending(SERVICE_START_PENDING, &ServiceModule::ServiceStart, false)) {
     // A service-specific code, so the SCM records the failure and its recovery actions apply.
     gRun.exitCode = 1;
     ReportStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 1);
@@ -172,16 +176,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
     // Stop and system shutdown both take the orderly stop: clients are told and the log closes.
     ReportStatus(SERVICE_STOP_PENDING);
-    bool stopped = false;
-    {
-      PendingTicker ticker(SERVICE_STOP_PENDING);
-      try {
-        gRun.module->ServiceStop(stopped);
-      } catch (...) {
-        stopped = true;
-      }
-    }
-    if (stopped) break;
+    if (WhilePending(SERVICE_STOP_PENDING, &ServiceModule::ServiceStop, true)) break;
     ReportStatus(SERVICE_RUNNING);
   }
   ReportStatus(SERVICE_STOPPED);
