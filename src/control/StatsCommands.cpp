@@ -19,11 +19,11 @@ void ControlHandlers::PlayerStatsReq(const uint8_t* packet, size_t size, const C
   }
 
   PlayerStats s;
-  s.connectedMs = MillisecondsOf(Now() - target->ConnectedAt());
+  s.connectedMs = MillisecondsOf(clock_.Now() - target->ConnectedAt());
   s.counters = target->Traffic.Snapshot();
   const uint32_t bad = target->BadPackets.load(std::memory_order_relaxed);
   s.lossPercent = static_cast<float>(LossRatio(bad, s.counters[2]) * 100.0);  // of the UDP packets received
-  s.idleMs = MillisecondsOf(Now() - target->LastActivity());
+  s.idleMs = MillisecondsOf(clock_.Now() - target->LastActivity());
   s.pingMs = static_cast<uint16_t>(target->PingRoundTrip.load(std::memory_order_relaxed));
   // A player's network address is for administrators only.
   if (client->IsAdmin()) {
@@ -42,7 +42,7 @@ void ControlHandlers::ServerStatsReq(const uint8_t*, size_t, const ClientPtr& cl
   try {
     LogEvent("CMD <-", "ServerStatsReq", kCmdServerStatsReq, client.get());
     ServerStats s;
-    s.uptimeMs = MillisecondsOf(Now() - StartTime);
+    s.uptimeMs = MillisecondsOf(clock_.Now() - StartTime);
     s.counters = counters_.Snapshot();
     s.version = ServerVersion;
     const Packet reply = ComposeServerStats(client->SessionKey(), s);
