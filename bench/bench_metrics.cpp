@@ -21,8 +21,8 @@ namespace {
 // What a scrape reads of a server: its counters and lists.
 struct FullServer {
   qm::TrafficCounters counters;
-  qm::TClientList clientList;
-  qm::TChannelList channelList{clientList};
+  qm::ClientList clientList;
+  qm::ChannelList channelList{clientList};
   qm::FigureSources Sources() { return {counters, qm::Now(), &clientList, &channelList}; }
 };
 

@@ -28,7 +28,7 @@ struct Listed {
   ~Listed() {
     for (auto& c : list.TakeAll()) c->Destroy();
   }
-  TClientList list;
+  ClientList list;
 };
 
 void BM_SpeakerByIndex(benchmark::State& state) {
@@ -60,7 +60,7 @@ void BM_SpeakerByScan(benchmark::State& state) {
 
 void BM_RecipientsByIndex(benchmark::State& state) {
   Listed l(static_cast<int>(state.range(0)));
-  TRelayIndex& index = l.list.Relay();
+  RelayIndex& index = l.list.Relay();
   int32_t channel = 0;
   for (auto _ : state) {
     channel = (channel + 1) % 16;

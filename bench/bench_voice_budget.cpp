@@ -22,7 +22,7 @@ constexpr int kBatch = UdpEndpoint::kReadBatch;
 constexpr uint32_t kSpeakerIp = 0x7F000001;
 
 void RunIntake(benchmark::State& state, uint32_t packetsPerSecond) {
-  TClientList clients;
+  ClientList clients;
   auto speaker = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
   speaker->SetSessionKey(1);
   speaker->SetControlHost(kSpeakerIp);
@@ -31,7 +31,7 @@ void RunIntake(benchmark::State& state, uint32_t packetsPerSecond) {
   TrafficCounters counters;
   VoiceStats stats;
   TUDPSender relay(udp, counters, stats);
-  TSettings settings;
+  ServerSettings settings;
   settings.VoicePacketsPerSecond = static_cast<int32_t>(packetsPerSecond);
   settings.VoiceBytesPerSecond = 0;
   UdpIntake intake(IntakeServices{clients, counters, relay, stats, settings, Clock()});

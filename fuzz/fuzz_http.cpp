@@ -22,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto wholeState = whole.Feed(text, size);
 
   qm::HttpResponseHead pieces;
-  auto state = qm::HttpResponseHead::State::NeedMore;
+  auto state = qm::HttpResponseHead::State::kNeedMore;
   size_t at = 0;
-  for (size_t i = 0; at < size && state == qm::HttpResponseHead::State::NeedMore; ++i) {
+  for (size_t i = 0; at < size && state == qm::HttpResponseHead::State::kNeedMore; ++i) {
     size_t n = chunks.empty() ? 1 : chunks[i % chunks.size()];
     if (n == 0) n = 1;
     if (n > size - at) n = size - at;
@@ -35,12 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fprintf(stderr, "http harness: chunked reading differs from whole reading\n");
     std::abort();
   }
-  if (state == qm::HttpResponseHead::State::Done && (whole.Status() < 100 || whole.Status() > 999)) {
+  if (state == qm::HttpResponseHead::State::kDone && (whole.Status() < 100 || whole.Status() > 999)) {
     std::fprintf(stderr, "http harness: a finished head with status %d\n", whole.Status());
     std::abort();
   }
   // Feeding more after the end changes nothing.
-  if (state != qm::HttpResponseHead::State::NeedMore) {
+  if (state != qm::HttpResponseHead::State::kNeedMore) {
     const int status = pieces.Status();
     if (pieces.Feed("HTTP/1.0 500 X\r\n\r\n", 18) != state || pieces.Status() != status) {
       std::fprintf(stderr, "http harness: the reader changed after the head ended\n");

@@ -42,10 +42,10 @@ class StillClock : public qm::IClock {
 struct Harness {
   StillClock clock;
   // The handlers' own: every login comes from one address at fuzzing speed, so none is paced.
-  qm::TSettings settings;
+  qm::ServerSettings settings;
   qm::TrafficCounters counters;
-  qm::TClientList clientList;
-  qm::TChannelList channelList{clientList};
+  qm::ClientList clientList;
+  qm::ChannelList channelList{clientList};
   std::unique_ptr<qm::ControlHandlers> handlers;
   std::vector<std::unique_ptr<qm::TcpContext>> contexts;
 

@@ -6,14 +6,14 @@
 
 namespace qm {
 
-std::optional<ChannelRecord> TChannelList::FindChannel(uint8_t id) {
+std::optional<ChannelRecord> ChannelList::FindChannel(uint8_t id) {
   LockGuard g(lock_);
   for (const auto& r : items_)
     if (r.ChannelId == id) return r;
   return std::nullopt;
 }
 
-std::optional<ChannelRecord> TChannelList::AddChannel(const std::string& name, const Notice& announce) {
+std::optional<ChannelRecord> ChannelList::AddChannel(const std::string& name, const Notice& announce) {
   ChannelRecord record;
   {
     LockGuard g(lock_);
@@ -33,7 +33,7 @@ std::optional<ChannelRecord> TChannelList::AddChannel(const std::string& name, c
   return record;
 }
 
-void TChannelList::DeleteChannel(uint8_t id, const Notice& announce) {
+void ChannelList::DeleteChannel(uint8_t id, const Notice& announce) {
   LockGuard g(lock_);
   auto it = std::find_if(items_.begin(), items_.end(), [&](const ChannelRecord& r) { return r.ChannelId == id; });
   if (it == items_.end()) return;
@@ -42,12 +42,12 @@ void TChannelList::DeleteChannel(uint8_t id, const Notice& announce) {
   items_.erase(it);
 }
 
-size_t TChannelList::Count() {
+size_t ChannelList::Count() {
   LockGuard g(lock_);
   return items_.size();
 }
 
-std::vector<ChannelRecord> TChannelList::Snapshot() {
+std::vector<ChannelRecord> ChannelList::Snapshot() {
   LockGuard g(lock_);
   return items_;
 }

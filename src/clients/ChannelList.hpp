@@ -12,7 +12,7 @@
 
 namespace qm {
 
-class TClientList;
+class ClientList;
 class TServerClient;
 
 struct ChannelRecord {
@@ -24,14 +24,14 @@ struct ChannelRecord {
 };
 static_assert(sizeof(ChannelRecord) == 32);
 
-class TChannelList {
+class ChannelList {
  public:
   // Ids 0 to 254: the list packet's channel count is one byte.
   static constexpr size_t kMaxChannels = 255;
   // Composes the notice of a channel added or deleted for one recipient.
   using Notice = std::function<std::vector<uint8_t>(const TServerClient& recipient, const ChannelRecord& channel)>;
 
-  explicit TChannelList(TClientList& clients) : clients_(clients) {}
+  explicit ChannelList(ClientList& clients) : clients_(clients) {}
 
   RecursiveLock& Lock() { return lock_; }
   // The entries; only while holding Lock().
@@ -48,7 +48,7 @@ class TChannelList {
   std::vector<ChannelRecord> Snapshot();
 
  private:
-  TClientList& clients_;
+  ClientList& clients_;
   RecursiveLock lock_;
   std::vector<ChannelRecord> items_;
 };

@@ -6,26 +6,26 @@
 
 namespace qm {
 
-ClientPtr TClientList::FindClientByKey(uint32_t key) { return relay_.Find(key); }
+ClientPtr ClientList::FindClientByKey(uint32_t key) { return relay_.Find(key); }
 
-ClientPtr TClientList::FindClientByPlayerId(uint8_t id) {
+ClientPtr ClientList::FindClientByPlayerId(uint8_t id) {
   LockGuard g(lock_);
   for (const auto& c : items_)
     if (c->PlayerId() == id) return c;
   return nullptr;
 }
 
-bool TClientList::HasConnection(const TcpContext* context) {
+bool ClientList::HasConnection(const TcpContext* context) {
   LockGuard g(lock_);
   return std::any_of(items_.begin(), items_.end(), [&](const ClientPtr& c) { return c->Connection() == context; });
 }
 
-size_t TClientList::ClientCount() {
+size_t ClientList::ClientCount() {
   LockGuard g(lock_);
   return items_.size();
 }
 
-bool TClientList::LowestFreePlayerId(uint8_t& id) {
+bool ClientList::LowestFreePlayerId(uint8_t& id) {
   LockGuard g(lock_);
   // The id is one byte: with 256 clients listed there is nothing to find, and searching would
   // never end.
@@ -40,7 +40,7 @@ bool TClientList::LowestFreePlayerId(uint8_t& id) {
   return false;
 }
 
-bool TClientList::DrawSessionKey(const std::function<uint32_t()>& random, uint32_t& key) {
+bool ClientList::DrawSessionKey(const std::function<uint32_t()>& random, uint32_t& key) {
   LockGuard g(lock_);
   if (items_.size() >= 50000) return false;
   for (;;) {
@@ -52,13 +52,13 @@ bool TClientList::DrawSessionKey(const std::function<uint32_t()>& random, uint32
   }
 }
 
-void TClientList::Append(ClientPtr client) {
+void ClientList::Append(ClientPtr client) {
   LockGuard g(lock_);
   items_.push_back(client);
   relay_.Add(client);
 }
 
-void TClientList::RemoveClient(const ClientPtr& client, const Compose& announce) {
+void ClientList::RemoveClient(const ClientPtr& client, const Compose& announce) {
   if (!client->Leaving()) Broadcast(announce);
   LockGuard g(lock_);
   auto it = std::find(items_.begin(), items_.end(), client);
@@ -66,7 +66,7 @@ void TClientList::RemoveClient(const ClientPtr& client, const Compose& announce)
   relay_.Remove(*client);
 }
 
-std::vector<ClientPtr> TClientList::TakeAll() {
+std::vector<ClientPtr> ClientList::TakeAll() {
   LockGuard g(lock_);
   std::vector<ClientPtr> all;
   all.swap(items_);
@@ -87,7 +87,7 @@ void StampSessionKey(TServerClient::Buffer& packet, uint32_t key) {
 
 }  // namespace
 
-void TClientList::Broadcast(const Compose& compose, const Filter& filter) {
+void ClientList::Broadcast(const Compose& compose, const Filter& filter) {
   LockGuard g(lock_);
   // Index 1 holds the old clients' layout, 0 the current one; each is composed at first need.
   std::optional<TServerClient::Buffer> composed[2];
@@ -101,7 +101,7 @@ void TClientList::Broadcast(const Compose& compose, const Filter& filter) {
   }
 }
 
-TClientList::Filter AllBut(const TServerClient& excluded) {
+ClientList::Filter AllBut(const TServerClient& excluded) {
   return [&excluded](const TServerClient& c) { return &c != &excluded; };
 }
 

@@ -13,7 +13,7 @@
 
 namespace qm {
 
-class TClientList {
+class ClientList {
  public:
   // A notice's bytes for a recipient. They may depend on the recipient only by its layout (old
   // clients get older layouts) and by its session key, which Broadcast stamps into each copy: a
@@ -27,7 +27,7 @@ class TClientList {
   // The entries; only while holding Lock().
   std::vector<ClientPtr>& Items() { return items_; }
   // The key and channel index the voice path reads (its own lock; see RelayIndex.hpp).
-  TRelayIndex& Relay() { return relay_; }
+  RelayIndex& Relay() { return relay_; }
 
   ClientPtr FindClientByKey(uint32_t key);
   ClientPtr FindClientByPlayerId(uint8_t id);
@@ -53,10 +53,10 @@ class TClientList {
  private:
   RecursiveLock lock_;
   std::vector<ClientPtr> items_;
-  TRelayIndex relay_;
+  RelayIndex relay_;
 };
 
 // Every listed client but one (the one a notice is about).
-TClientList::Filter AllBut(const TServerClient& excluded);
+ClientList::Filter AllBut(const TServerClient& excluded);
 
 }  // namespace qm

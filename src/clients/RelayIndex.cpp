@@ -4,7 +4,7 @@
 
 namespace qm {
 
-void TRelayIndex::InsertInChannel(TServerClient* client, uint64_t order, int32_t channel) {
+void RelayIndex::InsertInChannel(TServerClient* client, uint64_t order, int32_t channel) {
   Members& members = channels_[channel];
   // Members keep list order: insert before the first one appended later.
   auto at =
@@ -12,7 +12,7 @@ void TRelayIndex::InsertInChannel(TServerClient* client, uint64_t order, int32_t
   members.insert(at, client);
 }
 
-void TRelayIndex::EraseFromChannel(TServerClient* client, int32_t channel) {
+void RelayIndex::EraseFromChannel(TServerClient* client, int32_t channel) {
   auto it = channels_.find(channel);
   if (it == channels_.end()) return;
   Members& members = it->second;
@@ -20,7 +20,7 @@ void TRelayIndex::EraseFromChannel(TServerClient* client, int32_t channel) {
   if (members.empty()) channels_.erase(it);
 }
 
-void TRelayIndex::Add(const ClientPtr& client) {
+void RelayIndex::Add(const ClientPtr& client) {
   std::lock_guard<std::mutex> g(lock_);
   TServerClient* c = client.get();
   if (entries_.count(c)) return;
@@ -33,7 +33,7 @@ void TRelayIndex::Add(const ClientPtr& client) {
   if (c->SessionKey() != 0) byKey_.emplace(c->SessionKey(), client);
 }
 
-void TRelayIndex::Remove(const TServerClient& client) {
+void RelayIndex::Remove(const TServerClient& client) {
   std::lock_guard<std::mutex> g(lock_);
   auto e = entries_.find(&client);
   if (e == entries_.end()) return;
@@ -56,7 +56,7 @@ void TRelayIndex::Remove(const TServerClient& client) {
   }
 }
 
-void TRelayIndex::Clear() {
+void RelayIndex::Clear() {
   std::lock_guard<std::mutex> g(lock_);
   all_.clear();
   byKey_.clear();
@@ -64,7 +64,7 @@ void TRelayIndex::Clear() {
   channels_.clear();
 }
 
-void TRelayIndex::SetChannel(TServerClient& client, int32_t channel) {
+void RelayIndex::SetChannel(TServerClient& client, int32_t channel) {
   std::lock_guard<std::mutex> g(lock_);
   client.SetChannelId(channel);
   auto e = entries_.find(&client);
@@ -74,18 +74,18 @@ void TRelayIndex::SetChannel(TServerClient& client, int32_t channel) {
   e->second.channel = channel;
 }
 
-ClientPtr TRelayIndex::Find(uint32_t key) {
+ClientPtr RelayIndex::Find(uint32_t key) {
   std::lock_guard<std::mutex> g(lock_);
   auto k = byKey_.find(key);
   return k == byKey_.end() ? nullptr : k->second;
 }
 
-const ClientPtr* TRelayIndex::FindLocked(uint32_t key) const {
+const ClientPtr* RelayIndex::FindLocked(uint32_t key) const {
   auto k = byKey_.find(key);
   return k == byKey_.end() ? nullptr : &k->second;
 }
 
-const TRelayIndex::Members* TRelayIndex::ChannelLocked(int32_t channel) const {
+const RelayIndex::Members* RelayIndex::ChannelLocked(int32_t channel) const {
   auto it = channels_.find(channel);
   return it == channels_.end() ? nullptr : &it->second;
 }

@@ -15,7 +15,7 @@
 
 namespace qm {
 
-class TRelayIndex {
+class RelayIndex {
  public:
   // A channel's members in list order.
   using Members = std::vector<TServerClient*>;

@@ -37,10 +37,10 @@ std::string_view TrimBlanks(std::string_view s) {
   return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
 }
 
-enum class LineKind { Other, Section, Key };
+enum class LineKind { kOther, kSection, kKey };
 
 struct IniLine {
-  LineKind kind = LineKind::Other;
+  LineKind kind = LineKind::kOther;
   std::string_view name;
   std::string_view value;  // already trimmed
   size_t valuePos = 0;     // where the value starts in the raw line, blanks after '=' kept
@@ -54,7 +54,7 @@ IniLine Classify(std::string_view raw, bool firstLine) {
   const std::string_view text = raw.substr(offset);
   if (text[0] == '[') {
     const size_t close = text.find(']');
-    line.kind = LineKind::Section;
+    line.kind = LineKind::kSection;
     line.name = TrimBlanks(text.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
     return line;
   }
@@ -62,7 +62,7 @@ IniLine Classify(std::string_view raw, bool firstLine) {
   if (equals == std::string_view::npos) return line;
   line.name = TrimBlanks(text.substr(0, equals));
   if (line.name.empty()) return line;
-  line.kind = LineKind::Key;
+  line.kind = LineKind::kKey;
   const size_t afterEquals = offset + equals + 1;
   line.valuePos = std::min(raw.size(), raw.find_first_not_of(kBlanks, afterEquals));
   line.value = TrimBlanks(raw.substr(afterEquals));
@@ -86,20 +86,20 @@ Lines SplitLines(const std::string& content) {
 }
 
 // Lines of the file; nothing when it is missing, none when it cannot be read.
-enum class LoadResult { Loaded, Missing, Unreadable };
+enum class LoadResult { kLoaded, kMissing, kUnreadable };
 
 LoadResult LoadLines(const std::string& pathText, Lines& lines) {
   const fs::path path(pathText);
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
-  if (status.type() == fs::file_type::not_found) return LoadResult::Missing;
-  if (ec || fs::is_directory(status)) return LoadResult::Unreadable;
+  if (status.type() == fs::file_type::not_found) return LoadResult::kMissing;
+  if (ec || fs::is_directory(status)) return LoadResult::kUnreadable;
   std::ifstream in(path, std::ios::binary);
-  if (!in) return LoadResult::Unreadable;
+  if (!in) return LoadResult::kUnreadable;
   const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) return LoadResult::Unreadable;
+  if (in.bad()) return LoadResult::kUnreadable;
   lines = SplitLines(content);
-  return LoadResult::Loaded;
+  return LoadResult::kLoaded;
 }
 
 Lines LoadForRead(const std::string& path) {
@@ -113,9 +113,9 @@ std::optional<std::string_view> FindValue(const Lines& lines, const std::string&
   bool inSection = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
-    if (line.kind == LineKind::Section)
+    if (line.kind == LineKind::kSection)
       inSection = EqualsNoCase(line.name, section);
-    else if (inSection && line.kind == LineKind::Key && EqualsNoCase(line.name, key))
+    else if (inSection && line.kind == LineKind::kKey && EqualsNoCase(line.name, key))
       return line.value;
   }
   return std::nullopt;
@@ -127,9 +127,9 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
   bool inSection = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
-    if (line.kind == LineKind::Section) {
+    if (line.kind == LineKind::kSection) {
       inSection = EqualsNoCase(line.name, section);
-    } else if (inSection && line.kind == LineKind::Key && EqualsNoCase(line.name, key)) {
+    } else if (inSection && line.kind == LineKind::kKey && EqualsNoCase(line.name, key)) {
       lines[i] = lines[i].substr(0, line.valuePos) + value;
       return;
     }
@@ -141,10 +141,10 @@ void SetKey(Lines& lines, const std::string& section, const std::string& key, co
   bool sawKey = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
-    if (line.kind == LineKind::Section) {
+    if (line.kind == LineKind::kSection) {
       if (insertAt) break;
       if (EqualsNoCase(line.name, section)) insertAt = i + 1;
-    } else if (insertAt && line.kind == LineKind::Key) {
+    } else if (insertAt && line.kind == LineKind::kKey) {
       insertAt = i + 1;
       sawKey = true;
     } else if (insertAt && !sawKey && *insertAt == i && !IsBlankLine(lines[i])) {
@@ -166,8 +166,8 @@ void RemoveFromSection(Lines& lines, const std::string& section, bool keysOnly) 
   bool inSection = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
-    if (line.kind == LineKind::Section) inSection = EqualsNoCase(line.name, section);
-    if (!inSection || (keysOnly && line.kind != LineKind::Key)) kept.push_back(std::move(lines[i]));
+    if (line.kind == LineKind::kSection) inSection = EqualsNoCase(line.name, section);
+    if (!inSection || (keysOnly && line.kind != LineKind::kKey)) kept.push_back(std::move(lines[i]));
   }
   lines = std::move(kept);
 }
@@ -197,13 +197,13 @@ WriteTarget LoadForUpdate(const std::string& pathText) {
   WriteTarget target;
   std::string content;
   switch (platform::ReadFileNoFollow(pathText, content)) {
-    case platform::ReadResult::Missing:
+    case platform::ReadResult::kMissing:
       return target;
-    case platform::ReadResult::Link:
+    case platform::ReadResult::kLink:
       RefuseLink(pathText, "it");
-    case platform::ReadResult::Failed:
+    case platform::ReadResult::kFailed:
       RefuseWrite(pathText);
-    case platform::ReadResult::Read:
+    case platform::ReadResult::kRead:
       break;
   }
   std::error_code ec;
@@ -227,14 +227,14 @@ void SaveLines(const std::string& pathText, const WriteTarget& target, const Lin
     content += "\r\n";
   }
   switch (platform::ReplaceFileSafely(pathText, content)) {
-    case platform::ReplaceResult::Replaced:
+    case platform::ReplaceResult::kReplaced:
       break;
-    case platform::ReplaceResult::LinkRefused:
+    case platform::ReplaceResult::kLinkRefused:
       RefuseLink(pathText, "it or its temporary name");
-    case platform::ReplaceResult::NoTemporary:
+    case platform::ReplaceResult::kNoTemporary:
       if (target.existed && platform::RewriteFileInPlace(pathText, content)) break;
       RefuseWrite(pathText);
-    case platform::ReplaceResult::Failed:
+    case platform::ReplaceResult::kFailed:
       RefuseWrite(pathText);
   }
   gFilesWritten.fetch_add(1, std::memory_order_relaxed);
@@ -242,11 +242,11 @@ void SaveLines(const std::string& pathText, const WriteTarget& target, const Lin
 }
 
 void ApplyChange(Lines& lines, const IniChange& change) {
-  if (change.kind == IniChange::Kind::EraseSection) {
+  if (change.kind == IniChange::Kind::kEraseSection) {
     RemoveFromSection(lines, change.section, false);
     return;
   }
-  if (change.kind == IniChange::Kind::ClearKeys) {
+  if (change.kind == IniChange::Kind::kClearKeys) {
     RemoveFromSection(lines, change.section, true);
     return;
   }
@@ -324,9 +324,9 @@ std::vector<std::string> IniFile::SectionKeys(const std::string& section) const 
   bool inSection = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const IniLine line = Classify(lines[i], i == 0);
-    if (line.kind == LineKind::Section) {
+    if (line.kind == LineKind::kSection) {
       inSection = EqualsNoCase(line.name, section);
-    } else if (inSection && line.kind == LineKind::Key) {
+    } else if (inSection && line.kind == LineKind::kKey) {
       bool seen = false;
       for (const auto& k : keys) seen = seen || EqualsNoCase(k, line.name);
       if (!seen) keys.emplace_back(line.name);

@@ -30,13 +30,13 @@ namespace qm {
 // erased with its place, comments and blank lines kept (so a section rewritten with what it
 // held comes out as it was).
 struct IniChange {
-  enum class Kind { Set, EraseSection, ClearKeys };
+  enum class Kind { kSet, kEraseSection, kClearKeys };
   std::string section;
   std::string key;
   std::string value;
-  Kind kind = Kind::Set;
-  static IniChange Erase(std::string section) { return {std::move(section), {}, {}, Kind::EraseSection}; }
-  static IniChange ClearKeys(std::string section) { return {std::move(section), {}, {}, Kind::ClearKeys}; }
+  Kind kind = Kind::kSet;
+  static IniChange Erase(std::string section) { return {std::move(section), {}, {}, Kind::kEraseSection}; }
+  static IniChange ClearKeys(std::string section) { return {std::move(section), {}, {}, Kind::kClearKeys}; }
 };
 
 // Files and bytes this process has written through IniFile, for figures and tests.

@@ -22,8 +22,8 @@ Guarded<std::string> gExeDirOverride;
 // One setting of the file: where it lives, its default and the member that holds it. Integers are
 // written in decimal, booleans as "1"/"0" and read as numbers (any non-zero one is true).
 struct SettingField {
-  using Member =
-      std::variant<PasswordSetting TSettings::*, std::string TSettings::*, int32_t TSettings::*, bool TSettings::*>;
+  using Member = std::variant<PasswordSetting ServerSettings::*, std::string ServerSettings::*,
+                              int32_t ServerSettings::*, bool ServerSettings::*>;
   const char* section;
   const char* key;
   Member member;
@@ -34,47 +34,48 @@ struct SettingField {
   bool written = true;  // false: read when present, never written (a new file stays as it was)
 };
 
-constexpr SettingField Password(const char* section, const char* key, PasswordSetting TSettings::*member,
+constexpr SettingField Password(const char* section, const char* key, PasswordSetting ServerSettings::*member,
                                 const char* def) {
   return {section, key, member, def};
 }
-constexpr SettingField Text(const char* section, const char* key, std::string TSettings::*member, const char* def) {
+constexpr SettingField Text(const char* section, const char* key, std::string ServerSettings::*member,
+                            const char* def) {
   return {section, key, member, def};
 }
-constexpr SettingField Integer(const char* section, const char* key, int32_t TSettings::*member, int32_t def,
+constexpr SettingField Integer(const char* section, const char* key, int32_t ServerSettings::*member, int32_t def,
                                int32_t most = std::numeric_limits<int32_t>::max()) {
   return {section, key, member, "", def, most};
 }
 // A limit: 0 turns it off, and a value outside 0..most reads as the nearest bound.
-constexpr SettingField Limit(const char* key, int32_t TSettings::*member, int32_t def, int32_t most) {
+constexpr SettingField Limit(const char* key, int32_t ServerSettings::*member, int32_t def, int32_t most) {
   return {"Limits", key, member, "", def, most, 0, false};
 }
-constexpr SettingField Boolean(const char* section, const char* key, bool TSettings::*member, bool def) {
+constexpr SettingField Boolean(const char* section, const char* key, bool ServerSettings::*member, bool def) {
   return {section, key, member, "", def ? 1 : 0};
 }
 
 // Every setting, in the order the file is read and an upgrade writes it.
 constexpr SettingField kSettingFields[] = {
-    Password("Passwords", "ServerPassword", &TSettings::ServerPassword, ""),
-    Password("Passwords", "AdminPassword", &TSettings::AdminPassword, kDefaultAdminPassword),
-    Text("General", "Servername", &TSettings::Servername, "Quillmoot Server"),
+    Password("Passwords", "ServerPassword", &ServerSettings::ServerPassword, ""),
+    Password("Passwords", "AdminPassword", &ServerSettings::AdminPassword, kDefaultAdminPassword),
+    Text("General", "Servername", &ServerSettings::Servername, "Quillmoot Server"),
     // Player ids and the list packet's player count are one byte each.
-    Integer("General", "MaxClients", &TSettings::MaxClients, 16, kMostClients),
-    Integer("Networking", "TCPPort", &TSettings::TCPPort, 8765),
-    Text("Networking", "IP", &TSettings::IP, ""),
-    Integer("Ping", "MaxPingTries", &TSettings::MaxPingTries, 3),
-    Integer("Ping", "PingWaitTime", &TSettings::PingWaitTime, 15000),
-    Integer("Ping", "IdleTimeBeforePing", &TSettings::IdleTimeBeforePing, 5000),
-    Boolean("WebStatus", "Active", &TSettings::Active, false),
-    Boolean("WebStatus", "QuillmootSite_Active", &TSettings::QuillmootSite_Active, false),
-    Boolean("WebStatus", "QuillmootSite_DisplayInWebList", &TSettings::QuillmootSite_DisplayInWebList, false),
-    Text("WebStatus", "WebPostURL", &TSettings::WebPostURL, ""),
-    Text("WebStatus", "WebPostLinkUrl", &TSettings::WebPostLinkUrl, kDefaultWebPostLinkUrl),
-    Limit("MaxClientsPerAddress", &TSettings::MaxClientsPerAddress, 16, kMostClients),
-    Limit("VoicePacketsPerSecond", &TSettings::VoicePacketsPerSecond, 100, 100000),
-    Limit("VoiceBytesPerSecond", &TSettings::VoiceBytesPerSecond, 32000, 100000000),
-    Limit("ChannelChangesPerSecond", &TSettings::ChannelChangesPerSecond, 10, 10000),
-    Limit("LoginsPerAddressPerSecond", &TSettings::LoginsPerAddressPerSecond, 10, 10000),
+    Integer("General", "MaxClients", &ServerSettings::MaxClients, 16, kMostClients),
+    Integer("Networking", "TCPPort", &ServerSettings::TCPPort, 8765),
+    Text("Networking", "IP", &ServerSettings::IP, ""),
+    Integer("Ping", "MaxPingTries", &ServerSettings::MaxPingTries, 3),
+    Integer("Ping", "PingWaitTime", &ServerSettings::PingWaitTime, 15000),
+    Integer("Ping", "IdleTimeBeforePing", &ServerSettings::IdleTimeBeforePing, 5000),
+    Boolean("WebStatus", "Active", &ServerSettings::Active, false),
+    Boolean("WebStatus", "QuillmootSite_Active", &ServerSettings::QuillmootSite_Active, false),
+    Boolean("WebStatus", "QuillmootSite_DisplayInWebList", &ServerSettings::QuillmootSite_DisplayInWebList, false),
+    Text("WebStatus", "WebPostURL", &ServerSettings::WebPostURL, ""),
+    Text("WebStatus", "WebPostLinkUrl", &ServerSettings::WebPostLinkUrl, kDefaultWebPostLinkUrl),
+    Limit("MaxClientsPerAddress", &ServerSettings::MaxClientsPerAddress, 16, kMostClients),
+    Limit("VoicePacketsPerSecond", &ServerSettings::VoicePacketsPerSecond, 100, 100000),
+    Limit("VoiceBytesPerSecond", &ServerSettings::VoiceBytesPerSecond, 32000, 100000000),
+    Limit("ChannelChangesPerSecond", &ServerSettings::ChannelChangesPerSecond, 10, 10000),
+    Limit("LoginsPerAddressPerSecond", &ServerSettings::LoginsPerAddressPerSecond, 10, 10000),
 };
 
 // The sections an upgrade rewrites from memory, in the order it erases them; "Channels" is kept.
@@ -88,40 +89,43 @@ struct Overloaded : F... {
 template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
-void SetDefaults(TSettings& s) {
+void SetDefaults(ServerSettings& s) {
   for (const SettingField& f : kSettingFields) {
-    std::visit(
-        Overloaded{[&](PasswordSetting TSettings::*m) { (s.*m).Set(f.text); },
-                   [&](std::string TSettings::*m) { s.*m = f.text; }, [&](int32_t TSettings::*m) { s.*m = f.number; },
-                   [&](bool TSettings::*m) { s.*m = f.number != 0; }},
-        f.member);
+    std::visit(Overloaded{[&](PasswordSetting ServerSettings::*m) { (s.*m).Set(f.text); },
+                          [&](std::string ServerSettings::*m) { s.*m = f.text; },
+                          [&](int32_t ServerSettings::*m) { s.*m = f.number; },
+                          [&](bool ServerSettings::*m) { s.*m = f.number != 0; }},
+               f.member);
   }
   s.UDPPort = s.TCPPort + 1;
 }
 
 // Each key with the value in memory (its default) as the default. No value is range-checked
 // beyond a field's upper bound.
-void ReadFields(const IniFile& ini, TSettings& s) {
+void ReadFields(const IniFile& ini, ServerSettings& s) {
   for (const SettingField& f : kSettingFields) {
-    std::visit(
-        Overloaded{
-            [&](PasswordSetting TSettings::*m) { (s.*m).Set(ini.ReadString(f.section, f.key, (s.*m).Get())); },
-            [&](std::string TSettings::*m) { s.*m = ini.ReadString(f.section, f.key, s.*m); },
-            [&](int32_t TSettings::*m) { s.*m = std::clamp(ini.ReadInteger(f.section, f.key, s.*m), f.least, f.most); },
-            [&](bool TSettings::*m) { s.*m = ini.ReadBool(f.section, f.key, s.*m); }},
-        f.member);
+    std::visit(Overloaded{[&](PasswordSetting ServerSettings::*m) {
+                            (s.*m).Set(ini.ReadString(f.section, f.key, (s.*m).Get()));
+                          },
+                          [&](std::string ServerSettings::*m) { s.*m = ini.ReadString(f.section, f.key, s.*m); },
+                          [&](int32_t ServerSettings::*m) {
+                            s.*m = std::clamp(ini.ReadInteger(f.section, f.key, s.*m), f.least, f.most);
+                          },
+                          [&](bool ServerSettings::*m) { s.*m = ini.ReadBool(f.section, f.key, s.*m); }},
+               f.member);
   }
 }
 
 // The changes that write every field from memory, in the table's order.
-void AddFieldWrites(std::vector<IniChange>& changes, const TSettings& s) {
+void AddFieldWrites(std::vector<IniChange>& changes, const ServerSettings& s) {
   for (const SettingField& f : kSettingFields) {
     if (!f.written) continue;
-    const std::string value = std::visit(Overloaded{[&](PasswordSetting TSettings::*m) { return (s.*m).Get(); },
-                                                    [&](std::string TSettings::*m) { return s.*m; },
-                                                    [&](int32_t TSettings::*m) { return std::to_string(s.*m); },
-                                                    [&](bool TSettings::*m) { return std::string(s.*m ? "1" : "0"); }},
-                                         f.member);
+    const std::string value =
+        std::visit(Overloaded{[&](PasswordSetting ServerSettings::*m) { return (s.*m).Get(); },
+                              [&](std::string ServerSettings::*m) { return s.*m; },
+                              [&](int32_t ServerSettings::*m) { return std::to_string(s.*m); },
+                              [&](bool ServerSettings::*m) { return std::string(s.*m ? "1" : "0"); }},
+                   f.member);
     changes.push_back({f.section, f.key, value});
   }
 }
@@ -158,7 +162,7 @@ void LoadChannels(const IniFile& ini, const std::function<void(const std::string
 // A file another version wrote is rewritten whole from memory, channels aside, in one write. The
 // server password goes back as it was read: writing an empty one would silently drop the
 // protection of a server whose file came from another version.
-void Upgrade(IniFile& ini, const TSettings& s) {
+void Upgrade(IniFile& ini, const ServerSettings& s) {
   std::vector<IniChange> changes;
   for (const char* section : kRewrittenSections) changes.push_back(IniChange::Erase(section));
   changes.push_back({"Version", "ServerVersion", kProtocolVersion});
@@ -168,10 +172,10 @@ void Upgrade(IniFile& ini, const TSettings& s) {
 
 }  // namespace
 
-TSettings::TSettings() { SetDefaults(*this); }
+ServerSettings::ServerSettings() { SetDefaults(*this); }
 
-TSettings& Settings() {
-  static TSettings settings;
+ServerSettings& Settings() {
+  static ServerSettings settings;
   return settings;
 }
 
@@ -189,7 +193,7 @@ std::string IniFilePath() {
 }
 
 void LoadConfiguration(const std::function<void(const std::string&)>& addChannel) {
-  TSettings& s = Settings();
+  ServerSettings& s = Settings();
   SetDefaults(s);
   IniFile ini(IniFilePath());
   ReadFields(ini, s);

@@ -44,8 +44,8 @@ class PasswordSetting {
 
 // Every value starts at its default (the table in Settings.cpp holds them); LoadConfiguration
 // sets them again before it reads the file.
-struct TSettings {
-  TSettings();
+struct ServerSettings {
+  ServerSettings();
   PasswordSetting ServerPassword;
   PasswordSetting AdminPassword;
   std::string Servername;
@@ -70,7 +70,7 @@ struct TSettings {
   int32_t LoginsPerAddressPerSecond{};
 };
 
-TSettings& Settings();
+ServerSettings& Settings();
 
 // Names and places of the files (start-up may replace the configuration file's name).
 std::string IniFileName();

@@ -68,17 +68,18 @@ bool Storable(std::string_view value, bool emptyAllowed, const char* command, co
 struct PasswordChange {
   const char* command;  // as the trace names it
   int16_t code;
-  PasswordSetting TSettings::*setting;
+  PasswordSetting ServerSettings::*setting;
   ReplyCode done;
   const char* iniKey;  // in [Passwords]
 };
 constexpr PasswordChange kServerPasswordChange{"AdminChangeServerPassword", kCmdAdminChangeServerPassword,
-                                               &TSettings::ServerPassword, kReplyServerPasswordChanged,
+                                               &ServerSettings::ServerPassword, kReplyServerPasswordChanged,
                                                "ServerPassword"};
 constexpr PasswordChange kAdminPasswordChange{"AdminChangeAdminPassword", kCmdAdminChangeAdminPassword,
-                                              &TSettings::AdminPassword, kReplyAdminPasswordChanged, "AdminPassword"};
+                                              &ServerSettings::AdminPassword, kReplyAdminPasswordChanged,
+                                              "AdminPassword"};
 
-void ChangePassword(const PasswordChange& change, TSettings& settings, const uint8_t* packet, size_t size,
+void ChangePassword(const PasswordChange& change, ServerSettings& settings, const uint8_t* packet, size_t size,
                     const ClientPtr& client) {
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", std::string(change.command) + " NewPW: " + std::string(kPasswordMask), change.code, client.get());
@@ -102,8 +103,8 @@ void ControlHandlers::ClientChangeRoom(const uint8_t* packet, size_t size, const
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <->", "ClientChangeRoom RoomId: " + std::to_string(room), kChangeRoomTraceCode, client.get());
   // Not checked against the channel list: clients are told the id exactly as it was sent.
-  clientList->Relay().SetChannel(*client, FromWireId(room));
-  clientList->Broadcast(PlayerChangedChannelNotice(*client, room));
+  clientList_->Relay().SetChannel(*client, FromWireId(room));
+  clientList_->Broadcast(PlayerChangedChannelNotice(*client, room));
 }
 
 void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -113,7 +114,7 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   const std::string from = link ? link->PeerAddress() : std::string();
   uint32_t answerTick = 0;
   // A blocked address is refused without a look at the password, one answer a second at most.
-  if (link && adminGuesses.Blocked(from, answerTick)) {
+  if (link && adminGuesses_.Blocked(from, answerTick)) {
     if (WaitForAnswerSlot(answerTick, clock_, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
@@ -121,7 +122,7 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   const std::string adminPassword = settings_.AdminPassword.Get();
   if (adminPassword.empty() || password != adminPassword) {
     if (link)
-      for (const auto& line : adminGuesses.Failed(from, "Refused administrator logins"))
+      for (const auto& line : adminGuesses_.Failed(from, "Refused administrator logins"))
         WriteLogAlways(line, kLogWarning);
     client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
@@ -129,7 +130,7 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   client->SetIsAdmin(true);
   // Old clients get no player-is-administrator notices, so they learn of it by the reply.
   if (client->IsOldClient()) client->Send(ComposeReply(*client, kReplyAdminLoginOk));
-  clientList->Broadcast(PlayerIsAdminNotice(*client), NewLayoutClient);
+  clientList_->Broadcast(PlayerIsAdminNotice(*client), NewLayoutClient);
 }
 
 void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -145,12 +146,12 @@ void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const 
   bool added = false;
   {
     // One hold over the name test and the add, so two administrators cannot both create one
-    // name. AddChannel announces under it: channelList then clientList is the allowed order.
-    LockGuard g(channelList->Lock());
+    // name. AddChannel announces under it: channelList_ then clientList_ is the allowed order.
+    LockGuard g(channelList_->Lock());
     bool exists = false;
-    for (const auto& channel : channelList->Items()) exists = exists || EqualsNoCase(channel.Name(), name);
+    for (const auto& channel : channelList_->Items()) exists = exists || EqualsNoCase(channel.Name(), name);
     // With all 256 ids taken AddChannel adds nothing; that is refused like a duplicate.
-    added = !exists && channelList->AddChannel(name, ChannelAddedNotice).has_value();
+    added = !exists && channelList_->AddChannel(name, ChannelAddedNotice).has_value();
   }
   if (!added) client->Send(ComposeReply(*client, kReplyChannelExists));
 }
@@ -162,10 +163,10 @@ void ControlHandlers::AdminDeleteRoom(const uint8_t* packet, size_t size, const 
   const auto id = FromWireByte(room);  // wire 0 names stored id 255
   bool found = false;
   {
-    LockGuard g(channelList->Lock());
-    found = channelList->FindChannel(id).has_value();
+    LockGuard g(channelList_->Lock());
+    found = channelList_->FindChannel(id).has_value();
     // Clients in the deleted channel keep its id; nobody is moved.
-    if (found) channelList->DeleteChannel(id, ChannelDeletedNotice);
+    if (found) channelList_->DeleteChannel(id, ChannelDeletedNotice);
   }
   if (!found) client->Send(ComposeReply(*client, kReplyNoSuchChannel));
 }
@@ -175,13 +176,13 @@ void ControlHandlers::AdminKickPlayer(const uint8_t* packet, size_t size, const 
   LogEvent("CMD <-", "AdminKickPlayer", kCmdAdminKickPlayer, client.get());
   if (!RequireAdmin(client)) return;
   // The shared record stays alive here even if its own thread removes it meanwhile.
-  const ClientPtr kicked = clientList->FindClientByPlayerId(FromWireByte(player));
+  const ClientPtr kicked = clientList_->FindClientByPlayerId(FromWireByte(player));
   if (!kicked) {
     client->Send(ComposeReply(*client, kReplyNoSuchPlayerKick));
     return;
   }
   kicked->SetLeaving();
-  clientList->Broadcast(PlayerLeftNotice(*kicked, kLeftReasonKicked));
+  clientList_->Broadcast(PlayerLeftNotice(*kicked, kLeftReasonKicked));
   // A kicked client that stays silent would otherwise hold its place until it sends another
   // byte. Ending the receiving side makes its own thread take the close path now; being Leaving,
   // it is not announced a second time.
@@ -197,7 +198,7 @@ void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const C
   if (!RequireAdmin(client)) return;
   // The list as of one moment; the file is written outside the lock so slow disks do not hold up
   // channel changes.
-  const std::vector<ChannelRecord> channels = channelList->Snapshot();
+  const std::vector<ChannelRecord> channels = channelList_->Snapshot();
   // One write for the whole list, none when the file already holds it. The section keeps its
   // place and its comments.
   std::vector<IniChange> changes{IniChange::ClearKeys("Channels")};

@@ -17,7 +17,7 @@
 namespace qm {
 
 class IClock;
-struct TSettings;
+struct ServerSettings;
 
 namespace test {
 class ServerProbe;
@@ -26,10 +26,10 @@ class ServerProbe;
 // What the server lends the control handlers; all of it outlives them.
 struct ControlServices {
   TrafficCounters& counters;
-  TClientList& clients;
-  TChannelList& channels;
+  ClientList& clients;
+  ChannelList& channels;
   // Read by every handler; administrators change the passwords in it.
-  TSettings& settings;
+  ServerSettings& settings;
   // Paces, throttles and their waits count on it.
   IClock& clock;
   double startTime = 0;  // the server's, for the uptime in statistics
@@ -88,17 +88,17 @@ class ControlHandlers {
   uint32_t RandomSessionKey();
 
   TrafficCounters& counters_;
-  TSettings& settings_;
+  ServerSettings& settings_;
   IClock& clock_;
   // The server's objects and figures, under the names the handlers have always used.
-  TClientList* const clientList;
-  TChannelList* const channelList;
-  const double StartTime;
-  const std::string ServerVersion;
+  ClientList* const clientList_;
+  ChannelList* const channelList_;
+  const double startTime_;
+  const std::string serverVersion_;
 
   // Failed server passwords and failed administrator passwords, per source address.
-  GuessThrottle loginGuesses{clock_};
-  GuessThrottle adminGuesses{clock_};
+  GuessThrottle loginGuesses_{clock_};
+  GuessThrottle adminGuesses_{clock_};
 
   PacingCounters pacing_;
   AddressBudgets loginBudgets_{clock_};

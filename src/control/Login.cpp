@@ -24,7 +24,7 @@ void WriteRefusal(TrafficCounters& server, TcpConnection& conn, int32_t code) {
 }
 
 // Logged-in clients whose control connection comes from host (the list's lock is re-entrant).
-size_t ClientsFrom(TClientList& list, uint32_t host) {
+size_t ClientsFrom(ClientList& list, uint32_t host) {
   LockGuard g(list.Lock());
   const auto& items = list.Items();
   return static_cast<size_t>(
@@ -51,11 +51,11 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       "ClientLogin ClientName: " + req.name + " ClientPw: " + std::string(kPasswordMask) + " ClientVer: " + req.version,
       kCmdClientLogin, nullptr);
 
-  if (clientList->HasConnection(&context)) {
+  if (clientList_->HasConnection(&context)) {
     LogEvent("ALERT", "Client already exists", 0, nullptr);
     return false;
   }
-  const TSettings& s = settings_;
+  const ServerSettings& s = settings_;
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
   // 0: no share per address. A host past its share is refused as by a full server.
   const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
@@ -68,8 +68,8 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
                    " clients from that address are logged in (MaxClientsPerAddress)",
                kLogWarning);
   };
-  bool addressFull = ClientsFrom(*clientList, peerHost.ip) >= perAddress;
-  if (clientList->ClientCount() >= maxClients || addressFull) {
+  bool addressFull = ClientsFrom(*clientList_, peerHost.ip) >= perAddress;
+  if (clientList_->ClientCount() >= maxClients || addressFull) {
     if (addressFull) notePlacesTaken();
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
@@ -79,13 +79,13 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     const std::string& from = context.connection->PeerAddress();
     uint32_t answerTick = 0;
     // A blocked address learns nothing, not even whether this guess was right.
-    if (loginGuesses.Blocked(from, answerTick)) {
+    if (loginGuesses_.Blocked(from, answerTick)) {
       if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
     if (req.password != serverPassword) {
-      for (const auto& line : loginGuesses.Failed(from, "Refused logins")) WriteLogAlways(line, kLogWarning);
+      for (const auto& line : loginGuesses_.Failed(from, "Refused logins")) WriteLogAlways(line, kLogWarning);
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
@@ -104,19 +104,19 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
 
   bool full = false;
   {
-    LockGuard g(clientList->Lock());
+    LockGuard g(clientList_->Lock());
     uint8_t id = 0;
     uint32_t key = 0;
     // The counts are taken again under the hold that appends, so two logins racing for the last
     // place cannot both get in; and with all 256 one-byte ids taken the login is refused as full.
-    addressFull = ClientsFrom(*clientList, peerHost.ip) >= perAddress;
-    full = addressFull || clientList->ClientCount() >= maxClients || !clientList->LowestFreePlayerId(id) ||
-           !clientList->DrawSessionKey([this] { return RandomSessionKey(); }, key);
+    addressFull = ClientsFrom(*clientList_, peerHost.ip) >= perAddress;
+    full = addressFull || clientList_->ClientCount() >= maxClients || !clientList_->LowestFreePlayerId(id) ||
+           !clientList_->DrawSessionKey([this] { return RandomSessionKey(); }, key);
     if (!full) {
       client->SetPlayerId(id);
       client->SetSessionKey(key);
       context.SetSlot(client);
-      clientList->Append(client);
+      clientList_->Append(client);
     }
   }
   if (full) {
@@ -130,7 +130,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       kLogProgress);
 
   client->Enqueue(ComposeLoginAccepted(client->SessionKey(), s.Servername));
-  clientList->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
+  clientList_->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
   return false;
 }
 
@@ -140,14 +140,14 @@ bool ControlHandlers::ClientSetup(const uint8_t* packet, size_t size, const Clie
     client->Send(ComposeReply(*client, kReplySetupRefused));
     return true;
   }
-  client->Enqueue(ComposeLists(*client, *clientList, *channelList));
+  client->Enqueue(ComposeLists(*client, *clientList_, *channelList_));
   return false;
 }
 
 bool ControlHandlers::ClientLeave(const ClientPtr& client) {
   client->SetLeaving();
   LogEventAlways("CMD <->", "ClientLeave", kPktPlayerLeft, client.get());
-  clientList->Broadcast(PlayerLeftNotice(*client, kLeftReasonLeft));
+  clientList_->Broadcast(PlayerLeftNotice(*client, kLeftReasonLeft));
   return true;
 }
 

@@ -6,26 +6,26 @@ namespace qm {
 
 Packet ComposeReply(const TServerClient& to, int32_t code) { return ComposeReply(to.SessionKey(), code); }
 
-TClientList::Compose PlayerJoinedNotice(const TServerClient& newClient) {
+ClientList::Compose PlayerJoinedNotice(const TServerClient& newClient) {
   // A new client is always in channel 0.
   return [player = ToWireByte(newClient.PlayerId()), name = newClient.ClientName()](const TServerClient& to) {
     return ComposePlayerJoined(to.SessionKey(), player, ToWireByte(0), name);
   };
 }
 
-TClientList::Compose PlayerLeftNotice(const TServerClient& client, uint8_t reason) {
+ClientList::Compose PlayerLeftNotice(const TServerClient& client, uint8_t reason) {
   return [player = ToWireByte(client.PlayerId()), reason](const TServerClient& to) {
     return ComposePlayerLeft(to.SessionKey(), player, reason);
   };
 }
 
-TClientList::Compose PlayerChangedChannelNotice(const TServerClient& mover, uint8_t wireChannel) {
+ClientList::Compose PlayerChangedChannelNotice(const TServerClient& mover, uint8_t wireChannel) {
   return [player = ToWireByte(mover.PlayerId()), wireChannel](const TServerClient& to) {
     return ComposePlayerChangedChannel(to.SessionKey(), player, wireChannel);
   };
 }
 
-TClientList::Compose PlayerIsAdminNotice(const TServerClient& admin) {
+ClientList::Compose PlayerIsAdminNotice(const TServerClient& admin) {
   return [player = ToWireByte(admin.PlayerId())](const TServerClient& to) {
     return ComposePlayerIsAdmin(to.SessionKey(), player);
   };
@@ -41,7 +41,7 @@ Packet ChannelDeletedNotice(const TServerClient& to, const ChannelRecord& channe
 
 bool NewLayoutClient(const TServerClient& recipient) { return !recipient.IsOldClient(); }
 
-Packet ComposeLists(const TServerClient& to, TClientList& clients, TChannelList& channels) {
+Packet ComposeLists(const TServerClient& to, ClientList& clients, ChannelList& channels) {
   const bool old = to.IsOldClient();
   std::vector<uint8_t> players, channelRecords;
   size_t playerCount = 0, channelCount = 0;

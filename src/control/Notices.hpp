@@ -1,7 +1,7 @@
 #pragma once
 // The server's packets for one client record: replies, notifications and the lists, composed for
 // the recipient (its session key, its layout) and handed to TServerClient::Send or
-// TClientList::Broadcast. The layouts themselves are ControlPackets'.
+// ClientList::Broadcast. The layouts themselves are ControlPackets'.
 #include <cstdint>
 
 #include "clients/ChannelList.hpp"
@@ -15,12 +15,12 @@ Packet ComposeReply(const TServerClient& to, int32_t code);
 
 // Broadcast composers, each about one client (or, as sent by it, one wire channel). A broadcast
 // calls one once per layout and stamps each recipient's session key into its copy.
-TClientList::Compose PlayerJoinedNotice(const TServerClient& newClient);
-TClientList::Compose PlayerLeftNotice(const TServerClient& client, uint8_t reason);
-TClientList::Compose PlayerChangedChannelNotice(const TServerClient& mover, uint8_t wireChannel);
-TClientList::Compose PlayerIsAdminNotice(const TServerClient& admin);
+ClientList::Compose PlayerJoinedNotice(const TServerClient& newClient);
+ClientList::Compose PlayerLeftNotice(const TServerClient& client, uint8_t reason);
+ClientList::Compose PlayerChangedChannelNotice(const TServerClient& mover, uint8_t wireChannel);
+ClientList::Compose PlayerIsAdminNotice(const TServerClient& admin);
 
-// Channel notices, for TChannelList::AddChannel and DeleteChannel.
+// Channel notices, for ChannelList::AddChannel and DeleteChannel.
 Packet ChannelAddedNotice(const TServerClient& to, const ChannelRecord& channel);
 Packet ChannelDeletedNotice(const TServerClient& to, const ChannelRecord& channel);
 
@@ -30,6 +30,6 @@ bool NewLayoutClient(const TServerClient& recipient);
 // Both lists in the recipient's layout. Each count is taken under the same hold as the records it
 // counts; the two lists are never locked together (channelList may not be taken while holding
 // clientList), so the packet shows each list as of its own moment.
-Packet ComposeLists(const TServerClient& to, TClientList& clients, TChannelList& channels);
+Packet ComposeLists(const TServerClient& to, ClientList& clients, ChannelList& channels);
 
 }  // namespace qm

@@ -36,10 +36,10 @@ ControlHandlers::ControlHandlers(const ControlServices& services)
     : counters_(services.counters),
       settings_(services.settings),
       clock_(services.clock),
-      clientList(&services.clients),
-      channelList(&services.channels),
-      StartTime(services.startTime),
-      ServerVersion(services.serverVersion),
+      clientList_(&services.clients),
+      channelList_(&services.channels),
+      startTime_(services.startTime),
+      serverVersion_(services.serverVersion),
       randomState_(services.sessionKeySeed) {}
 
 uint32_t ControlHandlers::RandomSessionKey() {
@@ -199,7 +199,7 @@ void ControlHandlers::CloseConnection(TcpConnection& conn, const ClientPtr& c) {
   else
     LogEvent("TCP/IP", "Disconnected", 0, nullptr);
   if (c) {
-    clientList->RemoveClient(c, PlayerLeftNotice(*c, kLeftReasonLeft));
+    clientList_->RemoveClient(c, PlayerLeftNotice(*c, kLeftReasonLeft));
     WriteLogAlways("Distroying client " + c->ClientName() + "[" + std::to_string(ToWireId(c->PlayerId())) + "]",
                    kLogProgress);
     c->Destroy();

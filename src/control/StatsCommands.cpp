@@ -12,7 +12,7 @@ void ControlHandlers::PlayerStatsReq(const uint8_t* packet, size_t size, const C
   LogEvent("CMD <-", "PlayerStatsReq", kCmdPlayerStatsReq, client.get());
   const uint8_t request = ParseByteArgument(packet, size);
   // The shared record stays alive while it is read, even if its own thread destroys it meanwhile.
-  const ClientPtr target = clientList->FindClientByPlayerId(FromWireByte(request));
+  const ClientPtr target = clientList_->FindClientByPlayerId(FromWireByte(request));
   if (!target) {
     client->Send(ComposeReply(*client, kReplyNoSuchPlayerStats));
     return;
@@ -42,9 +42,9 @@ void ControlHandlers::ServerStatsReq(const uint8_t*, size_t, const ClientPtr& cl
   try {
     LogEvent("CMD <-", "ServerStatsReq", kCmdServerStatsReq, client.get());
     ServerStats s;
-    s.uptimeMs = MillisecondsOf(clock_.Now() - StartTime);
+    s.uptimeMs = MillisecondsOf(clock_.Now() - startTime_);
     s.counters = counters_.Snapshot();
-    s.version = ServerVersion;
+    s.version = serverVersion_;
     const Packet reply = ComposeServerStats(client->SessionKey(), s);
     client->EnqueueCopy(reply.data(), reply.size());
   } catch (...) {

@@ -22,14 +22,13 @@ TUDPSender::TUDPSender(UdpEndpoint& udpServer, TrafficCounters& counters, VoiceS
   received_.reserve(kMaxStagedCopies);
 }
 
-void TUDPSender::StageVoice(TRelayIndex& index, TServerClient& speaker, uint8_t* data, size_t size,
-                            int64_t receivedNs) {
+void TUDPSender::StageVoice(RelayIndex& index, TServerClient& speaker, uint8_t* data, size_t size, int64_t receivedNs) {
   if (Terminated()) return;
   const auto key = static_cast<uint16_t>(speaker.SessionKey());
   size_t copies = 0;
   if (data[6] == kVoiceChannel) {
     const int32_t channel = speaker.ChannelId();
-    const TRelayIndex::Members* members = index.ChannelLocked(channel);
+    const RelayIndex::Members* members = index.ChannelLocked(channel);
     if (!members) return;
     for (TServerClient* c : *members) {
       // The record's own channel decides: the index only narrows the search.

@@ -16,7 +16,7 @@
 namespace qm {
 
 class TServerClient;
-class TRelayIndex;
+class RelayIndex;
 
 class TUDPSender {
  public:
@@ -33,7 +33,7 @@ class TUDPSender {
   // Stages the copies of one voice datagram from speaker (changed in place: a whisper becomes
   // channel voice). receivedNs: when it arrived (0: unknown, not measured). The caller holds the
   // index lock until SendStaged.
-  void StageVoice(TRelayIndex& index, TServerClient& speaker, uint8_t* data, size_t size, int64_t receivedNs);
+  void StageVoice(RelayIndex& index, TServerClient& speaker, uint8_t* data, size_t size, int64_t receivedNs);
   // Stages a pong; only the server's counters count it, and a lost one is the client's to retry.
   void StagePong(const NetAddress& to, const PingDatagram& pong);
   // Sends what is staged, counts what went out, and records each relayed datagram's delay.

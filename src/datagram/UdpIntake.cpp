@@ -95,7 +95,7 @@ void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count)
   const Moment at{s_.clock.TickCount(), s_.now()};
   // One hold for the whole batch: no record found here leaves the index (or is destroyed) before
   // its copies have gone, and list upkeep waits at most one batch.
-  TRelayIndex& index = s_.clients.Relay();
+  RelayIndex& index = s_.clients.Relay();
   std::lock_guard<std::mutex> g(index.Lock());
   for (int i = 0; i < count; ++i)
     if (!batch[i].truncated) UDPServerUDPRead(index, batch[i], at);
@@ -107,7 +107,7 @@ void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count)
   }
 }
 
-void UdpIntake::UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at) {
+void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at) {
   uint8_t* const data = d.data;
   const size_t size = d.size;
   const NetAddress from{d.ip, d.port};

@@ -19,18 +19,18 @@
 namespace qm {
 
 class IClock;
-class TRelayIndex;
-struct TSettings;
+class RelayIndex;
+struct ServerSettings;
 
 // What the server lends the intake; all of it outlives the intake.
 struct IntakeServices {
-  TClientList& clients;  // its relay index: the key lookup and the recipients
+  ClientList& clients;  // its relay index: the key lookup and the recipients
   TrafficCounters& counters;
   TUDPSender& relay;  // stages the copies and pongs, and sends them
   VoiceStats& stats;
   // Its [Limits] give each speaker's budget of voice and whisper datagrams and bytes a second (0:
   // no limit), with one second's burst; read when the intake is made.
-  const TSettings& settings;
+  const ServerSettings& settings;
   IClock& clock;                                          // the ticks of the budgets and of the ping round trip
   TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' clock
 };
@@ -56,7 +56,7 @@ class UdpIntake : public DatagramSink {
     int64_t nowNs;  // on the receive stamps' clock
   };
   // One datagram; the caller holds the relay index lock.
-  void UDPServerUDPRead(TRelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at);
+  void UDPServerUDPRead(RelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at);
   // The client's budgets, set up at its first datagram.
   TServerClient::VoiceBudget& BudgetOf(TServerClient& client, uint32_t tick) const;
   // Takes one voice datagram from the budget; false (counted, noted for the log) when over it.

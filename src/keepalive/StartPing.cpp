@@ -15,7 +15,7 @@ uint32_t Milliseconds(int32_t setting) { return setting < 0 ? 0u : static_cast<u
 
 }  // namespace
 
-PingOutcome StartPing(TServerClient& client, const PingSender& sender, const TSettings& settings, IClock& clock) {
+PingOutcome StartPing(TServerClient& client, const PingSender& sender, const ServerSettings& settings, IClock& clock) {
   try {
     const uint32_t now = clock.TickCount();
     if (now - client.LastActivityTick() < Milliseconds(settings.IdleTimeBeforePing)) return PingOutcome::kNothingToDo;

@@ -8,7 +8,7 @@ namespace qm {
 
 class IClock;
 class TServerClient;
-struct TSettings;
+struct ServerSettings;
 
 // What a ping needs of the server: the socket it leaves from and the counters it adds to.
 struct PingSender {
@@ -24,6 +24,6 @@ enum class PingOutcome {
 
 // Sends the client a ping when one is due. Quiet time and the wait for a pong are elapsed ticks
 // (wrap-safe), never times of day, so midnight changes nothing.
-PingOutcome StartPing(TServerClient& client, const PingSender& sender, const TSettings& settings, IClock& clock);
+PingOutcome StartPing(TServerClient& client, const PingSender& sender, const ServerSettings& settings, IClock& clock);
 
 }  // namespace qm

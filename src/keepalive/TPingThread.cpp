@@ -27,7 +27,7 @@ void TPingThread::Stop() {
 
 void TPingThread::Execute() {
   WriteLog("PingThread.Execute", kLogProgress);
-  const TSettings& s = s_.settings;
+  const ServerSettings& s = s_.settings;
   // The reports are made on their own thread, so the passes keep their rhythm whatever the web
   // servers do. A stop that comes before the start still ends that thread: its flag stays set.
   if (s.Active && !Terminated()) {
@@ -51,7 +51,7 @@ void TPingThread::Execute() {
 
 void TPingThread::PingClients() {
   try {
-    TClientList& list = s_.clients;
+    ClientList& list = s_.clients;
     LockGuard g(list.Lock());
     for (const ClientPtr& c : list.Items()) {
       if (c->Leaving() || c->PingDisconnect.load()) continue;

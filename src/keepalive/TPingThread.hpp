@@ -13,20 +13,20 @@ namespace qm {
 
 class HttpClient;
 class IClock;
-struct TSettings;
+struct ServerSettings;
 
 // What the server lends the ping thread; the objects outlive the thread.
 struct PingServices {
-  TClientList& clients;
+  ClientList& clients;
   PingSender sender;
   // The keep-alive rule's [Ping] values, the report's [WebStatus] and what it tells of the server.
-  const TSettings& settings;
+  const ServerSettings& settings;
   IClock& clock;         // the quiet times, the pings' ticks and the report's uptime
   double startTime = 0;  // the server's, for the uptime in the report
   std::string serverVersion;
 };
 
-class TPingThread : public TThread {
+class TPingThread : public Thread {
  public:
   static constexpr int kPassesPerCycle = 350;
   static constexpr uint32_t kPassIntervalMs = 500;
@@ -52,7 +52,7 @@ class TPingThread : public TThread {
   PingServices s_;
   AutoResetEvent stopSignal_;  // set only by Stop; the pause between passes waits on it
   // Started and joined by Execute; makes each report this thread asks for.
-  TWebStatusThread reporter_;
+  WebStatusThread reporter_;
 };
 
 }  // namespace qm

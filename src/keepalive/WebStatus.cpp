@@ -136,7 +136,7 @@ void SetPublicListUrlForTests(std::string url) {
 
 void TPingThread::UpdateStats(HttpClient* http) {
   try {
-    const TSettings& s = s_.settings;
+    const ServerSettings& s = s_.settings;
     StatusReport report;
     report.tcpPort = s.TCPPort;
     report.servername = s.Servername;
@@ -160,7 +160,7 @@ void TPingThread::UpdateStats(HttpClient* http) {
 
 void TPingThread::PostData(const std::string& query, HttpClient* http) {
   try {
-    const TSettings& s = s_.settings;
+    const ServerSettings& s = s_.settings;
     // The web status thread lends its own client; a report made outside it (tests) gets one of
     // its own, configured the same way.
     std::unique_ptr<HttpClient> local;

@@ -9,22 +9,22 @@
 
 namespace qm {
 
-TWebStatusThread::TWebStatusThread(const TSettings& settings, Report report)
+WebStatusThread::WebStatusThread(const ServerSettings& settings, Report report)
     : settings_(settings), report_(std::move(report)) {}
 
-TWebStatusThread::~TWebStatusThread() {
+WebStatusThread::~WebStatusThread() {
   Stop();
   Join();
 }
 
-void TWebStatusThread::Stop() {
+void WebStatusThread::Stop() {
   Terminate();
   due_.Set();
   std::lock_guard<std::mutex> g(httpMutex_);
   if (http_) http_->Abort();
 }
 
-void TWebStatusThread::Execute() {
+void WebStatusThread::Execute() {
   try {
     auto http = std::make_unique<HttpClient>();
     if (!settings_.IP.empty()) http->SetBoundIP(settings_.IP);

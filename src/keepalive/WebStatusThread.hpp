@@ -12,18 +12,18 @@
 namespace qm {
 
 class HttpClient;
-struct TSettings;
+struct ServerSettings;
 
-class TWebStatusThread : public TThread {
+class WebStatusThread : public Thread {
  public:
   // One report, made with the thread's own HTTP client.
   using Report = std::function<void(HttpClient&)>;
 
   // The settings (its bound IP) outlive the thread.
-  TWebStatusThread(const TSettings& settings, Report report);
-  ~TWebStatusThread() override;
-  TWebStatusThread(const TWebStatusThread&) = delete;
-  TWebStatusThread& operator=(const TWebStatusThread&) = delete;
+  WebStatusThread(const ServerSettings& settings, Report report);
+  ~WebStatusThread() override;
+  WebStatusThread(const WebStatusThread&) = delete;
+  WebStatusThread& operator=(const WebStatusThread&) = delete;
 
   // Asks for one report. Asked again while one is under way, it makes one more when that ends;
   // asks beyond that fold into it, so a slow web server never builds up a backlog.
@@ -36,7 +36,7 @@ class TWebStatusThread : public TThread {
   void Execute() override;
 
  private:
-  const TSettings& settings_;
+  const ServerSettings& settings_;
   Report report_;
   AutoResetEvent due_;
   std::mutex httpMutex_;  // guards the http_ pointer (not its use) for Stop's abort

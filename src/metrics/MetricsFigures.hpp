@@ -10,8 +10,8 @@
 
 namespace qm {
 
-class TClientList;
-class TChannelList;
+class ClientList;
+class ChannelList;
 struct PacingCounters;
 struct VoiceStats;
 
@@ -19,8 +19,8 @@ struct VoiceStats;
 struct FigureSources {
   const TrafficCounters& counters;
   double startTime = 0;
-  TClientList* clients = nullptr;
-  TChannelList* channels = nullptr;
+  ClientList* clients = nullptr;
+  ChannelList* channels = nullptr;
   const PacingCounters* pacing = nullptr;  // the control handlers' waits
   const VoiceStats* voice = nullptr;
 };

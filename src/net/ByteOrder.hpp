@@ -17,17 +17,17 @@ class BasicByteWriter {
   explicit BasicByteWriter(std::vector<uint8_t>& out) : out_(out) {}
   Self& U8(uint8_t v) {
     out_.push_back(v);
-    return self();
+    return Derived();
   }
   Self& U16(uint16_t v) {
     out_.push_back(static_cast<uint8_t>(v));
     out_.push_back(static_cast<uint8_t>(v >> 8));
-    return self();
+    return Derived();
   }
   Self& I16(int32_t v) { return U16(static_cast<uint16_t>(v)); }
   Self& U32(uint32_t v) {
     for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return self();
+    return Derived();
   }
   Self& F32(float v) {
     uint32_t bits;
@@ -36,7 +36,7 @@ class BasicByteWriter {
   }
   Self& Bytes(const uint8_t* data, size_t size) {
     out_.insert(out_.end(), data, data + size);
-    return self();
+    return Derived();
   }
   size_t Size() const { return out_.size(); }
 
@@ -44,7 +44,7 @@ class BasicByteWriter {
   std::vector<uint8_t>& out_;
 
  private:
-  Self& self() { return static_cast<Self&>(*this); }
+  Self& Derived() { return static_cast<Self&>(*this); }
 };
 
 class ByteWriter final : public BasicByteWriter<ByteWriter> {

@@ -63,11 +63,11 @@ Url ParseUrl(const std::string& url) {
 }
 
 HttpResponseHead::State HttpResponseHead::Feed(const char* data, size_t size) {
-  while (state_ == State::NeedMore && size > 0) {
+  while (state_ == State::kNeedMore && size > 0) {
     const void* newline = std::memchr(data, '\n', size);
     const size_t take = newline ? static_cast<size_t>(static_cast<const char*>(newline) - data) + 1 : size;
     headBytes_ += take;
-    if (headBytes_ > kMaxHeadBytes) return state_ = State::Malformed;
+    if (headBytes_ > kMaxHeadBytes) return state_ = State::kMalformed;
     pending_.append(data, take);
     data += take;
     size -= take;
@@ -81,17 +81,17 @@ HttpResponseHead::State HttpResponseHead::Feed(const char* data, size_t size) {
     if (!inHeaders_) {
       // "HTTP/<major>.<minor> <3 digits>[ <reason>]"
       size_t i = 5;
-      if (line.compare(0, 5, "HTTP/") != 0 || i >= line.size() || !IsDigit(line[i])) return state_ = State::Malformed;
+      if (line.compare(0, 5, "HTTP/") != 0 || i >= line.size() || !IsDigit(line[i])) return state_ = State::kMalformed;
       while (i < line.size() && IsDigit(line[i])) ++i;
-      if (i >= line.size() || line[i] != '.') return state_ = State::Malformed;
+      if (i >= line.size() || line[i] != '.') return state_ = State::kMalformed;
       ++i;
-      if (i >= line.size() || !IsDigit(line[i])) return state_ = State::Malformed;
+      if (i >= line.size() || !IsDigit(line[i])) return state_ = State::kMalformed;
       while (i < line.size() && IsDigit(line[i])) ++i;
       if (i + 4 > line.size() || line[i] != ' ' || !IsDigit(line[i + 1]) || !IsDigit(line[i + 2]) ||
           !IsDigit(line[i + 3]) || (i + 4 < line.size() && line[i + 4] != ' '))
-        return state_ = State::Malformed;
+        return state_ = State::kMalformed;
       status_ = (line[i + 1] - '0') * 100 + (line[i + 2] - '0') * 10 + (line[i + 3] - '0');
-      if (status_ < 100) return state_ = State::Malformed;
+      if (status_ < 100) return state_ = State::kMalformed;
       statusLine_ = std::move(line);
       inHeaders_ = true;
     } else if (line.empty()) {
@@ -99,10 +99,10 @@ HttpResponseHead::State HttpResponseHead::Feed(const char* data, size_t size) {
       if (status_ < 200) {
         inHeaders_ = false;
       } else {
-        state_ = State::Done;
+        state_ = State::kDone;
       }
     } else if (line.find(':') == std::string::npos && line[0] != ' ' && line[0] != '\t') {
-      return state_ = State::Malformed;
+      return state_ = State::kMalformed;
     }
   }
   return state_;
@@ -234,8 +234,8 @@ HttpResponseHead HttpClient::ReadHead(const std::string& host, TimePoint deadlin
     auto n = ::recv(socket_, buffer, static_cast<int>(sizeof buffer), 0);
     if (n > 0) {
       const auto state = head.Feed(buffer, static_cast<size_t>(n));
-      if (state == HttpResponseHead::State::Done) return head;
-      if (state == HttpResponseHead::State::Malformed)
+      if (state == HttpResponseHead::State::kDone) return head;
+      if (state == HttpResponseHead::State::kMalformed)
         throw EHttpMalformedResponse("Malformed HTTP response from " + host);
       continue;
     }

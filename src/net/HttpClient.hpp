@@ -32,7 +32,7 @@ Url ParseUrl(const std::string& url);
 // hostile server cannot make it buffer without end.
 class HttpResponseHead {
  public:
-  enum class State { NeedMore, Done, Malformed };
+  enum class State { kNeedMore, kDone, kMalformed };
   static constexpr size_t kMaxHeadBytes = 64 * 1024;
   State Feed(const char* data, size_t size);
   int Status() const { return status_; }
@@ -44,7 +44,7 @@ class HttpResponseHead {
   size_t headBytes_ = 0;
   int status_ = 0;
   bool inHeaders_ = false;
-  State state_ = State::NeedMore;
+  State state_ = State::kNeedMore;
 };
 
 class HttpClient {

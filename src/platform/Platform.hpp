@@ -36,21 +36,21 @@ bool CreatePrivateFile(const std::string& path);
 
 // What a name in the file system is, looked at without following a link (a reparse point on
 // Windows counts as a link).
-enum class PathKind { Missing, File, Link, Other };
+enum class PathKind { kMissing, kFile, kLink, kOther };
 PathKind InspectPath(const std::string& path);
 
 // Reads a whole regular file without following a link at its name.
-enum class ReadResult { Read, Missing, Link, Failed };
+enum class ReadResult { kRead, kMissing, kLink, kFailed };
 ReadResult ReadFileNoFollow(const std::string& path, std::string& content);
 // True when this process may open the existing file at path for writing (nothing is changed,
 // no link is followed).
 bool CanOpenForWriting(const std::string& path);
 
 enum class ReplaceResult {
-  Replaced,
-  LinkRefused,  // the file, or a name we were about to create, is a link: nothing was written
-  NoTemporary,  // the folder does not let us create a file beside it
-  Failed,
+  kReplaced,
+  kLinkRefused,  // the file, or a name we were about to create, is a link: nothing was written
+  kNoTemporary,  // the folder does not let us create a file beside it
+  kFailed,
 };
 // Replaces the file at path with content without ever writing through a link: the content goes
 // into a new file beside it under a name nobody can guess (created exclusively, never opened

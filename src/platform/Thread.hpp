@@ -7,12 +7,12 @@
 
 namespace qm {
 
-class TThread {
+class Thread {
  public:
-  TThread() = default;
-  virtual ~TThread() { Join(); }
-  TThread(const TThread&) = delete;
-  TThread& operator=(const TThread&) = delete;
+  Thread() = default;
+  virtual ~Thread() { Join(); }
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
 
   // Starts Execute on a new thread (the "resume" of a thread created suspended).
   void Start() {

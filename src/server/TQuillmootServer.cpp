@@ -125,8 +125,8 @@ void TQuillmootServer::RaisePriority() {
 }
 
 void TQuillmootServer::CreateLists() {
-  clientList_ = std::make_unique<TClientList>();
-  channelList_ = std::make_unique<TChannelList>(*clientList_);
+  clientList_ = std::make_unique<ClientList>();
+  channelList_ = std::make_unique<ChannelList>(*clientList_);
   WriteLog("Created Threadlists", kLogProgress);
 }
 
@@ -164,7 +164,7 @@ void TQuillmootServer::CompleteVersion() {
 }
 
 bool TQuillmootServer::CreateListeners() {
-  const TSettings& s = settings_;
+  const ServerSettings& s = settings_;
   udpServer_ = std::make_unique<UdpEndpoint>();
   tcpServer_ = std::make_unique<TcpEndpoint>();
   WriteLog("UDP+TCP created", kLogProgress);
@@ -211,7 +211,7 @@ void TQuillmootServer::CreateRelay() {
 }
 
 bool TQuillmootServer::Activate() {
-  const TSettings& s = settings_;
+  const ServerSettings& s = settings_;
   try {
     // The UDP port is the TCP port + 1, and a port of 0 would let the system pick one no client
     // could know: either way voice could never reach the server.

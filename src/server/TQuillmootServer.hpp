@@ -48,8 +48,8 @@ class TQuillmootServer {
 
   // What the server holds, for the figures, its owner and tests. The lists exist from Server_Init
   // on, a failed start included; they lock for themselves.
-  TClientList& Clients() { return *clientList_; }
-  TChannelList& Channels() { return *channelList_; }
+  ClientList& Clients() { return *clientList_; }
+  ChannelList& Channels() { return *channelList_; }
   // Relaxed atomics, read at any time.
   const TrafficCounters& Counters() const { return counters_; }
   const VoiceStats& Voice() const { return voiceStats_; }
@@ -83,7 +83,7 @@ class TQuillmootServer {
   void StopWorkers();
 
   // The process's, as they were when the server was made; every worker reads these.
-  TSettings& settings_;
+  ServerSettings& settings_;
   IClock& clock_;
   TrafficCounters counters_;
   double startTime_;
@@ -96,8 +96,8 @@ class TQuillmootServer {
   uint32_t shutdownPauseMs_ = 2000;
 
   // --- process-wide objects, created by Server_Init ---
-  std::unique_ptr<TClientList> clientList_;
-  std::unique_ptr<TChannelList> channelList_;
+  std::unique_ptr<ClientList> clientList_;
+  std::unique_ptr<ChannelList> channelList_;
   VoiceStats voiceStats_;
   // The listeners' handlers; declared before the listeners, so they outlive them.
   std::unique_ptr<ControlHandlers> control_;

@@ -26,7 +26,7 @@ void ReportStartFailure(const std::string& text, const std::string& cause) {
 // A console (or the journal) otherwise stays silent after start-up: say where the server listens
 // and where its files are.
 void AnnounceStart() {
-  const TSettings& s = Settings();
+  const ServerSettings& s = Settings();
   std::error_code ec;
   std::filesystem::path log = std::filesystem::absolute(LogFileName(), ec);
   if (ec) log = LogFileName();

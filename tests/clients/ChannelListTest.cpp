@@ -9,15 +9,15 @@ namespace {
 using test::ClientEnd;
 using test::Harness;
 
-std::vector<int> Ids(TChannelList& channels) {
+std::vector<int> Ids(ChannelList& channels) {
   std::vector<int> ids;
   for (const auto& r : channels.Snapshot()) ids.push_back(r.ChannelId);
   return ids;
 }
 
 TEST(ChannelList, FreedIdsAreReusedLowestFirstAndAppendedAtTheEnd) {
-  TClientList clients;
-  TChannelList channels(clients);
+  ClientList clients;
+  ChannelList channels(clients);
   ASSERT_EQ(channels.AddChannel("zero")->ChannelId, 0);
   ASSERT_EQ(channels.AddChannel("one")->ChannelId, 1);
   ASSERT_EQ(channels.AddChannel("two")->ChannelId, 2);
@@ -38,8 +38,8 @@ TEST(ChannelList, FreedIdsAreReusedLowestFirstAndAppendedAtTheEnd) {
 }
 
 TEST(ChannelList, NamesAreCutTo30AndAnnouncedToEveryClient) {
-  TClientList clients;
-  TChannelList channels(clients);
+  ClientList clients;
+  ChannelList channels(clients);
   Harness h;
   ClientEnd& a = h.Listed(clients, "a", 0, 11);
   ClientEnd& b = h.Listed(clients, "b", 1, 12, "1.2.0");
@@ -57,8 +57,8 @@ TEST(ChannelList, NamesAreCutTo30AndAnnouncedToEveryClient) {
 }
 
 TEST(ChannelList, DeletingAnnouncesAndLeavesClientsWhereTheyAre) {
-  TClientList clients;
-  TChannelList channels(clients);
+  ClientList clients;
+  ChannelList channels(clients);
   channels.AddChannel("zero");
   channels.AddChannel("one");
   Harness h;
@@ -83,8 +83,8 @@ TEST(ChannelList, DeletingAnnouncesAndLeavesClientsWhereTheyAre) {
 }
 
 TEST(ChannelList, With255ChannelsAddingIsRefusedAndNothingIsAnnounced) {
-  TClientList clients;
-  TChannelList channels(clients);
+  ClientList clients;
+  ChannelList channels(clients);
   for (int i = 0; i < 255; ++i) ASSERT_TRUE(channels.AddChannel("c" + std::to_string(i)));
   Harness h;
   ClientEnd& a = h.Listed(clients, "a", 0, 11);

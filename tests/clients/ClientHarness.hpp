@@ -80,7 +80,7 @@ class Harness {
     return e;
   }
   // Adds and lists the record.
-  ClientEnd& Listed(TClientList& list, const std::string& name, uint8_t playerId, uint32_t key,
+  ClientEnd& Listed(ClientList& list, const std::string& name, uint8_t playerId, uint32_t key,
                     const std::string& version = "2.0") {
     ClientEnd& e = Add(name, playerId, key, version);
     LockGuard g(list.Lock());

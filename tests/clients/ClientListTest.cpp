@@ -23,7 +23,7 @@ ChannelRecord Channel(uint8_t id, const std::string& name) {
 }
 
 TEST(ClientList, PlayerIdsAreTheLowestFreeAndReused) {
-  TClientList list;
+  ClientList list;
   Harness h;
   uint8_t id = 99;
   ASSERT_TRUE(list.LowestFreePlayerId(id));
@@ -42,7 +42,7 @@ TEST(ClientList, PlayerIdsAreTheLowestFreeAndReused) {
 }
 
 TEST(ClientList, WithAll256PlayerIdsTakenNoIdIsFound) {
-  TClientList list;
+  ClientList list;
   {
     LockGuard g(list.Lock());
     for (int i = 0; i < 256; ++i) {
@@ -66,7 +66,7 @@ TEST(ClientList, WithAll256PlayerIdsTakenNoIdIsFound) {
 }
 
 TEST(ClientList, SessionKeysAreDrawnAgainWhileTaken) {
-  TClientList list;
+  ClientList list;
   Harness h;
   h.Listed(list, "a", 0, 5);
   h.Listed(list, "b", 1, 7);
@@ -79,7 +79,7 @@ TEST(ClientList, SessionKeysAreDrawnAgainWhileTaken) {
 }
 
 TEST(ClientList, LookupsFindTheFirstMatchOrNone) {
-  TClientList list;
+  ClientList list;
   Harness h;
   ClientEnd& a = h.Listed(list, "a", 0, 300);
   ClientEnd& b = h.Listed(list, "b", 1, 50000);
@@ -96,7 +96,7 @@ TEST(ClientList, LookupsFindTheFirstMatchOrNone) {
 }
 
 TEST(ClientList, TwoRecordsSharingAKeyEachStayFindableWhenTheOtherIsRemoved) {
-  TRelayIndex index;
+  RelayIndex index;
   auto make = [] {
     auto c = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
     c->SetSessionKey(77);
@@ -116,7 +116,7 @@ TEST(ClientList, TwoRecordsSharingAKeyEachStayFindableWhenTheOtherIsRemoved) {
 }
 
 TEST(ClientList, RecordFoundByLookupOutlivesItsRemoval) {
-  TClientList list;
+  ClientList list;
   Harness h;
   ClientEnd& a = h.Listed(list, "a", 0, 42);
   ClientPtr found = list.FindClientByKey(42);
@@ -131,7 +131,7 @@ TEST(ClientList, RecordFoundByLookupOutlivesItsRemoval) {
 }
 
 TEST(ClientList, RemoveClientAnnouncesToEveryoneFirstUnlessLeaving) {
-  TClientList list;
+  ClientList list;
   Harness h;
   ClientEnd& a = h.Listed(list, "a", 0, 101);
   ClientEnd& b = h.Listed(list, "b", 4, 102);
@@ -160,7 +160,7 @@ TEST(ClientList, RemoveClientAnnouncesToEveryoneFirstUnlessLeaving) {
 }
 
 TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
-  TClientList list;
+  ClientList list;
   Harness h;
   ClientEnd& a = h.Listed(list, "ann", 0, 201);
   ClientEnd& old = h.Listed(list, "old", 1, 202, "1.2.0");
@@ -215,12 +215,12 @@ TEST(ClientList, BroadcastsReachTheirRecipientsInListOrder) {
 }
 
 TEST(ClientList, ABroadcastComposesOncePerLayoutAndStampsEachKey) {
-  TClientList list;
+  ClientList list;
   Harness h;
   std::vector<ClientEnd*> ends = {&h.Listed(list, "a", 0, 301), &h.Listed(list, "old1", 1, 40000, "1.2.0"),
                                   &h.Listed(list, "b", 2, 50000), &h.Listed(list, "old2", 3, 7, "1.2.0")};
   std::vector<bool> composedForOld;
-  const TClientList::Compose joined = PlayerJoinedNotice(*ends[2]->Client());
+  const ClientList::Compose joined = PlayerJoinedNotice(*ends[2]->Client());
   list.Broadcast([&](const TServerClient& to) {
     composedForOld.push_back(to.IsOldClient());
     return joined(to);
@@ -234,7 +234,7 @@ TEST(ClientList, ABroadcastComposesOncePerLayoutAndStampsEachKey) {
 }
 
 TEST(ClientList, DestroyedRecipientReceivesNothing) {
-  TClientList list;
+  ClientList list;
   Harness h;
   ClientEnd& a = h.Listed(list, "a", 0, 1);
   ClientEnd& b = h.Listed(list, "b", 1, 2);

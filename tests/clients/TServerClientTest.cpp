@@ -97,8 +97,8 @@ TEST(TServerClient, DestroyLeavesASlotThatHoldsAnotherRecord) {
 }
 
 TEST(TServerClient, SendListsQueuesBothListsInTheReceiversLayout) {
-  TClientList clients;
-  TChannelList channels(clients);
+  ClientList clients;
+  ChannelList channels(clients);
   channels.AddChannel("Default");
   channels.AddChannel("Lobby");
   channels.AddChannel(std::string(35, 'L'));

@@ -74,7 +74,7 @@ TEST_F(ConfigurationTest, ValuesAreParsedAndNormalised) {
             "[WebStatus]\r\nActive=yes\r\nQuillmootSite_Active=2\r\nWebPostURL=https://x.example/p\r\n"
             "[Channels]\r\n0=\r\n1=Ignored\r\n");
   EXPECT_EQ(Load(), std::vector<std::string>{"Default"});
-  const TSettings& s = Settings();
+  const ServerSettings& s = Settings();
   EXPECT_EQ(s.MaxClients, 255);  // player ids and list counts are one byte
   EXPECT_EQ(s.TCPPort, 8192);
   EXPECT_EQ(s.UDPPort, 8193);
@@ -84,7 +84,7 @@ TEST_F(ConfigurationTest, ValuesAreParsedAndNormalised) {
 }
 
 TEST_F(ConfigurationTest, LimitsAreReadClampedAndNeverWritten) {
-  const TSettings defaults;
+  const ServerSettings defaults;
   EXPECT_EQ(defaults.MaxClientsPerAddress, 16);
   EXPECT_EQ(defaults.VoicePacketsPerSecond, 100);
   EXPECT_EQ(defaults.VoiceBytesPerSecond, 32000);
@@ -96,7 +96,7 @@ TEST_F(ConfigurationTest, LimitsAreReadClampedAndNeverWritten) {
       "VoiceBytesPerSecond=0\r\nChannelChangesPerSecond=3\r\n";
   WriteFile(dir.Path() / "qmserver.ini", "[Version]\r\nServerVersion=v1.2.0\r\n" + limits);
   Load();
-  const TSettings& s = Settings();
+  const ServerSettings& s = Settings();
   EXPECT_EQ(s.MaxClientsPerAddress, 255);
   EXPECT_EQ(s.VoicePacketsPerSecond, 0);
   EXPECT_EQ(s.VoiceBytesPerSecond, 0);

@@ -317,10 +317,10 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
 // An intake made with settings and a clock of its own reads its budget from them, whatever the
 // process's are (100 a second, and the system's clock).
 TEST(Intake, AnIntakeOfItsOwnTakesTheBudgetFromItsSettingsAndItsClock) {
-  TSettings settings;
+  ServerSettings settings;
   settings.VoicePacketsPerSecond = 2;
   TestClock clock(qm::Now(), 5'000'000);
-  TClientList clients;
+  ClientList clients;
   auto speaker = std::make_shared<TServerClient>(nullptr, nullptr, nullptr);
   speaker->SetSessionKey(7);
   speaker->SetControlHost(0x7F000001);

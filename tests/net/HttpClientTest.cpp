@@ -133,7 +133,7 @@ TEST(HttpResponseHead, FedByteByByteItIsDoneExactlyAtTheEndOfTheHead) {
   const std::string bytes = head + "BODY";
   HttpResponseHead reader;
   for (size_t i = 0; i < bytes.size(); ++i) {
-    const auto expected = i + 1 < head.size() ? HttpResponseHead::State::NeedMore : HttpResponseHead::State::Done;
+    const auto expected = i + 1 < head.size() ? HttpResponseHead::State::kNeedMore : HttpResponseHead::State::kDone;
     ASSERT_EQ(reader.Feed(&bytes[i], 1), expected) << "at byte " << i;
   }
   EXPECT_EQ(reader.Status(), 204);
@@ -144,15 +144,15 @@ TEST(HttpResponseHead, MalformedOrEndlessHeadsAreRefused) {
   for (const char* bad : {"HTTP/1.0 20 OK\n", "HTP/1.0 200 OK\n", "HTTP/1.0 200OK\n", "HTTP/ 200\n", "HTTP/1.0 099 x\n",
                           "\n", "HTTP/1.0 200 OK\r\nNoColon\r\n"}) {
     HttpResponseHead reader;
-    EXPECT_EQ(reader.Feed(bad, std::strlen(bad)), HttpResponseHead::State::Malformed) << bad;
-    EXPECT_EQ(reader.Feed("\r\n\r\n", 4), HttpResponseHead::State::Malformed) << bad;
+    EXPECT_EQ(reader.Feed(bad, std::strlen(bad)), HttpResponseHead::State::kMalformed) << bad;
+    EXPECT_EQ(reader.Feed("\r\n\r\n", 4), HttpResponseHead::State::kMalformed) << bad;
   }
   HttpResponseHead endless;
   const std::string header = "X-Filler: " + std::string(1000, 'f') + "\r\n";
   auto state = endless.Feed("HTTP/1.0 200 OK\r\n", 17);
-  for (int i = 0; i < 100 && state == HttpResponseHead::State::NeedMore; ++i)
+  for (int i = 0; i < 100 && state == HttpResponseHead::State::kNeedMore; ++i)
     state = endless.Feed(header.data(), header.size());
-  EXPECT_EQ(state, HttpResponseHead::State::Malformed);
+  EXPECT_EQ(state, HttpResponseHead::State::kMalformed);
 }
 
 }  // namespace

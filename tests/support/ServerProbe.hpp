@@ -41,8 +41,8 @@ class ServerProbe {
   // The password throttles of a started server's handlers, or of handlers a test made.
   GuessThrottle& LoginGuesses() { return LoginGuesses(*control_); }
   GuessThrottle& AdminGuesses() { return AdminGuesses(*control_); }
-  static GuessThrottle& LoginGuesses(ControlHandlers& h) { return h.loginGuesses; }
-  static GuessThrottle& AdminGuesses(ControlHandlers& h) { return h.adminGuesses; }
+  static GuessThrottle& LoginGuesses(ControlHandlers& h) { return h.loginGuesses_; }
+  static GuessThrottle& AdminGuesses(ControlHandlers& h) { return h.adminGuesses_; }
 
  private:
   std::unique_ptr<ControlHandlers>& control_;

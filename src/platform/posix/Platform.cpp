@@ -72,16 +72,16 @@ int CreateTemporary(const std::string& path, std::string& temporary, ReplaceResu
     if (errno == EEXIST) {
       struct stat st {};
       if (::lstat(temporary.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        failure = ReplaceResult::LinkRefused;
+        failure = ReplaceResult::kLinkRefused;
         return -1;
       }
       continue;
     }
     failure =
-        (errno == EACCES || errno == EPERM || errno == EROFS) ? ReplaceResult::NoTemporary : ReplaceResult::Failed;
+        (errno == EACCES || errno == EPERM || errno == EROFS) ? ReplaceResult::kNoTemporary : ReplaceResult::kFailed;
     return -1;
   }
-  failure = ReplaceResult::Failed;
+  failure = ReplaceResult::kFailed;
   return -1;
 }
 
@@ -174,17 +174,18 @@ bool CreatePrivateFile(const std::string& path) {
 
 PathKind InspectPath(const std::string& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Other;
-  if (S_ISLNK(st.st_mode)) return PathKind::Link;
-  return S_ISREG(st.st_mode) ? PathKind::File : PathKind::Other;
+  if (::lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::kMissing : PathKind::kOther;
+  if (S_ISLNK(st.st_mode)) return PathKind::kLink;
+  return S_ISREG(st.st_mode) ? PathKind::kFile : PathKind::kOther;
 }
 
 ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
   // Non-blocking, so a pipe put at the name cannot hold the reader.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ELOOP || errno == EMLINK) return ReadResult::Link;
-    return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
+    if (errno == ELOOP || errno == EMLINK) return ReadResult::kLink;
+    return errno == ENOENT || errno == ENOTDIR ? ReadResult::kMissing : ReadResult::kFailed;
   }
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -200,9 +201,9 @@ ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
     text.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  if (!ok) return ReadResult::Failed;
+  if (!ok) return ReadResult::kFailed;
   content = std::move(text);
-  return ReadResult::Read;
+  return ReadResult::kRead;
 }
 
 bool CanOpenForWriting(const std::string& path) {
@@ -215,10 +216,10 @@ bool CanOpenForWriting(const std::string& path) {
 ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content) {
   struct stat old {};
   const bool existed = ::lstat(path.c_str(), &old) == 0;
-  if (existed && S_ISLNK(old.st_mode)) return ReplaceResult::LinkRefused;
-  if (existed && !S_ISREG(old.st_mode)) return ReplaceResult::Failed;
+  if (existed && S_ISLNK(old.st_mode)) return ReplaceResult::kLinkRefused;
+  if (existed && !S_ISREG(old.st_mode)) return ReplaceResult::kFailed;
   std::string temporary;
-  ReplaceResult failure = ReplaceResult::Failed;
+  ReplaceResult failure = ReplaceResult::kFailed;
   const int fd = CreateTemporary(path, temporary, failure);
   if (fd < 0) return failure;
   bool ok = FillTemporary(fd, content, existed ? &old : nullptr);
@@ -228,15 +229,15 @@ ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& cont
   struct stat named {};
   const bool swapped = ::fstat(fd, &ours) != 0 || ::lstat(temporary.c_str(), &named) != 0 || !SameFile(ours, named);
   ok = (::close(fd) == 0) && ok && !swapped;
-  ReplaceResult result = ok ? ReplaceResult::Replaced : ReplaceResult::Failed;
-  if (swapped && S_ISLNK(named.st_mode)) result = ReplaceResult::LinkRefused;
-  if (ok && InspectPath(path) == PathKind::Link) result = ReplaceResult::LinkRefused;
-  if (result == ReplaceResult::Replaced && ::rename(temporary.c_str(), path.c_str()) == 0) {
+  ReplaceResult result = ok ? ReplaceResult::kReplaced : ReplaceResult::kFailed;
+  if (swapped && S_ISLNK(named.st_mode)) result = ReplaceResult::kLinkRefused;
+  if (ok && InspectPath(path) == PathKind::kLink) result = ReplaceResult::kLinkRefused;
+  if (result == ReplaceResult::kReplaced && ::rename(temporary.c_str(), path.c_str()) == 0) {
     SyncFolderOf(path);
     return result;
   }
   ::unlink(temporary.c_str());  // removes the name only, never what a link there points at
-  return result == ReplaceResult::Replaced ? ReplaceResult::Failed : result;
+  return result == ReplaceResult::kReplaced ? ReplaceResult::kFailed : result;
 }
 
 bool RewriteFileInPlace(const std::string& path, const std::string& content) {

@@ -83,16 +83,16 @@ HANDLE CreateTemporary(const std::string& path, std::string& temporary, ReplaceR
     if (descriptor) LocalFree(descriptor);
     if (file != INVALID_HANDLE_VALUE) return file;
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-      if (InspectPath(temporary) == PathKind::Link) {
-        failure = ReplaceResult::LinkRefused;
+      if (InspectPath(temporary) == PathKind::kLink) {
+        failure = ReplaceResult::kLinkRefused;
         return INVALID_HANDLE_VALUE;
       }
       continue;
     }
-    failure = error == ERROR_ACCESS_DENIED ? ReplaceResult::NoTemporary : ReplaceResult::Failed;
+    failure = error == ERROR_ACCESS_DENIED ? ReplaceResult::kNoTemporary : ReplaceResult::kFailed;
     return INVALID_HANDLE_VALUE;
   }
-  failure = ReplaceResult::Failed;
+  failure = ReplaceResult::kFailed;
   return INVALID_HANDLE_VALUE;
 }
 
@@ -156,10 +156,10 @@ PathKind InspectPath(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::Missing : PathKind::Other;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::kMissing : PathKind::kOther;
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
-  return attributes & FILE_ATTRIBUTE_DIRECTORY ? PathKind::Other : PathKind::File;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::kLink;
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? PathKind::kOther : PathKind::kFile;
 }
 
 ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
@@ -168,26 +168,26 @@ ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadResult::Missing : ReadResult::Failed;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadResult::kMissing : ReadResult::kFailed;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  ReadResult result = ReadResult::Failed;
+  ReadResult result = ReadResult::kFailed;
   if (GetFileInformationByHandle(file, &info)) {
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-      result = ReadResult::Link;
+      result = ReadResult::kLink;
     else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-      result = ReadResult::Read;
+      result = ReadResult::kRead;
   }
   std::string text;
   char buffer[16384];
-  while (result == ReadResult::Read) {
+  while (result == ReadResult::kRead) {
     DWORD got = 0;
-    if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) result = ReadResult::Failed;
+    if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) result = ReadResult::kFailed;
     if (got == 0) break;
     text.append(buffer, got);
   }
   CloseHandle(file);
-  if (result == ReadResult::Read) content = std::move(text);
+  if (result == ReadResult::kRead) content = std::move(text);
   return result;
 }
 
@@ -203,21 +203,21 @@ bool CanOpenForWriting(const std::string& path) {
 // The folder's rights decide who may read the new file; the caller has refused a read-only one.
 ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content) {
   const PathKind kind = InspectPath(path);
-  if (kind == PathKind::Link) return ReplaceResult::LinkRefused;
-  if (kind == PathKind::Other) return ReplaceResult::Failed;
+  if (kind == PathKind::kLink) return ReplaceResult::kLinkRefused;
+  if (kind == PathKind::kOther) return ReplaceResult::kFailed;
   std::string temporary;
-  ReplaceResult failure = ReplaceResult::Failed;
+  ReplaceResult failure = ReplaceResult::kFailed;
   const HANDLE file = CreateTemporary(path, temporary, failure);
   if (file == INVALID_HANDLE_VALUE) return failure;
   bool ok = WriteAll(file, content) && FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
-  ReplaceResult result = ok ? ReplaceResult::Replaced : ReplaceResult::Failed;
-  if (ok && InspectPath(path) == PathKind::Link) result = ReplaceResult::LinkRefused;
-  if (result == ReplaceResult::Replaced &&
+  ReplaceResult result = ok ? ReplaceResult::kReplaced : ReplaceResult::kFailed;
+  if (ok && InspectPath(path) == PathKind::kLink) result = ReplaceResult::kLinkRefused;
+  if (result == ReplaceResult::kReplaced &&
       MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return result;
   DeleteFileA(temporary.c_str());
-  return result == ReplaceResult::Replaced ? ReplaceResult::Failed : result;
+  return result == ReplaceResult::kReplaced ? ReplaceResult::kFailed : result;
 }
 
 bool RewriteFileInPlace(const std::string& path, const std::string& content) {
