@@ -58,7 +58,7 @@ void RunIntake(benchmark::State& state, uint32_t packetsPerSecond) {
   state.SetItemsProcessed(state.iterations() * kBatch);
   state.counters["ns_per_datagram"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
                                                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["dropped"] = static_cast<double>(stats.DroppedBudget.load());
+  state.counters["dropped"] = static_cast<double>(stats.droppedBudget.load());
 }
 
 // No limit: every datagram is received, checked (crc) and finds no one to copy to.

@@ -101,7 +101,7 @@ void TUDPSender::SendStaged() {
     udpServer_.SendDatagrams(outgoing_.data(), static_cast<int>(n));
   }
   const int64_t sentNs = received_.empty() ? 0 : now_();
-  for (const int64_t at : received_) stats_.RelayDelay.Record(sentNs - at);
+  for (const int64_t at : received_) stats_.relayDelay.Record(sentNs - at);
   received_.clear();
   uint32_t packets = 0, bytes = 0;
   for (size_t i = 0; i < n; ++i) {

@@ -66,7 +66,7 @@ bool UdpIntake::TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t t
   // check before has shown it is there.
   if (b.packets.WaitMs(tick) == 0 && b.bytes.TryTake(tick, static_cast<uint32_t>(size)) && b.packets.TryTake(tick))
     return true;
-  s_.stats.DroppedBudget.fetch_add(1, std::memory_order_relaxed);
+  s_.stats.droppedBudget.fetch_add(1, std::memory_order_relaxed);
   if (b.dropped++ == 0) {
     b.windowStart = tick;
     overBudget_.push_back(client);
@@ -162,7 +162,7 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
       // sequence moves on, so the next accepted datagram is not taken for a loss on the way: the
       // loss figures describe the client's line, and these drops are counted apart.
       const bool late = d.receivedNs != 0 && at.nowNs - d.receivedNs > kMaxVoiceWaitNs;
-      if (late) s_.stats.DroppedLate.fetch_add(1, std::memory_order_relaxed);
+      if (late) s_.stats.droppedLate.fetch_add(1, std::memory_order_relaxed);
       if (late || !TakeVoiceBudget(*found, size, at.tick)) {
         client.LastPacketId.store(voice.packetId, std::memory_order_relaxed);
         return;

@@ -36,9 +36,9 @@ class RelayDelayHistogram {
 };
 
 struct VoiceStats {
-  std::atomic<uint64_t> DroppedBudget{0};  // over the speaker's budget
-  std::atomic<uint64_t> DroppedLate{0};    // waited in the server longer than kMaxVoiceWaitNs
-  RelayDelayHistogram RelayDelay;
+  std::atomic<uint64_t> droppedBudget{0};  // over the speaker's budget
+  std::atomic<uint64_t> droppedLate{0};    // waited in the server longer than kMaxVoiceWaitNs
+  RelayDelayHistogram relayDelay;
 };
 
 }  // namespace qm

@@ -35,11 +35,11 @@ ServerFigures CollectFigures(const FigureSources& server) {
     f.loginWaits = server.pacing->loginWaits.load(std::memory_order_relaxed);
   }
   if (server.voice) {
-    f.voiceDroppedBudget = server.voice->DroppedBudget.load(std::memory_order_relaxed);
-    f.voiceDroppedLate = server.voice->DroppedLate.load(std::memory_order_relaxed);
-    const auto counts = server.voice->RelayDelay.Counts();
+    f.voiceDroppedBudget = server.voice->droppedBudget.load(std::memory_order_relaxed);
+    f.voiceDroppedLate = server.voice->droppedLate.load(std::memory_order_relaxed);
+    const auto counts = server.voice->relayDelay.Counts();
     f.relayDelayBuckets.assign(counts.begin(), counts.end());
-    f.relayDelaySumSeconds = server.voice->RelayDelay.SumSeconds();
+    f.relayDelaySumSeconds = server.voice->relayDelay.SumSeconds();
   }
   if (!server.clients || !server.channels) return f;
 

@@ -263,8 +263,8 @@ TEST(Intake, LateVoiceIsDroppedAndCountedWhileTheRestIsRelayedAndTimed) {
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
   const VoiceStats& stats = rig.Server().Voice();
-  const uint64_t late = stats.DroppedLate.load();
-  const auto delays = stats.RelayDelay.Counts();
+  const uint64_t late = stats.droppedLate.load();
+  const auto delays = stats.relayDelay.Counts();
   const uint32_t received = a.record->Traffic.UdpPacketsReceived.load();
   std::vector<VoiceRig::Fed> batch{rig.Voice(a, kVoiceChannel, {0x01}, kNowNs - 150'000'000),
                                    rig.Voice(a, kVoiceChannel, {0x02}, kNowNs - 30'000'000),
@@ -277,10 +277,10 @@ TEST(Intake, LateVoiceIsDroppedAndCountedWhileTheRestIsRelayedAndTimed) {
   ASSERT_TRUE(got);
   EXPECT_EQ(got->back(), 0x03);
   EXPECT_FALSE(VoiceRig::ReceiveVoice(b, 150));
-  EXPECT_EQ(stats.DroppedLate.load(), late + 1);
+  EXPECT_EQ(stats.droppedLate.load(), late + 1);
   EXPECT_EQ(a.record->Traffic.UdpPacketsReceived.load(), received + 3);  // received all the same
   EXPECT_EQ(a.record->BadPackets.load(), 0u);                            // the drop is no loss
-  const auto after = stats.RelayDelay.Counts();
+  const auto after = stats.relayDelay.Counts();
   EXPECT_EQ(after[9] - delays[9], 1u);    // 30 ms: the bucket up to 50 ms
   EXPECT_EQ(after[10] - delays[10], 1u);  // 100 ms
 }
@@ -290,7 +290,7 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
   VoicePeer& a = rig.Add("A");
   VoicePeer& b = rig.Add("B");
   InstalledClock clock(5'000'000);
-  const uint64_t dropped = rig.Server().Voice().DroppedBudget.load();
+  const uint64_t dropped = rig.Server().Voice().droppedBudget.load();
   const uint32_t received = rig.Server().Counters().UdpPacketsReceived.load();
   // A full budget of 100 at one instant, then 20 more with broken crcs: those are not checked.
   std::vector<VoiceRig::Fed> batch;
@@ -302,7 +302,7 @@ TEST(Intake, OverBudgetVoiceIsDroppedBeforeTheCrcAndItsSpeakerNamedOnceAMinute) 
   int copies = 0;
   while (VoiceRig::ReceiveVoice(b, 150)) ++copies;
   EXPECT_EQ(copies, 100);
-  EXPECT_EQ(rig.Server().Voice().DroppedBudget.load(), dropped + 20);
+  EXPECT_EQ(rig.Server().Voice().droppedBudget.load(), dropped + 20);
   EXPECT_EQ(rig.Server().Counters().UdpPacketsReceived.load(), received + 120);
   EXPECT_EQ(a.record->BadPackets.load(), 0u);
   // A minute on, the next batch writes the line; the budget has refilled meanwhile.
@@ -346,10 +346,10 @@ TEST(Intake, AnIntakeOfItsOwnTakesTheBudgetFromItsSettingsAndItsClock) {
     intake.UDPServerBatchRead(batch.data(), 3);
   };
   threeAtOnce();
-  EXPECT_EQ(stats.DroppedBudget.load(), 1u);  // two a second, and one second's burst
+  EXPECT_EQ(stats.droppedBudget.load(), 1u);  // two a second, and one second's burst
   clock.AdvanceMs(1000);                      // refills both on this clock alone
   threeAtOnce();
-  EXPECT_EQ(stats.DroppedBudget.load(), 2u);
+  EXPECT_EQ(stats.droppedBudget.load(), 2u);
   EXPECT_EQ(speaker->Traffic.UdpPacketsReceived.load(), 6u);
 }
 

@@ -87,7 +87,7 @@ TEST(Stress, AFloodingSpeakerIsHeldToItsBudgetAndAnHonestOneLosesNothing) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   drain();
-  const uint64_t dropped = rig.Server().Voice().DroppedBudget.load();
+  const uint64_t dropped = rig.Server().Voice().droppedBudget.load();
   std::printf(
       "flood: %d sent, %d heard in %.2f s (%.0f a second; budget 100 after a burst of 100), %llu dropped;"
       " honest: %d of %d heard\n",
