@@ -58,9 +58,11 @@ add_custom_command(OUTPUT ${QM_DEFAULT_INI_DIR}/qmserver.ini
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/debian/changelog > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog)
+# The manual page names the project's version, like everything else that shows one.
+configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/qmctl.1.in ${CMAKE_BINARY_DIR}/packaging/qmctl.1 @ONLY)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz
-  COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/debian/qmctl.1 > ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz
-  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/qmctl.1)
+  COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/packaging/qmctl.1 > ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz
+  DEPENDS ${CMAKE_BINARY_DIR}/packaging/qmctl.1)
 add_custom_target(qmpackagefiles ALL
   DEPENDS ${QM_DEFAULT_INI_DIR}/qmserver.ini ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz)
