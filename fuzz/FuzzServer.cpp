@@ -82,7 +82,7 @@ TQuillmootServer& Server(const std::vector<std::vector<std::string>>& extraKeys)
   SetLogFileName(std::getenv("QM_FUZZ_LOG") ? std::getenv("QM_FUZZ_LOG") : "/dev/null");
   SetProcessArguments({});
   gServer = new TQuillmootServer();  // never destroyed: the process ends with it
-  test::ServerProbe(*gServer).ShutdownPauseMs = 0;
+  test::ServerProbe(*gServer).shutdownPauseMs = 0;
   if (!gServer->Server_Init()) Die("server start failed: " + gServer->StartupError());
   return *gServer;
 }

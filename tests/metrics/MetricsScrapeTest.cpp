@@ -160,7 +160,7 @@ std::unique_ptr<TQuillmootServer> StartWith(const TestServer& t, const std::stri
   SetLogFileName(t.LogPath().string());
   SetProcessArguments({argument});
   auto server = std::make_unique<TQuillmootServer>();
-  ServerProbe(*server).ShutdownPauseMs = 50;
+  ServerProbe(*server).shutdownPauseMs = 50;
   server->Server_Init();
   SetProcessArguments({});
   return server;

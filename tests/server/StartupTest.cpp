@@ -122,7 +122,7 @@ TEST(StartupTest, UnwritableConfigurationFailsStartUp) {
   SetExeDirOverride(t.Dir().Str());
   SetLogFileName(t.LogPath().string());
   TQuillmootServer server;
-  test::ServerProbe(server).ShutdownPauseMs = 10;
+  test::ServerProbe(server).shutdownPauseMs = 10;
   EXPECT_FALSE(server.Server_Init());
   EXPECT_EQ(server.StartupError(), "FATAL ERROR: Unable to create config file");
   EXPECT_LT(Find(t.LogLines(), "Done reading ini file"), 0);

@@ -18,7 +18,7 @@ namespace qm::test {
 class ServerProbe {
  public:
   explicit ServerProbe(TQuillmootServer& s)
-      : ShutdownPauseMs(s.shutdownPauseMs_),
+      : shutdownPauseMs(s.shutdownPauseMs_),
         counters(s.counters_),
         voiceStats(s.voiceStats_),
         udpServer(s.udpServer_),
@@ -27,7 +27,7 @@ class ServerProbe {
         control_(s.control_) {}
 
   // Tests stop in a fraction of the 2 s pause.
-  uint32_t& ShutdownPauseMs;
+  uint32_t& shutdownPauseMs;
   // The server's figures, for a worker a test builds to count into (they are read through the
   // server's accessors).
   TrafficCounters& counters;

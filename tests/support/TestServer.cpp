@@ -106,7 +106,7 @@ bool TestServer::Start() {
   SetLogFileName(LogPath().string());
   SetProcessArguments({});
   server_ = std::make_unique<TQuillmootServer>();
-  ServerProbe(*server_).ShutdownPauseMs = 50;
+  ServerProbe(*server_).shutdownPauseMs = 50;
   started_ = server_->Server_Init();
   return started_;
 }
