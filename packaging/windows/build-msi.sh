@@ -47,7 +47,10 @@ msibuild "$tmp/out.msi" -q "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_D
 # which Wine's installer does not wait for.
 msibuild "$tmp/out.msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 6601 WHERE \`Action\` = 'RemoveExistingProducts'"
 
-msiinfo export "$tmp/out.msi" InstallExecuteSequence | grep -q "^RemoveExistingProducts.*6601" ||
+# Read whole before matching: grep -q would stop reading early and, under pipefail, msiinfo's
+# broken pipe would fail the check now and then.
+sequence="$(msiinfo export "$tmp/out.msi" InstallExecuteSequence)"
+grep -q "^RemoveExistingProducts.*6601" <<<"$sequence" ||
   { echo "build-msi: the upgrade step was not moved" >&2; exit 1; }
 mv "$tmp/out.msi" "$output"
 echo "build-msi: wrote $output"
