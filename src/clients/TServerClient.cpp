@@ -9,10 +9,7 @@ TServerClient::TServerClient(std::shared_ptr<TcpConnection> connection, TcpConte
   if (connection_ && server) {
     // The server counts a packet once its last byte went to the socket, on the connection's
     // own thread; the server outlives every connection.
-    connection_->SetWrittenHandler([server](size_t size) {
-      TrafficCounters::Add(server->TcpBytesSent, static_cast<uint32_t>(size));
-      TrafficCounters::Add(server->TcpPacketsSent, 1);
-    });
+    connection_->SetWrittenHandler([server](size_t size) { server->CountTcpSent(1, static_cast<uint32_t>(size)); });
   }
   connectedAt_ = Now();
   lastActivity_.store(connectedAt_);
@@ -48,8 +45,7 @@ void TServerClient::Flush() {
   while (!sendQueue_.empty() && !destroyed_.load()) {
     Buffer buffer = std::move(sendQueue_.front());
     sendQueue_.pop_front();
-    TrafficCounters::Add(Traffic.TcpPacketsSent, 1);
-    TrafficCounters::Add(Traffic.TcpBytesSent, static_cast<uint32_t>(buffer.size()));
+    Traffic.CountTcpSent(1, static_cast<uint32_t>(buffer.size()));
     // Refused on a closed connection, or past its bound (which closes it, so its own thread takes
     // the close path): either way the packet is lost, as a failed write always was.
     if (connection_) connection_->Queue(std::move(buffer));

@@ -19,8 +19,7 @@ namespace {
 void WriteRefusal(TrafficCounters& server, TcpConnection& conn, int32_t code) {
   const Packet reply = ComposeReply(0, code);
   conn.WriteAll(reply.data(), reply.size());
-  TrafficCounters::Add(server.TcpPacketsSent, 1);
-  TrafficCounters::Add(server.TcpBytesSent, static_cast<uint32_t>(reply.size()));
+  server.CountTcpSent(1, static_cast<uint32_t>(reply.size()));
 }
 
 // Logged-in clients whose control connection comes from host (the list's lock is re-entrant).

@@ -74,11 +74,9 @@ void ControlHandlers::TCPServerExecute(TcpContext& context) {
     }
 
     const auto bytes = static_cast<uint32_t>(n + 1);
-    TrafficCounters::Add(counters_.TcpPacketsReceived, 1);
-    TrafficCounters::Add(counters_.TcpBytesReceived, bytes);
+    counters_.CountTcpReceived(1, bytes);
     if (c && !c->Leaving()) {
-      c->Traffic.TcpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
-      c->Traffic.TcpBytesReceived.fetch_add(bytes, std::memory_order_relaxed);
+      c->Traffic.CountTcpReceived(1, bytes);
       c->TouchActivity();
       c->Flush();
     }

@@ -109,10 +109,7 @@ void TUDPSender::SendStaged() {
     const int error = outgoing_[i].error;
     if (error == 0) {
       const auto size = static_cast<uint32_t>(s.size);
-      if (s.recipient) {
-        s.recipient->Traffic.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
-        s.recipient->Traffic.UdpBytesSent.fetch_add(size, std::memory_order_relaxed);
-      }
+      if (s.recipient) s.recipient->Traffic.CountUdpSent(1, size);
       ++packets;
       bytes += size;
     } else if (s.whisper) {
@@ -123,8 +120,7 @@ void TUDPSender::SendStaged() {
     }
   }
   if (packets != 0) {
-    TrafficCounters::Add(counters_.UdpBytesSent, bytes);
-    TrafficCounters::Add(counters_.UdpPacketsSent, packets);
+    counters_.CountUdpSent(packets, bytes);
   }
   arena_.clear();
   staged_.clear();

@@ -112,8 +112,7 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
   const size_t size = d.size;
   const NetAddress from{d.ip, d.port};
   try {
-    TrafficCounters::Add(s_.counters.UdpBytesReceived, static_cast<uint32_t>(size));
-    TrafficCounters::Add(s_.counters.UdpPacketsReceived, 1);
+    s_.counters.CountUdpReceived(1, static_cast<uint32_t>(size));
 
     DatagramHead head;
     // Under four bytes there is no key to find a client by: only the server's counters see it.
@@ -156,8 +155,7 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
     if (head.magic == kVoiceMagic) {
       VoiceHeader voice;
       if (!ParseVoiceHeader(data, size, voice)) return;
-      client.Traffic.UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
-      client.Traffic.UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
+      client.Traffic.CountUdpReceived(1, static_cast<uint32_t>(size));
       // Late or over budget: dropped before the crc and any copy, yet received all the same. The
       // sequence moves on, so the next accepted datagram is not taken for a loss on the way: the
       // loss figures describe the client's line, and these drops are counted apart.
@@ -175,8 +173,7 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
     if (head.magic == kPingMagic) {
       PingFields ping;
       if (!ParsePingFields(data, size, ping)) return;
-      client.Traffic.UdpPacketsReceived.fetch_add(1, std::memory_order_relaxed);
-      client.Traffic.UdpBytesReceived.fetch_add(static_cast<uint32_t>(size), std::memory_order_relaxed);
+      client.Traffic.CountUdpReceived(1, static_cast<uint32_t>(size));
       // An echo above what clients use marks the answer to a server ping, whatever the kind.
       const uint8_t kind = ping.echo > kMaxClientEcho ? static_cast<uint8_t>(kPingAnswer) : ping.kind;
       if (kind == kPingRequest) {

@@ -37,10 +37,8 @@ PingOutcome StartPing(TServerClient& client, const PingSender& sender, const Ser
       client.PingSentTick.store(clock.TickCount());
       client.PingPending.store(true);
       const auto bytes = static_cast<uint32_t>(ping.size());
-      TrafficCounters::Add(sender.counters.UdpPacketsSent, 1);
-      TrafficCounters::Add(sender.counters.UdpBytesSent, bytes);
-      client.Traffic.UdpPacketsSent.fetch_add(1, std::memory_order_relaxed);
-      client.Traffic.UdpBytesSent.fetch_add(bytes, std::memory_order_relaxed);
+      sender.counters.CountUdpSent(1, bytes);
+      client.Traffic.CountUdpSent(1, bytes);
       return PingOutcome::kPinged;
     } catch (const std::exception& e) {
       // Not pending, not counted: the next pass tries again.

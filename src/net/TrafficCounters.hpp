@@ -22,15 +22,24 @@ class TrafficCounters {
   std::atomic<uint32_t> TcpPacketsReceived{0};
   std::atomic<uint32_t> TcpBytesReceived{0};
 
-  static void Add(std::atomic<uint32_t>& counter, uint32_t amount) {
-    counter.fetch_add(amount, std::memory_order_relaxed);
-  }
+  // Packets and their bytes are always counted together.
+  void CountUdpSent(uint32_t packets, uint32_t bytes) { Add(UdpPacketsSent, packets, UdpBytesSent, bytes); }
+  void CountUdpReceived(uint32_t packets, uint32_t bytes) { Add(UdpPacketsReceived, packets, UdpBytesReceived, bytes); }
+  void CountTcpSent(uint32_t packets, uint32_t bytes) { Add(TcpPacketsSent, packets, TcpBytesSent, bytes); }
+  void CountTcpReceived(uint32_t packets, uint32_t bytes) { Add(TcpPacketsReceived, packets, TcpBytesReceived, bytes); }
 
   // Each counter read once; the eight are not one instant, which nobody needs.
   TrafficSnapshot Snapshot() const {
     const auto get = [](const std::atomic<uint32_t>& c) { return c.load(std::memory_order_relaxed); };
     return {get(UdpPacketsSent), get(UdpBytesSent), get(UdpPacketsReceived), get(UdpBytesReceived),
             get(TcpPacketsSent), get(TcpBytesSent), get(TcpPacketsReceived), get(TcpBytesReceived)};
+  }
+
+ private:
+  static void Add(std::atomic<uint32_t>& packetCounter, uint32_t packets, std::atomic<uint32_t>& byteCounter,
+                  uint32_t bytes) {
+    packetCounter.fetch_add(packets, std::memory_order_relaxed);
+    byteCounter.fetch_add(bytes, std::memory_order_relaxed);
   }
 };
 
