@@ -24,7 +24,8 @@ inline constexpr const char* kOldClientVersion = "1.2.0";
 
 // A client's loss: bad packets over UDP packets received, 0 before any. The statistics reply
 // sends it as a percent, the metrics as a ratio.
-inline double LossRatio(uint32_t bad, uint32_t received) {
+inline double LossRatio(uint32_t bad, const TrafficSnapshot& traffic) {
+  const uint32_t received = traffic[2];  // UDP packets received
   return received != 0 ? static_cast<double>(bad) / received : 0.0;
 }
 

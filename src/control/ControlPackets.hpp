@@ -4,13 +4,13 @@
 // or parses it. Nothing else in the tree knows an offset of a control packet.
 //
 // Header, 8 bytes: magic 0xB0BA | sessionKey u16 | length u16 | command i16. Little-endian.
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "control/WireFormat.hpp"
 #include "control/WireId.hpp"
+#include "net/TrafficCounters.hpp"
 
 namespace qm {
 
@@ -125,9 +125,9 @@ struct PlayerStats {
   uint32_t idleMs = 0;
   uint16_t pingMs = 0;
   uint16_t port = 0;
-  std::string address;                 // empty unless the requester is an administrator
-  std::string version;                 // new layout only
-  std::array<uint32_t, 8> counters{};  // as the server's, below
+  std::string address;  // empty unless the requester is an administrator
+  std::string version;  // new layout only
+  TrafficSnapshot counters{};
   uint8_t requestByte = 0;
 };
 // Player statistics: 73 bytes, type 60 (old) or 104 bytes, type 61 (new).
@@ -135,7 +135,7 @@ Packet ComposePlayerStats(uint32_t sessionKey, bool oldLayout, const PlayerStats
 
 struct ServerStats {
   uint32_t uptimeMs = 0;
-  std::array<uint32_t, 8> counters{};  // UDP sent pkts/bytes, received pkts/bytes, then the same for TCP
+  TrafficSnapshot counters{};
   std::string version;
 };
 // Server statistics, 75 bytes, type 70: header | uptime | 8 counters | version (short string 30)

@@ -22,7 +22,7 @@ void ControlHandlers::PlayerStatsReq(const uint8_t* packet, size_t size, const C
   s.connectedMs = MillisecondsOf(clock_.Now() - target->ConnectedAt());
   s.counters = target->Traffic.Snapshot();
   const uint32_t bad = target->BadPackets.load(std::memory_order_relaxed);
-  s.lossPercent = static_cast<float>(LossRatio(bad, s.counters[2]) * 100.0);  // of the UDP packets received
+  s.lossPercent = static_cast<float>(LossRatio(bad, s.counters) * 100.0);
   s.idleMs = MillisecondsOf(clock_.Now() - target->LastActivity());
   s.pingMs = static_cast<uint16_t>(target->PingRoundTrip.load(std::memory_order_relaxed));
   // A player's network address is for administrators only.

@@ -64,7 +64,7 @@ ServerFigures CollectFigures(const FigureSources& server) {
         break;
       }
     p.counters = c->Traffic.Snapshot();
-    p.lossRatio = LossRatio(c->BadPackets.load(std::memory_order_relaxed), p.counters[2]);
+    p.lossRatio = LossRatio(c->BadPackets.load(std::memory_order_relaxed), p.counters);
     p.pingSeconds = c->PingRoundTrip.load(std::memory_order_relaxed) / 1000.0;
     f.players.push_back(std::move(p));
   }

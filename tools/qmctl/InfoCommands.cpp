@@ -1,5 +1,4 @@
 // who and stats: read-only views of the server.
-#include <array>
 #include <cstdio>
 #include <map>
 
@@ -16,7 +15,7 @@ const char* const kCounterNames[4] = {"udp_sent", "udp_received", "tcp_sent", "t
 const char* const kCounterLabels[4] = {"UDP sent", "UDP received", "TCP sent", "TCP received"};
 
 // Eight counters in wire order: packets then bytes for UDP sent, UDP received, TCP sent, TCP received.
-void JsonCounters(JsonWriter& j, const std::array<uint32_t, 8>& c) {
+void JsonCounters(JsonWriter& j, const TrafficSnapshot& c) {
   j.Key("counters").BeginObject();
   for (int i = 0; i < 4; ++i) {
     j.Key(kCounterNames[i]).BeginObject();
@@ -26,7 +25,7 @@ void JsonCounters(JsonWriter& j, const std::array<uint32_t, 8>& c) {
   j.EndObject();
 }
 
-std::string CounterTable(const std::array<uint32_t, 8>& c) {
+std::string CounterTable(const TrafficSnapshot& c) {
   Table t({"TRAFFIC", "PACKETS", "BYTES"}, {false, true, true});
   for (int i = 0; i < 4; ++i) t.AddRow({kCounterLabels[i], std::to_string(c[2 * i]), std::to_string(c[2 * i + 1])});
   return t.Render();
@@ -72,7 +71,7 @@ int PlayerStatsReport(const Options& o, Session& s, uint8_t wirePlayer) {
   bool oldLayout = false;
   ParsePlayerStats(p.data(), p.size(), st, oldLayout);
   const std::string name = PlayerName(s.Lists(), wirePlayer);
-  const std::array<uint32_t, 8>& c = st.counters;
+  const TrafficSnapshot& c = st.counters;
   const bool hasAddress = !st.address.empty();
   if (o.json) {
     JsonWriter j;
