@@ -333,17 +333,10 @@ TEST(Intake, AnIntakeOfItsOwnTakesTheBudgetFromItsSettingsAndItsClock) {
   uint32_t packetId = 1;
   const uint8_t body[4] = {};
   const auto threeAtOnce = [&] {
-    std::vector<Bytes> bytes;
-    std::vector<platform::ReceivedDatagram> batch(3);
-    for (int i = 0; i < 3; ++i) bytes.push_back(ComposeVoice(7, kVoiceChannel, 0, packetId++, body, sizeof body));
-    for (int i = 0; i < 3; ++i) {
-      batch[i].data = bytes[i].data();
-      batch[i].size = batch[i].capacity = bytes[i].size();
-      batch[i].ip = 0x7F000001;
-      batch[i].port = 40000;
-      batch[i].receivedNs = platform::DatagramClockNs();
-    }
-    intake.UDPServerBatchRead(batch.data(), 3);
+    std::vector<VoiceRig::Fed> batch;
+    for (int i = 0; i < 3; ++i)
+      batch.push_back({ComposeVoice(7, kVoiceChannel, 0, packetId++, body, sizeof body), 40000});
+    VoiceRig::FeedTo(intake, batch, platform::DatagramClockNs());
   };
   threeAtOnce();
   EXPECT_EQ(stats.droppedBudget.load(), 1u);  // two a second, and one second's burst

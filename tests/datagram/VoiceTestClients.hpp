@@ -59,8 +59,12 @@ class VoiceRig {
       intake_ = std::make_unique<UdpIntake>(
           IntakeServices{Server().Clients(), probe.counters, *relay_, probe.voiceStats, Settings(), Clock(), now});
     }
+    FeedTo(*intake_, batch, now());
+  }
+  // Hands the datagrams to any intake as one listener batch from 127.0.0.1, received at `at`
+  // unless they say otherwise.
+  static void FeedTo(UdpIntake& intake, std::vector<Fed>& batch, int64_t at) {
     std::vector<platform::ReceivedDatagram> d(batch.size());
-    const int64_t at = now();
     for (size_t i = 0; i < batch.size(); ++i) {
       d[i].data = batch[i].bytes.data();
       d[i].capacity = d[i].size = batch[i].bytes.size();
@@ -68,7 +72,7 @@ class VoiceRig {
       d[i].port = batch[i].fromPort;
       d[i].receivedNs = batch[i].receivedNs != 0 ? batch[i].receivedNs : at;
     }
-    intake_->UDPServerBatchRead(d.data(), static_cast<int>(d.size()));
+    intake.UDPServerBatchRead(d.data(), static_cast<int>(d.size()));
   }
   // A voice datagram with the client's next packet id, for Feed.
   Fed Voice(VoicePeer& from, uint8_t kind, const std::vector<uint8_t>& body, int64_t receivedNs = 0) {

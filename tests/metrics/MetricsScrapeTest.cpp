@@ -166,6 +166,14 @@ std::unique_ptr<TQuillmootServer> StartWith(const TestServer& t, const std::stri
   return server;
 }
 
+// Stops a server StartWith made and gives the process its own names back.
+void Stop(std::unique_ptr<TQuillmootServer> server) {
+  server->Server_DeInit();
+  server.reset();
+  SetExeDirOverride("");
+  SetLogFileName("qmserver.log");
+}
+
 TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   TestServer t({}, /*writeIni=*/true, /*start=*/false);
   // An address that is not one IPv4 address and port must not open anything, least of all on
@@ -292,10 +300,7 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
 
   clients.clear();
   late.Close();
-  server->Server_DeInit();
-  server.reset();
-  SetExeDirOverride("");
-  SetLogFileName("qmserver.log");
+  Stop(std::move(server));
 }
 
 TEST(MetricsScrape, LossRatioAndUptimeFromKnownCountsAndClock) {
@@ -334,10 +339,7 @@ TEST(MetricsScrape, LossRatioAndUptimeFromKnownCountsAndClock) {
 
   lossy.Close();
   clean.Close();
-  server->Server_DeInit();
-  server.reset();
-  SetExeDirOverride("");
-  SetLogFileName("qmserver.log");
+  Stop(std::move(server));
 }
 
 }  // namespace
