@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <string>
 
 #include "config/Settings.hpp"
 #include "log/Log.hpp"
@@ -96,13 +99,21 @@ void RestorePasswords() {
 }
 
 Connection::Connection() {
-  s_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(TcpPort());
-  if (s_ == platform::kInvalidSocket || ::connect(s_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-    Die("cannot connect to the server");
+  // Tens of thousands of connections a minute leave as many of the server's ends in TIME_WAIT; a
+  // new one that meets such a remnant may be turned away once. Only a server that refuses for a
+  // whole second is a finding.
+  for (int attempt = 0;; ++attempt) {
+    s_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s_ != platform::kInvalidSocket && ::connect(s_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
+    const int error = errno;
+    if (s_ != platform::kInvalidSocket) platform::CloseSocket(s_);
+    if (attempt == 100) Die(std::string("cannot connect to the server: ") + std::strerror(error));
+    ::usleep(10 * 1000);
+  }
   int noDelay = 1;
   ::setsockopt(s_, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 }
