@@ -31,6 +31,7 @@ void RelayIndex::Add(const ClientPtr& client) {
   // Appended last, so last in its channel; a key already held stays with its first holder.
   channels_[channel].push_back(c);
   if (c->SessionKey() != 0) byKey_.emplace(c->SessionKey(), client);
+  ++hosts_[c->ControlHost()];
 }
 
 void RelayIndex::Remove(const TServerClient& client) {
@@ -42,6 +43,8 @@ void RelayIndex::Remove(const TServerClient& client) {
   entries_.erase(e);
   auto pos = std::find_if(all_.begin(), all_.end(), [&](const ClientPtr& p) { return p.get() == c; });
   if (pos != all_.end()) all_.erase(pos);
+  auto h = hosts_.find(c->ControlHost());
+  if (h != hosts_.end() && --h->second == 0) hosts_.erase(h);
   const uint32_t key = c->SessionKey();
   auto k = byKey_.find(key);
   if (k != byKey_.end() && k->second.get() == c) {
@@ -62,6 +65,7 @@ void RelayIndex::Clear() {
   byKey_.clear();
   entries_.clear();
   channels_.clear();
+  hosts_.clear();
 }
 
 void RelayIndex::SetChannel(TServerClient& client, int32_t channel) {

@@ -38,6 +38,8 @@ class RelayIndex {
   const ClientPtr* FindLocked(uint32_t key) const;
   // Members of a channel (nullptr when it has none).
   const Members* ChannelLocked(int32_t channel) const;
+  // Whether a listed client controls from this IPv4 address.
+  bool HostsClientLocked(uint32_t ip) const { return hosts_.count(ip) != 0; }
   // Every listed client, in list order.
   const std::vector<ClientPtr>& AllLocked() const { return all_; }
 
@@ -54,6 +56,7 @@ class RelayIndex {
   std::unordered_map<uint32_t, ClientPtr> byKey_;
   std::unordered_map<const TServerClient*, Entry> entries_;
   std::unordered_map<int32_t, Members> channels_;
+  std::unordered_map<uint32_t, uint32_t> hosts_;  // control host: its listed clients
   uint64_t nextOrder_ = 0;
 };
 

@@ -109,6 +109,9 @@ class TServerClient {
     uint32_t windowStart = 0;  // tick of the first of them
   };
   VoiceBudget& Budget() { return budget_; }
+  // The tick of the last datagram from Peer(), kept by the same intake.
+  uint32_t PeerSeenTick() const { return peerSeenTick_; }
+  void SetPeerSeenTick(uint32_t tick) { peerSeenTick_ = tick; }
 
   // --- sending ---
   // Takes a composed packet and queues it (dropped once teardown has begun).
@@ -146,6 +149,7 @@ class TServerClient {
   double connectedAt_;
 
   VoiceBudget budget_;
+  uint32_t peerSeenTick_ = 0;
   std::mutex sendMutex_;  // the SendQueue lock; never held across a socket call
   std::deque<Buffer> sendQueue_;
 };

@@ -31,38 +31,53 @@ StrangerGuard::StrangerGuard(size_t capacity) : entries_(capacity > 1 ? capacity
   for (uint32_t i = 0; i < entries_.size(); ++i) Push(free_, i, End::kBack);
 }
 
-bool StrangerGuard::Ignored(const NetAddress& from, uint32_t now) {
+StrangerGuard::Verdict StrangerGuard::Admit(const NetAddress& from, uint32_t now, const Stranger& datagram) {
   ExpireIgnores(now);
-  const bool ignored = IgnoredEntry(from.Pack(), now) || IgnoredEntry(HostKey(from), now);
-  if (ignored) ++dropped_;
-  return ignored;
-}
-
-bool StrangerGuard::Count(const NetAddress& from, uint32_t now, uint32_t unknownKey) {
-  if (unknownKey != kNoKey) {
-    const uint32_t known = Find(from.Pack());
-    if (known != kNone && entries_[known].lastUnknown == unknownKey) return false;
+  const uint32_t known = Find(from.Pack());
+  if (known != kNone && entries_[known].ignored) {
+    ++dropped_;
+    return Verdict::kIgnored;
   }
-  ExpireIgnores(now);
-  if (crowded_ && Within(now, crowdedTick_, kWindowMs)) return false;
-  crowded_ = false;
+  const bool unknown = datagram.kind == Stranger::Kind::kUnknownKey;
+  if (unknown && known != kNone && entries_[known].lastUnknown == datagram.key) return Verdict::kDrop;
+  if (crowded_ && !Within(now, crowdedTick_, kWindowMs)) crowded_ = false;
+
   const uint32_t host = FindOrMake(HostKey(from), now, kNone);
-  if (host == kNone || entries_[host].ignored) return false;
+  if (host == kNone) return Verdict::kDrop;  // a table of ignored ports only: nothing can be counted
   Entry& h = entries_[host];
-  h.seen = now;
   if (h.count == 0 || !Within(now, h.windowStart, kWindowMs)) {
     h.windowStart = now;
     h.count = 0;
+    h.claims = 0;
   }
-  if (++h.count > kHostBudget) {
-    StartIgnoring(host, now);
-    WriteLogLimited(HostLine(from), kLogWarning, from.AddressText());
-    return false;
+  const bool claim = datagram.kind == Stranger::Kind::kClaim;
+  const bool guarded = crowded_ || Guarded(h, now);
+  if (guarded && claim) {
+    // What a forger cannot send (the right key from the client's host) is judged by the client's
+    // own state, and costs the port nothing: a busy client stays where it is, a silent one moves.
+    if (!datagram.firstDatagram && datagram.quietMs < kQuietMs) return Verdict::kDrop;
+    if (h.claims >= kGuardedClaims) return Verdict::kDrop;
+    ++h.claims;
+    return Verdict::kUse;
   }
+  // A client's first datagram from its own host is what every login sends; counting it would let
+  // a host with many players guard itself.
+  if (claim && datagram.firstDatagram) return Verdict::kUse;
+  const bool within = Count(host, from, now, unknown ? datagram.key : kNoKey);
+  return within && claim && !(crowded_ || Guarded(entries_[host], now)) ? Verdict::kUse : Verdict::kDrop;
+}
 
+bool StrangerGuard::Count(uint32_t host, const NetAddress& from, uint32_t now, uint32_t unknownKey) {
+  Entry& h = entries_[host];
+  h.seen = now;
+  if (++h.count > kHostBudget && !Guarded(h, now)) {
+    h.guarded = true;
+    h.since = now;
+    WriteLogLimited(HostLine(from), kLogWarning, from.AddressText());
+  }
   const uint32_t port = FindOrMake(from.Pack(), now, host);
-  // crowded_: this very datagram pushed out a counting entry.
-  if (port == kNone || entries_[port].ignored || crowded_) return false;
+  // crowded_ just set: this very datagram pushed out a counting entry.
+  if (port == kNone) return false;
   Entry& p = entries_[port];
   p.seen = now;
   p.lastUnknown = unknownKey;
@@ -79,58 +94,59 @@ bool StrangerGuard::Count(const NetAddress& from, uint32_t now, uint32_t unknown
   return true;
 }
 
+bool StrangerGuard::Guarded(const Entry& host, uint32_t now) const {
+  return host.guarded && Within(now, host.since, kIgnoreMs);
+}
+
 std::string StrangerGuard::PortLine(const NetAddress& from) {
   return "Ignoring udp traffic from " + from.AddressText() + ":" + std::to_string(from.port) + " for " +
          std::to_string(kIgnoreMs / 1000) + " s" + Reason(kPortBudget + 1);
 }
 
 std::string StrangerGuard::CrowdedLine() {
-  return "Udp stranger table full: no new udp port may claim a key for " + std::to_string(kWindowMs / 1000) + " s";
+  return "Udp stranger table full: new udp ports of every address are guarded for " + std::to_string(kWindowMs / 1000) +
+         " s";
 }
 
 std::string StrangerGuard::HostLine(const NetAddress& from) {
-  return "Ignoring new udp ports of " + from.AddressText() + " for " + std::to_string(kIgnoreMs / 1000) + " s" +
+  return "Guarding new udp ports of " + from.AddressText() + " for " + std::to_string(kIgnoreMs / 1000) + " s" +
          Reason(kHostBudget + 1);
 }
 
-bool StrangerGuard::IgnoredEntry(uint64_t key, uint32_t now) {
-  const uint32_t i = Find(key);
-  if (i == kNone) return false;
-  if (!entries_[i].ignored) {
-    // Seen again: the least recently seen entry is the one that gives way when the table is full.
-    Unlink(active_, i);
-    Push(active_, i, End::kFront);
-  }
-  return entries_[i].ignored && Within(now, entries_[i].ignoreStart, kIgnoreMs);
-}
-
 void StrangerGuard::StartIgnoring(uint32_t index, uint32_t now) {
-  Unlink(active_, index);
+  Unlink(ActiveList(entries_[index].key), index);
   entries_[index].ignored = true;
-  entries_[index].ignoreStart = now;
+  entries_[index].since = now;
   Push(ignoredList_, index, End::kBack);
 }
 
 void StrangerGuard::ExpireIgnores(uint32_t now) {
-  while (ignoredList_.first != kNone && !Within(now, entries_[ignoredList_.first].ignoreStart, kIgnoreMs))
+  while (ignoredList_.first != kNone && !Within(now, entries_[ignoredList_.first].since, kIgnoreMs))
     Release(ignoredList_.first);
+}
+
+StrangerGuard::List& StrangerGuard::ActiveList(uint64_t key) { return (key >> 48) != 0 ? hosts_ : ports_; }
+
+void StrangerGuard::Touch(uint32_t index) {
+  // Seen again: the least recently seen entry is the one that gives way when the table is full.
+  if (entries_[index].ignored) return;
+  List& list = ActiveList(entries_[index].key);
+  Unlink(list, index);
+  Push(list, index, End::kFront);
 }
 
 uint32_t StrangerGuard::FindOrMake(uint64_t key, uint32_t now, uint32_t keep) {
   uint32_t i = Find(key);
   if (i != kNone) {
-    if (!entries_[i].ignored) {
-      Unlink(active_, i);
-      Push(active_, i, End::kFront);
-    }
+    Touch(i);
     return i;
   }
   if (free_.first == kNone) {
     ExpireIgnores(now);
     if (free_.first == kNone) {
-      // The least recently seen active entry gives way. With none (all ignored), the newcomer is
-      // not let in, and so not let through either.
-      uint32_t victim = active_.last;
+      // Ports give way before addresses: an address's count and guard outlast a flood of its
+      // ports. With nothing active left (all ignored), the newcomer is not let in.
+      uint32_t victim = ports_.last != kNone ? ports_.last : hosts_.last;
       if (victim == keep && victim != kNone) victim = entries_[victim].prev;
       if (victim == kNone) return kNone;
       if (Within(now, entries_[victim].seen, kWindowMs)) {
@@ -149,7 +165,7 @@ uint32_t StrangerGuard::FindOrMake(uint64_t key, uint32_t now, uint32_t keep) {
   size_t s = Slot(key);
   while (slots_[s] != 0) s = (s + 1) & mask_;
   slots_[s] = i + 1;
-  Push(active_, i, End::kFront);
+  Push(ActiveList(key), i, End::kFront);
   return i;
 }
 
@@ -172,7 +188,7 @@ void StrangerGuard::Release(uint32_t index) {
     slots_[j] = 0;
     s = j;
   }
-  Unlink(entries_[index].ignored ? ignoredList_ : active_, index);
+  Unlink(entries_[index].ignored ? ignoredList_ : ActiveList(entries_[index].key), index);
   entries_[index].ignored = false;
   Push(free_, index, End::kBack);
 }

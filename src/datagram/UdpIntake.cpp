@@ -119,22 +119,28 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
     if (!ParseDatagramHead(data, size, head)) return;
 
     const ClientPtr* found = index.FindLocked(head.sessionKey);
-    // A client's own current address and port is never held back. Anything else is a stranger
-    // until shown otherwise: someone sharing the client's host could sweep keys by pings and then
-    // take its voice, so such sources get a few tries and are then ignored for a while.
-    if (!found || (*found)->Peer() != from) {
-      if (guard_.Ignored(from, at.tick)) return;
-      if (!found) {
-        guard_.CountUnknownKey(from, at.tick, head.sessionKey);
-      } else if (!FromControlHost(**found, from)) {
-        guard_.CountStrange(from, at.tick);
-      } else if ((*found)->Peer().IsSet() && !guard_.CountStrange(from, at.tick)) {
-        return;  // a new port of the right host, past its tries
+    const bool ownHost = found && FromControlHost(**found, from);
+    // A client's own current address and port is never held back. Anything else from an address
+    // a client controls from is a stranger until shown otherwise: someone sharing the client's
+    // host could sweep keys and then take its voice. An address no client controls from can take
+    // nothing, so it gets no place in the guard's table (a crowd of forged addresses cannot fill
+    // it).
+    if ((!found || (*found)->Peer() != from) && (ownHost || index.HostsClientLocked(from.ip))) {
+      using Kind = StrangerGuard::Stranger::Kind;
+      StrangerGuard::Stranger stranger;
+      stranger.kind = !found ? Kind::kUnknownKey : ownHost ? Kind::kClaim : Kind::kForeignKey;
+      stranger.key = head.sessionKey;
+      if (ownHost) {
+        stranger.firstDatagram = !(*found)->Peer().IsSet();
+        stranger.quietMs = at.tick - (*found)->PeerSeenTick();
       }
+      const StrangerGuard::Verdict verdict = guard_.Admit(from, at.tick, stranger);
+      if (verdict == StrangerGuard::Verdict::kIgnored) return;
+      if (ownHost && verdict != StrangerGuard::Verdict::kUse) return;  // a new port of the right host, held back
     }
     // An unknown key, or a known one from a foreign host: the datagram is a stranger's. It is told
     // nothing, not even that the key exists: traced alike, no pong, nothing moved.
-    if (!found || !FromControlHost(**found, from)) {
+    if (!ownHost) {
       const std::string address = from.AddressText();
       LogEventLimited("ALERT UDP", "Incoming traffic from unknown client ip: " + address, address, nullptr);
       return;
@@ -151,6 +157,7 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
     // this, like one of unknown magic, and touches no counter of the client.
     client.TouchActivity();
     client.SetPeer(from);
+    client.SetPeerSeenTick(at.tick);
 
     if (head.magic == kVoiceMagic) {
       VoiceHeader voice;
