@@ -112,6 +112,13 @@ class TServerClient {
   // The tick of the last datagram from Peer(), kept by the same intake.
   uint32_t PeerSeenTick() const { return peerSeenTick_; }
   void SetPeerSeenTick(uint32_t tick) { peerSeenTick_ = tick; }
+  // A new port that claimed the client while its address was guarded, and when Peer() was asked
+  // (pinged) whether it is still there; claimer 0: none.
+  struct PortProbe {
+    uint64_t claimer = 0;
+    uint32_t sentTick = 0;
+  };
+  PortProbe& Probe() { return probe_; }
 
   // --- sending ---
   // Takes a composed packet and queues it (dropped once teardown has begun).
@@ -150,6 +157,7 @@ class TServerClient {
 
   VoiceBudget budget_;
   uint32_t peerSeenTick_ = 0;
+  PortProbe probe_;
   std::mutex sendMutex_;  // the SendQueue lock; never held across a socket call
   std::deque<Buffer> sendQueue_;
 };

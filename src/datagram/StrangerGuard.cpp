@@ -54,8 +54,9 @@ StrangerGuard::Verdict StrangerGuard::Admit(const NetAddress& from, uint32_t now
   const bool guarded = crowded_ || Guarded(h, now);
   if (guarded && claim) {
     // What a forger cannot send (the right key from the client's host) is judged by the client's
-    // own state, and costs the port nothing: a busy client stays where it is, a silent one moves.
-    if (!datagram.firstDatagram && datagram.quietMs < kQuietMs) return Verdict::kDrop;
+    // own state, and costs the port nothing: a busy client stays where it is, a silent one is
+    // asked whether it is still there.
+    if (!datagram.firstDatagram) return datagram.quietMs < kQuietMs ? Verdict::kDrop : Verdict::kProbe;
     if (h.claims >= kGuardedClaims) return Verdict::kDrop;
     ++h.claims;
     return Verdict::kUse;

@@ -9,9 +9,9 @@
 // UDP sources are forged freely, so nothing a forger can send may keep an honest client from its
 // voice: a port past its budget is ignored (a forger cannot know the port a client will use
 // next), but an address past its budget is only guarded: a new port of it may then still take a
-// key of its own host's client when that client has no port yet or its port has gone silent (what
-// a new login or a rebinding NAT looks like, and what needs the right key, which a forger does not
-// have), a few times a window. Only addresses with a logged-in client come here at all (the intake
+// key of its own host's client when that client has no port yet or its port has gone dead (what a
+// new login or a rebinding NAT looks like, and what needs the right key, which a forger does not
+// have). Only addresses with a logged-in client come here at all (the intake
 // drops the rest), so a crowd of forged addresses cannot fill the table.
 //
 // Used by the UDP listener thread only, so it takes no lock; nothing is allocated after
@@ -34,11 +34,14 @@ class StrangerGuard {
   static constexpr uint32_t kWindowMs = 60 * 1000;
   static constexpr uint32_t kIgnoreMs = 300 * 1000;
   // ...more than kHostBudget from all ports of one address within a window, and the address is
-  // guarded for kIgnoreMs: a new port of it may take a client's key only when the client has no
-  // port yet or its port has been silent kQuietMs, at most kGuardedClaims times a window.
+  // guarded for kIgnoreMs: a new port of it may take a client's key when the client has no port
+  // yet (at most kGuardedClaims times a window), or when the client's port, silent for kQuietMs,
+  // does not answer a server ping within kProbeWaitMs (its router moved it; a client still there
+  // answers).
   static constexpr uint32_t kHostBudget = 50;
-  static constexpr uint32_t kQuietMs = 2000;
   static constexpr uint32_t kGuardedClaims = 8;
+  static constexpr uint32_t kQuietMs = 500;
+  static constexpr uint32_t kProbeWaitMs = 1000;
   // Sources (and addresses) remembered at once. When one that was counting within the window has
   // to give way to a newcomer, counts are being lost to a flood: for a window after that every
   // address is guarded.
@@ -64,6 +67,7 @@ class StrangerGuard {
     kIgnored,  // from an ignored port: dropped unseen
     kDrop,     // counted and dropped (no pong, no move, no relay)
     kUse,      // a claim that moves its client to the source port
+    kProbe,    // a claim that may move its client once its current port proves dead (caller's part)
   };
   // Counts the datagram. An unknown key repeated by one port counts once: a client the server
   // dropped that goes on sending is not sweeping keys, and must find its port open when it logs

@@ -107,6 +107,26 @@ void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count)
   }
 }
 
+bool UdpIntake::OldPortGone(TServerClient& client, const NetAddress& claimer, uint32_t tick) {
+  TServerClient::PortProbe& probe = client.Probe();
+  const uint32_t age = tick - probe.sentTick;
+  if (probe.claimer == claimer.Pack() && age >= StrangerGuard::kProbeWaitMs) {
+    // Nothing from the old port since it was asked: it is gone. Anything from it since then, and
+    // the claimer is refused until the next question.
+    const bool gone = static_cast<int32_t>(client.PeerSeenTick() - probe.sentTick) < 0;
+    probe.claimer = 0;
+    if (gone) return true;
+  }
+  // One question at a time, at most one a wait: a claimer cannot make the server ping anyone
+  // faster than that.
+  if (probe.claimer == 0 || age >= 2 * StrangerGuard::kProbeWaitMs) {
+    probe.claimer = claimer.Pack();
+    probe.sentTick = tick;
+    s_.relay.StagePong(client.Peer(), ComposePing(client.SessionKey(), kPingRequest, kServerPingEcho));
+  }
+  return false;
+}
+
 void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at) {
   uint8_t* const data = d.data;
   const size_t size = d.size;
@@ -136,7 +156,8 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
       }
       const StrangerGuard::Verdict verdict = guard_.Admit(from, at.tick, stranger);
       if (verdict == StrangerGuard::Verdict::kIgnored) return;
-      if (ownHost && verdict != StrangerGuard::Verdict::kUse) return;  // a new port of the right host, held back
+      if (verdict == StrangerGuard::Verdict::kProbe && !OldPortGone(**found, from, at.tick)) return;
+      if (ownHost && verdict == StrangerGuard::Verdict::kDrop) return;  // a new port of the right host, held back
     }
     // An unknown key, or a known one from a foreign host: the datagram is a stranger's. It is told
     // nothing, not even that the key exists: traced alike, no pong, nothing moved.

@@ -61,6 +61,9 @@ class UdpIntake : public DatagramSink {
   TServerClient::VoiceBudget& BudgetOf(TServerClient& client, uint32_t tick) const;
   // Takes one voice datagram from the budget; false (counted, noted for the log) when over it.
   bool TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t tick);
+  // A claim of the client's key from a new port of its guarded address: true once the client's
+  // current port has not answered a server ping within the wait (asked here, on the claim).
+  bool OldPortGone(TServerClient& client, const NetAddress& claimer, uint32_t tick);
   // Writes the line of every speaker whose report window has passed.
   void ReportBudgets(uint32_t tick);
 
