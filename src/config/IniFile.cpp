@@ -250,9 +250,10 @@ void ApplyChange(Lines& lines, const IniChange& change) {
     RemoveFromSection(lines, change.section, true);
     return;
   }
-  // A line break in a value would smuggle extra lines (keys, sections) into the file.
+  // A line break in a value would smuggle extra lines (keys, sections) into the file; a NUL ends
+  // the value for the system's own profile functions, so it ends it here too.
   const std::string& v = change.value;
-  SetKey(lines, change.section, change.key, v.substr(0, v.find_first_of("\r\n")));
+  SetKey(lines, change.section, change.key, v.substr(0, v.find_first_of(std::string_view("\r\n\0", 3))));
 }
 
 }  // namespace
@@ -340,10 +341,7 @@ bool IniFile::HoldsExactly(std::string_view value) {
   if (!value.empty() &&
       (kBlanks.find(value.front()) != std::string_view::npos || kBlanks.find(value.back()) != std::string_view::npos))
     return false;
-  return std::none_of(value.begin(), value.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-  });
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
 IniWriteTally IniFile::WriteTally() {
