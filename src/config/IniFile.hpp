@@ -18,7 +18,7 @@
 // allow a new file; a file that is a link is never written (refused, logged, left as it is). A
 // file marked read-only (no write bit for anyone, or the read-only attribute) refuses every
 // write and erase, also to root. A new file is readable by its owner only (it holds the
-// passwords); an existing one keeps its mode.
+// passwords); an existing one keeps its mode and owner (its access list on Windows).
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -73,6 +73,11 @@ class IniFile {
   // the line), no NUL, no blank (space or tab) at either end (reading drops them), not longer
   // than kMaxValueLength. Any other byte, an inner tab or control character included, is held.
   static bool HoldsExactly(std::string_view value);
+  // Removes the temporaries a rewrite of this file left when it was cut short (a crash or a kill
+  // between create and rename): regular files named as ReplaceFileSafely names them, beside it.
+  // Links and every other name are left alone. Logs one line naming what it removed (and one
+  // for what it could not); returns the names removed.
+  std::vector<std::string> RemoveStaleTemporaries() const;
   static IniWriteTally WriteTally();
 
  private:
