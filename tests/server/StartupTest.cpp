@@ -145,6 +145,18 @@ TEST(StartupTest, AnAddressThatIsNotLocalFailsCommunication) {
   EXPECT_EQ(t.Server().StartupCause(), OpenCause("UDP 192.0.2.1:" + std::to_string(t.UdpPort()), EADDRNOTAVAIL));
 }
 
+// The list packet counts channels in one byte: 255 is a full list, not one too many.
+TEST(StartupTest, An255ChannelIniStartsThemAllWithoutAWarningAnd256WarnsOnce) {
+  for (int count : {255, 256}) {
+    std::vector<test::IniKey> keys;
+    for (int i = 0; i < count; ++i) keys.push_back({"Channels", std::to_string(i), "Room" + std::to_string(i)});
+    TestServer t(keys);
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+    EXPECT_EQ(t.Server().Channels().Count(), 255u) << count;
+    EXPECT_EQ(test::CountLines(t, "channels, more than the 255"), count == 256 ? 1u : 0u) << count;
+  }
+}
+
 // A save cut short between its create and its rename leaves a temporary holding the passwords.
 // The next start removes those of its own ini (regular files of the exact name pattern) with one
 // line; a link of that pattern, a folder, other names and other inis' temporaries stay.
