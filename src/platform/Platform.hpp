@@ -36,8 +36,9 @@ bool FindTopLevelWindow(const char* windowClass, const char* title);
 // others, not even briefly.
 bool CreatePrivateFile(const std::string& path);
 
-// What a name in the file system is, looked at without following a link (a reparse point on
-// Windows counts as a link).
+// What a name in the file system is, looked at without following a link. On Windows the links are
+// the symbolic links and mount points (junctions); other reparse points (deduplicated or cloud
+// files) are the files they stand for.
 enum class PathKind { kMissing, kFile, kLink, kOther };
 PathKind InspectPath(const std::string& path);
 
@@ -57,8 +58,8 @@ enum class ReplaceResult {
 // Replaces the file at path with content without ever writing through a link: the content goes
 // into a new file beside it under a name nobody can guess (created exclusively, never opened
 // through a link), which is flushed to disk and given the old file's mode (and owner, where we
-// may) through that same handle, then renamed over path. A new file is readable by its owner
-// only. A path that is a link is refused and left as it is.
+// may; on Windows its access list) through that same handle, then renamed over path. A new file
+// is readable by its owner only. A path that is a link is refused and left as it is.
 ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content);
 // The temporary's name: path + kTemporaryInfix + RandomSuffix() (kRandomSuffixDigits lower-case
 // hex digits), so a start-up can recognise what a cut-short replace left.
