@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+bool IsLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
 // Administration commands write from several threads; one lock keeps each read-change-write
 // whole so two of them cannot lose each other's change or share the temporary file.
 std::mutex& FileLock() {
@@ -250,9 +252,10 @@ void ApplyChange(Lines& lines, const IniChange& change) {
     RemoveFromSection(lines, change.section, true);
     return;
   }
-  // A line break in a value would smuggle extra lines (keys, sections) into the file.
+  // A line break in a value would smuggle extra lines (keys, sections) into the file; a NUL ends
+  // the value for the system's own profile functions, so it ends it here too.
   const std::string& v = change.value;
-  SetKey(lines, change.section, change.key, v.substr(0, v.find_first_of("\r\n")));
+  SetKey(lines, change.section, change.key, v.substr(0, v.find_first_of(std::string_view("\r\n\0", 3))));
 }
 
 }  // namespace
@@ -340,10 +343,47 @@ bool IniFile::HoldsExactly(std::string_view value) {
   if (!value.empty() &&
       (kBlanks.find(value.front()) != std::string_view::npos || kBlanks.find(value.back()) != std::string_view::npos))
     return false;
-  return std::none_of(value.begin(), value.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-  });
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::vector<std::string> IniFile::RemoveStaleTemporaries() const {
+  const fs::path ini(path_);
+  const std::string prefix = ini.filename().string() + std::string(platform::kTemporaryInfix);
+  fs::path folder = ini.parent_path();
+  if (folder.empty()) folder = ".";
+  std::vector<std::string> removed, kept;
+  std::lock_guard<std::mutex> lock(FileLock());
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name, full;
+    try {
+      name = it->path().filename().string();
+      full = it->path().string();
+    } catch (const std::exception&) {
+      continue;  // a name this system's narrow text cannot show is none of ours
+    }
+    if (name.size() != prefix.size() + platform::kRandomSuffixDigits || name.compare(0, prefix.size(), prefix) != 0 ||
+        !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), IsLowerHexDigit))
+      continue;
+    // A link there is not ours; removing a name would never touch a link's target anyway.
+    if (platform::InspectPath(full) != platform::PathKind::kFile) continue;
+    std::error_code removeError;
+    (fs::remove(it->path(), removeError) ? removed : kept).push_back(full);
+  }
+  auto join = [](const std::vector<std::string>& names) {
+    std::string text;
+    for (const auto& n : names) text += (text.empty() ? "" : ", ") + n;
+    return text;
+  };
+  // They hold the passwords, so an operator must hear of them either way.
+  if (!removed.empty())
+    WriteLog("Removed " + std::to_string(removed.size()) + " temporary file(s) a cut-short write of " + path_ +
+                 " left: " + join(removed),
+             kLogWarning);
+  if (!kept.empty())
+    WriteLog("Warning: could not remove temporary file(s) a cut-short write of " + path_ + " left: " + join(kept),
+             kLogWarning);
+  return removed;
 }
 
 IniWriteTally IniFile::WriteTally() {

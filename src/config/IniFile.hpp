@@ -10,15 +10,15 @@
 // system refuses throws EConfigError. Reading a missing file gives every default.
 //
 // Our own choices: the file is written with CR LF line ends (either is read); quotes in a value
-// are kept as they are; a written value ends at its first line break, so it cannot add lines;
-// a new section is set off from the one before by a blank line; for duplicate keys the first one
-// is read and replaced. A change that leaves the file as it was writes nothing. A rewrite goes
-// into a new file beside it under a name nobody can guess and is renamed over it (platform's
-// ReplaceFileSafely), falling back to writing in place when the folder does not allow a new
-// file; a file that is a link is never written (refused, logged, left as it is). A file marked
-// read-only (no write bit for anyone, or the read-only attribute) refuses every write and erase,
-// also to root. A new file is readable by its owner only (it holds the passwords); an existing
-// one keeps its mode.
+// are kept as they are; a written value ends at its first line break (so it cannot add lines)
+// or NUL; a new section is set off from the one before by a blank line; for duplicate keys the
+// first one is read and replaced. A change that leaves the file as it was writes nothing. A
+// rewrite goes into a new file beside it under a name nobody can guess and is renamed over it
+// (platform's ReplaceFileSafely), falling back to writing in place when the folder does not
+// allow a new file; a file that is a link is never written (refused, logged, left as it is). A
+// file marked read-only (no write bit for anyone, or the read-only attribute) refuses every
+// write and erase, also to root. A new file is readable by its owner only (it holds the
+// passwords); an existing one keeps its mode and owner (its access list on Windows).
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -69,9 +69,15 @@ class IniFile {
   // it was (true when written). Refused as a whole, before anything changes, like one write.
   bool Apply(const std::vector<IniChange>& changes);
 
-  // True when the value, written and read back, is the same text: no control characters, no
-  // blanks at either end (reading drops them), not longer than kMaxValueLength.
+  // True when the value, written and read back, is the same text: no line break (CR or LF ends
+  // the line), no NUL, no blank (space or tab) at either end (reading drops them), not longer
+  // than kMaxValueLength. Any other byte, an inner tab or control character included, is held.
   static bool HoldsExactly(std::string_view value);
+  // Removes the temporaries a rewrite of this file left when it was cut short (a crash or a kill
+  // between create and rename): regular files named as ReplaceFileSafely names them, beside it.
+  // Links and every other name are left alone. Logs one line naming what it removed (and one
+  // for what it could not); returns the names removed.
+  std::vector<std::string> RemoveStaleTemporaries() const;
   static IniWriteTally WriteTally();
 
  private:

@@ -53,16 +53,23 @@ std::mutex& ConfigurationLock() {
 }
 
 // What is in force must be what a restart reads back: a value the file would store differently
-// (blanks dropped, cut at a control character) is refused and logged, and nothing changes.
-// An empty channel name would end the list at the next start; an empty server password is a
-// choice (no password) the file holds as it is.
+// (blanks at either end dropped, cut at a line break or NUL) is refused and logged, and nothing
+// changes. An empty channel name would end the list at the next start; an empty server password
+// is a choice (no password) the file holds as it is. Every other byte, a tab or another control
+// character inside included, the file holds as it is.
 bool Storable(std::string_view value, bool emptyAllowed, const char* command, const std::string& what) {
   if ((emptyAllowed || !value.empty()) && IniFile::HoldsExactly(value)) return true;
   WriteLog(std::string("Refused ") + command + ": " + IniFileName() + " cannot hold " + what +
-               " exactly (empty, a control character, or a blank at either end); nothing changed",
+               " exactly (empty, a line break or NUL, or a blank at either end); nothing changed",
            kLogWarning);
   return false;
 }
+
+// Refusals use the codes clients already know, so the administrator always gets an answer: a
+// password with the wrong-password reply of the administrator commands, a channel name with the
+// reply of a refused new channel.
+constexpr ReplyCode kPasswordRefused = kReplyWrongAdminPassword;
+constexpr ReplyCode kChannelNameRefused = kReplyChannelExists;
 
 // What tells the two password changes apart; everything else they do is one body.
 struct PasswordChange {
@@ -84,9 +91,10 @@ void ChangePassword(const PasswordChange& change, ServerSettings& settings, cons
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", std::string(change.command) + " NewPW: " + std::string(kPasswordMask), change.code, client.get());
   if (!RequireAdmin(client)) return;
-  // No refusal code exists for a password change: the administrator gets no acknowledgement,
-  // as for a failed save.
-  if (!Storable(password, true, change.command, "the new password")) return;
+  if (!Storable(password, true, change.command, "the new password")) {
+    client->Send(ComposeReply(*client, kPasswordRefused));
+    return;
+  }
   {
     // The file first: a password the file did not take is not put in force (the failure leaves
     // here and is logged by the read loop), so a restart gives what is in force now.
@@ -137,10 +145,9 @@ void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const 
   const std::string name = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminCreateRoom RoomName: " + name, kCmdAdminCreateRoom, client.get());
   if (!RequireAdmin(client)) return;
-  // Refused like a duplicate, the one refusal clients know for a new channel: a name the file
-  // cannot hold would come back different (or end the saved list) after a restart.
+  // A name the file cannot hold would come back different (or end the saved list) after a restart.
   if (!Storable(name, false, "AdminCreateRoom", "the channel name")) {
-    client->Send(ComposeReply(*client, kReplyChannelExists));
+    client->Send(ComposeReply(*client, kChannelNameRefused));
     return;
   }
   bool added = false;
@@ -204,8 +211,10 @@ void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const C
   std::vector<IniChange> changes{IniChange::ClearKeys("Channels")};
   for (size_t i = 0; i < channels.size(); ++i) {
     const std::string name = channels[i].Name();
-    if (!Storable(name, false, "AdminSaveAsDefaultChannels", "the name of the channel at " + std::to_string(i)))
-      return;  // no acknowledgement, as for a save the file refused
+    if (!Storable(name, false, "AdminSaveAsDefaultChannels", "the name of the channel at " + std::to_string(i))) {
+      client->Send(ComposeReply(*client, kChannelNameRefused));
+      return;
+    }
     changes.push_back({"Channels", std::to_string(i), name});
   }
   WriteConfiguration([&](IniFile& ini) { ini.Apply(changes); });

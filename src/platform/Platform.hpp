@@ -2,8 +2,10 @@
 // The small interface between the server and the operating system. Each function has a POSIX
 // side (platform/posix) and a Win32 side (platform/win32); nothing else in the tree may ask
 // which system it runs on.
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace qm::platform {
 
@@ -34,8 +36,9 @@ bool FindTopLevelWindow(const char* windowClass, const char* title);
 // others, not even briefly.
 bool CreatePrivateFile(const std::string& path);
 
-// What a name in the file system is, looked at without following a link (a reparse point on
-// Windows counts as a link).
+// What a name in the file system is, looked at without following a link. On Windows the links are
+// the symbolic links and mount points (junctions); other reparse points (deduplicated or cloud
+// files) are the files they stand for.
 enum class PathKind { kMissing, kFile, kLink, kOther };
 PathKind InspectPath(const std::string& path);
 
@@ -55,9 +58,13 @@ enum class ReplaceResult {
 // Replaces the file at path with content without ever writing through a link: the content goes
 // into a new file beside it under a name nobody can guess (created exclusively, never opened
 // through a link), which is flushed to disk and given the old file's mode (and owner, where we
-// may) through that same handle, then renamed over path. A new file is readable by its owner
-// only. A path that is a link is refused and left as it is.
+// may; on Windows its access list) through that same handle, then renamed over path. A new file
+// is readable by its owner only. A path that is a link is refused and left as it is.
 ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content);
+// The temporary's name: path + kTemporaryInfix + RandomSuffix() (kRandomSuffixDigits lower-case
+// hex digits), so a start-up can recognise what a cut-short replace left.
+inline constexpr std::string_view kTemporaryInfix = ".tmp-";
+inline constexpr size_t kRandomSuffixDigits = 16;
 // Rewrites an existing regular file in place, for a folder that allows no new file; a link is
 // refused. False on any failure.
 bool RewriteFileInPlace(const std::string& path, const std::string& content);
@@ -66,8 +73,8 @@ bool RewriteFileInPlace(const std::string& path, const std::string& content);
 uint64_t RandomSeed();
 // Eight bytes from the system's random source; false when it could not give them.
 bool SystemRandom(uint64_t& value);
-// Sixteen hex digits for a name nobody can guess: from the system's random source, or, should it
-// ever fail, from the seed mixed with a counter, which still differs on every call.
+// kRandomSuffixDigits hex digits for a name nobody can guess: from the system's random source,
+// or, should it ever fail, from the seed mixed with a counter, which still differs on every call.
 std::string RandomSuffix();
 
 }  // namespace qm::platform

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "config/IniFile.hpp"
 #include "config/Settings.hpp"
 #include "datagram/TUDPSender.hpp"
 #include "keepalive/TPingThread.hpp"
@@ -132,6 +133,8 @@ void TQuillmootServer::CreateLists() {
 
 bool TQuillmootServer::LoadConfigurationFile() {
   try {
+    // A save cut short (power loss, a kill) leaves its temporary, which holds the passwords.
+    IniFile(IniFilePath()).RemoveStaleTemporaries();
     LoadConfiguration([this](const std::string& name) {
       if (!channelList_->AddChannel(name)) throw EConfigError("No channel id left for " + name);
     });

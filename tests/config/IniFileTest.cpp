@@ -243,12 +243,41 @@ TEST_F(IniFileTest, WritableFileInReadOnlyFolderIsStillWritten) {
 }
 
 TEST_F(IniFileTest, ValuesTheFileCannotHoldExactlyAreToldApart) {
-  for (const char* held : {"", "pw", "new pw", "caf\xC3\xA9", "x=y;z", "[s]"})
+  for (const char* held : {"", "pw", "new pw", "caf\xC3\xA9", "x=y;z", "[s]", "a\tb", "a\x7F", "\x01pw\x1B"})
     EXPECT_TRUE(IniFile::HoldsExactly(held)) << held;
   for (const std::string& refused :
-       std::vector<std::string>{"\rsrvpw", "pw\n", "a\tb", " new pw ", "pw ", "\tpw", std::string("a\0b", 3), "a\x7F"})
+       std::vector<std::string>{"\rsrvpw", "pw\n", "a\rb", " new pw ", "pw ", "\tpw", "pw\t", std::string("a\0b", 3)})
     EXPECT_FALSE(IniFile::HoldsExactly(refused)) << refused;
+  EXPECT_TRUE(IniFile::HoldsExactly(std::string(IniFile::kMaxValueLength, 'v')));
   EXPECT_FALSE(IniFile::HoldsExactly(std::string(IniFile::kMaxValueLength + 1, 'v')));
+}
+
+// HoldsExactly is the file's own answer: whatever it says is held reads back as written, and
+// whatever it refuses does not, for every byte inside a value, at either end, and at the length limit.
+TEST_F(IniFileTest, WhatHoldsExactlyAcceptsReadsBackAsWrittenAndNothingElseDoes) {
+  std::vector<std::string> values;
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    values.push_back(std::string("in") + c + "side");
+    values.push_back(std::string(1, c) + "front");
+    values.push_back(std::string("back") + c);
+  }
+  values.push_back(std::string(IniFile::kMaxValueLength, 'v'));
+  values.push_back(std::string(IniFile::kMaxValueLength + 1, 'v'));
+  std::vector<IniChange> changes;
+  for (size_t i = 0; i < values.size(); ++i) changes.push_back({"Values", "k" + std::to_string(i), values[i]});
+  IniFile ini(path_);
+  ini.Apply(changes);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const std::string key = "k" + std::to_string(i);
+    EXPECT_EQ(ini.ReadString("Values", key, "") == values[i], IniFile::HoldsExactly(values[i]))
+        << "byte " << (i < 768 ? i / 3 : i) << " at "
+        << (i % 3 == 0   ? "inside"
+            : i % 3 == 1 ? "front"
+                         : "back");
+  }
+  // What a write cut off leaves no extra line behind.
+  EXPECT_EQ(ini.SectionKeys("Values").size(), values.size());
 }
 
 TEST_F(IniFileTest, ABatchIsOneWriteAndNoChangeWritesNothing) {

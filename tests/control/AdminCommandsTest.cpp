@@ -398,9 +398,9 @@ TEST(ConfigWriteTest, ReadOnlyFileIsLoggedLeftAsItWasAndNothingBreaks) {
   EXPECT_EQ(test::ReadFile(t.IniPath()), before);
 }
 
-// A value the file would store differently (cut at a CR, blanks dropped, an empty name ending the
-// channel list) is refused with a log line and changes nothing; what is in force before a
-// restart is what is in force after it.
+// A value the file would store differently (cut at a line break or NUL, blanks dropped, an empty
+// name ending the channel list) is refused with a log line and an answer, and changes nothing;
+// what is in force before a restart is what is in force after it.
 TEST(StoredValuesTest, WhatIsInForceIsWhatARestartReads) {
   TestServer t = WithAdminPassword(
       {{"Passwords", "ServerPassword", "srv"}, {"Channels", "0", "Lobby"}, {"Channels", "1", "Games"}});
@@ -409,14 +409,17 @@ TEST(StoredValuesTest, WhatIsInForceIsWhatARestartReads) {
     Player a = Join(t, "Ann", kNewVersion, "srv");
     BecomeAdmin(a, kAdminPw);
     a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, "\rsrvpw"));
+    EXPECT_EQ(Next(a), Reply(a.key, -101));
     EXPECT_TRUE(t.WaitForLog("Refused AdminChangeServerPassword: qmserver.ini cannot hold the new password exactly"));
-    EXPECT_TRUE(Quiet(a));
     a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, " new pw "));
+    EXPECT_EQ(Next(a), Reply(a.key, -101));
+    a->Send(ComposeStringCommand(kCmdAdminChangeAdminPassword, std::string("new\0pw", 6)));
+    EXPECT_EQ(Next(a), Reply(a.key, -101));
     EXPECT_TRUE(t.WaitForLog("Refused AdminChangeAdminPassword: qmserver.ini cannot hold the new password exactly"));
-    EXPECT_TRUE(Quiet(a));
     EXPECT_EQ(Settings().ServerPassword.Get(), "srv");
     EXPECT_EQ(Settings().AdminPassword.Get(), kAdminPw);
-    for (const char* name : {" ", "", "Tab\tbed", " Hall"}) {
+    for (const std::string& name :
+         std::vector<std::string>{" ", "", "Line\nbreak", "Cr\rhere", "Tab\t", " Hall", std::string("Nul\0x", 5)}) {
       a->Send(ComposeStringCommand(kCmdAdminCreateRoom, name));
       EXPECT_EQ(Next(a), Reply(a.key, -111)) << name;
     }
@@ -440,6 +443,46 @@ TEST(StoredValuesTest, WhatIsInForceIsWhatARestartReads) {
   EXPECT_EQ(Settings().ServerPassword.Get(), "srv");
   EXPECT_EQ(Settings().AdminPassword.Get(), "new pw");
   EXPECT_EQ(names(), channels);
+}
+
+// The file holds every byte but a line break or NUL, so a tab or another control character inside
+// a name or password is taken, saved and read back as it was. A name the file cannot hold (here
+// one with a CR that an earlier file gave) makes a save answer with a refusal, not silence.
+TEST(StoredValuesTest, InnerTabsAndControlBytesAreKeptAndAnUnsavableListIsAnswered) {
+  TestServer t = WithAdminPassword({{"Channels", "0", "Lobby"}, {"Channels", "1", "Lobby\rEast"}});
+  ASSERT_TRUE(t.Started());
+  const std::string tabbed = "Tab\troom\x01\x7F";
+  const std::string password = "pass\tword\x1B";
+  {
+    Player a = Join(t, "Ann");
+    BecomeAdmin(a, kAdminPw);
+    const std::string before = ReadFile(t.IniPath());
+    a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
+    EXPECT_EQ(Next(a), Reply(a.key, -111));
+    EXPECT_TRUE(t.WaitForLog(
+        "Refused AdminSaveAsDefaultChannels: qmserver.ini cannot hold the name of the channel at 1 exactly"));
+    EXPECT_EQ(ReadFile(t.IniPath()), before);
+
+    a->Send(ComposeByteCommand(kCmdAdminDeleteRoom, 2));
+    ASSERT_TRUE(a->WaitFor({kPktChannelDeleted}, kWaitMs));
+    a->Send(ComposeStringCommand(kCmdAdminCreateRoom, tabbed));
+    ASSERT_TRUE(a->WaitFor({kPktChannelAdded}, kWaitMs));
+    a->Send(ComposeStringCommand(kCmdAdminChangeServerPassword, password));
+    EXPECT_EQ(NextOf(a, {kReplyServerPasswordChanged}), Reply(a.key, 140));
+    a->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
+    EXPECT_EQ(NextOf(a, {kReplyChannelsSaved}), Reply(a.key, 150));
+  }
+  t.Stop();
+  ASSERT_TRUE(t.Start());
+  std::vector<std::string> names;
+  for (const auto& c : t.Server().Channels().Snapshot()) names.push_back(c.Name());
+  EXPECT_EQ(names, (std::vector<std::string>{"Lobby", tabbed}));
+  EXPECT_EQ(Settings().ServerPassword.Get(), password);
+  // A list read back from the server's own file saves again.
+  Player b = Join(t, "Bob", kNewVersion, password);
+  BecomeAdmin(b, kAdminPw);
+  b->Send(ComposeCommand(kCmdAdminSaveAsDefaultChannels));
+  EXPECT_EQ(NextOf(b, {kReplyChannelsSaved}), Reply(b.key, 150));
 }
 
 TEST(SaveChannelsTest, ReplacesTheSectionAndSurvivesARestart) {

@@ -145,6 +145,59 @@ TEST(StartupTest, AnAddressThatIsNotLocalFailsCommunication) {
   EXPECT_EQ(t.Server().StartupCause(), OpenCause("UDP 192.0.2.1:" + std::to_string(t.UdpPort()), EADDRNOTAVAIL));
 }
 
+// The list packet counts channels in one byte: 255 is a full list, not one too many.
+TEST(StartupTest, An255ChannelIniStartsThemAllWithoutAWarningAnd256WarnsOnce) {
+  for (int count : {255, 256}) {
+    std::vector<test::IniKey> keys;
+    for (int i = 0; i < count; ++i) keys.push_back({"Channels", std::to_string(i), "Room" + std::to_string(i)});
+    TestServer t(keys);
+    ASSERT_TRUE(t.Started()) << t.Server().StartupError();
+    EXPECT_EQ(t.Server().Channels().Count(), 255u) << count;
+    EXPECT_EQ(test::CountLines(t, "channels, more than the 255"), count == 256 ? 1u : 0u) << count;
+  }
+}
+
+// A save cut short between its create and its rename leaves a temporary holding the passwords.
+// The next start removes those of its own ini (regular files of the exact name pattern) with one
+// line; a link of that pattern, a folder, other names and other inis' temporaries stay.
+TEST(StartupTest, AStartRemovesTheTemporariesACutShortSaveLeftAndNothingElse) {
+  namespace fs = std::filesystem;
+  TestServer t({{"Passwords", "AdminPassword", "secret"}}, true, false);
+  const fs::path dir = t.Dir().Path();
+  const std::vector<std::string> stale{"qmserver.ini.tmp-0123456789abcdef", "qmserver.ini.tmp-fedcba9876543210"};
+  for (const auto& name : stale) test::WriteFile(dir / name, "[Passwords]\r\nAdminPassword=secret\r\n");
+  const std::vector<std::string> others{"qmserver.ini.tmp-0123456789ABCDEF",
+                                        "qmserver.ini.tmp-0123456789abcdef.bak",
+                                        "qmserver.ini.tmp-0123",
+                                        "qmserver.ini.tmp-0123456789abcdeg",
+                                        "other.ini.tmp-0123456789abcdef",
+                                        "xqmserver.ini.tmp-0123456789abcdef",
+                                        "target"};
+  for (const auto& name : others) test::WriteFile(dir / name, "keep");
+  const fs::path link = dir / "qmserver.ini.tmp-aaaaaaaaaaaaaaaa";
+  fs::create_symlink(dir / "target", link);
+  const fs::path folder = dir / "qmserver.ini.tmp-bbbbbbbbbbbbbbbb";
+  fs::create_directory(folder);
+  ASSERT_TRUE(t.Start()) << t.Server().StartupError();
+
+  for (const auto& name : stale) EXPECT_FALSE(fs::exists(fs::symlink_status(dir / name))) << name;
+  for (const auto& name : others) EXPECT_EQ(test::ReadFile(dir / name), "keep") << name;
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
+  const auto lines = t.LogLines();
+  const int at = Find(lines, "Removed 2 temporary file(s) a cut-short write of " + t.IniPath().string() + " left: ");
+  ASSERT_GE(at, 0);
+  for (const auto& name : stale)
+    EXPECT_NE(lines[static_cast<size_t>(at)].find((dir / name).string()), std::string::npos);
+  EXPECT_LT(Find(lines, "could not remove"), 0);
+  EXPECT_LT(Find(lines, "Removed 2 temporary"), Find(lines, "Done reading ini file"));
+
+  // A start with nothing to remove says nothing of it.
+  t.Stop();
+  ASSERT_TRUE(t.Start());
+  EXPECT_EQ(test::CountLines(t, "temporary file(s)"), 1u);
+}
+
 TEST(CommandLineTest, IniAndLogMarkersLastOneWinsCaseKept) {
   SetProcessArguments({"-ini=First.ini", "/START", "-INI=Second.INI", "-Log=Run.Log", "-iNi=-LOG=both.log"});
   ParseCommandLine();

@@ -205,6 +205,22 @@ TEST_F(QmctlAdmin, WhatTheServerDidNotStoreIsSaidPlainly) {
   EXPECT_EQ(RunQmctl(At({"admin", "create", "Hall "}), kAdmin).exitCode, kExitUsage);
 }
 
+// A tab inside a name is stored as it is. A name the file cannot hold (one an earlier file gave)
+// makes the server refuse the save with an answer, which qmctl puts in words at once.
+TEST_F(QmctlAdmin, AnInnerTabIsStoredAndAnUnsavableNameIsRefusedInWords) {
+  const auto create = RunQmctl(At({"admin", "create", "Tab\troom"}), kAdmin);
+  EXPECT_EQ(create.exitCode, 0) << create.err;
+  EXPECT_EQ(RunQmctl(At({"admin", "save"}), kAdmin).exitCode, 0);
+  EXPECT_EQ(IniFile(t.IniPath().string()).ReadString("Channels", "2", ""), "Tab\troom");
+  ASSERT_TRUE(t.Server().Channels().AddChannel("Cr\rroom"));
+  const auto save = RunQmctl(At({"--timeout", "20000", "admin", "save"}), kAdmin);
+  EXPECT_EQ(save.exitCode, kExitRefused);
+  EXPECT_NE(save.err.find("the server refused to store the channels: its configuration file cannot hold a "
+                          "channel's name exactly"),
+            std::string::npos)
+      << save.err;
+}
+
 TEST_F(QmctlAdmin, OldLayoutClientBecomesAdministratorByReply100) {
   const auto r = RunQmctl(At({"--version", "1.2.0", "admin", "create", "Old"}), kAdmin);
   EXPECT_EQ(r.exitCode, 0) << r.err;

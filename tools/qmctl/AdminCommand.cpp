@@ -27,7 +27,7 @@ struct AdminRequest {
 
 // The server refuses what its configuration file would store differently, so we refuse it first.
 constexpr const char* kCannotStore =
-    "starts or ends with a blank or holds a control character; the server's configuration file could not "
+    "starts or ends with a blank or holds a line break or NUL; the server's configuration file could not "
     "store it exactly";
 
 void ExpectArguments(const Options& o, size_t count, const std::string& form) {
@@ -134,15 +134,25 @@ AdminResult Acknowledged(Session& s, const AdminRequest& q, const std::string& n
   int16_t command = kCmdAdminSaveAsDefaultChannels, done = kReplyChannelsSaved;
   if (action == "set-server-password") command = kCmdAdminChangeServerPassword, done = kReplyServerPasswordChanged;
   if (action == "set-admin-password") command = kCmdAdminChangeAdminPassword, done = kReplyAdminPasswordChanged;
+  // A value its file cannot hold exactly the server refuses with the refusal clients know for it:
+  // a channel's name as a refused new channel, a password as a wrong administrator password.
+  const int16_t refused = action == "save" ? kReplyChannelExists : kReplyWrongAdminPassword;
   s.Send(q.needsNewPassword ? ComposeStringCommand(command, newPassword) : ComposeCommand(command));
+  const std::string what = action == "save"                  ? "the channels"
+                           : action == "set-server-password" ? "the new server password"
+                                                             : "the new administrator password";
   try {
-    s.Expect({done, kReplyNotAdmin}, "acknowledgement (" + std::to_string(done) + ")");
+    s.Expect({done, kReplyNotAdmin, refused}, "acknowledgement (" + std::to_string(done) + ")");
   } catch (const CtlError& e) {
+    if (e.Code() == kExitRefused && e.Reply() == refused)
+      throw CtlError(kExitRefused,
+                     "the server refused to store " + what + ": its configuration file cannot hold " +
+                         (action == "save" ? "a channel's name" : "it") +
+                         " exactly (a line break or NUL, or a blank at either end); nothing was changed. The "
+                         "server's log names it",
+                     refused);
     if (e.Code() != kExitTimeout) throw;
     // The server acknowledges only what its configuration file took; silence means it did not.
-    const std::string what = action == "save"                  ? "the channels"
-                             : action == "set-server-password" ? "the new server password"
-                                                               : "the new administrator password";
     throw CtlError(kExitTimeout, "the server did not store " + what + " (" + e.what() +
                                      "); nothing was changed. The server's log says why, for example a "
                                      "configuration file it may not write");

@@ -66,7 +66,7 @@ void SyncFolderOf(const std::string& path) {
 // Creates the temporary exclusively; O_EXCL with O_NOFOLLOW never opens anything that was there.
 int CreateTemporary(const std::string& path, std::string& temporary, ReplaceResult& failure) {
   for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-    temporary = path + ".tmp-" + RandomSuffix();
+    temporary = path + std::string(kTemporaryInfix) + RandomSuffix();
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
     if (errno == EEXIST) {

@@ -8,7 +8,8 @@
 #include "platform/Error.hpp"
 #include "platform/SplitMix.hpp"
 #include "platform/win32/WinApi.hpp"
-// After windows.h, which it needs.
+// After windows.h, which they need.
+#include <aclapi.h>
 #include <sddl.h>
 
 // After windows.h: the system's random source (advapi32).
@@ -57,6 +58,95 @@ PSECURITY_DESCRIPTOR PrivateDescriptor() {
 
 constexpr int kTemporaryAttempts = 8;
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Symbolic links and mount points (junctions) lead elsewhere. Every other reparse point belongs to
+// a filter that serves the file's own content (deduplication, cloud-synced folders), so such a
+// file is an ordinary file to us.
+bool IsLinkTag(DWORD tag) { return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT; }
+
+// Whether the file of a handle opened with FILE_FLAG_OPEN_REPARSE_POINT is a link; a reparse
+// point whose tag cannot be read counts as one, which nothing writes through.
+bool HandleIsLink(HANDLE file, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return IsLinkTag(tag.ReparseTag);
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+enum class OpenResult { kOpened, kMissing, kLink, kFailed };
+
+// Opens an existing regular file without following a link. A reparse point that is no link is
+// opened again without FILE_FLAG_OPEN_REPARSE_POINT, so that its filter serves the content
+// (through the first handle a deduplicated file reads as zeros), and kept only when the name is
+// still the file we looked at.
+OpenResult OpenNoFollow(const std::string& path, DWORD access, DWORD share, HANDLE& out) {
+  access |= FILE_READ_ATTRIBUTES;
+  const HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  OpenResult result = OpenResult::kFailed;
+  if (GetFileInformationByHandle(file, &info)) {
+    if (HandleIsLink(file, info.dwFileAttributes))
+      result = OpenResult::kLink;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      result = OpenResult::kOpened;
+  }
+  if (result == OpenResult::kOpened && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    out = file;
+    return result;
+  }
+  CloseHandle(file);
+  if (result != OpenResult::kOpened) return result;
+  const HANDLE served =
+      CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (served == INVALID_HANDLE_VALUE) return OpenResult::kFailed;
+  BY_HANDLE_FILE_INFORMATION again{};
+  if (GetFileInformationByHandle(served, &again) && SameFile(info, again)) {
+    out = served;
+    return OpenResult::kOpened;
+  }
+  CloseHandle(served);
+  return OpenResult::kFailed;
+}
+
+// An existing file's access list, to be given to the file that replaces it: its descriptor with
+// the list alone, protected or inheriting as the file had it.
+class AccessList {
+ public:
+  AccessList() = default;
+  AccessList(const AccessList&) = delete;
+  AccessList& operator=(const AccessList&) = delete;
+  ~AccessList() {
+    if (descriptor_) LocalFree(descriptor_);
+  }
+
+  bool Read(const std::string& path) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (OpenNoFollow(path, READ_CONTROL, kShareAll, file) != OpenResult::kOpened) return false;
+    PACL dacl = nullptr;
+    const DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                        nullptr, &descriptor_);
+    CloseHandle(file);
+    return error == ERROR_SUCCESS && descriptor_ != nullptr;
+  }
+  // Copied as it is, inherited entries and the protection mark included, with no inheritance
+  // worked out afresh: the file takes the old one's place in the same folder.
+  bool ApplyTo(HANDLE file) const { return SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, descriptor_); }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
 bool WriteAll(HANDLE file, const std::string& content) {
   size_t done = 0;
   while (done < content.size()) {
@@ -69,16 +159,15 @@ bool WriteAll(HANDLE file, const std::string& content) {
 }
 
 // CREATE_NEW never opens what is there; with FILE_FLAG_OPEN_REPARSE_POINT it cannot create a
-// link's target either.
-// The temporary carries the private access list, which the rename takes over: the ini holds
-// the passwords, whoever created it first.
+// link's target either. The temporary is private from its creation (the ini holds the passwords);
+// it takes the old file's access list only once it is filled, before the rename.
 HANDLE CreateTemporary(const std::string& path, std::string& temporary, ReplaceResult& failure) {
   for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-    temporary = path + ".tmp-" + RandomSuffix();
+    temporary = path + std::string(kTemporaryInfix) + RandomSuffix();
     const PSECURITY_DESCRIPTOR descriptor = PrivateDescriptor();
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-    const HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, descriptor ? &attributes : nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE | WRITE_DAC, 0, descriptor ? &attributes : nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     const DWORD error = GetLastError();
     if (descriptor) LocalFree(descriptor);
     if (file != INVALID_HANDLE_VALUE) return file;
@@ -158,26 +247,31 @@ PathKind InspectPath(const std::string& path) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::kMissing : PathKind::kOther;
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::kLink;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // Backup semantics open a folder too (a junction is one).
+    const HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return PathKind::kLink;
+    const bool link = HandleIsLink(file, attributes);
+    CloseHandle(file);
+    if (link) return PathKind::kLink;
+  }
   return attributes & FILE_ATTRIBUTE_DIRECTORY ? PathKind::kOther : PathKind::kFile;
 }
 
 ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
-  const HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadResult::kMissing : ReadResult::kFailed;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  switch (OpenNoFollow(path, GENERIC_READ, kShareAll, file)) {
+    case OpenResult::kOpened:
+      break;
+    case OpenResult::kMissing:
+      return ReadResult::kMissing;
+    case OpenResult::kLink:
+      return ReadResult::kLink;
+    case OpenResult::kFailed:
+      return ReadResult::kFailed;
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  ReadResult result = ReadResult::kFailed;
-  if (GetFileInformationByHandle(file, &info)) {
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-      result = ReadResult::kLink;
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-      result = ReadResult::kRead;
-  }
+  ReadResult result = ReadResult::kRead;
   std::string text;
   char buffer[16384];
   while (result == ReadResult::kRead) {
@@ -192,24 +286,26 @@ ReadResult ReadFileNoFollow(const std::string& path, std::string& content) {
 }
 
 bool CanOpenForWriting(const std::string& path) {
-  const HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (OpenNoFollow(path, GENERIC_WRITE, kShareAll, file) != OpenResult::kOpened) return false;
   CloseHandle(file);
   return true;
 }
 
-// The folder's rights decide who may read the new file; the caller has refused a read-only one.
+// The caller has refused a read-only file. A new file stays private; a replaced one keeps its
+// access list, as the POSIX side keeps mode and owner.
 ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& content) {
   const PathKind kind = InspectPath(path);
   if (kind == PathKind::kLink) return ReplaceResult::kLinkRefused;
   if (kind == PathKind::kOther) return ReplaceResult::kFailed;
+  AccessList old;
+  if (kind == PathKind::kFile && !old.Read(path)) return ReplaceResult::kFailed;
   std::string temporary;
   ReplaceResult failure = ReplaceResult::kFailed;
   const HANDLE file = CreateTemporary(path, temporary, failure);
   if (file == INVALID_HANDLE_VALUE) return failure;
   bool ok = WriteAll(file, content) && FlushFileBuffers(file);
+  ok = ok && (kind != PathKind::kFile || old.ApplyTo(file));
   ok = CloseHandle(file) && ok;
   ReplaceResult result = ok ? ReplaceResult::kReplaced : ReplaceResult::kFailed;
   if (ok && InspectPath(path) == PathKind::kLink) result = ReplaceResult::kLinkRefused;
@@ -221,13 +317,9 @@ ReplaceResult ReplaceFileSafely(const std::string& path, const std::string& cont
 }
 
 bool RewriteFileInPlace(const std::string& path, const std::string& content) {
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  bool ok = GetFileInformationByHandle(file, &info) &&
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-  ok = ok && SetEndOfFile(file) && WriteAll(file, content) && FlushFileBuffers(file);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (OpenNoFollow(path, GENERIC_WRITE, 0, file) != OpenResult::kOpened) return false;
+  bool ok = SetEndOfFile(file) && WriteAll(file, content) && FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
   return ok;
 }
