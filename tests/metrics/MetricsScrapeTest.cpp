@@ -322,6 +322,7 @@ TEST(MetricsScrape, LossRatioAndUptimeFromKnownCountsAndClock) {
   ASSERT_EQ(record->ClientName(), "lossy");
   record->Traffic.UdpPacketsReceived = 8;
   record->BadPackets = 2;
+  record->PingRoundTrip = 250;  // milliseconds, as the ping thread stores it
   // Only the date-time moves: the tick stays, so the ping thread sees no time pass.
   time.clock.SetNow(start + 2.25);
 
@@ -336,6 +337,13 @@ TEST(MetricsScrape, LossRatioAndUptimeFromKnownCountsAndClock) {
   const Sample* received = ForPlayer(e, "quillmoot_player_udp_packets_received_total", "lossy");
   ASSERT_NE(received, nullptr);
   EXPECT_EQ(received->value, 8);
+  // The family says seconds: a 250 ms round trip is 0.25, not 250 nor 0.00025.
+  const Sample* ping = ForPlayer(e, "quillmoot_player_ping_seconds", "lossy");
+  ASSERT_NE(ping, nullptr);
+  EXPECT_EQ(ping->value, 0.25);
+  const Sample* noPing = ForPlayer(e, "quillmoot_player_ping_seconds", "clean");
+  ASSERT_NE(noPing, nullptr);
+  EXPECT_EQ(noPing->value, 0.0);
 
   lossy.Close();
   clean.Close();
