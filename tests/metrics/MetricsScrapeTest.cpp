@@ -283,8 +283,8 @@ TEST(MetricsScrape, FiguresEscapingAndRefusals) {
   EXPECT_TRUE(idle.closed);
   EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n").status, 200);
 
-  // A dozen connections trickling a header line a second hold a request thread each, until their
-  // deadline ends them: real scrapes are answered meanwhile.
+  // A dozen connections trickling a header line a second are held until their deadline ends them,
+  // however steadily they send: real scrapes are answered meanwhile.
   std::vector<int> trickling;
   for (int i = 0; i < 12; ++i) trickling.push_back(Open(port, "GET /metrics HTTP/1.1\r\n"));
   std::thread trickle([&] {
