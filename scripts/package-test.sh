@@ -39,7 +39,7 @@ for field in "Package: quillmoot-server" "Version: $version" "Architecture: amd6
   check "control: $field" grep -qF " $field" <<<"$info"
 done
 check "control: Depends on adduser" grep -qE '^ Depends:.*adduser' <<<"$info"
-check "control: Depends on the metrics library" grep -qE '^ Depends:.*libprometheus-cpp-pull' <<<"$info"
+check "control: Depends on the metrics library" grep -qE '^ Depends:.*libprometheus-cpp-core' <<<"$info"
 for script in postinst prerm postrm; do check "control holds $script" grep -qE "^ +[0-9]+ bytes, .* $script +#!/bin/sh" <<<"$info"; done
 template="$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/quillmoot-server/qmserver.ini.default)"
 check "default ini: current version" grep -q '^ServerVersion=v' <<<"$template"

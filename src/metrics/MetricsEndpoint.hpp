@@ -19,14 +19,13 @@ inline constexpr const char* kMetricsUsage =
     "  -METRICS=ADDR:PORT  answer GET /metrics (Prometheus text format) on that IPv4 address, e.g.\n"
     "                      -METRICS=127.0.0.1:9465 (Linux only; off by default)\n";
 
-// Bounds of the listener. A scraper needs one connection at a time; anyone else on the network
-// gets a thread per connection only until its request is complete, which must happen within the
-// time limit, whatever pace it sends at. So a dozen connections trickling a header line a second
-// each hold a thread for two seconds and leave threads free for the scrapes.
-inline constexpr int kMetricsThreads = 16;             // requests served at once
-inline constexpr int kMetricsQueuedConnections = 16;   // accepted connections waiting for a thread
-inline constexpr int kMetricsRequestTimeoutMs = 2000;  // to send the whole request, and for each answer write
-inline constexpr int kMetricsMaxRequestBytes = 4096;
+// Bounds of the listener. One thread waits on every connection, so a connection costs a table
+// entry, not a thread: a crowd of idle connections delays no scrape. At the bound a newcomer
+// closes the oldest connection that is still idle; each has a deadline for its whole request and
+// one for taking its answer, whatever pace it keeps.
+inline constexpr size_t kMetricsMaxConnections = 256;
+inline constexpr int kMetricsRequestTimeoutMs = 2000;  // to send the whole request, and to take the answer
+inline constexpr size_t kMetricsMaxRequestBytes = 4096;
 
 struct MetricsAddress {
   std::string ip;

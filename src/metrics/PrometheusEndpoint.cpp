@@ -1,15 +1,21 @@
-// The metrics listener on prometheus-cpp: its exposer (an embedded HTTP server) does the serving
-// and the text format, including the escaping of "\\", "\"" and line feeds in label values; this
-// file turns the server's figures into metric families on each scrape.
+// The metrics listener: our own HTTP listener (one thread, every connection in one wait) serves
+// the scrape, and prometheus-cpp's text serializer writes the format, including the escaping of
+// "\\", "\"" and line feeds in label values; this file turns the server's figures into metric
+// families on each scrape.
+#include <chrono>
 #include <limits>
 #include <utility>
 
 #include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
+#include <prometheus/counter.h>
 #include <prometheus/metric_family.h>
+#include <prometheus/registry.h>
+#include <prometheus/summary.h>
+#include <prometheus/text_serializer.h>
 
 #include "datagram/VoiceStats.hpp"
 #include "metrics/MetricsEndpoint.hpp"
+#include "net/HttpListener.hpp"
 
 namespace qm {
 namespace {
@@ -154,38 +160,66 @@ class FiguresCollectable : public prometheus::Collectable {
   std::function<ServerFigures()> figures_;
 };
 
+// The listener's own figures, under the names and help texts scrapers have always seen first.
+struct ListenerFigures {
+  std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();
+  prometheus::Counter& bytes = prometheus::BuildCounter()
+                                   .Name("exposer_transferred_bytes_total")
+                                   .Help("Transferred bytes to metrics services")
+                                   .Register(*registry)
+                                   .Add({});
+  prometheus::Counter& scrapes = prometheus::BuildCounter()
+                                     .Name("exposer_scrapes_total")
+                                     .Help("Number of times metrics were scraped")
+                                     .Register(*registry)
+                                     .Add({});
+  prometheus::Summary& latencies =
+      prometheus::BuildSummary()
+          .Name("exposer_request_latencies")
+          .Help("Latencies of serving scrape requests, in microseconds")
+          .Register(*registry)
+          .Add({}, prometheus::Summary::Quantiles{{0.5, 0.05}, {0.9, 0.01}, {0.99, 0.001}});
+};
+
 class PrometheusEndpoint : public MetricsEndpoint {
  public:
   PrometheusEndpoint(const MetricsAddress& address, std::function<ServerFigures()> figures)
-      : collectable_(std::make_shared<FiguresCollectable>(std::move(figures))) {
-    const std::string listen = address.ip + ":" + std::to_string(address.port);
+      : collectable_(std::move(figures)),
+        // The paths the listener answers; anything else is 404.
+        listener_({{"/metrics", [this](const HttpRequest&) { return Scrape(); }}},
+                  HttpLimits{kMetricsMaxConnections, static_cast<uint32_t>(kMetricsRequestTimeoutMs),
+                             static_cast<uint32_t>(kMetricsRequestTimeoutMs), kMetricsMaxRequestBytes}) {
+    listener_.AddBinding(address.ip, address.port);
     try {
-      // One request per connection, bounded in time and size; the queue bounds connections
-      // waiting for one of the few threads, so a flood costs the listener, not the server.
-      exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-          "listening_ports", listen, "num_threads", std::to_string(kMetricsThreads), "connection_queue",
-          std::to_string(kMetricsQueuedConnections), "listen_backlog", std::to_string(kMetricsQueuedConnections),
-          "request_timeout_ms", std::to_string(kMetricsRequestTimeoutMs), "linger_timeout_ms", "1000",
-          "max_request_size", std::to_string(kMetricsMaxRequestBytes), "enable_keep_alive", "no"});
+      listener_.Start();
     } catch (const std::exception& e) {
-      throw EMetricsError("cannot listen on " + listen + ": " + e.what());
+      throw EMetricsError("cannot listen on " + address.ip + ":" + std::to_string(address.port) + ": " + e.what());
     }
-    exposer_->RegisterCollectable(collectable_);
-    const std::vector<int> ports = exposer_->GetListeningPorts();
-    port_ = ports.empty() ? address.port : static_cast<uint16_t>(ports.front());
   }
 
-  ~PrometheusEndpoint() override {
-    // Stops the listener threads before the figures' source can go away.
-    exposer_.reset();
-  }
+  // Stops the listener thread before the figures' source can go away.
+  ~PrometheusEndpoint() override { listener_.Stop(); }
 
-  uint16_t Port() const override { return port_; }
+  uint16_t Port() const override { return listener_.BoundPort(); }
 
  private:
-  std::shared_ptr<FiguresCollectable> collectable_;
-  std::unique_ptr<prometheus::Exposer> exposer_;
-  uint16_t port_ = 0;
+  HttpResponse Scrape() {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<MetricFamily> families = own_.registry->Collect();
+    std::vector<MetricFamily> figures = collectable_.Collect();
+    families.insert(families.end(), std::make_move_iterator(figures.begin()), std::make_move_iterator(figures.end()));
+    HttpResponse r;
+    r.body = prometheus::TextSerializer().Serialize(families);
+    own_.latencies.Observe(static_cast<double>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count()));
+    own_.bytes.Increment(static_cast<double>(r.body.size()));
+    own_.scrapes.Increment();
+    return r;
+  }
+
+  FiguresCollectable collectable_;
+  ListenerFigures own_;
+  HttpListener listener_;  // last: its thread ends before the members it uses go
 };
 
 }  // namespace

@@ -66,6 +66,9 @@ std::string SystemSocketErrorText(int code);
 void CloseSocket(SocketHandle s);
 // Shuts down the receiving side (receiveOnly) or both sides; wakes a thread blocked in recv.
 void ShutdownSocket(SocketHandle s, bool receiveOnly);
+// Ends the sending side only: the peer reads what was sent, then the end, while this side can
+// still read (and discard) what the peer sends until it closes.
+void ShutdownSending(SocketHandle s);
 bool SetNonBlocking(SocketHandle s, bool on);
 // Bounds blocking sends; a send that cannot complete in time fails with kErrTimedOut.
 bool SetSendTimeout(SocketHandle s, uint32_t milliseconds);

@@ -7,6 +7,8 @@
 
 namespace qm::platform {
 
+struct SocketWait;
+
 class SocketWaker {
  public:
   SocketWaker();
@@ -21,6 +23,7 @@ class SocketWaker {
 
  private:
   friend int WaitSocket(SocketHandle s, bool wantRead, bool wantWrite, SocketWaker* waker, int timeoutMs);
+  friend int WaitSockets(SocketWait* sockets, size_t count, SocketWaker* waker, int timeoutMs);
   void Drain();
 #ifdef _WIN32
   SocketHandle socket_ = kInvalidSocket;
@@ -36,5 +39,18 @@ enum : int { kSocketReadable = 1, kSocketWritable = 2, kWakerSignalled = 4 };
 // reports it. Returns the kSocket*/kWaker* flags that hold, 0 on time-out, -1 on error. An error
 // or hang-up on the socket counts as readable, so the next receive reports it.
 int WaitSocket(SocketHandle s, bool wantRead, bool wantWrite, SocketWaker* waker, int timeoutMs);
+
+// One socket of a wait on several.
+struct SocketWait {
+  SocketHandle socket = kInvalidSocket;
+  bool wantRead = false;
+  bool wantWrite = false;
+  int ready = 0;  // after the wait: the kSocket* flags that hold (an error or hang-up reads as readable)
+};
+// Waits until one of the sockets is ready as asked, the waker (may be null) is signalled, or
+// timeoutMs passes (negative: no limit); one thread serves many connections this way. Fills each
+// entry's ready flags. Returns kWakerSignalled when the waker was signalled (the signal consumed),
+// 0 otherwise (a time-out or some socket ready), -1 on error.
+int WaitSockets(SocketWait* sockets, size_t count, SocketWaker* waker, int timeoutMs);
 
 }  // namespace qm::platform

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
@@ -136,6 +137,29 @@ TEST(QmctlPing, RoundTripsAreMeasuredAndReported) {
   EXPECT_NE(human.out.find("pong 1: echo 1, "), std::string::npos) << human.out;
   EXPECT_NE(human.out.find("pong 2: echo 2, "), std::string::npos) << human.out;
   EXPECT_NE(human.out.find("2 sent, 2 received, 0% lost; round trip min/avg/max "), std::string::npos) << human.out;
+}
+
+// The server answers ten pings a second of each client and no more; qmctl must not report that
+// limit as loss. Pings asked for faster go at the server's pace, with a note saying so.
+TEST(QmctlPing, AShortIntervalIsRaisedToTheServersPaceAndLosesNothing) {
+  TestServer t;
+  ASSERT_TRUE(t.Started());
+  const auto r = RunQmctl(At(t.TcpPort(), {"--json", "ping", "--count", "20", "--interval", "10"}), {}, 30000);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = ParseJson(r.out);
+  ASSERT_TRUE(j) << r.out;
+  std::printf("[ info ] qmctl ping --count 20 --interval 10 on loopback: %d of %d received, %d%% lost\n",
+              static_cast<int>((*j)["received"].Num()), static_cast<int>((*j)["sent"].Num()),
+              static_cast<int>((*j)["loss_percent"].Num()));
+  EXPECT_EQ((*j)["sent"].Num(), 20);
+  EXPECT_EQ((*j)["received"].Num(), 20);
+  EXPECT_EQ((*j)["loss_percent"].Num(), 0);
+  EXPECT_NE(r.err.find("--interval 10 raised to 100 ms"), std::string::npos) << r.err;
+
+  // At the server's pace already: no note.
+  const auto paced = RunQmctl(At(t.TcpPort(), {"ping", "--count", "2", "--interval", "100"}));
+  ASSERT_EQ(paced.exitCode, 0) << paced.err;
+  EXPECT_EQ(paced.err.find("raised"), std::string::npos) << paced.err;
 }
 
 TEST(QmctlPing, NoPongAtAllIsATimeOut) {

@@ -145,7 +145,9 @@ subcommands:
   admin set-admin-password     change the administrator password
   ping [--count N] [--interval MS]
                                UDP ping round trips (N 1-100, default 4;
-                               MS 10-60000, default 1000)
+                               MS 10-60000, default 1000; below 100 it is
+                               raised to 100, as the server answers 10 pings
+                               a second and drops the rest)
   watch [--seconds S]          print notifications until interrupted or S seconds
 
 options:

@@ -7,6 +7,7 @@
 
 #include "client/QmClient.hpp"
 #include "datagram/Datagrams.hpp"
+#include "datagram/UdpIntake.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Socket.hpp"
 #include "qmctl/Commands.hpp"
@@ -20,6 +21,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Echo values above 4 mark a datagram as an answer to the server's own ping, so ours cycle 1-4.
 constexpr int kEchoCycle = 4;
+// The server answers so many pings a second of each client and drops the rest unanswered; pinging
+// faster would report its limit as loss on the network.
+constexpr int kServerPingIntervalMs = 1000 / static_cast<int>(UdpIntake::kPingsPerSecond);
 
 bool IsPongFor(const std::vector<uint8_t>& d, uint16_t sessionKey, uint8_t echo) {
   DatagramHead head;
@@ -121,11 +125,19 @@ int RunPing(const Options& o) {
   }
   if (!o.json) Emit("PING " + o.host + " (" + dotted + ") UDP port " + std::to_string(udpPort) + "\n");
 
+  int intervalMs = o.intervalMs;
+  if (intervalMs < kServerPingIntervalMs && o.count > 1) {
+    // On stderr, so --json output stays one document.
+    std::fprintf(stderr, "qmctl: --interval %d raised to %d ms: the server answers %d pings a second\n", intervalMs,
+                 kServerPingIntervalMs, static_cast<int>(UdpIntake::kPingsPerSecond));
+    intervalMs = kServerPingIntervalMs;
+  }
+
   std::vector<std::optional<double>> rtts;
   for (int i = 0; i < o.count; ++i) {
     const auto start = SteadyClock::now();
     rtts.push_back(PingOnce(o, s, *udp, udpPort, dotted, i, start));
-    if (i + 1 < o.count) std::this_thread::sleep_until(start + std::chrono::milliseconds(o.intervalMs));
+    if (i + 1 < o.count) std::this_thread::sleep_until(start + std::chrono::milliseconds(intervalMs));
   }
   s.Leave();
   if (Summarise(o, rtts, dotted, udpPort) == 0) throw CtlError(kExitTimeout, "no pong came back", 0);

@@ -104,6 +104,10 @@ void ShutdownSocket(SocketHandle s, bool receiveOnly) {
   if (s != kInvalidSocket) ::shutdown(s, receiveOnly ? SHUT_RD : SHUT_RDWR);
 }
 
+void ShutdownSending(SocketHandle s) {
+  if (s != kInvalidSocket) ::shutdown(s, SHUT_WR);
+}
+
 bool SetNonBlocking(SocketHandle s, bool on) {
   int flags = ::fcntl(s, F_GETFL, 0);
   if (flags < 0) return false;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "platform/Clock.hpp"
 
@@ -61,6 +62,31 @@ int WaitSocket(SocketHandle s, bool wantRead, bool wantWrite, SocketWaker* waker
     }
     if (result != 0) return result;
   }
+}
+
+int WaitSockets(SocketWait* sockets, size_t count, SocketWaker* waker, int timeoutMs) {
+  const bool withWaker = waker && waker->Valid();
+  std::vector<pollfd> p(count + 1);
+  for (size_t i = 0; i < count; ++i) {
+    sockets[i].ready = 0;
+    p[i] = {sockets[i].socket,
+            static_cast<short>((sockets[i].wantRead ? POLLIN : 0) | (sockets[i].wantWrite ? POLLOUT : 0)), 0};
+  }
+  p[count] = {withWaker ? waker->fd_ : -1, POLLIN, 0};
+  int r = 0;
+  do {
+    r = ::poll(p.data(), count + 1, timeoutMs);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return -1;
+  for (size_t i = 0; i < count; ++i) {
+    if (p[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) sockets[i].ready |= kSocketReadable;
+    if (p[i].revents & POLLOUT) sockets[i].ready |= kSocketWritable;
+  }
+  if (withWaker && (p[count].revents & POLLIN)) {
+    waker->Drain();
+    return kWakerSignalled;
+  }
+  return 0;
 }
 
 }  // namespace qm::platform

@@ -55,6 +55,10 @@ void ShutdownSocket(SocketHandle s, bool receiveOnly) {
   if (s != kInvalidSocket) ::shutdown(s, receiveOnly ? SD_RECEIVE : SD_BOTH);
 }
 
+void ShutdownSending(SocketHandle s) {
+  if (s != kInvalidSocket) ::shutdown(s, SD_SEND);
+}
+
 bool SetNonBlocking(SocketHandle s, bool on) {
   u_long mode = on ? 1 : 0;
   return ::ioctlsocket(s, FIONBIO, &mode) == 0;

@@ -1,5 +1,7 @@
 #include "platform/Waker.hpp"
 
+#include <vector>
+
 namespace qm::platform {
 
 SocketWaker::SocketWaker() {
@@ -66,6 +68,33 @@ int WaitSocket(SocketHandle s, bool wantRead, bool wantWrite, SocketWaker* waker
     result |= kWakerSignalled;
   }
   return result;
+}
+
+int WaitSockets(SocketWait* sockets, size_t count, SocketWaker* waker, int timeoutMs) {
+  const bool withWaker = waker && waker->Valid();
+  // WSAPoll, not select: a select set holds 64 sockets here.
+  std::vector<WSAPOLLFD> p(count + 1);
+  for (size_t i = 0; i < count; ++i) {
+    sockets[i].ready = 0;
+    p[i].fd = sockets[i].socket;
+    p[i].events = static_cast<SHORT>((sockets[i].wantRead ? POLLRDNORM : 0) | (sockets[i].wantWrite ? POLLWRNORM : 0));
+    p[i].revents = 0;
+  }
+  // A negative descriptor is passed over; the entry keeps the count simple.
+  p[count].fd = withWaker ? waker->socket_ : static_cast<SOCKET>(INVALID_SOCKET);
+  p[count].events = POLLRDNORM;
+  p[count].revents = 0;
+  const int r = ::WSAPoll(p.data(), static_cast<ULONG>(withWaker ? count + 1 : count), timeoutMs);
+  if (r == SOCKET_ERROR) return -1;
+  for (size_t i = 0; i < count; ++i) {
+    if (p[i].revents & (POLLRDNORM | POLLERR | POLLHUP | POLLNVAL)) sockets[i].ready |= kSocketReadable;
+    if (p[i].revents & POLLWRNORM) sockets[i].ready |= kSocketWritable;
+  }
+  if (withWaker && (p[count].revents & POLLRDNORM)) {
+    waker->Drain();
+    return kWakerSignalled;
+  }
+  return 0;
 }
 
 }  // namespace qm::platform
