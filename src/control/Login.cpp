@@ -77,14 +77,16 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (!serverPassword.empty()) {
     const std::string& from = context.connection->PeerAddress();
     uint32_t answerTick = 0;
-    // A blocked address learns nothing, not even whether this guess was right.
-    if (loginGuesses_.Blocked(from, answerTick)) {
+    // A blocked address, or one whose turn did not come, learns nothing, not even whether this
+    // guess was right.
+    if (!loginGuesses_.AwaitTurn(from, *context.connection, answerTick)) {
       if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
-    if (req.password != serverPassword) {
-      for (const auto& line : loginGuesses_.Failed(from, "Refused logins")) WriteLogAlways(line, kLogWarning);
+    const bool right = req.password == serverPassword;
+    for (const auto& line : loginGuesses_.Looked(from, right, "Refused logins")) WriteLogAlways(line, kLogWarning);
+    if (!right) {
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
