@@ -117,6 +117,9 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       client->SetPlayerId(id);
       client->SetSessionKey(key);
       context.SetSlot(client);
+      // The reply is queued before the client is listed: from then on notices reach it, and a
+      // client must learn that it is in before it hears of anyone else.
+      client->Enqueue(ComposeLoginAccepted(key, s.Servername));
       clientList_->Append(client);
     }
   }
@@ -130,7 +133,6 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
       kLogProgress);
 
-  client->Enqueue(ComposeLoginAccepted(client->SessionKey(), s.Servername));
   clientList_->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
   return false;
 }
