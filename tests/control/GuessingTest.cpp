@@ -130,6 +130,8 @@ TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
     for (int i = 0; i < 30; ++i) checked += Looked(throttle, "192.0.2.7");
     std::cout << "budget " << limits.perSecond << "/s, network " << limits.networkFailures << ": " << looked
               << " of 4200 attack passwords looked at, then " << checked << " of 30\n";
+    // The shared budget's burst, or as many as the full table lets in.
+    EXPECT_EQ(looked, limits.perSecond != 0 ? 30 : 4096);
     EXPECT_FALSE(Looked(throttle, "192.0.2.7"));
     EXPECT_LE(checked, 10);
   }
@@ -269,6 +271,86 @@ TEST(Guessing, ACrowdOfWrongPasswordsKeepsOutNobodyWithTheRightOneAndIsNamedInTh
   EXPECT_GE(admin.in, kHonestTries / 2);
   EXPECT_GE(players.in, kHonestTries - 1);
   EXPECT_GT(named, 0u);
+}
+
+TEST(Guessing, TheBudgetForAllAddressesBoundsTheLooksAndGivesEachTurnToTheLeastFailing) {
+  ClockScope time;
+  GuessThrottle throttle(time.clock);
+  using Gate = GuessThrottle::Gate;
+  // Fresh addresses in fresh networks, one wrong password each: the burst is looked at, the rest
+  // not, and then two a second.
+  int looked = 0;
+  for (int i = 0; i < 100; ++i) looked += Looked(throttle, Crowd(i));
+  EXPECT_EQ(looked, 30);
+  time.clock.AdvanceMs(1000);
+  looked = 0;
+  for (int i = 100; i < 110; ++i) looked += Looked(throttle, Crowd(i));
+  EXPECT_EQ(looked, 2);
+
+  // Spent: an attempt waits. Of two waiting, the next look goes to the address whose network never
+  // failed, though it came later; the crowd's waits on.
+  uint32_t answer = 0;
+  uint64_t crowd = 0, honest = 0;
+  ASSERT_EQ(throttle.Ask(Crowd(0), answer, crowd), Gate::kQueued);
+  ASSERT_EQ(throttle.Ask("192.0.2.7", answer, honest), Gate::kQueued);
+  EXPECT_EQ(throttle.Claim(honest), Gate::kQueued);  // no look left yet
+  time.clock.AdvanceMs(500);
+  EXPECT_EQ(throttle.Claim(crowd), Gate::kQueued);
+  EXPECT_EQ(throttle.Claim(honest), Gate::kLook);
+  // A right password gives its look back.
+  EXPECT_TRUE(throttle.Looked("192.0.2.7", true, "Refused logins").empty());
+  EXPECT_EQ(throttle.Claim(crowd), Gate::kLook);
+  throttle.Looked(Crowd(0), false, "Refused logins");
+
+  // The waiting places are few: the crowd fills them, a newcomer that ranks ahead takes the last
+  // one's place (that one is refused), one that does not is refused at once.
+  std::vector<uint64_t> tickets(GuessThrottle::kMaxWaiting);
+  for (size_t i = 0; i < tickets.size(); ++i)
+    ASSERT_EQ(throttle.Ask(Crowd(static_cast<int>(i)), answer, tickets[i]), Gate::kQueued);
+  uint64_t late = 0;
+  EXPECT_EQ(throttle.Ask(Crowd(0), answer, late), Gate::kRefused);
+  ASSERT_EQ(throttle.Ask("198.51.100.1", answer, honest), Gate::kQueued);
+  int displaced = 0;
+  for (uint64_t t : tickets) displaced += throttle.Claim(t) == Gate::kRefused;
+  EXPECT_EQ(displaced, 1);
+  time.clock.AdvanceMs(500);
+  EXPECT_EQ(throttle.Claim(honest), Gate::kLook);
+  for (uint64_t t : tickets) throttle.Withdraw(t);
+}
+
+TEST(Guessing, WhileTheSharedBudgetIsSpentTheNetworksThatFailMostAreNamedOnceAMinute) {
+  ClockScope time;
+  GuessThrottle throttle(time.clock);
+  std::vector<std::string> lines;
+  const auto fail = [&](const std::string& address) {
+    for (auto& l : throttle.Failed(address, "Refused logins")) lines.push_back(std::move(l));
+  };
+  for (int i = 0; i < 20; ++i) fail("10.1.1." + std::to_string(i + 1));
+  for (int i = 0; i < 10; ++i) fail("10.2.2." + std::to_string(i + 1));
+  const std::vector<std::string> spent{
+      "Refused logins from any address: too many failed passwords (30 at once, then 2 a second); passwords are "
+      "looked at only as the budget allows",
+      "Refused logins from 10.1.1.0/24: 20 failed passwords from that network in 60 s while the budget for all "
+      "addresses is spent",
+      "Refused logins from 10.2.2.0/24: 10 failed passwords from that network in 60 s while the budget for all "
+      "addresses is spent"};
+  EXPECT_EQ(lines, spent);
+  lines.clear();
+  // The budget stays spent (two failures a second from ever-new networks): the next report comes a
+  // minute after the first.
+  const auto reports = [&] {
+    return std::count_if(lines.begin(), lines.end(),
+                         [](const std::string& l) { return l.find("while the budget") != std::string::npos; });
+  };
+  for (uint32_t ms = 1000; ms < GuessThrottle::kCrowdReportMs; ms += 1000) {
+    time.clock.AdvanceMs(1000);
+    fail(Crowd(static_cast<int>(2 * ms / 1000)));
+    fail(Crowd(static_cast<int>(2 * ms / 1000 + 1)));
+  }
+  EXPECT_EQ(reports(), 0);
+  time.clock.AdvanceMs(1000);
+  fail("10.2.2.99");
+  EXPECT_EQ(reports(), static_cast<std::ptrdiff_t>(GuessThrottle::kCrowdReportLines));
 }
 
 TEST(Guessing, AFullServerAnswersServerFullWithoutLookingAtThePassword) {
