@@ -39,6 +39,7 @@ class ClientList {
   bool LowestFreePlayerId(uint8_t& id);
   // A session key 1..50,000 no listed client holds; false when none is free.
   bool DrawSessionKey(const std::function<uint32_t()>& random, uint32_t& key);
+  // Broadcasts reach the client from here on: what it must receive first is queued before.
   void Append(ClientPtr client);
   // Broadcasts announce (unless the client is Leaving: already announced), then unlists it.
   void RemoveClient(const ClientPtr& client, const Compose& announce);

@@ -121,17 +121,19 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   const auto& link = client->TcpLink();
   const std::string from = link ? link->PeerAddress() : std::string();
   uint32_t answerTick = 0;
-  // A blocked address is refused without a look at the password, one answer a second at most.
-  if (link && adminGuesses_.Blocked(from, answerTick)) {
+  // A blocked address is refused without a look at the password, one answer a second at most; so
+  // is one whose turn for the shared budget did not come.
+  if (link && !adminGuesses_.AwaitTurn(from, *link, answerTick)) {
     if (WaitForAnswerSlot(answerTick, clock_, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
   // An empty administrator password switches administrator login off rather than opening it.
   const std::string adminPassword = settings_.AdminPassword.Get();
-  if (adminPassword.empty() || password != adminPassword) {
-    if (link)
-      for (const auto& line : adminGuesses_.Failed(from, "Refused administrator logins"))
-        WriteLogAlways(line, kLogWarning);
+  const bool right = !adminPassword.empty() && password == adminPassword;
+  if (link)
+    for (const auto& line : adminGuesses_.Looked(from, right, "Refused administrator logins"))
+      WriteLogAlways(line, kLogWarning);
+  if (!right) {
     client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }

@@ -45,12 +45,16 @@ bool ControlHandlers::PaceLogin(TcpConnection& conn) {
 
 bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, size_t size) {
   const LoginRequest req = ParseLogin(packet, size);
-  LogEvent(
-      "CMD <-",
-      "ClientLogin ClientName: " + req.name + " ClientPw: " + std::string(kPasswordMask) + " ClientVer: " + req.version,
-      kCmdClientLogin, nullptr);
+  const std::string trace =
+      "ClientLogin ClientName: " + req.name + " ClientPw: " + std::string(kPasswordMask) + " ClientVer: " + req.version;
+  // A login whose password is looked at, or that needs none, is traced whatever its address did
+  // before: for a wrong password it is the only line of the attempt, and the guess budgets bound
+  // how many there are. One refused unseen (server full, blocked, no turn) costs nothing and may
+  // come at connection rate: its trace stays under the address's limit, counted when held back.
+  const auto traceLimited = [&] { LogEvent("CMD <-", trace, kCmdClientLogin, nullptr); };
 
   if (clientList_->HasConnection(&context)) {
+    traceLimited();
     LogEvent("ALERT", "Client already exists", 0, nullptr);
     return false;
   }
@@ -69,6 +73,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   };
   bool addressFull = ClientsFrom(*clientList_, peerHost.ip) >= perAddress;
   if (clientList_->ClientCount() >= maxClients || addressFull) {
+    traceLimited();
     if (addressFull) notePlacesTaken();
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
@@ -77,17 +82,23 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (!serverPassword.empty()) {
     const std::string& from = context.connection->PeerAddress();
     uint32_t answerTick = 0;
-    // A blocked address learns nothing, not even whether this guess was right.
-    if (loginGuesses_.Blocked(from, answerTick)) {
+    // A blocked address, or one whose turn did not come, learns nothing, not even whether this
+    // guess was right.
+    if (!loginGuesses_.AwaitTurn(from, *context.connection, answerTick)) {
+      traceLimited();
       if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
-    if (req.password != serverPassword) {
-      for (const auto& line : loginGuesses_.Failed(from, "Refused logins")) WriteLogAlways(line, kLogWarning);
+    LogEventAlways("CMD <-", trace, kCmdClientLogin);
+    const bool right = req.password == serverPassword;
+    for (const auto& line : loginGuesses_.Looked(from, right, "Refused logins")) WriteLogAlways(line, kLogWarning);
+    if (!right) {
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
+  } else {
+    LogEventAlways("CMD <-", trace, kCmdClientLogin);
   }
 
   // A login that may succeed and is past its address's budget waits here, before the others hear
@@ -115,6 +126,9 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       client->SetPlayerId(id);
       client->SetSessionKey(key);
       context.SetSlot(client);
+      // The reply is queued before the client is listed: from then on notices reach it, and a
+      // client must learn that it is in before it hears of anyone else.
+      client->Enqueue(ComposeLoginAccepted(key, s.Servername));
       clientList_->Append(client);
     }
   }
@@ -128,7 +142,6 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
       kLogProgress);
 
-  client->Enqueue(ComposeLoginAccepted(client->SessionKey(), s.Servername));
   clientList_->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
   return false;
 }

@@ -8,9 +8,11 @@ namespace qm::platform {
 // True when standard input is an interactive terminal (not a pipe, a file or /dev/null).
 bool StdinIsTerminal();
 
-// Reads one line from standard input with echo off, without its line end. The echo is restored
-// before returning, also on failure. False at end of input or when the terminal refuses.
-bool ReadLineWithoutEcho(std::string& line);
+// Shows the prompt on standard error, then reads one line from standard input with echo off,
+// without its line end. The prompt comes only once the echo is off: what is typed on seeing it is
+// neither shown nor discarded. The echo is restored before returning, also on failure. False at
+// end of input or when the terminal refuses.
+bool ReadLineWithoutEcho(const std::string& prompt, std::string& line);
 
 // From now on an interrupt (Ctrl+C; SIGINT or SIGTERM on POSIX, Ctrl+Break or closing the
 // console on Windows) only raises a flag instead of ending the process. No thread is started:

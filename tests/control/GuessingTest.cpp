@@ -1,9 +1,12 @@
 // Password guessing from one address (127.0.0.2 or .3) is throttled; the owner, on 127.0.0.1,
 // is never affected. An empty administrator password switches administrator login off.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -77,9 +80,16 @@ TEST(Guessing, TenFailuresBlockTheGuessersAddressForFiveMinutesAndNeverTheOwners
 // One wrong password as the handlers take it: looked at only when not blocked (then true).
 bool Looked(GuessThrottle& throttle, const std::string& address) {
   uint32_t answer = 0;
-  if (throttle.Blocked(address, answer)) return false;
-  throttle.Failed(address, "Refused logins");
+  uint64_t ticket = 0;
+  const GuessThrottle::Gate gate = throttle.Ask(address, answer, ticket);
+  if (gate == GuessThrottle::Gate::kQueued) throttle.Withdraw(ticket);  // refused after its wait
+  if (gate != GuessThrottle::Gate::kLook) return false;
+  throttle.Looked(address, false, "Refused logins");
   return true;
+}
+bool Blocked(GuessThrottle& throttle, const std::string& address, uint32_t& answer) {
+  uint64_t ticket = 0;
+  return throttle.Ask(address, answer, ticket) == GuessThrottle::Gate::kRefused;
 }
 std::string Crowd(int i) { return "10.0." + std::to_string(i % 200) + "." + std::to_string(i / 200 + 1); }
 
@@ -99,13 +109,13 @@ TEST(Guessing, TheThrottlesWindowBlockAndAnswerGapAtTheirEdges) {
   const uint32_t start = time.clock.TickCount();
   uint32_t answer = 0;
   for (uint32_t n = 1; n <= 2; ++n) {
-    ASSERT_TRUE(throttle.Blocked("10.0.0.1", answer));
+    ASSERT_TRUE(Blocked(throttle, "10.0.0.1", answer));
     EXPECT_EQ(answer, start + n * GuessThrottle::kBlockedAnswerGapMs);
   }
   time.clock.AdvanceMs(GuessThrottle::kBlockMs - 1);
-  EXPECT_TRUE(throttle.Blocked("10.0.0.1", answer));
+  EXPECT_TRUE(Blocked(throttle, "10.0.0.1", answer));
   time.clock.AdvanceMs(1);
-  EXPECT_FALSE(throttle.Blocked("10.0.0.1", answer));
+  EXPECT_FALSE(Blocked(throttle, "10.0.0.1", answer));
 }
 
 TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
@@ -120,8 +130,9 @@ TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
     for (int i = 0; i < 30; ++i) checked += Looked(throttle, "192.0.2.7");
     std::cout << "budget " << limits.perSecond << "/s, network " << limits.networkFailures << ": " << looked
               << " of 4200 attack passwords looked at, then " << checked << " of 30\n";
-    uint32_t answer = 0;
-    EXPECT_TRUE(throttle.Blocked("192.0.2.7", answer));
+    // The shared budget's burst, or as many as the full table lets in.
+    EXPECT_EQ(looked, limits.perSecond != 0 ? 30 : 4096);
+    EXPECT_FALSE(Looked(throttle, "192.0.2.7"));
     EXPECT_LE(checked, 10);
   }
   // The full table is pruned once its failures are a minute old: a newcomer is counted as usual.
@@ -137,6 +148,209 @@ TEST(Guessing, ManyAddressesWithOneGuessEachNeverSwitchTheLimitOff) {
                                      "(30 in 60 s); blocked for 300 s"});
   EXPECT_FALSE(Looked(throttle, "10.9.9.200"));
   EXPECT_TRUE(Looked(throttle, "10.9.10.1"));
+}
+
+// The crowd of an attack round: 64 addresses in 16 /24 networks (none of them the honest
+// 127.0.0.0/24) send wrong passwords as fast as they are answered, first for the administrator
+// password (each a logged-in client), then for the server password (a connection each). Meanwhile
+// the owner on 127.0.0.1 tries ten times with the right one. Prints the figures.
+constexpr int kCrowdNetworks = 16;
+constexpr int kCrowdPerNetwork = 4;
+constexpr int kHonestTries = 10;
+// Each of the crowd waits this long after an answer: about 640 guesses a second in all.
+constexpr std::chrono::milliseconds kCrowdGap{100};
+std::string CrowdAddress(int i) {
+  return "127.20." + std::to_string(i / kCrowdPerNetwork) + "." + std::to_string(i % kCrowdPerNetwork + 1);
+}
+
+struct HonestTries {
+  int in = 0;
+  std::vector<double> seconds;  // each answer's time
+  void Print(const char* what) const {
+    std::vector<double> s = seconds;
+    std::sort(s.begin(), s.end());
+    std::cout << what << ": " << in << " of " << kHonestTries << " got in; answers in";
+    for (double v : s) std::cout << ' ' << static_cast<int>(v * 1000) << " ms";
+    std::cout << '\n';
+  }
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(Guessing, ACrowdOfWrongPasswordsKeepsOutNobodyWithTheRightOneAndIsNamedInTheLog) {
+  test::TestServer t({{"General", "MaxClients", "100"},
+                      {"Passwords", "ServerPassword", "door"},
+                      {"Passwords", "AdminPassword", "keys"}});
+  ASSERT_TRUE(t.Started());
+  constexpr int kCrowd = kCrowdNetworks * kCrowdPerNetwork;
+  std::atomic<bool> stop{false};
+  std::atomic<int> guesses{0};
+
+  // Administrator password.
+  std::vector<std::unique_ptr<ControlClient>> crowd;
+  for (int i = 0; i < kCrowd; ++i) {
+    crowd.push_back(From(CrowdAddress(i), t.TcpPort()));
+    ASSERT_EQ(crowd.back()->Login("crowd", "door", "1.2.2"), kPktLoginAccepted) << i;
+  }
+  std::vector<std::thread> threads;
+  const auto adminStart = std::chrono::steady_clock::now();
+  for (int i = 0; i < kCrowd; ++i) {
+    threads.emplace_back([&, i] {
+      for (int n = 0; !stop && n < 100000; ++n) {
+        crowd[i]->Send(ComposeStringCommand(kCmdAdminLogin, "guess" + std::to_string(n)));
+        if (!crowd[i]->WaitFor({kReplyWrongAdminPassword}, kWaitMs)) return;
+        ++guesses;
+        std::this_thread::sleep_for(kCrowdGap);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the shared budget is spent
+  HonestTries admin;
+  for (int i = 0; i < kHonestTries; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto owner = From("127.0.0.1", t.TcpPort());
+    ASSERT_EQ(owner->Login("owner", "door", "2.0", kWaitMs), kPktLoginAccepted) << i;
+    const auto sent = std::chrono::steady_clock::now();
+    owner->Send(ComposeStringCommand(kCmdAdminLogin, "keys"));
+    const auto answer = owner->WaitFor({kPktPlayerIsAdmin, kReplyWrongAdminPassword}, kWaitMs);
+    admin.seconds.push_back(SecondsSince(sent));
+    admin.in += CommandOf(answer) == kPktPlayerIsAdmin;
+  }
+  const double adminRate = guesses / SecondsSince(adminStart);
+  stop = true;
+  for (auto& th : threads) th.join();
+  threads.clear();
+  crowd.clear();
+
+  // Server password.
+  stop = false;
+  guesses = 0;
+  const auto playerStart = std::chrono::steady_clock::now();
+  for (int i = 0; i < kCrowd; ++i) {
+    threads.emplace_back([&, i] {
+      for (int n = 0; !stop && n < 100000; ++n) {
+        try {
+          if (From(CrowdAddress(i), t.TcpPort())->Login("crowd", "guess" + std::to_string(n), "1.2.2", kWaitMs) != 0)
+            ++guesses;
+          std::this_thread::sleep_for(kCrowdGap);
+        } catch (const std::exception&) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));  // turned away; try again
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  HonestTries players;
+  for (int i = 0; i < kHonestTries; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int16_t answer = 0;
+    auto sent = std::chrono::steady_clock::now();
+    try {
+      auto player = From("127.0.0.1", t.TcpPort());
+      sent = std::chrono::steady_clock::now();
+      answer = player->Login("player", "door", "2.0", kWaitMs);
+    } catch (const std::exception&) {
+    }
+    players.seconds.push_back(SecondsSince(sent));
+    players.in += answer == kPktLoginAccepted;
+  }
+  const double playerRate = guesses / SecondsSince(playerStart);
+  stop = true;
+  for (auto& th : threads) th.join();
+
+  // Lines that name a guessing address or network of the crowd.
+  size_t named = 0;
+  for (const auto& line : t.LogLines()) named += line.find("logins from 127.20.") != std::string::npos;
+  std::cout << "crowd of " << kCrowd << " addresses in " << kCrowdNetworks << " networks: " << adminRate
+            << " administrator guesses a second, " << playerRate << " server password guesses a second; " << named
+            << " log lines name its addresses or networks\n";
+  admin.Print("administrator with the right password");
+  players.Print("players with the right server password");
+  EXPECT_GE(admin.in, kHonestTries / 2);
+  EXPECT_GE(players.in, kHonestTries - 1);
+  EXPECT_GT(named, 0u);
+}
+
+TEST(Guessing, TheBudgetForAllAddressesBoundsTheLooksAndGivesEachTurnToTheLeastFailing) {
+  ClockScope time;
+  GuessThrottle throttle(time.clock);
+  using Gate = GuessThrottle::Gate;
+  // Fresh addresses in fresh networks, one wrong password each: the burst is looked at, the rest
+  // not, and then two a second.
+  int looked = 0;
+  for (int i = 0; i < 100; ++i) looked += Looked(throttle, Crowd(i));
+  EXPECT_EQ(looked, 30);
+  time.clock.AdvanceMs(1000);
+  looked = 0;
+  for (int i = 100; i < 110; ++i) looked += Looked(throttle, Crowd(i));
+  EXPECT_EQ(looked, 2);
+
+  // Spent: an attempt waits. Of two waiting, the next look goes to the address whose network never
+  // failed, though it came later; the crowd's waits on.
+  uint32_t answer = 0;
+  uint64_t crowd = 0, honest = 0;
+  ASSERT_EQ(throttle.Ask(Crowd(0), answer, crowd), Gate::kQueued);
+  ASSERT_EQ(throttle.Ask("192.0.2.7", answer, honest), Gate::kQueued);
+  EXPECT_EQ(throttle.Claim(honest), Gate::kQueued);  // no look left yet
+  time.clock.AdvanceMs(500);
+  EXPECT_EQ(throttle.Claim(crowd), Gate::kQueued);
+  EXPECT_EQ(throttle.Claim(honest), Gate::kLook);
+  // A right password gives its look back.
+  EXPECT_TRUE(throttle.Looked("192.0.2.7", true, "Refused logins").empty());
+  EXPECT_EQ(throttle.Claim(crowd), Gate::kLook);
+  throttle.Looked(Crowd(0), false, "Refused logins");
+
+  // The waiting places are few: the crowd fills them, a newcomer that ranks ahead takes the last
+  // one's place (that one is refused), one that does not is refused at once.
+  std::vector<uint64_t> tickets(GuessThrottle::kMaxWaiting);
+  for (size_t i = 0; i < tickets.size(); ++i)
+    ASSERT_EQ(throttle.Ask(Crowd(static_cast<int>(i)), answer, tickets[i]), Gate::kQueued);
+  uint64_t late = 0;
+  EXPECT_EQ(throttle.Ask(Crowd(0), answer, late), Gate::kRefused);
+  ASSERT_EQ(throttle.Ask("198.51.100.1", answer, honest), Gate::kQueued);
+  int displaced = 0;
+  for (uint64_t t : tickets) displaced += throttle.Claim(t) == Gate::kRefused;
+  EXPECT_EQ(displaced, 1);
+  time.clock.AdvanceMs(500);
+  EXPECT_EQ(throttle.Claim(honest), Gate::kLook);
+  for (uint64_t t : tickets) throttle.Withdraw(t);
+}
+
+TEST(Guessing, WhileTheSharedBudgetIsSpentTheNetworksThatFailMostAreNamedOnceAMinute) {
+  ClockScope time;
+  GuessThrottle throttle(time.clock);
+  std::vector<std::string> lines;
+  const auto fail = [&](const std::string& address) {
+    for (auto& l : throttle.Failed(address, "Refused logins")) lines.push_back(std::move(l));
+  };
+  for (int i = 0; i < 20; ++i) fail("10.1.1." + std::to_string(i + 1));
+  for (int i = 0; i < 10; ++i) fail("10.2.2." + std::to_string(i + 1));
+  const std::vector<std::string> spent{
+      "Refused logins from any address: too many failed passwords (30 at once, then 2 a second); passwords are "
+      "looked at only as the budget allows",
+      "Refused logins from 10.1.1.0/24: 20 failed passwords from that network in 60 s while the budget for all "
+      "addresses is spent",
+      "Refused logins from 10.2.2.0/24: 10 failed passwords from that network in 60 s while the budget for all "
+      "addresses is spent"};
+  EXPECT_EQ(lines, spent);
+  lines.clear();
+  // The budget stays spent (two failures a second from ever-new networks): the next report comes a
+  // minute after the first.
+  const auto reports = [&] {
+    return std::count_if(lines.begin(), lines.end(),
+                         [](const std::string& l) { return l.find("while the budget") != std::string::npos; });
+  };
+  for (uint32_t ms = 1000; ms < GuessThrottle::kCrowdReportMs; ms += 1000) {
+    time.clock.AdvanceMs(1000);
+    fail(Crowd(static_cast<int>(2 * ms / 1000)));
+    fail(Crowd(static_cast<int>(2 * ms / 1000 + 1)));
+  }
+  EXPECT_EQ(reports(), 0);
+  time.clock.AdvanceMs(1000);
+  fail("10.2.2.99");
+  EXPECT_EQ(reports(), static_cast<std::ptrdiff_t>(GuessThrottle::kCrowdReportLines));
 }
 
 TEST(Guessing, AFullServerAnswersServerFullWithoutLookingAtThePassword) {

@@ -1,4 +1,9 @@
 // Login, setup and leave against the in-process server over loopback.
+#include <atomic>
+#include <iostream>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "control/LoginHelpers.hpp"
@@ -34,6 +39,46 @@ TEST(Login, WithoutServerPasswordAnyPasswordIsAcceptedWithThe43ByteReply) {
   EXPECT_TRUE(t.WaitForLog("Assigned playerId for client ann[1]"));
   // The log never holds the password.
   EXPECT_EQ(CountLines(t, "anything"), 0u);
+}
+
+// A client learns it is in before it hears of anyone else: while others leave all at once, each
+// newcomer's first packet is its 43-byte login reply, never a player-left notice. (Addresses are
+// spread so that no login waits for its address's budget.)
+TEST(Login, TheLoginReplyComesBeforeAnyNoticeWhileOthersLeave) {
+  TestServer t(
+      {{"General", "MaxClients", "64"}, {"Limits", "MaxClientsPerAddress", "64"}, {"General", "Servername", "Moot"}});
+  ASSERT_TRUE(t.Started());
+  constexpr int kRounds = 50, kLeavers = 24, kNewcomers = 6;
+  int noticeFirst = 0, logins = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<Conn> leavers;
+    for (int i = 0; i < kLeavers; ++i) {
+      leavers.push_back(Connected(t, "127.0.1." + std::to_string(1 + (round * kLeavers + i) % 200)));
+      ASSERT_EQ(leavers.back()->Login("leaver", "", "2.0", kWaitMs), kPktLoginAccepted);
+    }
+    std::vector<Conn> newcomers;
+    for (int i = 0; i < kNewcomers; ++i)
+      newcomers.push_back(Connected(t, "127.0.2." + std::to_string(1 + (round * kNewcomers + i) % 200)));
+    std::thread storm([&] {
+      for (auto& c : leavers) c->Close();
+    });
+    for (auto& c : newcomers) c->Send(ComposeLogin({"new", "", "2.0"}));
+    storm.join();
+    for (auto& c : newcomers) {
+      auto first = c->Receive(kWaitMs);
+      ASSERT_TRUE(first);
+      ++logins;
+      if (CommandOf(*first) != kPktLoginAccepted) {
+        ++noticeFirst;
+        continue;
+      }
+      EXPECT_EQ(*first, ComposeLoginAccepted(ParseHeader(first->data(), first->size()).sessionKey, "Moot"));
+    }
+    newcomers.clear();
+    ASSERT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 0; }));
+  }
+  std::cout << noticeFirst << " of " << logins << " logins heard a notice before their reply\n";
+  EXPECT_EQ(noticeFirst, 0);
 }
 
 TEST(Login, WrongPasswordGetsExactlyTheRefusalAndIsClosed) {

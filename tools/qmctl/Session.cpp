@@ -14,10 +14,8 @@ namespace qm::ctl {
 namespace {
 
 std::string Ask(const std::string& prompt) {
-  std::fputs(prompt.c_str(), stderr);
-  std::fflush(stderr);
   std::string line;
-  if (!platform::ReadLineWithoutEcho(line)) throw CtlError(kExitUsage, "no password read from the terminal");
+  if (!platform::ReadLineWithoutEcho(prompt, line)) throw CtlError(kExitUsage, "no password read from the terminal");
   return line;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 namespace qm::platform {
 namespace {
@@ -14,13 +15,16 @@ void OnInterrupt(int) { gInterrupted = 1; }
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
-bool ReadLineWithoutEcho(std::string& line) {
+bool ReadLineWithoutEcho(const std::string& prompt, std::string& line) {
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return false;
   termios quiet = saved;
   quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
   quiet.c_lflag |= ECHONL;  // the operator still sees the line end
+  // Anything typed before the prompt is dropped here, so the prompt must follow, not precede.
   if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) return false;
+  std::fputs(prompt.c_str(), stderr);
+  std::fflush(stderr);
   line.clear();
   bool gotLine = false;
   // read(2) rather than stdio so no typed-ahead secret is left in a user-space buffer.

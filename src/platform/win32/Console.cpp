@@ -1,6 +1,8 @@
 #include "platform/Console.hpp"
 
 #include <atomic>
+#include <cstdio>
+#include <string>
 
 #include "platform/win32/WinApi.hpp"
 
@@ -26,11 +28,14 @@ bool StdinIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-bool ReadLineWithoutEcho(std::string& line) {
+bool ReadLineWithoutEcho(const std::string& prompt, std::string& line) {
   const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   DWORD saved = 0;
   if (!GetConsoleMode(in, &saved)) return false;
   if (!SetConsoleMode(in, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT)) return false;
+  // Only now the prompt: what is typed on seeing it must not be echoed.
+  std::fputs(prompt.c_str(), stderr);
+  std::fflush(stderr);
   line.clear();
   bool gotLine = false;
   for (;;) {
