@@ -32,7 +32,7 @@ struct IntakeServices {
   // no limit), with one second's burst; read when the intake is made.
   const ServerSettings& settings;
   IClock& clock;                                          // the ticks of the budgets and of the ping round trip
-  TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' clock
+  TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' (monotonic) clock
 };
 
 class UdpIntake : public DatagramSink {
@@ -43,7 +43,8 @@ class UdpIntake : public DatagramSink {
   // pongs have left when this returns.
   void UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) override;
 
-  // Voice that waited in the server longer than this before intake reached it is dropped.
+  // Voice that waited in the server longer than this before intake reached it is dropped
+  // (measured on the monotonic clock, so a step of the wall clock neither drops nor lets through).
   static constexpr int64_t kMaxVoiceWaitNs = 100'000'000;
   // Pings a client gets answered a second; beyond them, no pong.
   static constexpr uint32_t kPingsPerSecond = 10;
