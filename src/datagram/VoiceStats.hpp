@@ -36,8 +36,9 @@ class RelayDelayHistogram {
 };
 
 struct VoiceStats {
-  std::atomic<uint64_t> droppedBudget{0};  // over the speaker's budget
-  std::atomic<uint64_t> droppedLate{0};    // waited in the server longer than kMaxVoiceWaitNs
+  std::atomic<uint64_t> droppedBudget{0};   // over the speaker's budget
+  std::atomic<uint64_t> droppedAddress{0};  // within it, but over its address's share
+  std::atomic<uint64_t> droppedLate{0};     // waited in the server longer than kMaxVoiceWaitNs
   RelayDelayHistogram relayDelay;
 };
 
