@@ -11,6 +11,7 @@
 
 #include "datagram/AddressVoiceShares.hpp"
 #include "datagram/VoiceTestClients.hpp"
+#include "platform/Socket.hpp"
 #include "support/ClockScope.hpp"
 #include "support/Waits.hpp"
 
