@@ -113,8 +113,8 @@ class ServerProcess {
     std::ofstream ini(dir_ / "qmserver.ini", std::ios::binary);
     ini << "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=" << port_
         << "\r\n[General]\r\nMaxClients=" << maxClients << "\r\n";
-    // Every client comes from 127.0.0.1: no share of places per address, no login pacing.
-    ini << "[Limits]\r\nMaxClientsPerAddress=0\r\nLoginsPerAddressPerSecond=0\r\n";
+    // Every client comes from 127.0.0.1: no share of places or voice per address, no login pacing.
+    ini << "[Limits]\r\nMaxClientsPerAddress=0\r\nLoginsPerAddressPerSecond=0\r\nVoiceSpeakersPerAddress=0\r\n";
     ini.close();
     pid_ = fork();
     if (pid_ == 0) {

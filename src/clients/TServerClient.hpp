@@ -100,13 +100,21 @@ class TServerClient {
 
   // --- voice budget: touched by the UDP intake only, which holds the relay index lock while it
   // does (in the server, the listener thread alone), so plain fields suffice ---
-  struct VoiceBudget {
-    bool configured = false;   // set up from the settings at the client's first datagram
-    TokenBucket packets;       // voice and whisper datagrams a second
-    TokenBucket bytes;         // and their bytes
-    TokenBucket pings;         // pings answered a second
-    uint32_t dropped = 0;      // over-budget datagrams since the last log line
+  // Drops not yet in the log. The intake's list of lines to write shares this, not the record, so
+  // a line outlives a client that leaves before its minute ends and keeps no record alive.
+  struct VoiceDrops {
+    std::string name;          // the client's, for the line
+    uint32_t ip = 0;           // its address, whose share the second count is of
+    uint32_t overOwn = 0;      // over its own budget since the last line
+    uint32_t overAddress = 0;  // over its address's share since the last line
     uint32_t windowStart = 0;  // tick of the first of them
+  };
+  struct VoiceBudget {
+    bool configured = false;            // set up from the settings at the client's first datagram
+    TokenBucket packets;                // voice and whisper datagrams a second
+    TokenBucket bytes;                  // and their bytes
+    TokenBucket pings;                  // pings answered a second
+    std::shared_ptr<VoiceDrops> drops;  // made at the client's first drop
   };
   VoiceBudget& Budget() { return budget_; }
   // The tick of the last datagram from Peer(), kept by the same intake.

@@ -27,10 +27,12 @@ struct SettingField {
   const char* section;
   const char* key;
   Member member;
-  const char* text = "";                                // default of a text or password
-  int32_t number = 0;                                   // default of an integer, 0/1 of a boolean
-  int32_t most = std::numeric_limits<int32_t>::max();   // an integer read above this is taken as this
-  int32_t least = std::numeric_limits<int32_t>::min();  // and one read below this as this
+  const char* text = "";                               // default of a text or password
+  int32_t number = 0;                                  // default of an integer, 0/1 of a boolean
+  int32_t most = std::numeric_limits<int32_t>::max();  // an integer read above this is taken as this
+  // One read below this is refused with a warning and the default kept: a limit that read a
+  // negative value as 0 would silently be switched off.
+  int32_t least = std::numeric_limits<int32_t>::min();
   bool written = true;  // false: read when present, never written (a new file stays as it was)
 };
 
@@ -46,7 +48,7 @@ constexpr SettingField Integer(const char* section, const char* key, int32_t Ser
                                int32_t most = std::numeric_limits<int32_t>::max()) {
   return {section, key, member, "", def, most};
 }
-// A limit: 0 turns it off, and a value outside 0..most reads as the nearest bound.
+// A limit: 0 turns it off, a value above most reads as most, and a negative one is refused.
 constexpr SettingField Limit(const char* key, int32_t ServerSettings::*member, int32_t def, int32_t most) {
   return {"Limits", key, member, "", def, most, 0, false};
 }
@@ -76,6 +78,8 @@ constexpr SettingField kSettingFields[] = {
     Limit("VoiceBytesPerSecond", &ServerSettings::VoiceBytesPerSecond, 32000, 100000000),
     Limit("ChannelChangesPerSecond", &ServerSettings::ChannelChangesPerSecond, 10, 10000),
     Limit("LoginsPerAddressPerSecond", &ServerSettings::LoginsPerAddressPerSecond, 10, 10000),
+    // A crowd behind one address, each within its own budget, would otherwise be heard many times.
+    Limit("VoiceSpeakersPerAddress", &ServerSettings::VoiceSpeakersPerAddress, 4, kMostClients),
 };
 
 // The sections an upgrade rewrites from memory, in the order it erases them; "Channels" is kept.
@@ -100,8 +104,8 @@ void SetDefaults(ServerSettings& s) {
   s.UDPPort = s.TCPPort + 1;
 }
 
-// Each key with the value in memory (its default) as the default. No value is range-checked
-// beyond a field's upper bound.
+// Each key with the value in memory (its default) as the default. An integer above its field's
+// upper bound reads as the bound; one below its lower bound keeps the default, with one line.
 void ReadFields(const IniFile& ini, ServerSettings& s) {
   for (const SettingField& f : kSettingFields) {
     std::visit(Overloaded{[&](PasswordSetting ServerSettings::*m) {
@@ -109,7 +113,15 @@ void ReadFields(const IniFile& ini, ServerSettings& s) {
                           },
                           [&](std::string ServerSettings::*m) { s.*m = ini.ReadString(f.section, f.key, s.*m); },
                           [&](int32_t ServerSettings::*m) {
-                            s.*m = std::clamp(ini.ReadInteger(f.section, f.key, s.*m), f.least, f.most);
+                            const int32_t v = ini.ReadInteger(f.section, f.key, s.*m);
+                            if (v < f.least) {
+                              WriteLog("Warning: " + IniFileName() + " [" + f.section + "] " + f.key + "=" +
+                                           std::to_string(v) + " is below " + std::to_string(f.least) +
+                                           "; the default " + std::to_string(s.*m) + " stays in force",
+                                       kLogWarning);
+                              return;
+                            }
+                            s.*m = std::min(v, f.most);
                           },
                           [&](bool ServerSettings::*m) { s.*m = ini.ReadBool(f.section, f.key, s.*m); }},
                f.member);

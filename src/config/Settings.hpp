@@ -62,12 +62,15 @@ struct ServerSettings {
   std::string WebPostURL;
   std::string WebPostLinkUrl;
   // [Limits]: what one client or address may make the others do. Read when present, never
-  // written; 0 turns a limit off.
+  // written; 0 turns a limit off, and a negative value is refused with a warning (the default
+  // stays).
   int32_t MaxClientsPerAddress{};
   int32_t VoicePacketsPerSecond{};
   int32_t VoiceBytesPerSecond{};
   int32_t ChannelChangesPerSecond{};
   int32_t LoginsPerAddressPerSecond{};
+  // How many speakers' voice budgets all the speakers behind one address share.
+  int32_t VoiceSpeakersPerAddress{};
 };
 
 ServerSettings& Settings();

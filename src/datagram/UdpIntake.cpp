@@ -44,7 +44,9 @@ bool FromControlHost(const TServerClient& client, const NetAddress& from) { retu
 UdpIntake::UdpIntake(const IntakeServices& services)
     : s_(services),
       voicePacketsPerSecond_(static_cast<uint32_t>(services.settings.VoicePacketsPerSecond)),
-      voiceBytesPerSecond_(static_cast<uint32_t>(services.settings.VoiceBytesPerSecond)) {
+      voiceBytesPerSecond_(static_cast<uint32_t>(services.settings.VoiceBytesPerSecond)),
+      voiceByAddress_(static_cast<uint32_t>(services.settings.VoiceSpeakersPerAddress), voicePacketsPerSecond_,
+                      voiceBytesPerSecond_) {
   // Room for the usual few: noting a speaker over budget allocates nothing.
   overBudget_.reserve(64);
 }
@@ -60,34 +62,68 @@ TServerClient::VoiceBudget& UdpIntake::BudgetOf(TServerClient& client, uint32_t 
   return b;
 }
 
-bool UdpIntake::TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t tick) {
-  TServerClient::VoiceBudget& b = BudgetOf(*client, tick);
-  // A whole datagram's worth of both, or nothing taken: the packet is taken last, when the
-  // check before has shown it is there.
-  if (b.packets.WaitMs(tick) == 0 && b.bytes.TryTake(tick, static_cast<uint32_t>(size)) && b.packets.TryTake(tick))
+bool UdpIntake::TakeVoiceBudget(TServerClient& client, uint32_t ip, size_t size, uint32_t tick) {
+  TServerClient::VoiceBudget& b = BudgetOf(client, tick);
+  const auto bytes = static_cast<uint32_t>(size);
+  // A whole datagram's worth of everything, or nothing taken: a datagram the address's share
+  // refuses costs its speaker nothing.
+  const bool own = b.packets.Holds(tick) && b.bytes.Holds(tick, bytes);
+  AddressVoiceShares::Share* share = own ? voiceByAddress_.ShareOf(ip, tick) : nullptr;
+  if (own && (!share || share->Holds(tick, bytes))) {
+    b.packets.Take();
+    b.bytes.Take(bytes);
+    if (share) share->Take(bytes);
     return true;
-  s_.stats.droppedBudget.fetch_add(1, std::memory_order_relaxed);
-  if (b.dropped++ == 0) {
-    b.windowStart = tick;
-    overBudget_.push_back(client);
   }
+  NoteDrop(client, b, own, tick);
   return false;
 }
 
-void UdpIntake::ReportBudgets(uint32_t tick) {
+void UdpIntake::NoteDrop(TServerClient& client, TServerClient::VoiceBudget& b, bool overAddress, uint32_t tick) {
+  (overAddress ? s_.stats.droppedAddress : s_.stats.droppedBudget).fetch_add(1, std::memory_order_relaxed);
+  if (!b.drops) {
+    // Once in a client's life, at its first drop.
+    b.drops = std::make_shared<TServerClient::VoiceDrops>();
+    b.drops->name = client.ClientName();
+    b.drops->ip = client.ControlHost();
+  }
+  TServerClient::VoiceDrops& d = *b.drops;
+  if (d.overOwn == 0 && d.overAddress == 0) {
+    d.windowStart = tick;
+    overBudget_.push_back(b.drops);
+  }
+  ++(overAddress ? d.overAddress : d.overOwn);
+}
+
+void UdpIntake::WriteDueLines(uint32_t tick, bool all) {
   for (size_t i = 0; i < overBudget_.size();) {
-    TServerClient& client = *overBudget_[i];
-    TServerClient::VoiceBudget& b = client.Budget();
-    if (tick - b.windowStart < kBudgetReportMs) {
+    TServerClient::VoiceDrops& d = *overBudget_[i];
+    if (!all && tick - d.windowStart < kBudgetReportMs) {
       ++i;
       continue;
     }
-    WriteLog("Voice budget exceeded by client :" + client.ClientName() + " (" + std::to_string(b.dropped) +
-                 " datagrams dropped in 60 s)",
-             kLogWarning);
-    b.dropped = 0;
+    // At a stop the minute may not be over: "in 60 s" still holds, and watchers know the text.
+    if (d.overOwn != 0)
+      WriteLog("Voice budget exceeded by client :" + d.name + " (" + std::to_string(d.overOwn) +
+                   " datagrams dropped in 60 s)",
+               kLogWarning);
+    if (d.overAddress != 0)
+      WriteLog("Voice share of address " + NetAddress{d.ip, 0}.AddressText() + " exceeded by client :" + d.name + " (" +
+                   std::to_string(d.overAddress) + " datagrams dropped in 60 s)",
+               kLogWarning);
+    d.overOwn = d.overAddress = 0;
     overBudget_[i] = std::move(overBudget_.back());
     overBudget_.pop_back();
+  }
+}
+
+void UdpIntake::WriteBudgetLines(bool all) {
+  std::lock_guard<std::mutex> g(s_.clients.Relay().Lock());
+  if (overBudget_.empty()) return;
+  try {
+    WriteDueLines(s_.clock.TickCount(), all);
+  } catch (const std::exception& e) {
+    WriteLog(ExceptionLine("TUDPSender.ProcessUDPList", e), kLogException);
   }
 }
 
@@ -101,7 +137,7 @@ void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count)
     if (!batch[i].truncated) UDPServerUDPRead(index, batch[i], at);
   try {
     s_.relay.SendStaged();
-    if (!overBudget_.empty()) ReportBudgets(at.tick);
+    if (!overBudget_.empty()) WriteDueLines(at.tick, false);
   } catch (const std::exception& e) {
     WriteLog(ExceptionLine("TUDPSender.ProcessUDPList", e), kLogException);
   }
@@ -189,7 +225,7 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
       // loss figures describe the client's line, and these drops are counted apart.
       const bool late = d.receivedNs != 0 && at.nowNs - d.receivedNs > kMaxVoiceWaitNs;
       if (late) s_.stats.droppedLate.fetch_add(1, std::memory_order_relaxed);
-      if (late || !TakeVoiceBudget(*found, size, at.tick)) {
+      if (late || !TakeVoiceBudget(client, from.ip, size, at.tick)) {
         client.LastPacketId.store(voice.packetId, std::memory_order_relaxed);
         return;
       }

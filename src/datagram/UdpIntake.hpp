@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "clients/ClientList.hpp"
+#include "datagram/AddressVoiceShares.hpp"
 #include "datagram/StrangerGuard.hpp"
 #include "datagram/TUDPSender.hpp"
 #include "datagram/VoiceStats.hpp"
@@ -29,10 +30,11 @@ struct IntakeServices {
   TUDPSender& relay;  // stages the copies and pongs, and sends them
   VoiceStats& stats;
   // Its [Limits] give each speaker's budget of voice and whisper datagrams and bytes a second (0:
-  // no limit), with one second's burst; read when the intake is made.
+  // no limit), with one second's burst, and how many speakers' budgets one address shares (0: no
+  // share); read when the intake is made.
   const ServerSettings& settings;
   IClock& clock;                                          // the ticks of the budgets and of the ping round trip
-  TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' clock
+  TUDPSender::NanoClock now = platform::DatagramClockNs;  // the receive stamps' (monotonic) clock
 };
 
 class UdpIntake : public DatagramSink {
@@ -42,8 +44,13 @@ class UdpIntake : public DatagramSink {
   // One batch as the listener read it (the buffers may be changed in place); its copies and
   // pongs have left when this returns.
   void UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) override;
+  // Writes the line of every speaker whose minute of drops has ended (with all, at a stop: of every
+  // speaker with drops not yet written). Takes the relay index lock, so any thread may call it and
+  // a line comes when its minute ends, whether or not another datagram arrives.
+  void WriteBudgetLines(bool all = false);
 
-  // Voice that waited in the server longer than this before intake reached it is dropped.
+  // Voice that waited in the server longer than this before intake reached it is dropped
+  // (measured on the monotonic clock, so a step of the wall clock neither drops nor lets through).
   static constexpr int64_t kMaxVoiceWaitNs = 100'000'000;
   // Pings a client gets answered a second; beyond them, no pong.
   static constexpr uint32_t kPingsPerSecond = 10;
@@ -59,19 +66,24 @@ class UdpIntake : public DatagramSink {
   void UDPServerUDPRead(RelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at);
   // The client's budgets, set up at its first datagram.
   TServerClient::VoiceBudget& BudgetOf(TServerClient& client, uint32_t tick) const;
-  // Takes one voice datagram from the budget; false (counted, noted for the log) when over it.
-  bool TakeVoiceBudget(const ClientPtr& client, size_t size, uint32_t tick);
+  // Takes one voice datagram from the speaker's budget and its address's share; false (counted,
+  // noted for the log) when either lacks it, and then neither is taken from.
+  bool TakeVoiceBudget(TServerClient& client, uint32_t ip, size_t size, uint32_t tick);
+  void NoteDrop(TServerClient& client, TServerClient::VoiceBudget& b, bool overAddress, uint32_t tick);
   // A claim of the client's key from a new port of its guarded address: true once the client's
   // current port has not answered a server ping within the wait (asked here, on the claim).
   bool OldPortGone(TServerClient& client, const NetAddress& claimer, uint32_t tick);
-  // Writes the line of every speaker whose report window has passed.
-  void ReportBudgets(uint32_t tick);
+  // The caller holds the relay index lock.
+  void WriteDueLines(uint32_t tick, bool all);
 
   IntakeServices s_;
   const uint32_t voicePacketsPerSecond_;
   const uint32_t voiceBytesPerSecond_;
   StrangerGuard guard_;                // sources that are not their key's current address and port
-  std::vector<ClientPtr> overBudget_;  // speakers with drops not yet in the log
+  AddressVoiceShares voiceByAddress_;  // each address's share of voice
+  // Speakers with drops not yet in the log: their notes, not their records, so a client that has
+  // left is named at its minute's end without being kept alive until then.
+  std::vector<std::shared_ptr<TServerClient::VoiceDrops>> overBudget_;
 };
 
 }  // namespace qm

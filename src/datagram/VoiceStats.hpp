@@ -1,7 +1,7 @@
 #pragma once
 // What the voice path counts for the metrics: voice dropped at intake by reason, and the delay
-// from a datagram's receive stamp to the return of the send call that carried its copies. Written
-// by the UDP listener only, read by scrapes: relaxed atomics, no lock.
+// from a datagram's receive stamp to the return of the send call that carried its copies, both on
+// the monotonic clock. Written by the UDP listener only, read by scrapes: relaxed atomics, no lock.
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -16,7 +16,7 @@ class RelayDelayHistogram {
   static constexpr size_t kBuckets = kBoundsMs.size() + 1;
 
   void Record(int64_t delayNs) {
-    if (delayNs < 0) delayNs = 0;  // the wall clock stepped back since the stamp
+    if (delayNs < 0) delayNs = 0;  // a stamp read a little after its own "now"; never a negative delay
     size_t i = 0;
     while (i < kBoundsMs.size() && static_cast<double>(delayNs) > kBoundsMs[i] * 1e6) ++i;
     counts_[i].fetch_add(1, std::memory_order_relaxed);
@@ -36,8 +36,9 @@ class RelayDelayHistogram {
 };
 
 struct VoiceStats {
-  std::atomic<uint64_t> droppedBudget{0};  // over the speaker's budget
-  std::atomic<uint64_t> droppedLate{0};    // waited in the server longer than kMaxVoiceWaitNs
+  std::atomic<uint64_t> droppedBudget{0};   // over the speaker's budget
+  std::atomic<uint64_t> droppedAddress{0};  // within it, but over its address's share
+  std::atomic<uint64_t> droppedLate{0};     // waited in the server longer than kMaxVoiceWaitNs
   RelayDelayHistogram relayDelay;
 };
 

@@ -41,6 +41,7 @@ void TPingThread::Execute() {
       PingClients();
       // Held-back log counts are written when their window ends, even if nothing else is logged.
       FlushLogNotes();
+      if (s_.eachPass) s_.eachPass();
     }
     if (!Terminated() && s.Active) reporter_.RequestReport();
   }

@@ -1,6 +1,7 @@
 #pragma once
 // The ping thread: every 500 ms a ping pass over the clients; once per cycle of 350 passes (and
 // once at start) it asks its web status thread for the report when that is enabled.
+#include <functional>
 #include <string>
 
 #include "clients/ClientList.hpp"
@@ -24,6 +25,9 @@ struct PingServices {
   IClock& clock;         // the quiet times, the pings' ticks and the report's uptime
   double startTime = 0;  // the server's, for the uptime in the report
   std::string serverVersion;
+  // The server's own upkeep that is due every pass whether or not traffic comes (the voice budget
+  // lines whose minute has ended); may be empty.
+  std::function<void()> eachPass = nullptr;
 };
 
 class TPingThread : public Thread {

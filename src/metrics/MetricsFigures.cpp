@@ -37,6 +37,7 @@ ServerFigures CollectFigures(const FigureSources& server) {
   if (server.voice) {
     f.voiceDroppedBudget = server.voice->droppedBudget.load(std::memory_order_relaxed);
     f.voiceDroppedLate = server.voice->droppedLate.load(std::memory_order_relaxed);
+    f.voiceDroppedAddress = server.voice->droppedAddress.load(std::memory_order_relaxed);
     const auto counts = server.voice->relayDelay.Counts();
     f.relayDelayBuckets.assign(counts.begin(), counts.end());
     f.relayDelaySumSeconds = server.voice->relayDelay.SumSeconds();

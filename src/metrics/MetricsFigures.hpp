@@ -46,6 +46,7 @@ struct ServerFigures {
   // Voice dropped at intake, by reason.
   uint64_t voiceDroppedBudget = 0;
   uint64_t voiceDroppedLate = 0;
+  uint64_t voiceDroppedAddress = 0;  // over the speaker's address's share
   // Receive-to-send delay of relayed voice: datagrams per bucket (bounds in
   // RelayDelayHistogram::kBoundsMs, the last bucket unbounded) and their sum.
   std::vector<uint64_t> relayDelayBuckets;

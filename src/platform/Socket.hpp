@@ -118,9 +118,16 @@ struct ReceivedDatagram {
   // gives one (Linux), else the time the batch was read.
   int64_t receivedNs = 0;
 };
-// Now on the clock receive stamps are taken from, in nanoseconds (the wall clock on Linux, where
-// the kernel stamps with it; a monotonic clock elsewhere).
+// Now on the clock receive stamps are given in: a monotonic clock, in nanoseconds, so that a step
+// of the wall clock neither drops voice as late nor makes a delay negative.
 int64_t DatagramClockNs();
+// The kernel stamps on the wall clock (Linux); a stamp moves onto the monotonic clock by the wait
+// it shows against a pair of readings of both clocks taken together just after the receive. A
+// stamp after the wall reading (the clock stepped back) is a wait of 0, never a negative one.
+inline int64_t WallStampToMonotonic(int64_t stampNs, int64_t wallNowNs, int64_t monotonicNowNs) {
+  const int64_t waited = wallNowNs - stampNs;
+  return waited > 0 ? monotonicNowNs - waited : monotonicNowNs;
+}
 // Receives up to count datagrams that are already waiting, without waiting for more. Returns how
 // many were received (0 when none waits), -1 on a socket error (LastSocketError).
 int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count);

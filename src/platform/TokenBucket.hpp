@@ -27,6 +27,19 @@ class TokenBucket {
     return true;
   }
 
+  // Whether amount units are there now. Takes nothing: a datagram checked against several budgets
+  // takes from each only when all of them hold it.
+  bool Holds(uint32_t now, uint32_t amount = 1) {
+    if (rate_ == 0) return true;
+    Refill(now);
+    return level_ >= static_cast<uint64_t>(amount) * kScale;
+  }
+
+  // Takes amount units that Holds has just shown are there.
+  void Take(uint32_t amount = 1) {
+    if (rate_ != 0) level_ -= static_cast<uint64_t>(amount) * kScale;
+  }
+
   // Milliseconds until amount units will be there (0: now). Does not take them.
   uint32_t WaitMs(uint32_t now, uint32_t amount = 1) {
     if (rate_ == 0) return 0;

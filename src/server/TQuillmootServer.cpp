@@ -196,8 +196,11 @@ bool TQuillmootServer::CreateListeners() {
 
 void TQuillmootServer::CreatePingThread() {
   WriteLog("Creating ping thread", kLogProgress);
-  pingThread_ = std::make_unique<TPingThread>(
-      PingServices{*clientList_, PingSender{*udpServer_, counters_}, settings_, clock_, startTime_, serverVersion_});
+  // The intake is made after the thread and gone only after it has been joined.
+  pingThread_ = std::make_unique<TPingThread>(PingServices{*clientList_, PingSender{*udpServer_, counters_}, settings_,
+                                                           clock_, startTime_, serverVersion_, [this] {
+                                                             if (intake_) intake_->WriteBudgetLines();
+                                                           }});
   WriteLog("Created ping thread", kLogProgress);
 }
 
@@ -287,7 +290,9 @@ void TQuillmootServer::Server_DeInit() {
   if (udpServer_) udpServer_->Deactivate();
   WriteLog("Server_DeInit -- Stopped UDP", kLogProgress);
 
-  // The listener has stopped: the intake and the relay go before the clients they read.
+  // The listener has stopped: the intake and the relay go before the clients they read, the
+  // intake once it has named every speaker whose drops are not yet in the log.
+  if (intake_) intake_->WriteBudgetLines(true);
   intake_.reset();
   udpSender_.reset();
 

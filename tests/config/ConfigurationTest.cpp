@@ -90,20 +90,45 @@ TEST_F(ConfigurationTest, LimitsAreReadClampedAndNeverWritten) {
   EXPECT_EQ(defaults.VoiceBytesPerSecond, 32000);
   EXPECT_EQ(defaults.ChannelChangesPerSecond, 10);
   EXPECT_EQ(defaults.LoginsPerAddressPerSecond, 10);
+  EXPECT_EQ(defaults.VoiceSpeakersPerAddress, 4);
   // Another version's file is rewritten, and the operator's limits survive it untouched.
   const std::string limits =
       "[Limits]\r\nMaxClientsPerAddress=999\r\nVoicePacketsPerSecond=-5\r\n"
-      "VoiceBytesPerSecond=0\r\nChannelChangesPerSecond=3\r\n";
+      "VoiceBytesPerSecond=0\r\nChannelChangesPerSecond=3\r\nVoiceSpeakersPerAddress=300\r\n";
   WriteFile(dir.Path() / "qmserver.ini", "[Version]\r\nServerVersion=v1.2.0\r\n" + limits);
   Load();
   const ServerSettings& s = Settings();
   EXPECT_EQ(s.MaxClientsPerAddress, 255);
-  EXPECT_EQ(s.VoicePacketsPerSecond, 0);
+  EXPECT_EQ(s.VoicePacketsPerSecond, 100);  // a negative limit keeps its default
   EXPECT_EQ(s.VoiceBytesPerSecond, 0);
+  EXPECT_EQ(s.VoiceSpeakersPerAddress, 255);
   EXPECT_EQ(s.ChannelChangesPerSecond, 3);
   EXPECT_EQ(s.LoginsPerAddressPerSecond, 10);
   EXPECT_NE(Ini().find(limits), std::string::npos);
   EXPECT_EQ(Ini().find("LoginsPerAddressPerSecond"), std::string::npos);
+}
+
+// A negative limit once read as 0 and so silently switched the limit off.
+TEST_F(ConfigurationTest, ANegativeLimitKeepsItsDefaultAndIsNamedInTheLog) {
+  test::TestServer t({{"Limits", "VoiceBytesPerSecond", "-1"},
+                      {"Limits", "VoiceSpeakersPerAddress", "-4"},
+                      {"Limits", "VoicePacketsPerSecond", "0"}});
+  ASSERT_TRUE(t.Started());
+  EXPECT_EQ(Settings().VoiceBytesPerSecond, 32000);
+  EXPECT_EQ(Settings().VoiceSpeakersPerAddress, 4);
+  EXPECT_EQ(Settings().VoicePacketsPerSecond, 0);  // 0 still switches a limit off, without a word
+  const auto count = [&](const std::string& text) {
+    int n = 0;
+    for (const auto& line : t.LogLines()) n += line.find(text) != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(count("Warning: qmserver.ini [Limits] VoiceBytesPerSecond=-1 is below 0; the default 32000 stays in "
+                  "force"),
+            1);
+  EXPECT_EQ(count("Warning: qmserver.ini [Limits] VoiceSpeakersPerAddress=-4 is below 0; the default 4 stays in "
+                  "force"),
+            1);
+  EXPECT_EQ(count("[Limits]"), 2);
 }
 
 TEST_F(ConfigurationTest, WebPostUrlHoldingTheSchemeInAnyCaseIsKept) {

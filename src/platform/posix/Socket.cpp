@@ -156,11 +156,15 @@ void PrepareDatagramSocket(SocketHandle s) {
   ::setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
-int64_t DatagramClockNs() {
+namespace {
+int64_t ClockNs(clockid_t clock) {
   timespec t{};
-  ::clock_gettime(CLOCK_REALTIME, &t);
+  ::clock_gettime(clock, &t);
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
+}  // namespace
+
+int64_t DatagramClockNs() { return ClockNs(CLOCK_MONOTONIC); }
 
 int PendingSocketError(SocketHandle s) {
   int error = 0;
@@ -228,7 +232,10 @@ int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
     n = ::recvmmsg(s, w.headers.data(), static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  // The kernel's stamps are on the wall clock, which may be stepped at any time: each becomes a
+  // wait before this read, measured on the monotonic clock.
   const int64_t readNs = n > 0 ? DatagramClockNs() : 0;
+  const int64_t wallReadNs = n > 0 ? ClockNs(CLOCK_REALTIME) : 0;
   for (int i = 0; i < n; ++i) {
     mmsghdr& h = w.headers[i];
     // A socket shut down for reading yields empty "datagrams" without a source: not datagrams.
@@ -243,7 +250,8 @@ int ReceiveDatagrams(SocketHandle s, ReceivedDatagram* batch, int count) {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
         timespec t{};
         std::memcpy(&t, CMSG_DATA(c), sizeof t);
-        d.receivedNs = static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+        d.receivedNs =
+            WallStampToMonotonic(static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec, wallReadNs, readNs);
       }
     }
   }
