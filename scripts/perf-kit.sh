@@ -18,7 +18,7 @@ metrics=()
 # The kit copies this stand-in beside the ini it writes; exec keeps the process id it measures.
 cat >"$work/qmserver" <<WRAP
 #!/bin/sh
-printf '[Limits]\r\nMaxClientsPerAddress=0\r\nVoicePacketsPerSecond=0\r\nVoiceBytesPerSecond=0\r\nChannelChangesPerSecond=0\r\nLoginsPerAddressPerSecond=0\r\n' >>qmserver.ini
+printf '[Limits]\r\nMaxClientsPerAddress=0\r\nVoicePacketsPerSecond=0\r\nVoiceBytesPerSecond=0\r\nVoiceSpeakersPerAddress=0\r\nChannelChangesPerSecond=0\r\nLoginsPerAddressPerSecond=0\r\n' >>qmserver.ini
 exec "$server" "-INI=\$PWD/qmserver.ini" ${metrics[*]:-} "\$@"
 WRAP
 chmod +x "$work/qmserver"

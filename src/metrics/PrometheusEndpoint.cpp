@@ -90,6 +90,8 @@ void AddVoiceFamilies(const ServerFigures& f, std::vector<MetricFamily>& out) {
       Sample(MetricType::Counter, static_cast<double>(f.voiceDroppedBudget), {{"reason", "budget"}}));
   out.back().metric.push_back(
       Sample(MetricType::Counter, static_cast<double>(f.voiceDroppedLate), {{"reason", "late"}}));
+  out.back().metric.push_back(
+      Sample(MetricType::Counter, static_cast<double>(f.voiceDroppedAddress), {{"reason", "address"}}));
   if (f.relayDelayBuckets.size() != RelayDelayHistogram::kBuckets) return;
   out.push_back(Family("quillmoot_relay_delay_seconds",
                        "Delay from a voice datagram's arrival to the send of its copies", MetricType::Histogram));

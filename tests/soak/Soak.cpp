@@ -128,7 +128,7 @@ bool Soak::StartServer() {
       << "\r\n[Channels]\r\n";
   for (int i = 1; i <= kSoakChannels; ++i) ini << i << "=Room " << i << "\r\n";
   // Every soak client comes from 127.0.0.1: no share per address, no login pacing.
-  ini << "[Limits]\r\nMaxClientsPerAddress=0\r\nLoginsPerAddressPerSecond=0\r\n";
+  ini << "[Limits]\r\nMaxClientsPerAddress=0\r\nLoginsPerAddressPerSecond=0\r\nVoiceSpeakersPerAddress=0\r\n";
   ini.close();
 
   pid_ = ::fork();
