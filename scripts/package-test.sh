@@ -147,8 +147,8 @@ fi
 
 check "qmctl --version names the version" test "$(qmctl --version)" = "qmctl $version"
 check "units give the ini and the log as absolute paths in the account's directories" bash -c "
-  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/qmserver.ini -LOG=/var/log/quillmoot/qmserver.log \\\$QM_OPTIONS' /lib/systemd/system/quillmoot.service &&
-  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/%i.ini -LOG=/var/log/quillmoot/%i.log \\\$QM_OPTIONS' /lib/systemd/system/quillmoot@.service &&
+  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/qmserver.ini -LOG=/var/log/quillmoot/qmserver.log -CONTROL=/run/quillmoot/qmserver.sock \\\$QM_OPTIONS' /lib/systemd/system/quillmoot.service &&
+  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/%i.ini -LOG=/var/log/quillmoot/%i.log -CONTROL=/run/quillmoot/%i.sock \\\$QM_OPTIONS' /lib/systemd/system/quillmoot@.service &&
   ! grep -q '^ReadWritePaths=' /lib/systemd/system/quillmoot.service /lib/systemd/system/quillmoot@.service"
 
 # A second server as the template unit runs it (quillmoot@pkgtest), by hand since systemd may be
