@@ -32,6 +32,7 @@ void RoundTrip(const nlohmann::json& answer) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   Check(qm::Utf8ToLatin1(qm::Latin1ToUtf8(bytes)) == bytes, "Latin-1 does not survive UTF-8");
+  Check(qm::Utf8ToLatin1(bytes).size() <= bytes.size(), "malformed UTF-8 grew");
 
   std::string_view stream(bytes);
   std::string body;

@@ -98,7 +98,8 @@ void OperatorDoor::Refuse(platform::OperatorLink& link, const std::string& error
 void OperatorDoor::Serve(platform::OperatorLink& link) {
   const std::string peer = link.PeerText();
   if (!link.Admitted()) {
-    WriteLogLimited("Operator socket: refused " + peer + ": " + link.Refusal(), kLogWarning, peer);
+    // Limited per account: a refused local user must not fill the log by connecting in a loop.
+    WriteLogLimited("Operator socket: refused " + peer + ": " + link.Refusal(), kLogWarning, link.Refusal());
     Refuse(link, "permission denied: " + link.Refusal());
     return;
   }
