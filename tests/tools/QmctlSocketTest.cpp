@@ -134,6 +134,8 @@ TEST_F(QmctlSocket, RunsEveryCommandWithoutAPasswordAndNoPlayerSeesIt) {
   ASSERT_EQ((*w)["channels"].Size(), 2u);
   EXPECT_EQ((*w)["channels"][0]["players"].Size(), 2u);
   EXPECT_EQ((*w)["channels"][0]["players"][1]["name"].Str(), "bob");
+  EXPECT_EQ((*w)["channels"][0]["players"][1]["address"].Str(), "127.0.0.1");
+  EXPECT_EQ((*w)["channels"][0]["players"][1]["version"].Str(), "1.2.2");
 
   const auto stats = RunQmctl(Via({"stats"}));
   ASSERT_EQ(stats.exitCode, 0) << stats.err;
@@ -195,6 +197,32 @@ TEST_F(QmctlSocket, RunsEveryCommandWithoutAPasswordAndNoPlayerSeesIt) {
       EXPECT_EQ(n.player, 2);
     }
   }
+}
+
+TEST_F(QmctlSocket, TheWayIsChosenByOptionOrEnvironmentAndPingKeepsTheNetwork) {
+  const std::string port = std::to_string(t.TcpPort());
+  // QM_SOCKET alone: the socket, and no player joins.
+  const auto env = RunQmctl({"who"}, {{"QM_SOCKET", socketPath}});
+  ASSERT_EQ(env.exitCode, 0) << env.err;
+  EXPECT_NE(env.out.find("at " + socketPath), std::string::npos) << env.out;
+  // --port names the network, whatever QM_SOCKET says: qmctl logs in as a player.
+  const auto network = RunQmctl({"--port", port, "who"}, {{"QM_SOCKET", socketPath}});
+  ASSERT_EQ(network.exitCode, 0) << network.err;
+  EXPECT_NE(network.out.find("(this qmctl)"), std::string::npos) << network.out;
+  // ping and watch need the network; a socket alone is a usage error that says so.
+  for (const char* command : {"ping", "watch"}) {
+    const auto r = RunQmctl({"--socket", socketPath, command});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find(std::string(command) + " needs the network"), std::string::npos) << r.err;
+  }
+  const auto both = RunQmctl({"--socket", socketPath, "--port", port, "who"});
+  EXPECT_EQ(both.exitCode, 2);
+  EXPECT_NE(both.err.find("--socket and --host/--port name two ways"), std::string::npos) << both.err;
+  const auto help = RunQmctl({"--help"});
+  EXPECT_NE(help.out.find("--socket PATH"), std::string::npos);
+  const auto none = RunQmctl({"--socket", t.Dir().Str() + "/none.sock", "who"});
+  EXPECT_EQ(none.exitCode, kExitConnection);
+  EXPECT_NE(none.err.find("no server socket at"), std::string::npos) << none.err;
 }
 
 TEST_F(QmctlSocket, BadRequestsGetAnErrorOrACloseWhileClientsAreServed) {

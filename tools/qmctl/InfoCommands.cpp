@@ -164,19 +164,31 @@ int StatsThroughSocket(const Options& o, int player) {
 namespace {
 
 // The lists as the socket gives them; the operator is no player, so none is "self".
-ParsedLists ListsThroughSocket(const Options& o, std::string& serverName) {
+// What the socket tells of a player beyond the clients' lists, by wire id.
+struct PlayerDetail {
+  std::string version, address;
+  uint32_t connectedMs = 0, idleMs = 0, pingMs = 0;
+};
+using PlayerDetails = std::map<uint8_t, PlayerDetail>;
+
+ParsedLists ListsThroughSocket(const Options& o, std::string& serverName, PlayerDetails& details) {
   const nlohmann::json a = AskOperatorSocket(o, {{"command", "who"}});
   serverName = TextField(a, "server");
   ParsedLists lists;
   for (const auto& c : a.value("channels", nlohmann::json::array()))
     lists.channels.push_back(ListChannel{static_cast<uint8_t>(Count(c, "id")), TextField(c, "name")});
-  for (const auto& p : a.value("players", nlohmann::json::array()))
+  for (const auto& p : a.value("players", nlohmann::json::array())) {
     lists.players.push_back(ListPlayer{static_cast<uint8_t>(Count(p, "id")), static_cast<uint8_t>(Count(p, "channel")),
                                        p.value("admin", false), TextField(p, "name")});
+    details[lists.players.back().wirePlayer] =
+        PlayerDetail{TextField(p, "version"), TextField(p, "address"), Count(p, "connected_ms"), Count(p, "idle_ms"),
+                     Count(p, "ping_ms")};
+  }
   return lists;
 }
 
-int WhoRender(const Options& o, const std::string& serverName, const ParsedLists& lists);
+int WhoRender(const Options& o, const std::string& serverName, const ParsedLists& lists,
+              const PlayerDetails& details = {});
 
 }  // namespace
 
@@ -184,8 +196,9 @@ int RunWho(const Options& o) {
   if (!o.arguments.empty()) throw CtlError(kExitUsage, "who takes no arguments");
   if (!o.socket.empty()) {
     std::string serverName;
-    const ParsedLists lists = ListsThroughSocket(o, serverName);
-    return WhoRender(o, serverName, lists);
+    PlayerDetails details;
+    const ParsedLists lists = ListsThroughSocket(o, serverName, details);
+    return WhoRender(o, serverName, lists, details);
   }
   Session s(o);
   s.Open();
@@ -196,7 +209,8 @@ int RunWho(const Options& o) {
 
 namespace {
 
-int WhoRender(const Options& o, const std::string& serverNameText, const ParsedLists& lists) {
+int WhoRender(const Options& o, const std::string& serverNameText, const ParsedLists& lists,
+              const PlayerDetails& details) {
   const bool viaSocket = !o.socket.empty();
 
   std::map<uint8_t, bool> known;
@@ -219,7 +233,14 @@ int WhoRender(const Options& o, const std::string& serverNameText, const ParsedL
         j.Key("admin").Null();  // the old list layout does not carry the mark
       else
         j.Key("admin").Bool(p.isAdmin);
-      j.Key("self").Bool(!viaSocket && p.wirePlayer == lists.ownWirePlayer).EndObject();
+      j.Key("self").Bool(!viaSocket && p.wirePlayer == lists.ownWirePlayer);
+      // Through the socket the operator also learns what an administrator's statistics show.
+      if (const auto d = details.find(p.wirePlayer); d != details.end()) {
+        j.Key("version").String(d->second.version).Key("address").String(d->second.address);
+        j.Key("connected_ms").Int(d->second.connectedMs).Key("idle_ms").Int(d->second.idleMs);
+        j.Key("ping_ms").Int(d->second.pingMs);
+      }
+      j.EndObject();
     };
     j.BeginObject().Key("server").String(serverNameText);
     // Through the socket qmctl is no player: no self, and the socket instead of host and port.
