@@ -17,6 +17,7 @@
 
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"
+#include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/OperatorFrames.hpp"
 #include "support/TestServer.hpp"
@@ -296,6 +297,29 @@ TEST_F(QmctlSocket, BadRequestsGetAnErrorOrACloseWhileClientsAreServed) {
   RawPeer ninth(socketPath);
   EXPECT_NE(Error(ninth.Answer()).find("too many operator connections at once (at most 8)"), std::string::npos);
   EXPECT_TRUE(ninth.Closed());
+}
+
+// What the configuration file could not hold exactly, or the clients' wire could not carry, is
+// refused in words and changes nothing, as for a client administrator.
+TEST_F(QmctlSocket, RefusedChangesChangeNothing) {
+  RawPeer peer(socketPath);
+  peer.Request(R"({"command":"create","name":" Lobby2"})");
+  EXPECT_NE(Error(peer.Answer()).find("cannot hold it exactly"), std::string::npos);
+  peer.Request(R"({"command":"create","name":"lobby"})");
+  EXPECT_NE(Error(peer.Answer()).find("a channel of that name exists already"), std::string::npos);
+  peer.Request(R"({"command":"create","name":")" + std::string(31, 'x') + R"("})");
+  EXPECT_EQ(Error(peer.Answer()), "\"name\" is longer than 30 characters");
+  peer.Request(R"({"command":"set-admin-password","password":"tab\there"})");
+  EXPECT_NE(Error(peer.Answer()).find("the new password: the server's configuration file cannot hold it"),
+            std::string::npos);
+  peer.Request(R"({"command":"kick"})");
+  EXPECT_EQ(Error(peer.Answer()), "\"player\" must be a whole number from 1 to 255");
+  EXPECT_EQ(t.Server().Channels().Count(), 2u);
+  EXPECT_EQ(Settings().AdminPassword.Get(), "keys");
+  EXPECT_NE(ReadFile(t.IniPath()).find("AdminPassword=keys"), std::string::npos);
+  EXPECT_TRUE(t.WaitForLog("Operator: set-admin-password refused: the new password"));
+  // Nobody was told of anything.
+  EXPECT_FALSE(alice.Receive(0));
 }
 
 // Runs a command line through the shell; its exit status and what it printed.
