@@ -76,7 +76,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/quillmoot.service
 install(FILES ${QM_DEFAULT_INI_DIR}/qmserver.ini DESTINATION ${QM_SHARE_DIR} RENAME qmserver.ini.default)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/debian/write-first-ini DESTINATION usr/lib/quillmoot-server)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-  ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/operations.md
+  ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/operator-socket.md
   DESTINATION ${QM_DOC_DIR})
 
 set(CPACK_GENERATOR DEB)

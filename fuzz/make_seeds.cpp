@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/ControlPackets.hpp"
+#include "control/OperatorFrames.hpp"
 #include "control/WireFormat.hpp"
 #include "datagram/PacketCrc32.hpp"
 
@@ -165,5 +166,20 @@ int main(int argc, char** argv) {
         std::string("\x01\x07") + "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\nX: y\r\n\r\n");
   Write(http, "redirect", std::string(1, '\0') + "HTTP/1.0 301 Moved\nLocation: http://x/\n  folded\n\n");
   Write(http, "bad", std::string("\x02\x02\x09") + "HTTP/x 200\r\nICY 200 OK\r\n\r\n");
+
+  // --- operator: the operator socket's requests, whole, several in a row, cut off ---
+  const fs::path op = root / "operator";
+  auto frame = [](const std::string& json) {
+    const auto n = static_cast<uint32_t>(json.size());
+    return std::string{static_cast<char>(n & 0xFF), static_cast<char>(n >> 8 & 0xFF), static_cast<char>(n >> 16 & 0xFF),
+                       static_cast<char>(n >> 24)} +
+           json;
+  };
+  Write(op, "who", frame(R"({"command":"who"})"));
+  Write(op, "several",
+        frame(R"({"command":"stats","player":3})") + frame(R"({"command":"kick","player":300})") +
+            frame(R"({"command":"create","name":"Caf\u00e9 \u2603"})"));
+  Write(op, "password", frame(R"({"command":"set-server-password","password":"s3cret"})"));
+  Write(op, "bad", frame("[1,{\"a\":[null]}]") + frame("not json") + std::string("\xff\xff\x00\x00{", 5));
   return 0;
 }

@@ -9,7 +9,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_control fuzz_packets fuzz_udp fuzz_ini fuzz_http)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_control fuzz_packets fuzz_udp fuzz_ini fuzz_http fuzz_operator)
 QM_WITH_CLANG=1 QM_WITH_WINDOWS=0 "$root/scripts/install-deps.sh"
 
 build="$root/build-fuzz"

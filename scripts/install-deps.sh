@@ -25,6 +25,8 @@ if { [ "${QM_WITH_WINDOWS:-1}" = 1 ] && [ "${QM_WITH_PACKAGING:-1}" = 1 ]; } ||
   command -v wixl >/dev/null 2>&1 || need+=(wixl)
   command -v msiinfo >/dev/null 2>&1 || need+=(msitools)
 fi
+# The operator socket's messages are JSON, read and written with Debian's header-only library.
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 # The metrics listener (-METRICS=) serves through Debian's prometheus-cpp.
 [ -f /usr/include/prometheus/exposer.h ] || need+=(prometheus-cpp-dev)
 # Packages (scripts/package.sh) and their checks (scripts/package-test.sh).

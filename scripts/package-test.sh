@@ -29,7 +29,8 @@ info="$(dpkg-deb -I "$deb")"
 for path in ./opt/quillmoot/qmserver ./usr/bin/qmctl ./lib/systemd/system/quillmoot.service \
   ./lib/systemd/system/quillmoot@.service ./usr/share/quillmoot-server/qmserver.ini.default \
   ./usr/share/doc/quillmoot-server/copyright ./usr/share/doc/quillmoot-server/changelog.gz \
-  ./usr/share/doc/quillmoot-server/operations.md ./usr/share/man/man1/qmctl.1.gz \
+  ./usr/share/doc/quillmoot-server/operations.md ./usr/share/doc/quillmoot-server/operator-socket.md \
+  ./usr/share/man/man1/qmctl.1.gz \
   ./usr/lib/quillmoot-server/write-first-ini; do
   check "deb holds $path" grep -qE " $path\$" <<<"$contents"
 done
@@ -147,8 +148,8 @@ fi
 
 check "qmctl --version names the version" test "$(qmctl --version)" = "qmctl $version"
 check "units give the ini and the log as absolute paths in the account's directories" bash -c "
-  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/qmserver.ini -LOG=/var/log/quillmoot/qmserver.log \\\$QM_OPTIONS' /lib/systemd/system/quillmoot.service &&
-  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/%i.ini -LOG=/var/log/quillmoot/%i.log \\\$QM_OPTIONS' /lib/systemd/system/quillmoot@.service &&
+  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/qmserver.ini -LOG=/var/log/quillmoot/qmserver.log -CONTROL=/run/quillmoot/qmserver.sock \\\$QM_OPTIONS' /lib/systemd/system/quillmoot.service &&
+  grep -qx 'ExecStart=/opt/quillmoot/qmserver -INI=/var/lib/quillmoot/%i.ini -LOG=/var/log/quillmoot/%i.log -CONTROL=/run/quillmoot/%i.sock \\\$QM_OPTIONS' /lib/systemd/system/quillmoot@.service &&
   ! grep -q '^ReadWritePaths=' /lib/systemd/system/quillmoot.service /lib/systemd/system/quillmoot@.service"
 
 # A second server as the template unit runs it (quillmoot@pkgtest), by hand since systemd may be

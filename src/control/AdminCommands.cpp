@@ -86,21 +86,25 @@ constexpr PasswordChange kAdminPasswordChange{"AdminChangeAdminPassword", kCmdAd
                                               &ServerSettings::AdminPassword, kReplyAdminPasswordChanged,
                                               "AdminPassword"};
 
+// The file first: a password the file did not take is not put in force (the failure leaves here
+// and is logged by whoever asked), so a restart gives what is in force now. False: refused as
+// one the file cannot hold, nothing changed.
+bool ApplyPassword(const PasswordChange& change, ServerSettings& settings, const std::string& password) {
+  if (!Storable(password, true, change.command, "the new password")) return false;
+  std::lock_guard<std::mutex> g(ConfigurationLock());
+  WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", change.iniKey, password); });
+  (settings.*change.setting).Set(password);
+  return true;
+}
+
 void ChangePassword(const PasswordChange& change, ServerSettings& settings, const uint8_t* packet, size_t size,
                     const ClientPtr& client) {
   const std::string password = ParseStringArgument(packet, size);
   LogEvent("CMD <-", std::string(change.command) + " NewPW: " + std::string(kPasswordMask), change.code, client.get());
   if (!RequireAdmin(client)) return;
-  if (!Storable(password, true, change.command, "the new password")) {
+  if (!ApplyPassword(change, settings, password)) {
     client->Send(ComposeReply(*client, kPasswordRefused));
     return;
-  }
-  {
-    // The file first: a password the file did not take is not put in force (the failure leaves
-    // here and is logged by the read loop), so a restart gives what is in force now.
-    std::lock_guard<std::mutex> g(ConfigurationLock());
-    WriteConfiguration([&](IniFile& ini) { ini.WriteString("Passwords", change.iniKey, password); });
-    (settings.*change.setting).Set(password);
   }
   client->Send(ComposeReply(*client, change.done));
 }
@@ -147,55 +151,71 @@ void ControlHandlers::AdminCreateRoom(const uint8_t* packet, size_t size, const 
   const std::string name = ParseStringArgument(packet, size);
   LogEvent("CMD <-", "AdminCreateRoom RoomName: " + name, kCmdAdminCreateRoom, client.get());
   if (!RequireAdmin(client)) return;
+  ChannelRecord created;
+  switch (CreateChannel(name, "AdminCreateRoom", created)) {
+    case ChannelCreation::kCreated:
+      break;
+    case ChannelCreation::kNotStorable:
+      client->Send(ComposeReply(*client, kChannelNameRefused));
+      break;
+    case ChannelCreation::kExists:
+      client->Send(ComposeReply(*client, kReplyChannelExists));
+      break;
+  }
+}
+
+ControlHandlers::ChannelCreation ControlHandlers::CreateChannel(const std::string& name, const char* command,
+                                                                ChannelRecord& created) {
   // A name the file cannot hold would come back different (or end the saved list) after a restart.
-  if (!Storable(name, false, "AdminCreateRoom", "the channel name")) {
-    client->Send(ComposeReply(*client, kChannelNameRefused));
-    return;
-  }
-  bool added = false;
-  {
-    // One hold over the name test and the add, so two administrators cannot both create one
-    // name. AddChannel announces under it: channelList_ then clientList_ is the allowed order.
-    LockGuard g(channelList_->Lock());
-    bool exists = false;
-    for (const auto& channel : channelList_->Items()) exists = exists || EqualsNoCase(channel.Name(), name);
-    // With all 256 ids taken AddChannel adds nothing; that is refused like a duplicate.
-    added = !exists && channelList_->AddChannel(name, ChannelAddedNotice).has_value();
-  }
-  if (!added) client->Send(ComposeReply(*client, kReplyChannelExists));
+  if (!Storable(name, false, command, "the channel name")) return ChannelCreation::kNotStorable;
+  // One hold over the name test and the add, so two administrators cannot both create one
+  // name. AddChannel announces under it: channelList_ then clientList_ is the allowed order.
+  LockGuard g(channelList_->Lock());
+  for (const auto& channel : channelList_->Items())
+    if (EqualsNoCase(channel.Name(), name)) return ChannelCreation::kExists;
+  // With all 256 ids taken AddChannel adds nothing; that is refused like a duplicate.
+  const auto added = channelList_->AddChannel(name, ChannelAddedNotice);
+  if (!added) return ChannelCreation::kExists;
+  created = *added;
+  return ChannelCreation::kCreated;
 }
 
 void ControlHandlers::AdminDeleteRoom(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t room = ParseByteArgument(packet, size);
   LogEvent("CMD <-", "AdminDeleteRoom RoomId: " + std::to_string(room), kCmdAdminDeleteRoom, client.get());
   if (!RequireAdmin(client)) return;
-  const auto id = FromWireByte(room);  // wire 0 names stored id 255
-  bool found = false;
-  {
-    LockGuard g(channelList_->Lock());
-    found = channelList_->FindChannel(id).has_value();
-    // Clients in the deleted channel keep its id; nobody is moved.
-    if (found) channelList_->DeleteChannel(id, ChannelDeletedNotice);
-  }
-  if (!found) client->Send(ComposeReply(*client, kReplyNoSuchChannel));
+  ChannelRecord deleted;
+  if (!DeleteChannel(FromWireByte(room), deleted)) client->Send(ComposeReply(*client, kReplyNoSuchChannel));
+}
+
+bool ControlHandlers::DeleteChannel(uint8_t id, ChannelRecord& deleted) {
+  LockGuard g(channelList_->Lock());
+  const auto found = channelList_->FindChannel(id);
+  if (!found) return false;
+  deleted = *found;
+  // Clients in the deleted channel keep its id; nobody is moved.
+  channelList_->DeleteChannel(id, ChannelDeletedNotice);
+  return true;
 }
 
 void ControlHandlers::AdminKickPlayer(const uint8_t* packet, size_t size, const ClientPtr& client) {
   const uint8_t player = ParseByteArgument(packet, size);
   LogEvent("CMD <-", "AdminKickPlayer", kCmdAdminKickPlayer, client.get());
   if (!RequireAdmin(client)) return;
+  if (!KickPlayer(FromWireByte(player))) client->Send(ComposeReply(*client, kReplyNoSuchPlayerKick));
+}
+
+ClientPtr ControlHandlers::KickPlayer(uint8_t id) {
   // The shared record stays alive here even if its own thread removes it meanwhile.
-  const ClientPtr kicked = clientList_->FindClientByPlayerId(FromWireByte(player));
-  if (!kicked) {
-    client->Send(ComposeReply(*client, kReplyNoSuchPlayerKick));
-    return;
-  }
+  const ClientPtr kicked = clientList_->FindClientByPlayerId(id);
+  if (!kicked) return nullptr;
   kicked->SetLeaving();
   clientList_->Broadcast(PlayerLeftNotice(*kicked, kLeftReasonKicked));
   // A kicked client that stays silent would otherwise hold its place until it sends another
   // byte. Ending the receiving side makes its own thread take the close path now; being Leaving,
   // it is not announced a second time.
   if (const auto& link = kicked->TcpLink()) link->ShutdownReceive();
+  return kicked;
 }
 
 void ControlHandlers::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
@@ -205,6 +225,11 @@ void ControlHandlers::AdminChangeServerPassword(const uint8_t* packet, size_t si
 void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const ClientPtr& client) {
   LogEvent("CMD <-", "AdminSaveAsDefaultChannels", kCmdAdminSaveAsDefaultChannels, client.get());
   if (!RequireAdmin(client)) return;
+  // A name the file cannot hold is answered; a write that failed leaves here and is logged.
+  client->Send(ComposeReply(*client, SaveChannels() ? kReplyChannelsSaved : kChannelNameRefused));
+}
+
+bool ControlHandlers::SaveChannels() {
   // The list as of one moment; the file is written outside the lock so slow disks do not hold up
   // channel changes.
   const std::vector<ChannelRecord> channels = channelList_->Snapshot();
@@ -213,18 +238,20 @@ void ControlHandlers::AdminSaveAsDefaultChannels(const uint8_t*, size_t, const C
   std::vector<IniChange> changes{IniChange::ClearKeys("Channels")};
   for (size_t i = 0; i < channels.size(); ++i) {
     const std::string name = channels[i].Name();
-    if (!Storable(name, false, "AdminSaveAsDefaultChannels", "the name of the channel at " + std::to_string(i))) {
-      client->Send(ComposeReply(*client, kChannelNameRefused));
-      return;
-    }
+    if (!Storable(name, false, "AdminSaveAsDefaultChannels", "the name of the channel at " + std::to_string(i)))
+      return false;
     changes.push_back({"Channels", std::to_string(i), name});
   }
   WriteConfiguration([&](IniFile& ini) { ini.Apply(changes); });
-  client->Send(ComposeReply(*client, kReplyChannelsSaved));
+  return true;
 }
 
 void ControlHandlers::AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
   ChangePassword(kAdminPasswordChange, settings_, packet, size, client);
+}
+
+bool ControlHandlers::SetPassword(bool admin, const std::string& password) {
+  return ApplyPassword(admin ? kAdminPasswordChange : kServerPasswordChange, settings_, password);
 }
 
 }  // namespace qm

@@ -64,6 +64,18 @@ class ControlHandlers {
   void AdminSaveAsDefaultChannels(const uint8_t* packet, size_t size, const ClientPtr& client);
   void AdminChangeAdminPassword(const uint8_t* packet, size_t size, const ClientPtr& client);
 
+  // What an administrator may do, whoever asks: a client's command (above) or the operator's
+  // socket. Each announces to the clients as the client's command does; those that write the
+  // configuration file throw EConfigError when it cannot be written, and refuse (log it, change
+  // nothing, return false or kNotStorable) what the file could not hold exactly. command names
+  // the request in such a refusal's log line.
+  enum class ChannelCreation { kCreated, kExists, kNotStorable };
+  ChannelCreation CreateChannel(const std::string& name, const char* command, ChannelRecord& created);
+  bool DeleteChannel(uint8_t id, ChannelRecord& deleted);
+  ClientPtr KickPlayer(uint8_t id);  // the kicked record; null when no player has the id
+  bool SaveChannels();
+  bool SetPassword(bool admin, const std::string& password);  // admin: the administrator password
+
   // The waits the pacing made, by reason (for the metrics).
   const PacingCounters& Pacing() const { return pacing_; }
 

@@ -3,10 +3,14 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "config/IniFile.hpp"
 #include "config/Settings.hpp"
+#include "control/OperatorCommands.hpp"
+#include "control/OperatorDoor.hpp"
 #include "datagram/TUDPSender.hpp"
 #include "keepalive/TPingThread.hpp"
 #include "log/Log.hpp"
@@ -14,6 +18,7 @@
 #include "platform/Ascii.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
+#include "platform/OperatorChannel.hpp"
 #include "platform/Platform.hpp"
 
 namespace qm {
@@ -21,6 +26,8 @@ namespace qm {
 namespace {
 std::mutex gArgsMutex;
 std::vector<std::string> gArguments;
+// "-CONTROL=": where the operator's socket goes; empty turns it off. Unset: the default place.
+std::optional<std::string> gControlSwitch;
 
 }  // namespace
 
@@ -30,7 +37,8 @@ void SetProcessArguments(std::vector<std::string> arguments) {
 }
 
 bool IsValueSwitch(const std::string& arg) {
-  return StartsWithNoCase(arg, "-INI=") || StartsWithNoCase(arg, "-LOG=") || StartsWithNoCase(arg, "-METRICS=");
+  return StartsWithNoCase(arg, "-INI=") || StartsWithNoCase(arg, "-LOG=") || StartsWithNoCase(arg, "-METRICS=") ||
+         StartsWithNoCase(arg, "-CONTROL=");
 }
 
 void ParseCommandLine() {
@@ -40,7 +48,9 @@ void ParseCommandLine() {
     args = gArguments;
   }
   SetMetricsSwitch(std::string());
+  std::optional<std::string> control;
   for (std::string arg : args) {
+    if (StartsWithNoCase(arg, "-CONTROL=")) control = arg.substr(9);
     if (StartsWithNoCase(arg, "-METRICS=")) SetMetricsSwitch(arg.substr(9));
     if (StartsWithNoCase(arg, "-INI=")) {
       arg.erase(0, 5);
@@ -51,12 +61,15 @@ void ParseCommandLine() {
       SetLogFileName(arg);
     }
   }
+  std::lock_guard<std::mutex> g(gArgsMutex);
+  gControlSwitch = control;
 }
 
 TQuillmootServer::TQuillmootServer() : settings_(Settings()), clock_(Clock()), startTime_(clock_.Now()) {}
 
 TQuillmootServer::~TQuillmootServer() {
   // A failed start leaves workers and listeners running; they must not outlive this object.
+  door_.reset();
   metrics_.reset();
   StopWorkers();
   if (tcpServer_) tcpServer_->Deactivate();
@@ -86,6 +99,7 @@ bool TQuillmootServer::Server_Init() {
   CreateRelay();
   if (!Activate()) return false;
   if (!StartMetrics()) return false;
+  if (!OpenOperatorDoor()) return false;
   WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
 }
@@ -254,6 +268,47 @@ bool TQuillmootServer::StartMetrics() {
   return true;
 }
 
+bool TQuillmootServer::OpenOperatorDoor() {
+  std::optional<std::string> wanted;
+  {
+    std::lock_guard<std::mutex> g(gArgsMutex);
+    wanted = gControlSwitch;
+  }
+  if (wanted && wanted->empty()) return true;  // "-CONTROL=": no operator socket
+  std::string name = wanted.value_or(std::string());
+  if (name.empty()) name = platform::DefaultOperatorChannel(IniFilePath(), static_cast<uint16_t>(settings_.TCPPort));
+  try {
+    operatorCommands_ = std::make_unique<OperatorCommands>(
+        *control_, ControlServices{counters_, *clientList_, *channelList_, settings_, clock_, startTime_,
+                                   serverVersion_, sessionKeySeed_});
+    door_ = std::make_unique<OperatorDoor>(
+        std::make_unique<platform::OperatorListener>(name),
+        [commands = operatorCommands_.get()](const std::string& command, const nlohmann::json& request) {
+          return commands->Execute(command, request);
+        });
+    door_->Start();
+    WriteLog("Operator socket on " + name, kLogProgress);
+  } catch (const platform::OperatorChannelError& e) {
+    const bool occupied = dynamic_cast<const platform::OperatorChannelOccupied*>(&e) != nullptr;
+    if (wanted || occupied) {
+      WriteLog(ExceptionLine("Server_Init (operator socket)", e), kLogException);
+      return Fail("FATAL ERROR: Unable to open the operator socket", e);
+    }
+    // The default place may not allow a socket (a read-only folder, a second server beside the
+    // same file): the server runs without one and says so where the operator looks.
+    const std::string warning = std::string("Warning: no operator socket: ") + e.what() + " (set -CONTROL=)";
+    WriteLog(warning, kLogWarning);
+    std::fprintf(stderr, "%s\n", warning.c_str());
+    door_.reset();
+  } catch (const std::exception& e) {
+    WriteLog(ExceptionLine("Server_Init (operator socket)", e), kLogException);
+    return Fail("FATAL ERROR: Unable to open the operator socket", e);
+  }
+  return true;
+}
+
+std::string TQuillmootServer::OperatorSocket() const { return door_ ? door_->Name() : std::string(); }
+
 uint16_t TQuillmootServer::MetricsPort() const { return metrics_ ? metrics_->Port() : 0; }
 
 void TQuillmootServer::StopWorkers() {
@@ -264,6 +319,8 @@ void TQuillmootServer::StopWorkers() {
 
 void TQuillmootServer::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", kLogProgress);
+  // The operator's requests end first: they read and change what the steps below take down.
+  if (door_) door_->Stop();
   // Scrapes read the client list, so the metrics listener ends before anything they read goes.
   // Its embedded HTTP server takes up to 2 s to stop; that overlaps the pause below.
   std::thread metricsStop([this]() { metrics_.reset(); });

@@ -26,6 +26,8 @@ class IClock;
 class TPingThread;
 class TUDPSender;
 class MetricsEndpoint;
+class OperatorCommands;
+class OperatorDoor;
 
 namespace test {
 class ServerProbe;
@@ -60,6 +62,8 @@ class TQuillmootServer {
   const std::string& ServerVersion() const { return serverVersion_; }
   // The port the metrics listener was bound to; 0 without "-METRICS=".
   uint16_t MetricsPort() const;
+  // Where the operator's socket is open ("-CONTROL="); empty without one.
+  std::string OperatorSocket() const;
 
  private:
   friend class test::ServerProbe;
@@ -78,6 +82,7 @@ class TQuillmootServer {
   void CreateRelay();  // the relay's sender and the UDP intake, the listener's sink
   bool Activate();     // the listeners and the ping thread
   bool StartMetrics();
+  bool OpenOperatorDoor();  // "-CONTROL=", by default beside the configuration file
 
   bool Fail(const char* text, const std::exception& cause);
   void StopWorkers();
@@ -107,12 +112,15 @@ class TQuillmootServer {
   std::unique_ptr<TcpEndpoint> tcpServer_;
   std::unique_ptr<TPingThread> pingThread_;
   std::unique_ptr<MetricsEndpoint> metrics_;  // only with "-METRICS="
+  // The operator's socket and what it runs; last, so they go first.
+  std::unique_ptr<OperatorCommands> operatorCommands_;
+  std::unique_ptr<OperatorDoor> door_;
 };
 
 // The process's command line as start-up reads it ("-INI=", "-LOG="); set by the process entry.
 void SetProcessArguments(std::vector<std::string> arguments);
 void ParseCommandLine();
-// "-INI=", "-LOG=" or "-METRICS=" (any letter case): the switches ParseCommandLine takes a value from.
+// "-INI=", "-LOG=", "-METRICS=" or "-CONTROL=" (any letter case): the switches ParseCommandLine takes a value from.
 bool IsValueSwitch(const std::string& arg);
 
 }  // namespace qm

@@ -88,6 +88,9 @@ std::string UsageText(const std::string& exeDir, const std::string& workingDir) 
          "  -INI=name    configuration file, relative to the executable's directory (default qmserver.ini)\n"
          "  -LOG=name    log file, relative to the working directory (default qmserver.log)\n" +
          kMetricsUsage +
+         "  -CONTROL=PATH  the operator's local socket (qmctl --socket PATH: no password), mode 0660;\n"
+         "               default beside the configuration file (qmserver.sock; on Windows the pipe\n"
+         "               \\\\.\\pipe\\quillmoot-TCPPORT); -CONTROL= alone: none\n"
          "  --help, -h   this text\n"
          "  --version    the version\n"
          "\n"

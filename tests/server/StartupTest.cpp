@@ -23,6 +23,19 @@ int Find(const std::vector<std::string>& lines, const std::string& text) {
   return -1;
 }
 
+// The operator socket's name held by a file nobody should lose: the server does not start, and the
+// file is as it was.
+TEST(StartupTest, RefusesToStartOverAFileAtTheOperatorSocketsName) {
+  TestServer t({}, true, false);
+  const auto file = t.Dir().Path() / "qmserver.sock";
+  test::WriteFile(file, "not a socket");
+  EXPECT_FALSE(t.Start());
+  EXPECT_EQ(t.Server().StartupError(), "FATAL ERROR: Unable to open the operator socket");
+  EXPECT_NE(t.Server().StartupCause().find("exists and is not a socket"), std::string::npos)
+      << t.Server().StartupCause();
+  EXPECT_EQ(test::ReadFile(file), "not a socket");
+}
+
 TEST(StartupTest, StartsAndStopsWithEveryLineInOrder) {
   TestServer t;
   ASSERT_TRUE(t.Started()) << t.Server().StartupError();

@@ -1,10 +1,12 @@
 // admin: the administration commands, each after an administrator login.
 #include "config/IniFile.hpp"
 #include "control/ControlPackets.hpp"
+#include "control/OperatorFrames.hpp"
 #include "control/WireFormat.hpp"
 #include "qmctl/Commands.hpp"
 #include "qmctl/Output.hpp"
 #include "qmctl/Session.hpp"
+#include "qmctl/SocketSession.hpp"
 
 namespace qm::ctl {
 namespace {
@@ -171,6 +173,32 @@ AdminResult Perform(Session& s, const AdminRequest& q, const std::string& newPas
   return Acknowledged(s, q, newPassword);
 }
 
+// The same commands through the operator socket: the server runs them itself and answers each.
+AdminResult PerformThroughSocket(const Options& o, const AdminRequest& q, const std::string& newPassword) {
+  nlohmann::json request{{"command", q.action}};
+  if (q.action == "create") request["name"] = Latin1ToUtf8(q.channelName);
+  if (q.action == "delete") request["channel"] = q.id;
+  if (q.action == "kick") request["player"] = q.id;
+  if (q.needsNewPassword) request["password"] = Latin1ToUtf8(newPassword);
+  const nlohmann::json a = AskOperatorSocket(o, request);
+  AdminResult r;
+  if (q.action == "create" || q.action == "delete" || q.action == "kick") {
+    r.id = a.value(q.action == "kick" ? "player" : "channel", 0);
+    r.name = TextField(a, "name");
+    const char* verb = q.action == "create"   ? "created channel "
+                       : q.action == "delete" ? "deleted channel "
+                                              : "kicked player ";
+    r.text = verb + IdAndName(r.id, r.name);
+    return r;
+  }
+  r.reply = q.action == "save"                  ? kReplyChannelsSaved
+            : q.action == "set-server-password" ? kReplyServerPasswordChanged
+                                                : kReplyAdminPasswordChanged;
+  r.text = ReplyCodeText(r.reply);
+  if (q.action == "save") r.text += " as the default set in the server's configuration file";
+  return r;
+}
+
 void Report(const Options& o, const AdminResult& r) {
   const std::string& action = r.action;
   if (o.json) {
@@ -190,8 +218,11 @@ void Report(const Options& o, const AdminResult& r) {
 
 int RunAdmin(const Options& o) {
   const AdminRequest q = ParseAdminRequest(o);
-  // Both secrets are obtained before connecting, so a prompt never holds a session open.
-  const std::string adminPassword = ObtainSecret("QM_ADMIN_PASSWORD", "administrator password", false);
+  const bool viaSocket = !o.socket.empty();
+  // Both secrets are obtained before connecting, so a prompt never holds a session open. The
+  // socket needs no administrator password.
+  const std::string adminPassword =
+      viaSocket ? std::string() : ObtainSecret("QM_ADMIN_PASSWORD", "administrator password", false);
   const std::string newPassword = q.needsNewPassword ? ObtainSecret("QM_NEW_PASSWORD", "new password", true) : "";
   // The server takes an empty administrator password as "administrator login off"; setting one by
   // accident would lock every administrator out.
@@ -200,6 +231,12 @@ int RunAdmin(const Options& o) {
                    "the new administrator password is empty; an empty one would switch administrator login off");
   if (!IniFile::HoldsExactly(newPassword)) throw CtlError(kExitUsage, "the new password " + std::string(kCannotStore));
 
+  if (viaSocket) {
+    AdminResult r = PerformThroughSocket(o, q, newPassword);
+    r.action = q.action;
+    Report(o, r);
+    return kExitOk;
+  }
   Session s(o);
   s.Open();
   s.BecomeAdmin(adminPassword);

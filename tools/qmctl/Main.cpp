@@ -66,6 +66,11 @@ int RunQmctl(int argc, char** argv) {
     return kExitOk;
   }
   try {
+    ChooseWay(options);
+  } catch (const CtlError& e) {
+    return Fail(&options, e.Code(), e.what(), 0);
+  }
+  try {
     if (options.command == "who") return RunWho(options);
     if (options.command == "stats") return RunStats(options);
     if (options.command == "admin") return RunAdmin(options);

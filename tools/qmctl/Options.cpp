@@ -1,9 +1,11 @@
 #include "qmctl/Options.hpp"
 
 #include <cctype>
+#include <cstdlib>
 #include <functional>
 
 #include "control/ControlPackets.hpp"
+#include "platform/OperatorChannel.hpp"
 
 namespace qm::ctl {
 namespace {
@@ -49,9 +51,15 @@ void ApplyOption(Options& o, const std::string& arg, bool inlineValue, const std
     o.admin = true;
   } else if (arg == "--host") {
     o.host = value();
+    o.hostGiven = true;
     if (o.host.empty()) Usage("--host is empty");
   } else if (arg == "--port") {
     o.port = static_cast<uint16_t>(ParseNumber(value(), 1, 65535, "--port"));
+    o.hostGiven = true;
+  } else if (arg == "--socket") {
+    o.socket = value();
+    o.socketGiven = true;
+    if (o.socket.empty()) Usage("--socket is empty");
   } else if (arg == "--name") {
     o.name = value();
     CheckText(o.name, "--name");
@@ -125,7 +133,29 @@ Options ParseOptions(const std::vector<std::string>& args) {
   if ((seen.count || seen.interval) && o.command != "ping") Usage("--count and --interval belong to ping");
   if (seen.seconds && o.command != "watch") Usage("--seconds belongs to watch");
   if (o.admin && o.command != "stats") Usage("--admin belongs to stats");
+  if (o.socketGiven && o.hostGiven) Usage("--socket and --host/--port name two ways to the server; give one");
   return o;
+}
+
+void ChooseWay(Options& o) {
+  const bool network = o.command == "ping" || o.command == "watch";
+  if (!o.socketGiven && !o.hostGiven) {
+    if (const char* env = std::getenv("QM_SOCKET"); env && *env) {
+      o.socket = env;
+      o.socketGiven = true;
+    }
+  }
+  if (network) {
+    if (o.socketGiven)
+      Usage(o.command + " needs the network (UDP and a player's login), which the operator socket does not carry: " +
+            "give --host and --port instead of --socket or QM_SOCKET");
+    o.socket.clear();
+    return;
+  }
+  if (o.socket.empty() && !o.hostGiven) {
+    const std::string packaged = platform::PackagedOperatorChannel();
+    if (!packaged.empty() && platform::OperatorChannelExists(packaged)) o.socket = packaged;
+  }
 }
 
 std::string UsageText() {
@@ -149,8 +179,15 @@ subcommands:
                                raised to 100, as the server answers 10 pings
                                a second and drops the rest)
   watch [--seconds S]          print notifications until interrupted or S seconds
+                               (ping and watch need --host/--port: not through --socket)
 
 options:
+  --socket PATH  the server's operator socket: who, stats and admin without any password,
+                 and qmctl is seen by no player (also QM_SOCKET; by default
+                 )" +
+         platform::PackagedOperatorChannel() +
+         R"( when it exists and
+                 neither --host nor --port is given). On Windows a pipe name.
   --host H       server host name or IPv4 address (default 127.0.0.1)
   --port P       server TCP port (default 8765; UDP is P + 1)
   --name N       player name to log in with (default qmctl)
@@ -163,7 +200,7 @@ options:
   --timeout MS   wait at most MS for each answer (default 3000)
   -h, --help     this text
 
-passwords (never on the command line):
+passwords (never on the command line; through the socket only QM_NEW_PASSWORD is asked for):
   QM_SERVER_PASSWORD   server password, if the server has one
   QM_ADMIN_PASSWORD    administrator password (admin, stats --admin)
   QM_NEW_PASSWORD      the new password for set-server-password / set-admin-password
@@ -174,6 +211,7 @@ exit status:
   4 connection failed or closed, 5 time-out waiting for an answer
 
 examples:
+  $ qmctl --socket /run/quillmoot/qmserver.sock admin kick 3   # no password
   $ qmctl --host voice.example.org who
   $ qmctl stats 3                      # player 3; add --admin for its address
   $ read -rs QM_ADMIN_PASSWORD && export QM_ADMIN_PASSWORD

@@ -43,6 +43,10 @@ inline constexpr const char* kQmctlVersion = "qmctl " QM_VERSION_TEXT;
 struct Options {
   std::string host = "127.0.0.1";
   uint16_t port = 8765;
+  bool hostGiven = false;  // --host or --port: the network was asked for
+  // The server's operator socket; when set (after ChooseWay), who, stats and admin go through it.
+  std::string socket;
+  bool socketGiven = false;  // by --socket or QM_SOCKET, not by the packaged default
   std::string name = "qmctl";
   std::string version = kQmctlVersion;  // any text but "1.2.0" gets the newer layouts
   bool json = false;
@@ -61,6 +65,10 @@ struct Options {
 
 // Throws CtlError(kExitUsage) with the reason.
 Options ParseOptions(const std::vector<std::string>& args);
+// Settles the way to the server: --socket, else QM_SOCKET (unless --host or --port), else the
+// packaged server's socket when it exists and neither --host nor --port was given; otherwise
+// the network. ping and watch need the network: CtlError(kExitUsage) when only a socket was named.
+void ChooseWay(Options& options);
 std::string UsageText();
 
 // "123" within [low, high], else CtlError(kExitUsage) naming what.

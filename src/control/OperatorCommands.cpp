@@ -1,0 +1,235 @@
+#include "control/OperatorCommands.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include "config/Settings.hpp"
+#include "control/ControlPackets.hpp"
+#include "control/OperatorFrames.hpp"
+#include "control/WireId.hpp"
+#include "log/Log.hpp"
+#include "platform/Clock.hpp"
+#include "platform/Error.hpp"
+
+namespace qm {
+namespace {
+
+using Json = nlohmann::json;
+
+Json Ok() { return Json{{"ok", true}}; }
+
+Json Counters(const TrafficSnapshot& c) {
+  Json list = Json::array();
+  for (uint32_t v : c) list.push_back(v);
+  return list;
+}
+
+// The control connection's address: who the player is, before any datagram came.
+std::string AddressOf(const TServerClient& c) {
+  const auto& link = c.TcpLink();
+  return link ? link->PeerAddress() : std::string();
+}
+
+// "3 (alice, 203.0.113.7)" for the log.
+std::string Describe(const TServerClient& c) {
+  return std::to_string(ToWireId(c.PlayerId())) + " (" + c.ClientName() + ", " + AddressOf(c) + ")";
+}
+
+// A name or password as the clients' wire would carry it, or why it cannot be.
+bool WireText(const Json& request, const char* key, bool emptyAllowed, std::string& value, std::string& error) {
+  std::string text;
+  if (!TextArgument(request, key, text, error)) return false;
+  value = Utf8ToLatin1(text);
+  if (value.size() > kNameCapacity) {
+    error = std::string("\"") + key + "\" is longer than 30 characters";
+    return false;
+  }
+  if (value.empty() && !emptyAllowed) {
+    error = std::string("\"") + key + "\" is empty";
+    return false;
+  }
+  return true;
+}
+
+constexpr const char* kNotStored =
+    "the server's configuration file cannot hold it exactly (a blank at either end or a control character); nothing "
+    "changed";
+
+}  // namespace
+
+const OperatorCommands::Entry OperatorCommands::kTable[] = {
+    {"who", &OperatorCommands::Who},
+    {"stats", &OperatorCommands::Stats},
+    {"create", &OperatorCommands::Create},
+    {"delete", &OperatorCommands::Delete},
+    {"kick", &OperatorCommands::Kick},
+    {"save", &OperatorCommands::Save},
+    {"set-server-password", &OperatorCommands::SetServerPassword},
+    {"set-admin-password", &OperatorCommands::SetAdminPassword},
+};
+
+OperatorCommands::OperatorCommands(ControlHandlers& handlers, const ControlServices& services)
+    : handlers_(handlers), services_(services) {}
+
+std::vector<std::string> OperatorCommands::Names() {
+  std::vector<std::string> names;
+  for (const Entry& e : kTable) names.emplace_back(e.name);
+  return names;
+}
+
+Json OperatorCommands::Execute(const std::string& command, const Json& request) {
+  for (const Entry& e : kTable) {
+    if (command != e.name) continue;
+    std::string logText = command;
+    Json answer;
+    try {
+      answer = (this->*e.run)(request, logText);
+    } catch (const std::exception& ex) {
+      WriteLogAlways(ExceptionLine("Operator " + command, ex), kLogException);
+      answer = OperatorFailure(ex.what());
+    }
+    if (!answer.value("ok", false)) logText += " refused: " + answer.value("error", std::string());
+    WriteLogAlways("Operator: " + logText, kLogProgress);
+    return answer;
+  }
+  std::string known;
+  for (const Entry& e : kTable) known += std::string(known.empty() ? "" : ", ") + e.name;
+  // Printable for the log whatever the peer sent.
+  Json quoted = command;
+  const std::string shown = quoted.dump(-1, ' ', true, Json::error_handler_t::replace);
+  WriteLogAlways("Operator: unknown command " + shown, kLogWarning);
+  return OperatorFailure("unknown command " + shown + " (known: " + known + ")");
+}
+
+Json OperatorCommands::Who(const Json&, std::string&) {
+  Json answer = Ok();
+  answer["server"] = Latin1ToUtf8(services_.settings.Servername);
+  answer["version"] = Latin1ToUtf8(services_.serverVersion);
+  Json channels = Json::array();
+  for (const ChannelRecord& ch : services_.channels.Snapshot())
+    channels.push_back({{"id", ToWireByte(ch.ChannelId)}, {"name", Latin1ToUtf8(ch.Name())}});
+  answer["channels"] = std::move(channels);
+  Json players = Json::array();
+  const double now = services_.clock.Now();
+  {
+    LockGuard g(services_.clients.Lock());
+    for (const auto& c : services_.clients.Items()) {
+      players.push_back({{"id", ToWireByte(c->PlayerId())},
+                         {"name", Latin1ToUtf8(c->ClientName())},
+                         {"channel", ToWireByte(c->ChannelId())},
+                         {"admin", c->IsAdmin()},
+                         {"version", Latin1ToUtf8(c->ClientVersion())},
+                         {"address", AddressOf(*c)},
+                         {"connected_ms", MillisecondsOf(now - c->ConnectedAt())},
+                         {"idle_ms", MillisecondsOf(now - c->LastActivity())},
+                         {"ping_ms", c->PingRoundTrip.load(std::memory_order_relaxed)}});
+    }
+  }
+  answer["players"] = std::move(players);
+  return answer;
+}
+
+Json OperatorCommands::Stats(const Json& request, std::string& logText) {
+  const double now = services_.clock.Now();
+  if (!request.contains("player")) {
+    Json answer = Ok();
+    answer["server"] = Latin1ToUtf8(services_.settings.Servername);
+    answer["version"] = Latin1ToUtf8(services_.serverVersion);
+    answer["uptime_ms"] = MillisecondsOf(now - services_.startTime);
+    answer["counters"] = Counters(services_.counters.Snapshot());
+    return answer;
+  }
+  int wire = 0;
+  std::string error;
+  if (!IntArgument(request, "player", 1, 255, wire, error)) return OperatorFailure(error);
+  logText += " " + std::to_string(wire);
+  const ClientPtr target = services_.clients.FindClientByPlayerId(FromWireByte(static_cast<uint8_t>(wire)));
+  if (!target) return OperatorFailure("no player " + std::to_string(wire));
+  const TrafficSnapshot counters = target->Traffic.Snapshot();
+  const uint32_t bad = target->BadPackets.load(std::memory_order_relaxed);
+  const NetAddress peer = target->Peer();
+  Json answer = Ok();
+  answer["player"] = wire;
+  answer["name"] = Latin1ToUtf8(target->ClientName());
+  answer["version"] = Latin1ToUtf8(target->ClientVersion());
+  answer["connected_ms"] = MillisecondsOf(now - target->ConnectedAt());
+  answer["idle_ms"] = MillisecondsOf(now - target->LastActivity());
+  answer["ping_ms"] = target->PingRoundTrip.load(std::memory_order_relaxed);
+  answer["loss_percent"] = LossRatio(bad, counters) * 100.0;
+  // The address voice comes from, as a client administrator sees it; none before a datagram.
+  answer["address"] = peer.port == 0 ? std::string() : peer.AddressText();
+  answer["port"] = peer.port;
+  answer["control_address"] = AddressOf(*target);
+  answer["counters"] = Counters(counters);
+  return answer;
+}
+
+Json OperatorCommands::Create(const Json& request, std::string& logText) {
+  std::string name, error;
+  if (!WireText(request, "name", false, name, error)) return OperatorFailure(error);
+  logText += " " + name;
+  ChannelRecord created;
+  switch (handlers_.CreateChannel(name, "operator create", created)) {
+    case ControlHandlers::ChannelCreation::kNotStorable:
+      return OperatorFailure("the channel name: " + std::string(kNotStored));
+    case ControlHandlers::ChannelCreation::kExists:
+      return OperatorFailure("a channel of that name exists already, or all 255 channel ids are taken");
+    case ControlHandlers::ChannelCreation::kCreated:
+      break;
+  }
+  logText = "create channel " + std::to_string(ToWireByte(created.ChannelId)) + " " + name;
+  Json answer = Ok();
+  answer["channel"] = ToWireByte(created.ChannelId);
+  answer["name"] = Latin1ToUtf8(created.Name());
+  return answer;
+}
+
+Json OperatorCommands::Delete(const Json& request, std::string& logText) {
+  int wire = 0;
+  std::string error;
+  if (!IntArgument(request, "channel", 1, 255, wire, error)) return OperatorFailure(error);
+  logText += " " + std::to_string(wire);
+  ChannelRecord deleted;
+  if (!handlers_.DeleteChannel(FromWireByte(static_cast<uint8_t>(wire)), deleted))
+    return OperatorFailure("no channel " + std::to_string(wire));
+  logText = "delete channel " + std::to_string(wire) + " " + deleted.Name();
+  Json answer = Ok();
+  answer["channel"] = wire;
+  answer["name"] = Latin1ToUtf8(deleted.Name());
+  return answer;
+}
+
+Json OperatorCommands::Kick(const Json& request, std::string& logText) {
+  int wire = 0;
+  std::string error;
+  if (!IntArgument(request, "player", 1, 255, wire, error)) return OperatorFailure(error);
+  logText += " " + std::to_string(wire);
+  const ClientPtr kicked = handlers_.KickPlayer(FromWireByte(static_cast<uint8_t>(wire)));
+  if (!kicked) return OperatorFailure("no player " + std::to_string(wire));
+  logText = "kick " + Describe(*kicked);
+  Json answer = Ok();
+  answer["player"] = wire;
+  answer["name"] = Latin1ToUtf8(kicked->ClientName());
+  return answer;
+}
+
+Json OperatorCommands::Save(const Json&, std::string&) {
+  if (!handlers_.SaveChannels()) return OperatorFailure("a channel's name: " + std::string(kNotStored));
+  return Ok();
+}
+
+Json OperatorCommands::SetServerPassword(const Json& request, std::string& logText) {
+  return SetPassword(false, request, logText);
+}
+
+Json OperatorCommands::SetAdminPassword(const Json& request, std::string& logText) {
+  return SetPassword(true, request, logText);
+}
+
+Json OperatorCommands::SetPassword(bool admin, const Json& request, std::string&) {
+  std::string password, error;
+  if (!WireText(request, "password", true, password, error)) return OperatorFailure(error);
+  if (!handlers_.SetPassword(admin, password)) return OperatorFailure("the new password: " + std::string(kNotStored));
+  return Ok();
+}
+
+}  // namespace qm

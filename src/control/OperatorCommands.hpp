@@ -1,0 +1,47 @@
+#pragma once
+// What the operator's socket can ask of the server, run against its own state. The operator is
+// not a player: no client record, no place in any list or count, no notice about it to anyone.
+// What a command changes is announced to the clients as a client administrator's command is.
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+#include <vector>
+
+#include "control/ControlHandlers.hpp"
+
+namespace qm {
+
+class OperatorCommands {
+ public:
+  OperatorCommands(ControlHandlers& handlers, const ControlServices& services);
+
+  // The answer to one request ({"ok":false,...} for an unknown command or bad arguments). Writes
+  // one log line naming the command and what it did (never a password).
+  nlohmann::json Execute(const std::string& command, const nlohmann::json& request);
+  // The commands known, in the table's order.
+  static std::vector<std::string> Names();
+
+  // The table's entries: the answer, and the log line's text after "Operator: ".
+  using Run = nlohmann::json (OperatorCommands::*)(const nlohmann::json& request, std::string& logText);
+
+ private:
+  nlohmann::json Who(const nlohmann::json& request, std::string& logText);
+  nlohmann::json Stats(const nlohmann::json& request, std::string& logText);
+  nlohmann::json Create(const nlohmann::json& request, std::string& logText);
+  nlohmann::json Delete(const nlohmann::json& request, std::string& logText);
+  nlohmann::json Kick(const nlohmann::json& request, std::string& logText);
+  nlohmann::json Save(const nlohmann::json& request, std::string& logText);
+  nlohmann::json SetServerPassword(const nlohmann::json& request, std::string& logText);
+  nlohmann::json SetAdminPassword(const nlohmann::json& request, std::string& logText);
+  nlohmann::json SetPassword(bool admin, const nlohmann::json& request, std::string& logText);
+
+  struct Entry {
+    const char* name;
+    Run run;
+  };
+  static const Entry kTable[];
+
+  ControlHandlers& handlers_;
+  ControlServices services_;
+};
+
+}  // namespace qm
