@@ -309,7 +309,7 @@ TEST_F(QmctlSocket, RefusedChangesChangeNothing) {
   EXPECT_NE(Error(peer.Answer()).find("a channel of that name exists already"), std::string::npos);
   peer.Request(R"({"command":"create","name":")" + std::string(31, 'x') + R"("})");
   EXPECT_EQ(Error(peer.Answer()), "\"name\" is longer than 30 characters");
-  peer.Request(R"({"command":"set-admin-password","password":"tab\there"})");
+  peer.Request(R"({"command":"set-admin-password","password":"line\nbreak"})");
   EXPECT_NE(Error(peer.Answer()).find("the new password: the server's configuration file cannot hold it"),
             std::string::npos);
   peer.Request(R"({"command":"kick"})");
