@@ -369,15 +369,17 @@ TEST(StatusPage, RenderedByAHeadlessBrowser) {
     return FindPlayer(Status(port), kMarkupName, &channel) && channel == "Ops";
   }));
 
-  TempDir profile;
+  // Each run its own profile: a helper of the first may still hold the first one's lock.
+  TempDir profile, shotProfile;
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-  const std::string common = std::string(browser) +
-                             " --headless --no-sandbox --disable-gpu --no-first-run --hide-scrollbars"
-                             " --user-data-dir=" +
-                             profile.Str() + " --virtual-time-budget=5000 ";
+  const auto browse = [&](const TempDir& dir) {
+    return std::string(browser) +
+           " --headless --no-sandbox --disable-gpu --no-first-run --hide-scrollbars --user-data-dir=" + dir.Str() +
+           " --virtual-time-budget=5000 ";
+  };
   std::string dom;
   {
-    FILE* pipe = ::popen((common + "--dump-dom " + url + " 2>/dev/null").c_str(), "r");
+    FILE* pipe = ::popen((browse(profile) + "--dump-dom " + url + " 2>/dev/null").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char buffer[4096];
     size_t n = 0;
@@ -410,7 +412,7 @@ TEST(StatusPage, RenderedByAHeadlessBrowser) {
 
   if (const char* shot = std::getenv("QM_SCREENSHOT"); shot && *shot) {
     const std::string command =
-        common + "--window-size=1100,1000 --screenshot=" + std::string(shot) + " " + url + " >/dev/null 2>&1";
+        browse(shotProfile) + "--window-size=1100,1000 --screenshot=" + std::string(shot) + " " + url + " 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0);
     std::printf("[ info ] screenshot: %s\n", shot);
   }
