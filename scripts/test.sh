@@ -10,7 +10,7 @@
 #   package    the .deb and the zip (the zip from build-win/ as tested), checked, the .deb installed
 #              and purged (scripts/package-test.sh)
 #   page       the status page in headless chromium, installed for this stage only when missing
-#              (scripts/page-test.sh; about 510 MB and, when not yet downloaded, about 110 MB to fetch)
+#              (scripts/page-test.sh; about 120 MB to fetch and 410 MB installed)
 #   fuzz       each fuzz target for QM_FUZZ_SECONDS (default 60)
 #   soak       the soak against build/qmserver for QM_SOAK_SECONDS (default 120)
 #   soak-tsan  the soak against the ThreadSanitizer server
