@@ -12,7 +12,7 @@ namespace {
 std::string Number(double v) {
   if (!std::isfinite(v)) return "0";
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.6g", v);
+  std::snprintf(buffer, sizeof buffer, "%.15g", v);  // whole seconds of a long uptime stay exact
   return buffer;
 }
 std::string Number(uint64_t v) { return std::to_string(v); }

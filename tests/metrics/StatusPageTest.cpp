@@ -121,11 +121,15 @@ const Json* FindPlayer(const Json& status, const std::string& name, std::string*
   return nullptr;
 }
 
-TEST(StatusJson, TextIsEscapedForScriptsAndMarkup) {
+TEST(StatusJson, TextIsEscapedAndNumbersKeepTheirDigits) {
   // A name cannot close a script element or a string, whatever a page does with the document.
   EXPECT_EQ(JsonString(kMarkupName), "\"\\u003cscript\\u003ealert(1)\\u003c/script\\u003e\"");
   EXPECT_EQ(JsonString(std::string("a\"b\\c\n\x01", 7)), "\"a\\\"b\\\\c\\u000a\\u0001\"");
   EXPECT_EQ(Json::parse(JsonString("Jos\xC3\xA9 & <b>")).get<std::string>(), "Jos\xC3\xA9 & <b>");
+  // A server up for a year and a bit still tells its uptime to the millisecond.
+  ServerFigures f;
+  f.uptimeSeconds = 33554432.125;
+  EXPECT_EQ(Json::parse(StatusJson(f, StatusSamples{}, 0)).at("server").at("uptimeSeconds"), 33554432.125);
 }
 
 // The samples of the last hour: one a minute on the test clock, no more than sixty kept.
