@@ -75,6 +75,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/quillmoot.service
   DESTINATION lib/systemd/system)
 install(FILES ${QM_DEFAULT_INI_DIR}/qmserver.ini DESTINATION ${QM_SHARE_DIR} RENAME qmserver.ini.default)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/debian/write-first-ini DESTINATION usr/lib/quillmoot-server)
+# Alert rules for Prometheus, for operators to copy or point rule_files at (docs/operations.md).
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/prometheus/quillmoot-rules.yml DESTINATION ${QM_SHARE_DIR}/prometheus)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/operator-socket.md
   DESTINATION ${QM_DOC_DIR})

@@ -1,15 +1,30 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, when it is missing.
-# Needs root (or sudo) only when something is actually missing.
+# Needs root (or sudo) only when something is actually missing. Groups left out with
+# QM_WITH_TESTS=0, QM_WITH_RULES=0, QM_WITH_WINDOWS=0, QM_WITH_WINE=0, QM_WITH_PACKAGING=0,
+# QM_SKIP_LINT=1; added with QM_WITH_CLANG=1 (fuzzing) and QM_WITH_BROWSER=1 (the page stage).
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The test suites and benchmarks (QM_WITH_TESTS=0: building and running the server only, as
+# scripts/run-server.sh does).
+if [ "${QM_WITH_TESTS:-1}" = 1 ]; then
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+  [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+  [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+fi
+# promtool, from Debian's Prometheus, checks the alert rules and the metrics (scripts/rules-test.sh).
+if [ "${QM_WITH_RULES:-1}" = 1 ]; then
+  command -v promtool >/dev/null 2>&1 || need+=(prometheus)
+fi
+# A headless browser for the status page's test (scripts/page-test.sh): large, so only on request.
+if [ "${QM_WITH_BROWSER:-0}" = 1 ]; then
+  command -v chromium >/dev/null 2>&1 || need+=(chromium)
+fi
 if [ "${QM_WITH_WINDOWS:-1}" = 1 ]; then
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
 fi

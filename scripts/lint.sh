@@ -23,7 +23,7 @@ lint_tidy() {
   echo "--- clang-tidy (src/, tools/)"
   local build="${QM_LINT_BUILD:-$root/build}"
   if [ ! -f "$build/compile_commands.json" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DQM_BUILD_TESTS=ON >/dev/null
   fi
   local jobs
   jobs="$(nproc 2>/dev/null || echo 2)"

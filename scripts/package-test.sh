@@ -28,6 +28,7 @@ contents="$(dpkg-deb -c "$deb")"
 info="$(dpkg-deb -I "$deb")"
 for path in ./opt/quillmoot/qmserver ./usr/bin/qmctl ./lib/systemd/system/quillmoot.service \
   ./lib/systemd/system/quillmoot@.service ./usr/share/quillmoot-server/qmserver.ini.default \
+  ./usr/share/quillmoot-server/prometheus/quillmoot-rules.yml \
   ./usr/share/doc/quillmoot-server/copyright ./usr/share/doc/quillmoot-server/changelog.gz \
   ./usr/share/doc/quillmoot-server/operations.md ./usr/share/doc/quillmoot-server/operator-socket.md \
   ./usr/share/man/man1/qmctl.1.gz \

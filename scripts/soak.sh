@@ -14,7 +14,7 @@ if [ "${1:-}" = "--tsan" ]; then
   shift
 fi
 QM_WITH_WINDOWS=0 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=ON >/dev/null
 cmake --build "$root/build" -j "${QM_BUILD_JOBS:-2}" --target qmsoak qmserver
 if [ "$server_build" = "$root/build-tsan" ]; then
   cmake -S "$root" -B "$server_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread \

@@ -75,6 +75,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (clientList_->ClientCount() >= maxClients || addressFull) {
     traceLimited();
     if (addressFull) notePlacesTaken();
+    pacing_.loginsRefusedFull.fetch_add(1, std::memory_order_relaxed);
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
@@ -86,6 +87,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     // guess was right.
     if (!loginGuesses_.AwaitTurn(from, *context.connection, answerTick)) {
       traceLimited();
+      pacing_.loginsRefusedGuessing.fetch_add(1, std::memory_order_relaxed);
       if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
@@ -94,6 +96,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     const bool right = req.password == serverPassword;
     for (const auto& line : loginGuesses_.Looked(from, right, "Refused logins")) WriteLogAlways(line, kLogWarning);
     if (!right) {
+      pacing_.loginsRefusedPassword.fetch_add(1, std::memory_order_relaxed);
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
@@ -134,6 +137,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   }
   if (full) {
     if (addressFull) notePlacesTaken();
+    pacing_.loginsRefusedFull.fetch_add(1, std::memory_order_relaxed);
     // Written outside the list lock: a slow peer must not hold up everybody else.
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;

@@ -18,10 +18,14 @@ namespace qm {
 class IClock;
 class TcpConnection;
 
-// Waits by reason, for the metrics. Relaxed atomics: each connection's thread adds to them.
+// Waits by reason, and logins refused by reason, for the metrics. Relaxed atomics: each
+// connection's thread adds to them.
 struct PacingCounters {
   std::atomic<uint64_t> channelChangeWaits{0};
   std::atomic<uint64_t> loginWaits{0};
+  std::atomic<uint64_t> loginsRefusedFull{0};      // the server, or the address's share, full
+  std::atomic<uint64_t> loginsRefusedPassword{0};  // a wrong password, looked at
+  std::atomic<uint64_t> loginsRefusedGuessing{0};  // refused unseen by the guessing guard
 };
 
 // Bursts: so many seconds' worth of the rate at once.

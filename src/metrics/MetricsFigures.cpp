@@ -1,7 +1,10 @@
 #include "metrics/MetricsFigures.hpp"
 
+#include <algorithm>
+
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "config/Settings.hpp"
 #include "control/Pacing.hpp"
 #include "control/WireId.hpp"
 #include "datagram/VoiceStats.hpp"
@@ -33,6 +36,9 @@ ServerFigures CollectFigures(const FigureSources& server) {
   if (server.pacing) {
     f.channelChangeWaits = server.pacing->channelChangeWaits.load(std::memory_order_relaxed);
     f.loginWaits = server.pacing->loginWaits.load(std::memory_order_relaxed);
+    f.loginsRefusedFull = server.pacing->loginsRefusedFull.load(std::memory_order_relaxed);
+    f.loginsRefusedPassword = server.pacing->loginsRefusedPassword.load(std::memory_order_relaxed);
+    f.loginsRefusedGuessing = server.pacing->loginsRefusedGuessing.load(std::memory_order_relaxed);
   }
   if (server.voice) {
     f.voiceDroppedBudget = server.voice->droppedBudget.load(std::memory_order_relaxed);
@@ -41,6 +47,11 @@ ServerFigures CollectFigures(const FigureSources& server) {
     const auto counts = server.voice->relayDelay.Counts();
     f.relayDelayBuckets.assign(counts.begin(), counts.end());
     f.relayDelaySumSeconds = server.voice->relayDelay.SumSeconds();
+  }
+  {
+    const ServerSettings& s = Settings();
+    f.maxClients = static_cast<uint32_t>(std::clamp(s.MaxClients, 0, kMostClients));
+    f.serverName = LabelText(s.Servername);
   }
   if (!server.clients || !server.channels) return f;
 
@@ -53,12 +64,21 @@ ServerFigures CollectFigures(const FigureSources& server) {
   }
   f.channels = static_cast<uint32_t>(channels.size());
   f.clients = static_cast<uint32_t>(clients.size());
+  f.channelList.reserve(channels.size());
+  for (const ChannelRecord& ch : channels)
+    f.channelList.push_back(ChannelFigures{ToWireId(ch.ChannelId), LabelText(ch.Name())});
+  const double now = Now();
   f.players.reserve(clients.size());
   for (const ClientPtr& c : clients) {
     PlayerFigures p;
     p.playerWireId = static_cast<uint32_t>(ToWireId(c->PlayerId()));
     p.name = LabelText(c->ClientName());
     const int32_t channelId = c->ChannelId();
+    p.channelWireId = ToWireId(channelId);
+    p.admin = c->IsAdmin();
+    // As the statistics reply counts them: the date-time's milliseconds, within a day.
+    p.idleSeconds = MillisecondsOf(now - c->LastActivity()) / 1000.0;
+    p.connectedSeconds = MillisecondsOf(now - c->ConnectedAt()) / 1000.0;
     for (const ChannelRecord& ch : channels)
       if (ch.ChannelId == channelId) {
         p.channel = LabelText(ch.Name());

@@ -32,6 +32,16 @@ struct PlayerFigures {
   TrafficSnapshot counters{};  // in the order of the statistics reply
   double lossRatio = 0.0;      // bad packets / UDP packets received; 0 before any
   double pingSeconds = 0.0;
+  // For the status page: the same idle and connected times the statistics reply gives.
+  int32_t channelWireId = 0;  // as clients see it (channel id + 1; 0: none)
+  bool admin = false;
+  double idleSeconds = 0.0;
+  double connectedSeconds = 0.0;
+};
+
+struct ChannelFigures {
+  int32_t channelWireId = 0;
+  std::string name;  // label-ready
 };
 
 struct ServerFigures {
@@ -43,6 +53,15 @@ struct ServerFigures {
   uint64_t channelChangeWaits = 0;
   uint64_t loginWaits = 0;
   std::vector<PlayerFigures> players;
+  std::vector<ChannelFigures> channelList;  // in the server's order, empty ones included
+  // What a MaxClients setting allows (the settings are written only before the listener starts).
+  uint32_t maxClients = 0;
+  std::string serverName;  // label-ready
+  // Logins refused: server or address full, a wrong password looked at, and refused unseen by
+  // the password-guessing guard (a blocked address or network, or no turn in the shared budget).
+  uint64_t loginsRefusedFull = 0;
+  uint64_t loginsRefusedPassword = 0;
+  uint64_t loginsRefusedGuessing = 0;
   // Voice dropped at intake, by reason.
   uint64_t voiceDroppedBudget = 0;
   uint64_t voiceDroppedLate = 0;

@@ -15,7 +15,10 @@
 
 #include "datagram/VoiceStats.hpp"
 #include "metrics/MetricsEndpoint.hpp"
+#include "metrics/StatusPage.hpp"
+#include "metrics/StatusSamples.hpp"
 #include "net/HttpListener.hpp"
+#include "platform/Clock.hpp"
 
 namespace qm {
 namespace {
@@ -124,6 +127,7 @@ class FiguresCollectable : public prometheus::Collectable {
     gauge("quillmoot_clients", "Clients logged in", f.clients);
     gauge("quillmoot_channels", "Channels", f.channels);
     gauge("quillmoot_uptime_seconds", "Seconds since the server started", f.uptimeSeconds);
+    gauge("quillmoot_max_clients", "Clients the MaxClients setting allows", f.maxClients);
     for (size_t i = 0; i < 8; ++i) {
       out.push_back(Family(std::string("quillmoot_") + kCounters[i].name,
                            std::string(kCounters[i].help) + " by the server", MetricType::Counter));
@@ -134,6 +138,17 @@ class FiguresCollectable : public prometheus::Collectable {
     out.back().metric.push_back(
         Sample(MetricType::Counter, static_cast<double>(f.channelChangeWaits), {{"reason", "channel_change"}}));
     out.back().metric.push_back(Sample(MetricType::Counter, static_cast<double>(f.loginWaits), {{"reason", "login"}}));
+
+    out.push_back(Family("quillmoot_logins_refused_total",
+                         "Logins refused: server or address full, wrong password, or refused unseen by the "
+                         "password-guessing guard",
+                         MetricType::Counter));
+    out.back().metric.push_back(
+        Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedFull), {{"reason", "full"}}));
+    out.back().metric.push_back(
+        Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedPassword), {{"reason", "password"}}));
+    out.back().metric.push_back(
+        Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedGuessing), {{"reason", "guessing"}}));
 
     AddVoiceFamilies(f, out);
 
@@ -186,11 +201,15 @@ struct ListenerFigures {
 class PrometheusEndpoint : public MetricsEndpoint {
  public:
   PrometheusEndpoint(const MetricsAddress& address, std::function<ServerFigures()> figures)
-      : collectable_(std::move(figures)),
+      : figures_(figures),
+        collectable_(std::move(figures)),
         // The paths the listener answers; anything else is 404.
-        listener_({{"/metrics", [this](const HttpRequest&) { return Scrape(); }}},
+        listener_({{"/metrics", [this](const HttpRequest&) { return Scrape(); }},
+                   {"/status.json", [this](const HttpRequest&) { return Status(); }},
+                   {"/", [](const HttpRequest&) { return Page(); }}},
                   HttpLimits{kMetricsMaxConnections, static_cast<uint32_t>(kMetricsRequestTimeoutMs),
-                             static_cast<uint32_t>(kMetricsRequestTimeoutMs), kMetricsMaxRequestBytes}) {
+                             static_cast<uint32_t>(kMetricsRequestTimeoutMs), kMetricsMaxRequestBytes},
+                  [this] { TakeSampleIfDue(); }) {
     listener_.AddBinding(address.ip, address.port);
     try {
       listener_.Start();
@@ -219,6 +238,29 @@ class PrometheusEndpoint : public MetricsEndpoint {
     return r;
   }
 
+  HttpResponse Status() {
+    const uint32_t tick = TickCount();
+    HttpResponse r;
+    r.contentType = "application/json";
+    r.body = StatusJson(figures_(), samples_, tick);
+    return r;
+  }
+
+  static HttpResponse Page() {
+    HttpResponse r;
+    r.contentType = "text/html; charset=utf-8";
+    r.body = kStatusPage;
+    return r;
+  }
+
+  // On the listener's thread, which alone touches the samples.
+  void TakeSampleIfDue() {
+    const uint32_t tick = TickCount();
+    if (samples_.Due(tick)) samples_.Add(SampleOf(figures_(), tick));
+  }
+
+  std::function<ServerFigures()> figures_;
+  StatusSamples samples_;
   FiguresCollectable collectable_;
   ListenerFigures own_;
   HttpListener listener_;  // last: its thread ends before the members it uses go

@@ -64,8 +64,8 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point when, std::chrono::s
 
 }  // namespace
 
-HttpListener::HttpListener(std::vector<HttpRoute> routes, HttpLimits limits)
-    : routes_(std::move(routes)), limits_(limits) {}
+HttpListener::HttpListener(std::vector<HttpRoute> routes, HttpLimits limits, std::function<void()> eachPass)
+    : routes_(std::move(routes)), limits_(limits), eachPass_(std::move(eachPass)) {}
 
 HttpListener::~HttpListener() { Stop(); }
 
@@ -92,6 +92,13 @@ void HttpListener::Stop() {
 void HttpListener::Run() {
   std::vector<platform::SocketWait> waits;
   while (!stopping_) {
+    if (eachPass_) {
+      try {
+        eachPass_();
+      } catch (const std::exception&) {
+        // Timed work is a courtesy to the pages; the listener goes on without it.
+      }
+    }
     Clock::time_point now = Clock::now();
     const bool accepting = now >= acceptPausedUntil_;
     Clock::time_point wake = accepting ? now + std::chrono::seconds(1) : acceptPausedUntil_;

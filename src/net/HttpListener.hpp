@@ -47,7 +47,9 @@ struct HttpLimits {
 
 class HttpListener : public BoundListener {
  public:
-  HttpListener(std::vector<HttpRoute> routes, HttpLimits limits);
+  // eachPass runs on the listener's thread at least once a second (timed work such as samples
+  // kept beside the pages; it must not block).
+  HttpListener(std::vector<HttpRoute> routes, HttpLimits limits, std::function<void()> eachPass = nullptr);
   ~HttpListener();  // stops
   HttpListener(const HttpListener&) = delete;
   HttpListener& operator=(const HttpListener&) = delete;
@@ -88,6 +90,7 @@ class HttpListener : public BoundListener {
 
   std::vector<HttpRoute> routes_;
   HttpLimits limits_;
+  std::function<void()> eachPass_;
   platform::SocketHandle listenSocket_ = platform::kInvalidSocket;
   uint16_t boundPort_ = 0;
   platform::SocketWaker waker_;
