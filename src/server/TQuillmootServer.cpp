@@ -15,6 +15,7 @@
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
+#include "server/HandoverState.hpp"
 
 namespace qm {
 
@@ -27,6 +28,11 @@ std::vector<std::string> gArguments;
 void SetProcessArguments(std::vector<std::string> arguments) {
   std::lock_guard<std::mutex> g(gArgsMutex);
   gArguments = std::move(arguments);
+}
+
+std::vector<std::string> ProcessArguments() {
+  std::lock_guard<std::mutex> g(gArgsMutex);
+  return gArguments;
 }
 
 bool IsValueSwitch(const std::string& arg) {
@@ -74,17 +80,20 @@ bool TQuillmootServer::Fail(const char* text, const std::exception& cause) {
 
 bool TQuillmootServer::Server_Init() {
   BeginStartup();
+  if (!BeginTakeOver()) return false;
   CreateLocks();
   LocateExecutable();
   RaisePriority();
   CreateLists();
   if (!LoadConfigurationFile()) return false;
+  if (takeover_) RestoreChannels();
   WarnAboutAdminPassword();
   CompleteVersion();
   if (!CreateListeners()) return false;
   CreatePingThread();
   CreateRelay();
   if (!Activate()) return false;
+  if (takeover_) FinishTakeOver();
   if (!StartMetrics()) return false;
   WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
@@ -224,8 +233,12 @@ bool TQuillmootServer::Activate() {
     if (s.TCPPort < 1 || s.TCPPort > 65534)
       throw EConfigError("TCPPort " + std::to_string(s.TCPPort) +
                          " is outside 1 to 65534 (the UDP port is TCPPort + 1)");
-    udpServer_->Activate();
-    tcpServer_->Activate();
+    if (takeover_) {
+      AdoptListeners();
+    } else {
+      udpServer_->Activate();
+      tcpServer_->Activate();
+    }
     WriteLog("Activated tcp/udp", kLogProgress);
     pingThread_->Start();
     WriteLog("Started Ping Thread", kLogProgress);

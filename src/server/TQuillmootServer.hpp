@@ -4,6 +4,7 @@
 // process may start and stop a server more than once (tests do), and lends each handler and
 // worker only the services it uses: the settings and the clock in force when it was made among
 // them, which workers read from there rather than from the process-wide ones.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -26,6 +27,7 @@ class IClock;
 class TPingThread;
 class TUDPSender;
 class MetricsEndpoint;
+struct HandoverState;
 
 namespace test {
 class ServerProbe;
@@ -61,6 +63,15 @@ class TQuillmootServer {
   // The port the metrics listener was bound to; 0 without "-METRICS=".
   uint16_t MetricsPort() const;
 
+  // Hands the clients, sockets and state over to the executable now at this process's path, in
+  // this process (SIGUSR2). Returns only when it could not: the server then goes on serving, and
+  // cause (also in the log) says why. Not concurrently with Server_DeInit.
+  bool HandOver(std::string& cause);
+  // Handovers into this server's line (those of its earlier images included), and the last one's
+  // pause: how long the relay and the read loops stood still, in milliseconds. Relaxed, any time.
+  uint32_t Handovers() const { return handovers_.load(std::memory_order_relaxed); }
+  uint32_t LastHandoverPauseMs() const { return lastHandoverPauseMs_.load(std::memory_order_relaxed); }
+
  private:
   friend class test::ServerProbe;
 
@@ -78,6 +89,12 @@ class TQuillmootServer {
   void CreateRelay();  // the relay's sender and the UDP intake, the listener's sink
   bool Activate();     // the listeners and the ping thread
   bool StartMetrics();
+
+  // --- taking over from an earlier image (Handover.cpp) ---
+  bool BeginTakeOver();  // reads the state it left, if any; restores the start time and counters
+  void RestoreChannels();
+  void AdoptListeners();
+  void FinishTakeOver();  // the connections and clients; the closing line
 
   bool Fail(const char* text, const std::exception& cause);
   void StopWorkers();
@@ -107,10 +124,15 @@ class TQuillmootServer {
   std::unique_ptr<TcpEndpoint> tcpServer_;
   std::unique_ptr<TPingThread> pingThread_;
   std::unique_ptr<MetricsEndpoint> metrics_;  // only with "-METRICS="
+
+  std::unique_ptr<HandoverState> takeover_;  // the earlier image's state, until it is taken over
+  std::atomic<uint32_t> handovers_{0};
+  std::atomic<uint32_t> lastHandoverPauseMs_{0};
 };
 
 // The process's command line as start-up reads it ("-INI=", "-LOG="); set by the process entry.
 void SetProcessArguments(std::vector<std::string> arguments);
+std::vector<std::string> ProcessArguments();
 void ParseCommandLine();
 // "-INI=", "-LOG=" or "-METRICS=" (any letter case): the switches ParseCommandLine takes a value from.
 bool IsValueSwitch(const std::string& arg);
