@@ -18,9 +18,10 @@ bool HandoverSupported();
 // The executable now at the path this process was started from (its file may have been replaced
 // since: the path, not the running inode).
 std::string HandoverExecutablePath();
-// Empty when the file at path can be run and answers "--version" with status 0 within the time;
-// else the cause.
-std::string CheckExecutable(const std::string& path, int timeoutMs);
+// Runs the executable at path with these arguments and the variable set to stateHandle; empty
+// when it ends with status 0 within the time, else the cause (with its last line of output).
+std::string CheckExecutable(const std::string& path, const std::vector<std::string>& arguments, int stateHandle,
+                            int timeoutMs);
 // Writes bytes to a new anonymous memory file, positioned at its start: its handle, or -1 with
 // the cause in error.
 int CreateStateFile(const std::vector<uint8_t>& bytes, std::string& error);

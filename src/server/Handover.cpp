@@ -1,7 +1,8 @@
 // The handover (SIGUSR2): the running server brings its threads to rest without closing a socket,
 // writes its state, and replaces its own image by the executable now on disk, in the same process.
 // The new image takes the sockets and the state over in Server_Init. Every check that can fail is
-// made before the exec; an exec that fails leaves the old image serving.
+// made before the exec (the new executable, in a child, reads a state of this layout and the ini);
+// an exec that fails leaves the old image serving.
 #include "platform/Handover.hpp"
 
 #include <algorithm>
@@ -17,7 +18,7 @@
 namespace qm {
 namespace {
 
-// The new executable must answer "--version" within this.
+// The new executable must pass its check (state and ini) within this.
 constexpr int kCheckTimeoutMs = 10000;
 // Every control connection's thread must come to rest between packets within this; one held
 // longer (a paced login, a guess waiting its turn) makes the handover give up, not wait.
@@ -94,11 +95,25 @@ bool TQuillmootServer::HandOver(std::string& cause) {
   };
   if (!tcpServer_ || !udpServer_ || !tcpServer_->Active() || !udpServer_->Active())
     return fail("the server is not running");
-  if (!platform::HandoverSupported()) return fail(platform::CheckExecutable(std::string(), 0));
+  if (!platform::HandoverSupported()) return fail(platform::CheckExecutable(std::string(), {}, -1, 0));
   const std::string exe = platform::HandoverExecutablePath();
   WriteLog("Handover begins: " + Figures(clientList_->ClientCount(), channelList_->Count()) + ", to " + exe,
            kLogBanner);
-  if (std::string why = platform::CheckExecutable(exe, kCheckTimeoutMs); !why.empty()) return fail(why);
+  {
+    // The new executable reads a state of the layout this one writes (its header and channels
+    // suffice to tell) and the ini, in a child, while every client is still served.
+    HandoverState provisional;
+    provisional.startTime = startTime_;
+    for (const ChannelRecord& ch : channelList_->Snapshot()) provisional.channels.push_back({ch.ChannelId, ch.Name()});
+    std::string why;
+    const int file = platform::CreateStateFile(WriteHandoverState(provisional), why);
+    if (file < 0) return fail(why);
+    std::vector<std::string> arguments = ProcessArguments();
+    arguments.insert(arguments.begin(), "-HANDOVERCHECK");
+    why = platform::CheckExecutable(exe, arguments, file, kCheckTimeoutMs);
+    platform::CloseStateFile(file);
+    if (!why.empty()) return fail(why);
+  }
 
   const uint32_t began = platform::SystemTickCount();
   if (!tcpServer_->Suspend(kRestTimeoutMs))
@@ -198,7 +213,8 @@ void TQuillmootServer::RestoreChannels() {
 }
 
 void TQuillmootServer::AdoptListeners() {
-  udpServer_->Adopt(static_cast<platform::SocketHandle>(takeover_->udpSocket));
+  // The UDP socket only once the clients are listed again (FinishTakeOver): voice that waited in
+  // its queue must find its speakers.
   tcpServer_->Adopt(static_cast<platform::SocketHandle>(takeover_->tcpListenSocket));
   if (tcpServer_->BoundPort() != settings_.TCPPort)
     WriteLog("Warning: TCPPort changed in the ini; the server keeps port " + std::to_string(tcpServer_->BoundPort()) +
@@ -221,6 +237,7 @@ void TQuillmootServer::FinishTakeOver() {
       ++clients;
     });
   }
+  udpServer_->Adopt(static_cast<platform::SocketHandle>(takeover_->udpSocket));
   const uint32_t pause = platform::SystemTickCount() - takeover_->pauseBeganTick;
   handovers_ = takeover_->handovers + 1;
   lastHandoverPauseMs_ = pause;

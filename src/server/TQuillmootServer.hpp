@@ -93,8 +93,8 @@ class TQuillmootServer {
   // --- taking over from an earlier image (Handover.cpp) ---
   bool BeginTakeOver();  // reads the state it left, if any; restores the start time and counters
   void RestoreChannels();
-  void AdoptListeners();
-  void FinishTakeOver();  // the connections and clients; the closing line
+  void AdoptListeners();  // the TCP listener
+  void FinishTakeOver();  // the connections and clients, then the UDP listener; the closing line
 
   bool Fail(const char* text, const std::exception& cause);
   void StopWorkers();

@@ -58,29 +58,45 @@ std::string HandoverExecutablePath() {
   return path;
 }
 
-std::string CheckExecutable(const std::string& path, int timeoutMs) {
+std::string CheckExecutable(const std::string& path, const std::vector<std::string>& arguments, int stateHandle,
+                            int timeoutMs) {
   if (access(path.c_str(), F_OK) != 0) return Errno(path.c_str(), errno);
   if (access(path.c_str(), X_OK) != 0) return Errno(path.c_str(), errno);
   ChildProcess child;
   SpawnRequest request;
-  request.argv = {path, "--version"};
+  request.argv = {path};
+  request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
+  const std::string prefix = std::string(kHandoverVariable) + "=";
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e)
+    if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0) env.emplace_back(*e);
+  env.push_back(prefix + std::to_string(stateHandle));
+  request.environment = std::move(env);
   if (const SpawnFailure f = child.Start(request)) return Errno(path.c_str(), f.code);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string output;
   char buffer[512];
-  while (!child.PollExit()) {
+  for (;;) {
+    const bool exited = child.PollExit();
+    if (child.OutputOpen()) {
+      const size_t n = child.ReadOutput(buffer, sizeof buffer, exited ? 0 : 20);
+      if (output.size() < 4096) output.append(buffer, n);
+      if (n > 0 || !exited) continue;
+    }
+    if (exited) break;
     if (std::chrono::steady_clock::now() >= deadline) {
       child.Kill();
-      return path + " did not answer --version in time";
+      return path + " did not answer the handover check in time";
     }
-    if (child.OutputOpen())
-      child.ReadOutput(buffer, sizeof buffer, 20);
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (child.ExitCode() != 0)
-    return path + " --version ended with " +
-           (child.ExitCode() < 0 ? std::string("a signal") : "status " + std::to_string(child.ExitCode()));
-  return std::string();
+  if (child.ExitCode() == 0) return std::string();
+  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+  const size_t cut = output.find_last_of('\n');
+  const std::string last = cut == std::string::npos ? output : output.substr(cut + 1);
+  return path + " refused the handover (" +
+         (child.ExitCode() < 0 ? std::string("a signal") : "status " + std::to_string(child.ExitCode())) + ")" +
+         (last.empty() ? std::string() : ": " + last);
 }
 
 int CreateStateFile(const std::vector<uint8_t>& bytes, std::string& error) {

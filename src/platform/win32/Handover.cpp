@@ -11,7 +11,7 @@ const char* const kNotSupported = "handover is not supported on Windows";
 
 bool HandoverSupported() { return false; }
 std::string HandoverExecutablePath() { return std::string(); }
-std::string CheckExecutable(const std::string&, int) { return kNotSupported; }
+std::string CheckExecutable(const std::string&, const std::vector<std::string>&, int, int) { return kNotSupported; }
 int CreateStateFile(const std::vector<uint8_t>&, std::string& error) {
   error = kNotSupported;
   return -1;
