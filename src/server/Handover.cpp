@@ -115,9 +115,17 @@ bool TQuillmootServer::HandOver(std::string& cause) {
     if (!why.empty()) return fail(why);
   }
 
+  // The running image, kept for the new one to go back to should its take-over fail. Not fatal:
+  // without it a failed take-over ends the process, as a failed start does.
+  std::string imageError;
+  const int image = platform::CopyRunningImage(imageError);
+  if (image < 0) WriteLog("Handover: no copy of the running executable to fall back on: " + imageError, kLogWarning);
+
   const uint32_t began = platform::SystemTickCount();
-  if (!tcpServer_->Suspend(kRestTimeoutMs))
+  if (!tcpServer_->Suspend(kRestTimeoutMs)) {
+    platform::CloseStateFile(image);
     return fail("a control connection did not come to rest within " + std::to_string(kRestTimeoutMs) + " ms");
+  }
   udpServer_->Suspend();
 
   HandoverState state;
@@ -172,10 +180,11 @@ bool TQuillmootServer::HandOver(std::string& cause) {
     if (stateFile >= 0) {
       std::fflush(stdout);
       std::fflush(stderr);
-      why = platform::ExecWithHandles(exe, ProcessArguments(), keep, stateFile);
+      why = platform::ExecWithHandles(exe, ProcessArguments(), keep, stateFile, image);
       platform::CloseStateFile(stateFile);
     }
   }
+  platform::CloseStateFile(image);
   udpServer_->Resume();
   tcpServer_->Resume();
   return fail(why);
@@ -195,6 +204,21 @@ bool TQuillmootServer::BeginTakeOver() {
   startTime_ = takeover_->startTime;
   StoreCounters(counters_, takeover_->counters);
   return true;
+}
+
+bool TQuillmootServer::TakeOverFailed() {
+  if (!takingOver_) return false;
+  takingOver_ = false;
+  const std::string line = "Handover failed in the new executable, the earlier one takes over again: " + startupError_ +
+                           (startupCause_.empty() ? std::string() : " (" + startupCause_ + ")");
+  WriteLog(line, kLogWarning);
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+  // Threads this start made (the accept thread, the ping thread) end at the exec; the sockets it
+  // adopted are still the earlier image's to adopt, and no connection was served yet.
+  const std::string why = platform::FallBackToEarlierImage();
+  WriteLog("Handover: cannot go back to the earlier executable: " + why, kLogException);
+  return false;
 }
 
 void TQuillmootServer::RestoreChannels() {
@@ -241,6 +265,7 @@ void TQuillmootServer::FinishTakeOver() {
   const uint32_t pause = platform::SystemTickCount() - takeover_->pauseBeganTick;
   handovers_ = takeover_->handovers + 1;
   lastHandoverPauseMs_ = pause;
+  platform::ReleaseTakeOverHandles();
   WriteLog(
       "Handover ended: " + Figures(clients, takeover_->channels.size()) + ", pause " + std::to_string(pause) + " ms",
       kLogBanner);

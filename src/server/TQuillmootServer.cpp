@@ -80,21 +80,25 @@ bool TQuillmootServer::Fail(const char* text, const std::exception& cause) {
 
 bool TQuillmootServer::Server_Init() {
   BeginStartup();
-  if (!BeginTakeOver()) return false;
+  takingOver_ = true;
+  if (!BeginTakeOver()) return TakeOverFailed();
+  if (!takeover_) takingOver_ = false;
   CreateLocks();
   LocateExecutable();
   RaisePriority();
   CreateLists();
-  if (!LoadConfigurationFile()) return false;
+  if (!LoadConfigurationFile()) return TakeOverFailed();
   if (takeover_) RestoreChannels();
   WarnAboutAdminPassword();
   CompleteVersion();
-  if (!CreateListeners()) return false;
+  if (!CreateListeners()) return TakeOverFailed();
   CreatePingThread();
   CreateRelay();
-  if (!Activate()) return false;
+  if (!Activate()) return TakeOverFailed();
+  // Taking over, everything that can fail comes before the first connection is served: until
+  // then the earlier image can take the state back.
+  if (!StartMetrics()) return TakeOverFailed();
   if (takeover_) FinishTakeOver();
-  if (!StartMetrics()) return false;
   WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
 }

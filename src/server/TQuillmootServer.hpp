@@ -95,6 +95,10 @@ class TQuillmootServer {
   void RestoreChannels();
   void AdoptListeners();  // the TCP listener
   void FinishTakeOver();  // the connections and clients, then the UDP listener; the closing line
+  // A start that fails while taking over gives the state back to the earlier image (the process
+  // goes on as that); false when that cannot be done either.
+  bool TakeOverFailed();
+  bool takingOver_ = false;
 
   bool Fail(const char* text, const std::exception& cause);
   void StopWorkers();

@@ -173,11 +173,30 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   Speak(*peers[1], 2);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 2));
 
+  // A new executable that passes its check and then fails to take over (here: the same build
+  // given an ini it cannot read): the earlier image takes the state back, in the same process.
+  fs::create_directories(dir_.Path() / "real");
+  fs::copy_file(ServerBinary(), dir_.Path() / "real" / "qmserver");
+  fs::create_directory(dir_.Path() / "unreadable.ini");
+  WriteFile(broken, "#!/bin/sh\ncase \"$1\" in -HANDOVERCHECK) exit 0;; esac\nexec \"" +
+                        (dir_.Path() / "real" / "qmserver").string() + "\" \"$@\" -INI=" +
+                        (dir_.Path() / "unreadable.ini").string() + "\n");
+  Install(broken, bin_ / "qmserver", fs::perms::owner_all);
+  server.Signal(SIGUSR2);
+  ASSERT_TRUE(LogHas("Handover ended: 8 clients")) << Log() << server.Output();
+  EXPECT_NE(Log().find("Handover failed in the new executable, the earlier one takes over again: FATAL ERROR: "),
+            std::string::npos)
+      << Log();
+  Speak(*peers[0], 3);
+  Speak(*peers[1], 3);
+  ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 3));
+
   // The real one: the same build.
+  Install(ServerBinary(), bin_ / "qmserver", fs::perms::owner_all);
   server.Signal(SIGUSR2);
   // Sent while the handover runs (or before it): answered by whichever image reads it.
   peers[3]->control.Send(ComposeCommand(kCmdServerStatsReq));
-  ASSERT_TRUE(LogHas("Handover ended: 8 clients")) << Log() << server.Output();
+  ASSERT_TRUE(LogHas("Handover ended: 8 clients", 2)) << Log() << server.Output();
   EXPECT_FALSE(server.Exited());
   auto during = peers[3]->control.WaitFor({kPktServerStats}, kRunTimeoutMs);
   EXPECT_TRUE(during);
@@ -185,7 +204,7 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   // The same process: both lines name it.
   const std::string log = Log();
   const size_t begins = log.rfind("Handover begins: ");
-  const size_t ended = log.find("Handover ended: ");
+  const size_t ended = log.rfind("Handover ended: ");
   ASSERT_NE(begins, std::string::npos);
   const auto process = [&](size_t at) {
     const size_t p = log.find("process ", at);
@@ -199,9 +218,9 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
     std::printf("%s\n", log.substr(at, log.find('\n', at) - at).c_str());
 
   // Every connection open, every key the same, the speakers heard, the counters going on.
-  Speak(*peers[0], 3);
-  Speak(*peers[1], 3);
-  ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 3));
+  Speak(*peers[0], 4);
+  Speak(*peers[1], 4);
+  ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 4));
   const ServerStats after = Stats(*peers[2]);
   for (size_t i = 0; i < 8; ++i) EXPECT_GE(after.counters[i], before.counters[i]) << "counter " << i;
   EXPECT_GT(after.counters[2], before.counters[2]);  // UDP packets received

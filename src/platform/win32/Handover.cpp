@@ -16,10 +16,16 @@ int CreateStateFile(const std::vector<uint8_t>&, std::string& error) {
   error = kNotSupported;
   return -1;
 }
-std::string ExecWithHandles(const std::string&, const std::vector<std::string>&, const std::vector<int>&, int) {
+int CopyRunningImage(std::string& error) {
+  error = kNotSupported;
+  return -1;
+}
+std::string ExecWithHandles(const std::string&, const std::vector<std::string>&, const std::vector<int>&, int, int) {
   return kNotSupported;
 }
 bool TakeStateFile(std::vector<uint8_t>&, std::string&) { return false; }
+void ReleaseTakeOverHandles() {}
+std::string FallBackToEarlierImage() { return kNotSupported; }
 void CloseStateFile(int) {}
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 uint16_t BoundPortOf(SocketHandle s) {
