@@ -179,8 +179,8 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   fs::copy_file(ServerBinary(), dir_.Path() / "real" / "qmserver");
   fs::create_directory(dir_.Path() / "unreadable.ini");
   WriteFile(broken, "#!/bin/sh\ncase \"$1\" in -HANDOVERCHECK) exit 0;; esac\nexec \"" +
-                        (dir_.Path() / "real" / "qmserver").string() + "\" \"$@\" -INI=" +
-                        (dir_.Path() / "unreadable.ini").string() + "\n");
+                        (dir_.Path() / "real" / "qmserver").string() +
+                        "\" \"$@\" -INI=" + (dir_.Path() / "unreadable.ini").string() + "\n");
   Install(broken, bin_ / "qmserver", fs::perms::owner_all);
   server.Signal(SIGUSR2);
   ASSERT_TRUE(LogHas("Handover ended: 8 clients")) << Log() << server.Output();
@@ -191,8 +191,10 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   Speak(*peers[1], 3);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 3));
 
-  // The real one: the same build.
+  // The real one: the same build. A connection not yet logged in passes too, and logs in after.
   Install(ServerBinary(), bin_ / "qmserver", fs::perms::owner_all);
+  Peer late;
+  late.control.Connect("127.0.0.1", port_);
   server.Signal(SIGUSR2);
   // Sent while the handover runs (or before it): answered by whichever image reads it.
   peers[3]->control.Send(ComposeCommand(kCmdServerStatsReq));
@@ -221,6 +223,7 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   Speak(*peers[0], 4);
   Speak(*peers[1], 4);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 4));
+  ASSERT_EQ(late.control.Login("late", "", "1.2.2"), kPktLoginAccepted);
   const ServerStats after = Stats(*peers[2]);
   for (size_t i = 0; i < 8; ++i) EXPECT_GE(after.counters[i], before.counters[i]) << "counter " << i;
   EXPECT_GT(after.counters[2], before.counters[2]);  // UDP packets received
