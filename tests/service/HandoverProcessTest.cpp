@@ -3,9 +3,13 @@
 // on; a new executable that cannot take over leaves the old one serving with one line naming why.
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -235,6 +239,88 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
 
   server.Signal(SIGTERM);
   EXPECT_EQ(server.Wait(kRunTimeoutMs), 0) << server.Output();
+}
+
+// Not a test (run it by name): the pause at full size. Clients log in (QM_HANDOVER_CLIENTS, 255),
+// speakers stream at 50 datagrams a second (QM_HANDOVER_SPEAKERS, 32), eight listeners are
+// watched; prints the longest gap a watched listener heard across the handover and the pause the
+// server reports. Only the speakers and the watched listeners tell the server a UDP address.
+TEST_F(HandoverProcess, DISABLED_PauseUnderLoad) {
+  const auto number = [](const char* name, int def) {
+    const char* v = std::getenv(name);
+    return v ? std::atoi(v) : def;
+  };
+  const int clients = std::min(number("QM_HANDOVER_CLIENTS", 255), 255);
+  const int speakers = std::min(number("QM_HANDOVER_SPEAKERS", 32), clients - 8);
+  WriteFile(bin_ / "qmserver.ini",
+            "[Version]\r\nServerVersion=v1.2.2\r\n[General]\r\nMaxClients=255\r\n"
+            "[Networking]\r\nTCPPort=" +
+                std::to_string(port_) +
+                "\r\n[Ping]\r\nIdleTimeBeforePing=600000\r\n[Limits]\r\nMaxClientsPerAddress=0\r\n"
+                "LoginsPerAddressPerSecond=0\r\nVoiceSpeakersPerAddress=0\r\n");
+  ChildProcess server({(bin_ / "qmserver").string(), "-console"}, {{"NOTIFY_SOCKET", "", true}}, bin_.string());
+  ASSERT_TRUE(LogHas("----Quillmoot server started----")) << server.Output();
+  std::vector<std::unique_ptr<Peer>> peers;
+  for (int i = 0; i < clients; ++i) {
+    auto p = std::make_unique<Peer>();
+    p->control.Connect("127.0.0.1", port_);
+    ASSERT_EQ(p->control.Login("c" + std::to_string(i), "", "1.2.2"), kPktLoginAccepted) << i;
+    p->key = p->control.SessionKey();
+    if (i < speakers + 8) {
+      const PingDatagram ping = ComposePing(p->key, kPingRequest, 1);
+      p->voice.SendTo(static_cast<uint16_t>(port_ + 1), ping.data(), ping.size());
+      ASSERT_TRUE(Next(*p, kPingMagic)) << i;
+    }
+    peers.push_back(std::move(p));
+  }
+  std::atomic<bool> stop{false};
+  std::thread talk([&] {
+    auto next = std::chrono::steady_clock::now();
+    while (!stop) {
+      for (int i = 0; i < speakers; ++i) Speak(*peers[static_cast<size_t>(8 + i)], 7);
+      next += std::chrono::milliseconds(20);
+      std::this_thread::sleep_until(next);
+    }
+  });
+  std::vector<std::chrono::steady_clock::duration> longest(8);
+  std::vector<size_t> heard(8);
+  std::vector<std::chrono::steady_clock::time_point> gapEnd(8);
+  std::thread listen([&] {
+    std::vector<std::chrono::steady_clock::time_point> last(8);
+    while (!stop) {
+      for (size_t i = 0; i < 8; ++i) {
+        while (auto d = peers[i]->voice.Receive(0)) {
+          const auto now = std::chrono::steady_clock::now();
+          if (heard[i]++ > 0 && now - last[i] > longest[i]) {
+            longest[i] = now - last[i];
+            gapEnd[i] = now;
+          }
+          last[i] = now;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const auto signalled = std::chrono::steady_clock::now();
+  server.Signal(SIGUSR2);
+  const bool ended = LogHas("Handover ended: ");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop = true;
+  talk.join();
+  listen.join();
+  ASSERT_TRUE(ended) << Log();
+  const std::string log = Log();
+  const size_t at = log.find("Handover ended: ");
+  std::printf("%s\n", log.substr(at, log.find('\n', at) - at).c_str());
+  for (size_t i = 0; i < 8; ++i)
+    std::printf(
+        "listener %zu: %zu datagrams, longest gap %lld ms, ending %lld ms after the signal\n", i, heard[i],
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(longest[i]).count()),
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(gapEnd[i] - signalled).count()));
+  for (auto& p : peers) EXPECT_TRUE(p->control.IsOpen());
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(kRunTimeoutMs), 0);
 }
 
 }  // namespace
