@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Socket.hpp"
@@ -114,6 +115,9 @@ class TcpConnection {
   // Before the owner's thread starts (a connection taken over): what the earlier image left.
   void Restore(std::vector<uint8_t> unread, std::vector<std::vector<uint8_t>> unsent);
   platform::SocketHandle Handle() const { return socket_; }
+  // While the owner rests: the handle passes to another object (a take-over within one process,
+  // as tests make), which closes it; this one no longer touches it.
+  platform::SocketHandle GiveUpHandle() { return std::exchange(socket_, platform::kInvalidSocket); }
 
  private:
   void ParkHere();     // owner thread: rests while a park is asked for
