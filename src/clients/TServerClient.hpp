@@ -83,6 +83,12 @@ class TServerClient {
   uint32_t LastActivityTick() const { return lastActivityTick_.load(std::memory_order_relaxed); }
   void TouchActivity();
   double ConnectedAt() const { return connectedAt_; }
+  // A client taken over from an earlier image keeps its times (before it is listed).
+  void RestoreTimes(double connectedAt, double lastActivity, uint32_t lastActivityTick) {
+    connectedAt_ = connectedAt;
+    lastActivity_.store(lastActivity);
+    lastActivityTick_.store(lastActivityTick);
+  }
 
   // --- counters (relaxed atomics: exact totals under contention are not required) ---
   TrafficCounters Traffic;

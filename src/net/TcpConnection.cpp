@@ -112,6 +112,12 @@ void TcpConnection::ReadExact(uint8_t* destination, size_t n) {
       Disconnect();
       throw EConnClosedGracefully(kClosedGracefully);
     }
+    // Between packets (nothing unread) is the one place a pass holds no lock and no half-read
+    // packet: the only place to rest for a handover.
+    if (parkRequested_ && InputSize() == 0) {
+      ParkHere();
+      continue;
+    }
     if (WaitOnce(true, -1) < 0) {
       if (!open_) continue;
       ThrowLastSocketError();
@@ -285,6 +291,59 @@ void TcpConnection::WriteAll(const uint8_t* data, size_t size) {
       ThrowSocketError(platform::kErrTimedOut);
     }
     platform::WaitSocket(socket_, false, true, nullptr, static_cast<int>(limit - waited));
+  }
+}
+
+void TcpConnection::RequestPark() {
+  {
+    std::lock_guard<std::mutex> g(parkMutex_);
+    parkRequested_ = true;
+  }
+  waker_.Signal();
+}
+
+void TcpConnection::Unpark() {
+  {
+    std::lock_guard<std::mutex> g(parkMutex_);
+    parkRequested_ = false;
+  }
+  parkChanged_.notify_all();
+}
+
+void TcpConnection::ParkHere() {
+  PumpOutput();
+  std::unique_lock<std::mutex> g(parkMutex_);
+  parked_ = true;
+  parkChanged_.wait(g, [this] { return !parkRequested_; });
+  parked_ = false;
+}
+
+std::vector<uint8_t> TcpConnection::UnreadInput() const {
+  return std::vector<uint8_t>(input_.begin() + static_cast<std::ptrdiff_t>(inputStart_), input_.end());
+}
+
+std::vector<std::vector<uint8_t>> TcpConnection::UnsentOutput() {
+  std::vector<std::vector<uint8_t>> out;
+  std::lock_guard<std::mutex> guard(writeMutex_);
+  bool first = true;
+  for (const Outgoing& o : writing_) {
+    const size_t skip = first ? writtenOfFront_ : 0;
+    first = false;
+    out.emplace_back(o.bytes.begin() + static_cast<std::ptrdiff_t>(skip), o.bytes.end());
+  }
+  std::lock_guard<std::mutex> g(outboxMutex_);
+  for (const Outgoing& o : outbox_) out.push_back(o.bytes);
+  return out;
+}
+
+void TcpConnection::Restore(std::vector<uint8_t> unread, std::vector<std::vector<uint8_t>> unsent) {
+  input_ = std::move(unread);
+  inputStart_ = 0;
+  std::lock_guard<std::mutex> g(outboxMutex_);
+  for (auto& packet : unsent) {
+    queuedBytes_ += packet.size();
+    ++queuedPackets_;
+    outbox_.push_back(Outgoing{std::move(packet), TickCount()});
   }
 }
 

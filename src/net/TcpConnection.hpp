@@ -6,6 +6,7 @@
 // is released only by the destructor, so no other thread can ever use a handle number the
 // system has already given to someone else.
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Socket.hpp"
@@ -99,7 +101,26 @@ class TcpConnection {
   const std::string& PeerAddress() const { return peerAddress_; }
   uint16_t PeerPort() const { return peerPort_; }
 
+  // --- handover: the owner comes to rest between packets so another image can take the socket ---
+  // From any thread: the owner, at its next wait for a packet with nothing unread, writes what the
+  // socket takes now and then rests (holding no lock) until Unpark. Its socket stays open.
+  void RequestPark();
+  void Unpark();
+  // The owner rests as asked.
+  bool Parked() const { return parked_; }
+  // While the owner rests: copies of what it received and has not taken, and of the packets queued
+  // and not yet written (the first one's rest when it was partly written).
+  std::vector<uint8_t> UnreadInput() const;
+  std::vector<std::vector<uint8_t>> UnsentOutput();
+  // Before the owner's thread starts (a connection taken over): what the earlier image left.
+  void Restore(std::vector<uint8_t> unread, std::vector<std::vector<uint8_t>> unsent);
+  platform::SocketHandle Handle() const { return socket_; }
+  // While the owner rests: the handle passes to another object (a take-over within one process,
+  // as tests make), which closes it; this one no longer touches it.
+  platform::SocketHandle GiveUpHandle() { return std::exchange(socket_, platform::kInvalidSocket); }
+
  private:
+  void ParkHere();     // owner thread: rests while a park is asked for
   void ReceiveOnce();  // one recv into input_; marks closed on 0
   // One wait of the owner: for input (wantRead), for room to write queued output, for a wake-up,
   // or for the oldest packet's deadline, whichever is first and within timeoutMs (negative: no
@@ -133,6 +154,11 @@ class TcpConnection {
   std::deque<Outgoing> writing_;  // being written (writeMutex_)
   size_t writtenOfFront_ = 0;     // bytes of writing_.front() already sent (writeMutex_)
   WrittenHandler written_;        // writeMutex_
+
+  std::mutex parkMutex_;
+  std::condition_variable parkChanged_;
+  std::atomic<bool> parkRequested_{false};
+  std::atomic<bool> parked_{false};
 };
 
 // What the endpoint hands its execute handler: the connection and one slot for the application's

@@ -7,6 +7,7 @@
 #include "net/SocketError.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
+#include "platform/Handover.hpp"
 
 namespace qm {
 namespace {
@@ -231,6 +232,78 @@ size_t TcpEndpoint::ConnectionCount() {
   for (auto& w : workers_)
     if (!w->finished) ++count;
   return count;
+}
+
+void TcpEndpoint::Adopt(platform::SocketHandle listening) {
+  if (active_) return;
+  listenSocket_ = listening;
+  boundPort_ = platform::BoundPortOf(listening);
+  stopping_ = false;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  active_ = true;
+}
+
+void TcpEndpoint::AdoptConnection(std::shared_ptr<TcpConnection> connection,
+                                  const std::function<void(TcpContext&)>& fill) {
+  auto worker = std::make_unique<Worker>();
+  connection->SetSendTimeout(sendTimeoutMs_);
+  worker->connection = std::move(connection);
+  worker->context = std::make_shared<TcpContext>();
+  worker->context->connection = worker->connection;
+  if (fill) fill(*worker->context);
+  NetAddress peer;
+  NetAddress::FromDotted(worker->connection->PeerAddress(), worker->connection->PeerPort(), peer);
+  worker->host = peer.ip;
+  worker->acceptedTick = TickCount();
+  std::lock_guard<std::mutex> guard(workersMutex_);
+  worker->acceptOrder = ++acceptCount_;
+  Worker* w = worker.get();
+  workers_.push_back(std::move(worker));
+  w->thread = std::thread([this, w] { RunConnection(w); });
+}
+
+bool TcpEndpoint::Suspend(int timeoutMs) {
+  if (!active_) return false;
+  stopping_ = true;
+  acceptWaker_.Signal();
+  if (acceptThread_.joinable()) acceptThread_.join();
+  {
+    std::lock_guard<std::mutex> guard(workersMutex_);
+    for (auto& w : workers_)
+      if (!w->finished) w->connection->RequestPark();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool resting = true;
+    {
+      std::lock_guard<std::mutex> guard(workersMutex_);
+      for (auto& w : workers_)
+        if (!w->finished && !w->connection->Parked()) resting = false;
+    }
+    if (resting) return true;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Resume();
+  return false;
+}
+
+void TcpEndpoint::Resume() {
+  {
+    std::lock_guard<std::mutex> guard(workersMutex_);
+    for (auto& w : workers_) w->connection->Unpark();
+  }
+  if (acceptThread_.joinable()) return;
+  stopping_ = false;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+std::vector<std::shared_ptr<TcpContext>> TcpEndpoint::OpenConnections() {
+  std::vector<std::shared_ptr<TcpContext>> open;
+  std::lock_guard<std::mutex> guard(workersMutex_);
+  for (auto& w : workers_)
+    if (!w->finished && w->connection->IsOpen()) open.push_back(w->context);
+  return open;
 }
 
 }  // namespace qm

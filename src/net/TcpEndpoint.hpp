@@ -65,6 +65,22 @@ class TcpEndpoint : public BoundListener {
   uint64_t EvictedConnections() const { return evicted_; }
   uint64_t ExpiredConnections() const { return expired_; }
 
+  // --- handover ---
+  // Stops accepting (the listening socket stays open) and brings every connection's thread to
+  // rest between packets; those that end meanwhile end. False, with everything running again,
+  // when some thread did not come to rest within timeoutMs.
+  bool Suspend(int timeoutMs);
+  // Undoes Suspend: the threads go on, accepting resumes.
+  void Resume();
+  // While suspended: every connection still open, in accept order, with its context.
+  std::vector<std::shared_ptr<TcpContext>> OpenConnections();
+  platform::SocketHandle ListenSocket() const { return listenSocket_; }
+  // Activate with a listening socket an earlier image opened.
+  void Adopt(platform::SocketHandle listening);
+  // Serves a connection an earlier image accepted: fill puts the application's object in its slot
+  // before its thread starts. Only while active.
+  void AdoptConnection(std::shared_ptr<TcpConnection> connection, const std::function<void(TcpContext&)>& fill);
+
  private:
   struct Worker;
   void AcceptLoop();

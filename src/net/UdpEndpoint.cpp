@@ -4,6 +4,7 @@
 
 #include "net/SocketError.hpp"
 #include "platform/Error.hpp"
+#include "platform/Handover.hpp"
 
 namespace qm {
 
@@ -27,12 +28,35 @@ void UdpEndpoint::Activate() {
   active_ = true;
 }
 
+void UdpEndpoint::Adopt(platform::SocketHandle socket) {
+  if (active_) return;
+  socket_ = socket;
+  boundPort_ = platform::BoundPortOf(socket);
+  stopping_ = false;
+  thread_ = std::thread([this] { ListenLoop(); });
+  active_ = true;
+}
+
+void UdpEndpoint::Suspend() {
+  if (!active_ || !thread_.joinable()) return;
+  stopping_ = true;
+  waker_.Signal();
+  thread_.join();
+}
+
+void UdpEndpoint::Resume() {
+  if (!active_ || thread_.joinable()) return;
+  stopping_ = false;
+  thread_ = std::thread([this] { ListenLoop(); });
+}
+
 void UdpEndpoint::Deactivate() {
   if (!active_) return;
   stopping_ = true;
   // Wakes the listener at once where the system allows it; elsewhere it notices within
   // kListenWaitMs.
   platform::ShutdownSocket(socket_, false);
+  waker_.Signal();
   if (thread_.joinable()) thread_.join();
   platform::CloseSocket(socket_);
   socket_ = platform::kInvalidSocket;
@@ -47,12 +71,15 @@ void UdpEndpoint::ListenLoop() {
   std::unique_ptr<uint8_t[]> buffers(new uint8_t[kSlotSize * kReadBatch]);
   platform::ReceivedDatagram batch[kReadBatch];
   // Where a stop wakes the wait, the listener sleeps until a datagram comes: no idle wake-ups.
-  const int waitMs = platform::ShutdownWakesDatagramWait() ? -1 : kListenWaitMs;
+  const int waitMs = platform::ShutdownWakesDatagramWait() || waker_.Valid() ? -1 : kListenWaitMs;
   bool mayHaveMore = false;
   while (!stopping_) {
     // A full batch suggests more are waiting: read again before sleeping. A partial one emptied
     // the socket, so the next read would only find nothing.
-    if (!mayHaveMore && (platform::WaitReadable(socket_, waitMs) <= 0 || stopping_)) continue;
+    if (!mayHaveMore) {
+      const int ready = platform::WaitSocket(socket_, true, false, &waker_, waitMs);
+      if (ready <= 0 || !(ready & platform::kSocketReadable) || stopping_) continue;
+    }
     for (int i = 0; i < kReadBatch; ++i) {
       batch[i].data = buffers.get() + static_cast<size_t>(i) * kSlotSize;
       batch[i].capacity = kSlotSize;

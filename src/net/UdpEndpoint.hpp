@@ -11,6 +11,7 @@
 #include "net/Binding.hpp"
 #include "net/NetAddress.hpp"
 #include "platform/Socket.hpp"
+#include "platform/Waker.hpp"
 
 namespace qm {
 
@@ -54,6 +55,15 @@ class UdpEndpoint : public BoundListener {
   bool Active() const { return active_; }
   uint16_t BoundPort() const { return boundPort_; }
 
+  // --- handover ---
+  // Stops the listener thread between batches; the socket stays open and the system keeps what
+  // arrives meanwhile in its queue. Resume starts the thread again.
+  void Suspend();
+  void Resume();
+  platform::SocketHandle Handle() const { return socket_; }
+  // Activate with a socket an earlier image bound (its options came with it).
+  void Adopt(platform::SocketHandle socket);
+
   // Sends one datagram from the endpoint's socket. A dotted IPv4 text is used directly, any other
   // text is resolved as a host name. Throws EPackageSizeTooBig ("Package Size Too Big."),
   // ENotAllBytesSent ("Not all bytes sent.") or ESocketError. Safe from several threads while the
@@ -79,6 +89,7 @@ class UdpEndpoint : public BoundListener {
   std::atomic<bool> active_{false};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
+  platform::SocketWaker waker_;  // ends the listener's wait for a Suspend, which must not shut the socket
 };
 
 }  // namespace qm

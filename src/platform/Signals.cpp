@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace qm::platform {
 namespace {
@@ -17,6 +18,15 @@ struct StopState {
 StopState& State() {
   static auto* state = new StopState;
   return *state;
+}
+// Never destroyed either, for the same reason.
+struct HandoverRequest {
+  std::mutex mutex;
+  std::function<void()> handler;
+};
+HandoverRequest& Handover() {
+  static auto* request = new HandoverRequest;
+  return *request;
 }
 }  // namespace
 
@@ -33,6 +43,18 @@ void RequestStop() {
   std::lock_guard<std::mutex> g(s.mutex);
   s.stop = true;
   s.cv.notify_all();
+}
+
+void SetHandoverRequestHandler(std::function<void()> handler) {
+  HandoverRequest& h = Handover();
+  std::lock_guard<std::mutex> g(h.mutex);
+  h.handler = std::move(handler);
+}
+
+void RunHandoverRequest() {
+  HandoverRequest& h = Handover();
+  std::lock_guard<std::mutex> g(h.mutex);
+  if (h.handler) h.handler();
 }
 
 }  // namespace qm::platform

@@ -20,6 +20,7 @@
 #include "platform/Error.hpp"
 #include "platform/OperatorChannel.hpp"
 #include "platform/Platform.hpp"
+#include "server/HandoverState.hpp"
 
 namespace qm {
 
@@ -34,6 +35,11 @@ std::optional<std::string> gControlSwitch;
 void SetProcessArguments(std::vector<std::string> arguments) {
   std::lock_guard<std::mutex> g(gArgsMutex);
   gArguments = std::move(arguments);
+}
+
+std::vector<std::string> ProcessArguments() {
+  std::lock_guard<std::mutex> g(gArgsMutex);
+  return gArguments;
 }
 
 bool IsValueSwitch(const std::string& arg) {
@@ -87,19 +93,26 @@ bool TQuillmootServer::Fail(const char* text, const std::exception& cause) {
 
 bool TQuillmootServer::Server_Init() {
   BeginStartup();
+  takingOver_ = true;
+  if (!BeginTakeOver()) return TakeOverFailed();
+  if (!takeover_) takingOver_ = false;
   CreateLocks();
   LocateExecutable();
   RaisePriority();
   CreateLists();
-  if (!LoadConfigurationFile()) return false;
+  if (!LoadConfigurationFile()) return TakeOverFailed();
+  if (takeover_) RestoreChannels();
   WarnAboutAdminPassword();
   CompleteVersion();
-  if (!CreateListeners()) return false;
+  if (!CreateListeners()) return TakeOverFailed();
   CreatePingThread();
   CreateRelay();
-  if (!Activate()) return false;
-  if (!StartMetrics()) return false;
-  if (!OpenOperatorDoor()) return false;
+  if (!Activate()) return TakeOverFailed();
+  // Taking over, everything that can fail comes before the first connection is served: until
+  // then the earlier image can take the state back.
+  if (!StartMetrics()) return TakeOverFailed();
+  if (!OpenOperatorDoor()) return TakeOverFailed();
+  if (takeover_) FinishTakeOver();
   WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
 }
@@ -238,8 +251,12 @@ bool TQuillmootServer::Activate() {
     if (s.TCPPort < 1 || s.TCPPort > 65534)
       throw EConfigError("TCPPort " + std::to_string(s.TCPPort) +
                          " is outside 1 to 65534 (the UDP port is TCPPort + 1)");
-    udpServer_->Activate();
-    tcpServer_->Activate();
+    if (takeover_) {
+      AdoptListeners();
+    } else {
+      udpServer_->Activate();
+      tcpServer_->Activate();
+    }
     WriteLog("Activated tcp/udp", kLogProgress);
     pingThread_->Start();
     WriteLog("Started Ping Thread", kLogProgress);

@@ -4,6 +4,7 @@
 // process may start and stop a server more than once (tests do), and lends each handler and
 // worker only the services it uses: the settings and the clock in force when it was made among
 // them, which workers read from there rather than from the process-wide ones.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -28,6 +29,7 @@ class TUDPSender;
 class MetricsEndpoint;
 class OperatorCommands;
 class OperatorDoor;
+struct HandoverState;
 
 namespace test {
 class ServerProbe;
@@ -65,6 +67,15 @@ class TQuillmootServer {
   // Where the operator's socket is open ("-CONTROL="); empty without one.
   std::string OperatorSocket() const;
 
+  // Hands the clients, sockets and state over to the executable now at this process's path, in
+  // this process (SIGUSR2). Returns only when it could not: the server then goes on serving, and
+  // cause (also in the log) says why. Not concurrently with Server_DeInit.
+  bool HandOver(std::string& cause);
+  // Handovers into this server's line (those of its earlier images included), and the last one's
+  // pause: how long the relay and the read loops stood still, in milliseconds. Relaxed, any time.
+  uint32_t Handovers() const { return handovers_.load(std::memory_order_relaxed); }
+  uint32_t LastHandoverPauseMs() const { return lastHandoverPauseMs_.load(std::memory_order_relaxed); }
+
  private:
   friend class test::ServerProbe;
 
@@ -83,6 +94,16 @@ class TQuillmootServer {
   bool Activate();     // the listeners and the ping thread
   bool StartMetrics();
   bool OpenOperatorDoor();  // "-CONTROL=", by default beside the configuration file
+
+  // --- taking over from an earlier image (Handover.cpp) ---
+  bool BeginTakeOver();  // reads the state it left, if any; restores the start time and counters
+  void RestoreChannels();
+  void AdoptListeners();  // the TCP listener
+  void FinishTakeOver();  // the connections and clients, then the UDP listener; the closing line
+  // A start that fails while taking over gives the state back to the earlier image (the process
+  // goes on as that); false when that cannot be done either.
+  bool TakeOverFailed();
+  bool takingOver_ = false;
 
   bool Fail(const char* text, const std::exception& cause);
   void StopWorkers();
@@ -112,6 +133,9 @@ class TQuillmootServer {
   std::unique_ptr<TcpEndpoint> tcpServer_;
   std::unique_ptr<TPingThread> pingThread_;
   std::unique_ptr<MetricsEndpoint> metrics_;  // only with "-METRICS="
+  std::unique_ptr<HandoverState> takeover_;  // the earlier image's state, until it is taken over
+  std::atomic<uint32_t> handovers_{0};
+  std::atomic<uint32_t> lastHandoverPauseMs_{0};
   // The operator's socket and what it runs; last, so they go first.
   std::unique_ptr<OperatorCommands> operatorCommands_;
   std::unique_ptr<OperatorDoor> door_;
@@ -119,6 +143,7 @@ class TQuillmootServer {
 
 // The process's command line as start-up reads it ("-INI=", "-LOG="); set by the process entry.
 void SetProcessArguments(std::vector<std::string> arguments);
+std::vector<std::string> ProcessArguments();
 void ParseCommandLine();
 // "-INI=", "-LOG=", "-METRICS=" or "-CONTROL=" (any letter case): the switches ParseCommandLine takes a value from.
 bool IsValueSwitch(const std::string& arg);

@@ -4,8 +4,11 @@
 #include <exception>
 #include <filesystem>
 
+#include "config/Settings.hpp"
+#include "platform/Handover.hpp"
 #include "platform/Platform.hpp"
 #include "platform/ServiceManager.hpp"
+#include "server/HandoverState.hpp"
 #include "server/TQuillmootServer.hpp"
 #include "service/FirstIni.hpp"
 #include "service/Switches.hpp"
@@ -29,6 +32,31 @@ int PrintUsage() {
   std::error_code ec;
   const std::string here = std::filesystem::current_path(ec).string();
   std::fputs(UsageText(exeDir, here).c_str(), stdout);
+  return 0;
+}
+
+// What the running server asks before it hands over to this executable: the state it passes (a
+// provisional one, for its layout) must be readable, and the ini must load. 0 when both hold; else
+// 1 and the cause on stderr, which the running server writes into its line.
+int CheckHandover() {
+  try {
+    ParseCommandLine();
+    std::string dir = ExeDirOverride();
+    if (dir.empty()) {
+      dir = platform::ExecutablePath();
+      dir = dir.substr(0, dir.find_last_of(platform::PathSeparator()) + 1);
+    }
+    SetExeDir(dir);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!platform::TakeStateFile(bytes, error)) throw std::runtime_error("no handover state was passed");
+    if (!error.empty()) throw std::runtime_error(error);
+    ReadHandoverState(bytes.data(), bytes.size());
+    LoadConfiguration([](const std::string&) {});
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
   return 0;
 }
 
@@ -81,6 +109,7 @@ int RunProgram(const std::vector<std::string>& arguments) {
                  arg.c_str());
   std::fflush(stderr);
   if (sw.firstIni) return WriteFirstIni(arguments);
+  if (sw.handoverCheck) return CheckHandover();
   // An installer's step before it starts the service anew: the SCM refuses a start while the
   // earlier instance is still stopping, and the orderly stop takes seconds.
   if (sw.waitStop) return platform::WaitWhileServiceStops(QuillmootService(), kWaitStopTimeoutMs) ? 0 : 1;

@@ -12,8 +12,8 @@
 namespace qm {
 namespace {
 
-constexpr const char* kSwitchNames[] = {"STOP",    "START", "INSTALL", "UNINSTALL", "SILENT",
-                                        "CONSOLE", "HELP",  "VERSION", "FIRSTINI",  "WAITSTOP"};
+constexpr const char* kSwitchNames[] = {"STOP", "START",   "INSTALL",  "UNINSTALL", "SILENT",       "CONSOLE",
+                                        "HELP", "VERSION", "FIRSTINI", "WAITSTOP",  "HANDOVERCHECK"};
 
 bool Is(const std::string& arg, std::initializer_list<const char*> spellings) {
   for (const char* s : spellings)
@@ -43,6 +43,7 @@ Switches ParseSwitches(const std::vector<std::string>& arguments) {
   s.version = FindSwitch(arguments, "VERSION");
   s.firstIni = FindSwitch(arguments, "FIRSTINI");
   s.waitStop = FindSwitch(arguments, "WAITSTOP");
+  s.handoverCheck = FindSwitch(arguments, "HANDOVERCHECK");
   for (const std::string& arg : arguments) {
     s.help = s.help || Is(arg, {"--help", "-h", "-H", "/h", "/H", "-?", "/?"});
     s.version = s.version || Is(arg, {"--version", "-V"});

@@ -17,6 +17,8 @@ struct Switches {
   bool version = false;
   bool firstIni = false;
   bool waitStop = false;
+  // Run by a server about to hand over to this executable: can it read the state and the ini?
+  bool handoverCheck = false;
 };
 
 // True when one of the arguments is the switch with that (upper-case) name.

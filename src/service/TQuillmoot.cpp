@@ -7,6 +7,7 @@
 #include "config/Settings.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
+#include "platform/Signals.hpp"
 #include "platform/Version.hpp"
 
 namespace qm {
@@ -49,7 +50,10 @@ const platform::ServiceIdentity& QuillmootService() {
   return id;
 }
 
-TQuillmoot::~TQuillmoot() { DropServer(); }
+TQuillmoot::~TQuillmoot() {
+  platform::SetHandoverRequestHandler(nullptr);
+  DropServer();
+}
 
 void TQuillmoot::DropServer() noexcept {
   try {
@@ -81,10 +85,18 @@ void TQuillmoot::ServiceStart(bool& started) {
     return;
   }
   AnnounceStart();
+  // SIGUSR2: the executable now on disk takes over in this process. On success this never
+  // returns; otherwise the server has gone on serving and logged why.
+  platform::SetHandoverRequestHandler([server = server_.get()] {
+    std::string cause;
+    server->HandOver(cause);
+  });
 }
 
 void TQuillmoot::ServiceStop(bool& stopped) {
   stopped = true;
+  // Waits for a handover in progress to come back (failed); none starts after this.
+  platform::SetHandoverRequestHandler(nullptr);
   try {
     if (server_) server_->Server_DeInit();
   } catch (...) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -135,7 +136,14 @@ std::string ExecutablePath() {
     const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (n < 0) throw EOSError(std::string("Cannot read the executable path: ") + std::strerror(errno));
     // readlink truncates silently; a full buffer may mean the path was cut.
-    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < buffer.size()) {
+      const std::string path(buffer.data(), static_cast<size_t>(n));
+      // An image run from a memory file (a handover fell back to the earlier one) is where it was
+      // started from, which the handover keeps in the environment.
+      if (path.rfind("/memfd:", 0) == 0)
+        if (const char* kept = std::getenv("QM_HANDOVER_PATH"); kept && *kept) return kept;
+      return path;
+    }
     buffer.resize(buffer.size() * 2);
   }
 }
