@@ -40,6 +40,12 @@ ServerFigures CollectFigures(const FigureSources& server) {
     f.loginsRefusedPassword = server.pacing->loginsRefusedPassword.load(std::memory_order_relaxed);
     f.loginsRefusedGuessing = server.pacing->loginsRefusedGuessing.load(std::memory_order_relaxed);
   }
+  if (server.handovers) {
+    f.handoversKnown = true;
+    f.handovers = server.handovers->done.load(std::memory_order_relaxed);
+    f.handoverFailures = server.handovers->failed.load(std::memory_order_relaxed);
+    f.lastHandoverPauseSeconds = server.handovers->lastPauseMs.load(std::memory_order_relaxed) / 1000.0;
+  }
   if (server.voice) {
     f.voiceDroppedBudget = server.voice->droppedBudget.load(std::memory_order_relaxed);
     f.voiceDroppedLate = server.voice->droppedLate.load(std::memory_order_relaxed);

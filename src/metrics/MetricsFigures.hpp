@@ -2,6 +2,7 @@
 // The figures a metrics scrape publishes, copied from the running server: its counters, the
 // number of clients and channels, and each listed player's traffic, loss and ping. Taking them
 // holds each list's lock only for a copy of its entries; everything else is read afterwards.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,6 +17,14 @@ struct PacingCounters;
 struct VoiceStats;
 
 // What a scrape reads of the server. The lists may be absent (a server that failed to start).
+// Handovers into this server's line (its earlier images' included), those that left it on the
+// old code, and the last one's pause; kept by the server, read at any time.
+struct HandoverCounts {
+  std::atomic<uint32_t> done{0};
+  std::atomic<uint32_t> failed{0};
+  std::atomic<uint32_t> lastPauseMs{0};
+};
+
 struct FigureSources {
   const TrafficCounters& counters;
   double startTime = 0;
@@ -23,6 +32,7 @@ struct FigureSources {
   ChannelList* channels = nullptr;
   const PacingCounters* pacing = nullptr;  // the control handlers' waits
   const VoiceStats* voice = nullptr;
+  const HandoverCounts* handovers = nullptr;  // Linux: the server's handovers to a new executable
 };
 
 struct PlayerFigures {
@@ -70,6 +80,10 @@ struct ServerFigures {
   // RelayDelayHistogram::kBoundsMs, the last bucket unbounded) and their sum.
   std::vector<uint64_t> relayDelayBuckets;
   double relayDelaySumSeconds = 0.0;
+  bool handoversKnown = false;  // the server can hand over (not on Windows)
+  uint32_t handovers = 0;
+  uint32_t handoverFailures = 0;
+  double lastHandoverPauseSeconds = 0.0;
 };
 
 ServerFigures CollectFigures(const FigureSources& server);

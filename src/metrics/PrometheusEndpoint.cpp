@@ -86,6 +86,21 @@ ClientMetric Sample(MetricType type, double value, std::vector<ClientMetric::Lab
   return m;
 }
 
+// The handovers to a new executable (Linux), when the server keeps them.
+void AddHandoverFamilies(const ServerFigures& f, std::vector<MetricFamily>& out) {
+  if (!f.handoversKnown) return;
+  out.push_back(Family("quillmoot_handovers_total", "Handovers of the clients to a new executable in this process",
+                       MetricType::Counter));
+  out.back().metric.push_back(Sample(MetricType::Counter, f.handovers));
+  out.push_back(Family("quillmoot_handover_failures_total",
+                       "Handovers that could not be made; the server went on with the old executable",
+                       MetricType::Counter));
+  out.back().metric.push_back(Sample(MetricType::Counter, f.handoverFailures));
+  out.push_back(Family("quillmoot_handover_last_pause_seconds",
+                       "How long the last handover stopped the relay and the read loops", MetricType::Gauge));
+  out.back().metric.push_back(Sample(MetricType::Gauge, f.lastHandoverPauseSeconds));
+}
+
 // Voice dropped at intake by reason, and the relay's receive-to-send delay.
 void AddVoiceFamilies(const ServerFigures& f, std::vector<MetricFamily>& out) {
   out.push_back(Family("quillmoot_voice_dropped_total", "Voice datagrams dropped at intake", MetricType::Counter));
@@ -151,6 +166,7 @@ class FiguresCollectable : public prometheus::Collectable {
         Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedGuessing), {{"reason", "guessing"}}));
 
     AddVoiceFamilies(f, out);
+    AddHandoverFamilies(f, out);
 
     // Per player: one family per figure, one sample per player.
     std::vector<MetricFamily> player;

@@ -96,6 +96,9 @@ std::string StatusJson(const ServerFigures& f, const StatusSamples& samples, uin
        ",\"password\":" + Number(f.loginsRefusedPassword) + ",\"guessing\":" + Number(f.loginsRefusedGuessing) + "}";
   o +=
       ",\"pacedWaits\":{\"channelChange\":" + Number(f.channelChangeWaits) + ",\"login\":" + Number(f.loginWaits) + "}";
+  if (f.handoversKnown)
+    o += ",\"handovers\":{\"done\":" + Number(f.handovers) + ",\"failed\":" + Number(f.handoverFailures) +
+         ",\"lastPauseSeconds\":" + Number(f.lastHandoverPauseSeconds) + "}";
 
   // Channels in the server's order with their players; a player whose channel is not listed
   // (it went while the figures were taken) goes under an entry of its own, without a name.

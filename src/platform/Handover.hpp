@@ -19,6 +19,8 @@ inline constexpr const char* kEarlierArgumentsVariable = "QM_HANDOVER_ARGS";
 // The path the first image was started from, kept in the environment across handovers: an image
 // that runs from a memory file (the earlier one, fallen back to) still knows where its upgrades go.
 inline constexpr const char* kExecutablePathVariable = "QM_HANDOVER_PATH";
+// Set for the earlier image when the new one could not take over: it counts a failed handover.
+inline constexpr const char* kFellBackVariable = "QM_HANDOVER_FELL_BACK";
 
 bool HandoverSupported();
 // The executable now at the path this process was started from (its file may have been replaced
@@ -50,6 +52,8 @@ void ReleaseTakeOverHandles();
 // with its own arguments, the same state and the same sockets (still inheritable). Returns only
 // when it cannot: the cause.
 std::string FallBackToEarlierImage();
+// True once in the image fallen back to (the mark is taken, so a later handover does not see it).
+bool TakeFellBackMark();
 void CloseStateFile(int handle);
 // This process's ID, which a handover keeps (the log lines name it).
 uint32_t CurrentProcessId();

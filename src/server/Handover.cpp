@@ -87,6 +87,7 @@ std::string Figures(size_t clients, size_t channels) {
 bool TQuillmootServer::HandOver(std::string& cause) {
   const auto fail = [&](const std::string& why) {
     cause = why;
+    handovers_.failed.fetch_add(1, std::memory_order_relaxed);
     const std::string line = "Handover failed, still serving with this executable: " + why;
     WriteLog(line, kLogWarning);
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -133,8 +134,8 @@ bool TQuillmootServer::HandOver(std::string& cause) {
   state.udpSocket = static_cast<int32_t>(udpServer_->Handle());
   state.startTime = startTime_;
   state.counters = counters_.Snapshot();
-  state.handovers = handovers_;
-  state.lastPauseMs = lastHandoverPauseMs_;
+  state.handovers = handovers_.done;
+  state.lastPauseMs = handovers_.lastPauseMs;
   state.pauseBeganTick = began;
   for (const ChannelRecord& ch : channelList_->Snapshot()) state.channels.push_back({ch.ChannelId, ch.Name()});
 
@@ -263,8 +264,11 @@ void TQuillmootServer::FinishTakeOver() {
   }
   udpServer_->Adopt(static_cast<platform::SocketHandle>(takeover_->udpSocket));
   const uint32_t pause = platform::SystemTickCount() - takeover_->pauseBeganTick;
-  handovers_ = takeover_->handovers + 1;
-  lastHandoverPauseMs_ = pause;
+  // The earlier image, fallen back to, counts the attempt as a failure, not as a handover.
+  const bool fellBack = platform::TakeFellBackMark();
+  handovers_.done = takeover_->handovers + (fellBack ? 0 : 1);
+  handovers_.failed = fellBack ? 1 : 0;
+  handovers_.lastPauseMs = pause;
   platform::ReleaseTakeOverHandles();
   WriteLog(
       "Handover ended: " + Figures(clients, takeover_->channels.size()) + ", pause " + std::to_string(pause) + " ms",

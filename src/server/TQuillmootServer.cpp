@@ -18,6 +18,7 @@
 #include "platform/Ascii.hpp"
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
+#include "platform/Handover.hpp"
 #include "platform/OperatorChannel.hpp"
 #include "platform/Platform.hpp"
 #include "server/HandoverState.hpp"
@@ -273,8 +274,8 @@ bool TQuillmootServer::StartMetrics() {
     if (wanted.empty()) return true;
     const MetricsAddress address = ParseMetricsAddress(wanted);
     metrics_ = StartMetricsEndpoint(address, [this, pacing = control_ ? &control_->Pacing() : nullptr]() {
-      return CollectFigures(
-          FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing, &voiceStats_});
+      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing,
+                                          &voiceStats_, platform::HandoverSupported() ? &handovers_ : nullptr});
     });
     WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {

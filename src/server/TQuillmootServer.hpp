@@ -16,6 +16,7 @@
 #include "config/Settings.hpp"
 #include "control/ControlHandlers.hpp"
 #include "datagram/UdpIntake.hpp"
+#include "metrics/MetricsFigures.hpp"
 #include "net/TcpEndpoint.hpp"
 #include "net/TrafficCounters.hpp"
 #include "net/UdpEndpoint.hpp"
@@ -73,8 +74,8 @@ class TQuillmootServer {
   bool HandOver(std::string& cause);
   // Handovers into this server's line (those of its earlier images included), and the last one's
   // pause: how long the relay and the read loops stood still, in milliseconds. Relaxed, any time.
-  uint32_t Handovers() const { return handovers_.load(std::memory_order_relaxed); }
-  uint32_t LastHandoverPauseMs() const { return lastHandoverPauseMs_.load(std::memory_order_relaxed); }
+  uint32_t Handovers() const { return handovers_.done.load(std::memory_order_relaxed); }
+  uint32_t LastHandoverPauseMs() const { return handovers_.lastPauseMs.load(std::memory_order_relaxed); }
 
  private:
   friend class test::ServerProbe;
@@ -133,9 +134,8 @@ class TQuillmootServer {
   std::unique_ptr<TcpEndpoint> tcpServer_;
   std::unique_ptr<TPingThread> pingThread_;
   std::unique_ptr<MetricsEndpoint> metrics_;  // only with "-METRICS="
-  std::unique_ptr<HandoverState> takeover_;  // the earlier image's state, until it is taken over
-  std::atomic<uint32_t> handovers_{0};
-  std::atomic<uint32_t> lastHandoverPauseMs_{0};
+  std::unique_ptr<HandoverState> takeover_;   // the earlier image's state, until it is taken over
+  HandoverCounts handovers_;                  // failures: since this image started
   // The operator's socket and what it runs; last, so they go first.
   std::unique_ptr<OperatorCommands> operatorCommands_;
   std::unique_ptr<OperatorDoor> door_;

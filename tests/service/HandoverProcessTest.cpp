@@ -1,7 +1,11 @@
 // The handover (SIGUSR2) through the real qmserver process: clients logged in, two of them
 // speaking, stay connected with their keys across it, are heard afterwards, and the counters go
 // on; a new executable that cannot take over leaves the old one serving with one line naming why.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -137,8 +141,34 @@ class HandoverProcess : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
+// The value of one unlabelled figure in a scrape of the metrics port the log names last; -1 when
+// there is none.
+double ScrapedFigure(const std::string& log, const std::string& name) {
+  const size_t at = log.rfind("Metrics on 127.0.0.1:");
+  if (at == std::string::npos) return -1;
+  const int port = std::atoi(log.c_str() + at + 21);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval limit{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string text;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  const size_t line = text.find("\n" + name + " ");
+  return line == std::string::npos ? -1 : std::atof(text.c_str() + line + name.size() + 2);
+}
+
 TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing) {
-  ChildProcess server({(bin_ / "qmserver").string(), "-console"}, {{"NOTIFY_SOCKET", "", true}}, bin_.string());
+  ChildProcess server({(bin_ / "qmserver").string(), "-console", "-METRICS=127.0.0.1:0"}, {{"NOTIFY_SOCKET", "", true}},
+                      bin_.string());
   ASSERT_TRUE(LogHas("----Quillmoot server started----")) << server.Output();
 
   std::vector<std::unique_ptr<Peer>> peers;
@@ -173,6 +203,8 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   fs::rename(dir_.Path() / "qmserver.ini", bin_ / "qmserver.ini");
   EXPECT_EQ(Count(Log(), "Handover failed"), 3u);
   EXPECT_EQ(Count(Log(), "Handover begins"), 3u);
+  EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handover_failures_total"), 3);
+  EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handovers_total"), 0);
   Speak(*peers[0], 2);
   Speak(*peers[1], 2);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 2));
@@ -194,6 +226,9 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   Speak(*peers[0], 3);
   Speak(*peers[1], 3);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 3));
+  // The earlier image, back again, counts the attempt as a failure.
+  EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handover_failures_total"), 1);
+  EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handovers_total"), 0);
 
   // The real one: the same build. A connection not yet logged in passes too, and logs in after.
   Install(ServerBinary(), bin_ / "qmserver", fs::perms::owner_all);
@@ -222,6 +257,9 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   // The lines and figures for the record (the pause is not asserted: the machine is shared).
   for (size_t at = log.find("Handover "); at != std::string::npos; at = log.find("Handover ", at + 1))
     std::printf("%s\n", log.substr(at, log.find('\n', at) - at).c_str());
+  EXPECT_EQ(ScrapedFigure(log, "quillmoot_handovers_total"), 1);
+  EXPECT_EQ(ScrapedFigure(log, "quillmoot_handover_failures_total"), 0);
+  EXPECT_GE(ScrapedFigure(log, "quillmoot_handover_last_pause_seconds"), 0);
 
   // Every connection open, every key the same, the speakers heard, the counters going on.
   Speak(*peers[0], 4);

@@ -34,8 +34,8 @@ std::vector<std::string> Environment(const std::vector<std::string>& extra) {
   for (char** e = environ; e && *e; ++e) {
     const std::string entry(*e);
     bool ours = false;
-    for (const char* name :
-         {kHandoverVariable, kEarlierImageVariable, kEarlierArgumentsVariable, kExecutablePathVariable})
+    for (const char* name : {kHandoverVariable, kEarlierImageVariable, kEarlierArgumentsVariable,
+                             kExecutablePathVariable, kFellBackVariable})
       ours = ours || entry.rfind(std::string(name) + "=", 0) == 0;
     if (!ours) env.push_back(entry);
   }
@@ -261,8 +261,9 @@ std::string FallBackToEarlierImage() {
   SetCloseOnExec(gStateHandle, false);
   // The earlier image may itself fail: it gets no image to go back to (no loop). Its own handle
   // stays close-on-exec: the exec reads it before it closes.
-  std::vector<std::string> env = Environment({Variable(kHandoverVariable, std::to_string(gStateHandle)),
-                                              Variable(kExecutablePathVariable, HandoverExecutablePath())});
+  std::vector<std::string> env =
+      Environment({Variable(kHandoverVariable, std::to_string(gStateHandle)),
+                   Variable(kExecutablePathVariable, HandoverExecutablePath()), Variable(kFellBackVariable, "1")});
   std::vector<char*> envp = Pointers(env);
   std::vector<std::string> args = {"qmserver"};
   args.insert(args.end(), gEarlierArguments.begin(), gEarlierArguments.end());
@@ -273,6 +274,13 @@ std::string FallBackToEarlierImage() {
   const int code = errno;
   SetCloseOnExec(gStateHandle, true);
   return Errno("exec of the earlier image", code);
+}
+
+bool TakeFellBackMark() {
+  const char* value = std::getenv(kFellBackVariable);
+  const bool marked = value && *value;
+  unsetenv(kFellBackVariable);
+  return marked;
 }
 
 void CloseStateFile(int handle) {

@@ -26,6 +26,7 @@ std::string ExecWithHandles(const std::string&, const std::vector<std::string>&,
 bool TakeStateFile(std::vector<uint8_t>&, std::string&) { return false; }
 void ReleaseTakeOverHandles() {}
 std::string FallBackToEarlierImage() { return kNotSupported; }
+bool TakeFellBackMark() { return false; }
 void CloseStateFile(int) {}
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 uint16_t BoundPortOf(SocketHandle s) {
