@@ -218,6 +218,20 @@ ClientPtr ControlHandlers::KickPlayer(uint8_t id) {
   return kicked;
 }
 
+std::vector<ClientPtr> ControlHandlers::KickBanned(const BanTarget& target) {
+  std::vector<uint8_t> ids;
+  {
+    LockGuard g(clientList_->Lock());
+    for (const auto& c : clientList_->Items())
+      if (target.Matches(c->ControlHost(), c->ClientName())) ids.push_back(c->PlayerId());
+  }
+  // Kicked one by one outside the list's hold, as an administrator's kick is.
+  std::vector<ClientPtr> kicked;
+  for (uint8_t id : ids)
+    if (ClientPtr c = KickPlayer(id)) kicked.push_back(std::move(c));
+  return kicked;
+}
+
 void ControlHandlers::AdminChangeServerPassword(const uint8_t* packet, size_t size, const ClientPtr& client) {
   ChangePassword(kServerPasswordChange, settings_, packet, size, client);
 }

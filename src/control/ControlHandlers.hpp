@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "control/Bans.hpp"
 #include "control/GuessThrottle.hpp"
 #include "control/Pacing.hpp"
 #include "net/TcpConnection.hpp"
@@ -79,6 +81,20 @@ class ControlHandlers {
   // The waits the pacing made, by reason (for the metrics).
   const PacingCounters& Pacing() const { return pacing_; }
 
+  // The operator's bans, checked at every login.
+  BanList& Bans() { return bans_; }
+  // Sends away every connected client the target covers, as a kick does; the records sent away.
+  std::vector<ClientPtr> KickBanned(const BanTarget& target);
+
+  // Logins refused, by reason (for the metrics and the operator).
+  struct RefusedLogins {
+    std::atomic<uint64_t> full{0};      // no place, or the address holds its share
+    std::atomic<uint64_t> password{0};  // wrong server password, or the address is blocked
+    std::atomic<uint64_t> banned{0};
+    std::atomic<uint64_t> draining{0};
+  };
+  const RefusedLogins& Refused() const { return refused_; }
+
  private:
   friend class test::ServerProbe;
 
@@ -118,6 +134,9 @@ class ControlHandlers {
   AddressLineLimiter placeRefusalLines_{clock_, 60 * 1000};
 
   std::atomic<uint64_t> randomState_;
+
+  BanList bans_{clock_};
+  RefusedLogins refused_;
 };
 
 }  // namespace qm

@@ -58,12 +58,24 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     LogEvent("ALERT", "Client already exists", 0, nullptr);
     return false;
   }
+  NetAddress peerHost;
+  if (!NetAddress::FromDotted(context.connection->PeerAddress(), 0, peerHost)) peerHost.ip = 0;
+  // A banned address or name is refused as by a full server, before its password is looked at:
+  // the bytes every client understands, and nothing that invites guessing.
+  Ban ban;
+  if (bans_.Match(peerHost.ip, req.name, ban)) {
+    traceLimited();
+    refused_.banned.fetch_add(1, std::memory_order_relaxed);
+    const std::string& from = context.connection->PeerAddress();
+    WriteLogLimited("Refused login of " + req.name + " from " + from + ": banned (" + ban.target + ")", kLogWarning,
+                    from);
+    WriteRefusal(counters_, *context.connection, kReplyServerFull);
+    return true;
+  }
   const ServerSettings& s = settings_;
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
   // 0: no share per address. A host past its share is refused as by a full server.
   const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
-  NetAddress peerHost;
-  if (!NetAddress::FromDotted(context.connection->PeerAddress(), 0, peerHost)) peerHost.ip = 0;
   const auto notePlacesTaken = [&] {
     const std::string& from = context.connection->PeerAddress();
     if (placeRefusalLines_.Due(from))
@@ -75,6 +87,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (clientList_->ClientCount() >= maxClients || addressFull) {
     traceLimited();
     if (addressFull) notePlacesTaken();
+    refused_.full.fetch_add(1, std::memory_order_relaxed);
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
@@ -86,6 +99,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     // guess was right.
     if (!loginGuesses_.AwaitTurn(from, *context.connection, answerTick)) {
       traceLimited();
+      refused_.password.fetch_add(1, std::memory_order_relaxed);
       if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
@@ -94,6 +108,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     const bool right = req.password == serverPassword;
     for (const auto& line : loginGuesses_.Looked(from, right, "Refused logins")) WriteLogAlways(line, kLogWarning);
     if (!right) {
+      refused_.password.fetch_add(1, std::memory_order_relaxed);
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
@@ -134,6 +149,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   }
   if (full) {
     if (addressFull) notePlacesTaken();
+    refused_.full.fetch_add(1, std::memory_order_relaxed);
     // Written outside the list lock: a slow peer must not hold up everybody else.
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;

@@ -65,6 +65,9 @@ const OperatorCommands::Entry OperatorCommands::kTable[] = {
     {"save", &OperatorCommands::Save},
     {"set-server-password", &OperatorCommands::SetServerPassword},
     {"set-admin-password", &OperatorCommands::SetAdminPassword},
+    {"ban", &OperatorCommands::BanCommand},
+    {"unban", &OperatorCommands::Unban},
+    {"bans", &OperatorCommands::ListBans},
 };
 
 OperatorCommands::OperatorCommands(ControlHandlers& handlers, const ControlServices& services)
@@ -230,6 +233,80 @@ Json OperatorCommands::SetPassword(bool admin, const Json& request, std::string&
   if (!WireText(request, "password", true, password, error)) return OperatorFailure(error);
   if (!handlers_.SetPassword(admin, password)) return OperatorFailure("the new password: " + std::string(kNotStored));
   return Ok();
+}
+
+bool OperatorCommands::Target(const Json& request, BanTarget& target, std::string& error) {
+  std::string text;
+  if (!TextArgument(request, "target", text, error)) return false;
+  text = Utf8ToLatin1(text);
+  constexpr std::string_view kPlayer = "player:";
+  if (text.rfind(kPlayer, 0) != 0) return ParseBanTarget(text, target, error);
+  Json id;
+  try {
+    id = std::stoi(text.substr(kPlayer.size()));
+  } catch (const std::exception&) {
+    error = "\"" + text + "\": player:ID takes a player's number";
+    return false;
+  }
+  int wire = 0;
+  if (!IntArgument(Json{{"player", id}}, "player", 1, 255, wire, error)) return false;
+  const ClientPtr player = services_.clients.FindClientByPlayerId(FromWireByte(static_cast<uint8_t>(wire)));
+  if (!player) {
+    error = "no player " + std::to_string(wire);
+    return false;
+  }
+  return ParseBanTarget(AddressOf(*player), target, error);
+}
+
+Json OperatorCommands::BanCommand(const Json& request, std::string& logText) {
+  BanTarget target;
+  std::string error, reason;
+  if (!Target(request, target, error)) return OperatorFailure(error);
+  int minutes = 0;
+  if (request.contains("minutes") && !IntArgument(request, "minutes", 0, 10 * 366 * 24 * 60, minutes, error))
+    return OperatorFailure(error);
+  if (request.contains("reason")) {
+    if (!TextArgument(request, "reason", reason, error)) return OperatorFailure(error);
+    reason = Utf8ToLatin1(reason);
+  }
+  const Ban ban = handlers_.Bans().Add(target, minutes, reason);
+  const std::vector<ClientPtr> kicked = handlers_.KickBanned(target);
+  logText = "ban " + ban.target + " until " + BanList::FormatUntil(ban.until) +
+            (ban.reason.empty() ? std::string() : " reason: " + ban.reason);
+  Json sentAway = Json::array();
+  for (const ClientPtr& c : kicked) {
+    logText += "; sent away " + Describe(*c);
+    sentAway.push_back({{"id", ToWireId(c->PlayerId())}, {"name", Latin1ToUtf8(c->ClientName())}});
+  }
+  Json answer = Ok();
+  answer["target"] = Latin1ToUtf8(ban.target);
+  answer["until"] = BanList::FormatUntil(ban.until);
+  answer["reason"] = Latin1ToUtf8(ban.reason);
+  answer["kicked"] = std::move(sentAway);
+  return answer;
+}
+
+Json OperatorCommands::Unban(const Json& request, std::string& logText) {
+  BanTarget target;
+  std::string error;
+  if (!Target(request, target, error)) return OperatorFailure(error);
+  logText = "unban " + target.Text();
+  if (!handlers_.Bans().Remove(target)) return OperatorFailure("no ban on " + Latin1ToUtf8(target.Text()));
+  Json answer = Ok();
+  answer["target"] = Latin1ToUtf8(target.Text());
+  return answer;
+}
+
+Json OperatorCommands::ListBans(const Json&, std::string&) {
+  Json list = Json::array();
+  for (const Ban& b : handlers_.Bans().Snapshot())
+    list.push_back({{"target", Latin1ToUtf8(b.target)},
+                    {"until", BanList::FormatUntil(b.until)},
+                    {"reason", Latin1ToUtf8(b.reason)},
+                    {"hits", b.hits}});
+  Json answer = Ok();
+  answer["bans"] = std::move(list);
+  return answer;
 }
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "control/Bans.hpp"
 #include "control/ControlHandlers.hpp"
 
 namespace qm {
@@ -33,6 +34,11 @@ class OperatorCommands {
   nlohmann::json SetServerPassword(const nlohmann::json& request, std::string& logText);
   nlohmann::json SetAdminPassword(const nlohmann::json& request, std::string& logText);
   nlohmann::json SetPassword(bool admin, const nlohmann::json& request, std::string& logText);
+  nlohmann::json BanCommand(const nlohmann::json& request, std::string& logText);
+  nlohmann::json Unban(const nlohmann::json& request, std::string& logText);
+  nlohmann::json ListBans(const nlohmann::json& request, std::string& logText);
+  // The "target" argument taken apart, "player:ID" resolved into that player's address.
+  bool Target(const nlohmann::json& request, BanTarget& target, std::string& error);
 
   struct Entry {
     const char* name;

@@ -188,6 +188,8 @@ bool TQuillmootServer::CreateListeners() {
 
   control_ = std::make_unique<ControlHandlers>(ControlServices{counters_, *clientList_, *channelList_, settings_,
                                                                clock_, startTime_, serverVersion_, sessionKeySeed_});
+  // The operator's bans, kept beside the configuration file, are in force from the first login.
+  control_->Bans().Load(BanFilePath(IniFilePath()));
   tcpServer_->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
   tcpServer_->SetExecuteHandler([control = control_.get()](TcpContext& c) { control->TCPServerExecute(c); });
   // The intake becomes the listener's sink with the relay (CreateRelay), before activation.
