@@ -128,6 +128,8 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   // A blocked address is refused without a look at the password, one answer a second at most; so
   // is one whose turn for the shared budget did not come.
   if (link && !adminGuesses_.AwaitTurn(from, *link, answerTick)) {
+    WriteLogLimited("Refused administrator login of " + WhoFrom(*client) + ": address blocked for failed passwords",
+                    kLogWarning, from);
     if (WaitForAnswerSlot(answerTick, clock_, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
@@ -138,9 +140,12 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
     for (const auto& line : adminGuesses_.Looked(from, right, "Refused administrator logins"))
       WriteLogAlways(line, kLogWarning);
   if (!right) {
+    WriteLogLimited("Refused administrator login of " + WhoFrom(*client) + ": wrong administrator password",
+                    kLogWarning, from);
     client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
+  WriteLogAlways("Administrator login of " + WhoFrom(*client), kLogProgress);
   client->SetIsAdmin(true);
   // Old clients get no player-is-administrator notices, so they learn of it by the reply.
   if (client->IsOldClient()) client->Send(ComposeReply(*client, kReplyAdminLoginOk));
@@ -210,6 +215,7 @@ ClientPtr ControlHandlers::KickPlayer(uint8_t id) {
   const ClientPtr kicked = clientList_->FindClientByPlayerId(id);
   if (!kicked) return nullptr;
   kicked->SetLeaving();
+  WriteLogAlways("Kicked " + WhoFrom(*kicked), kLogProgress);
   clientList_->Broadcast(PlayerLeftNotice(*kicked, kLeftReasonKicked));
   // A kicked client that stays silent would otherwise hold its place until it sends another
   // byte. Ending the receiving side makes its own thread take the close path now; being Leaving,

@@ -30,6 +30,12 @@ size_t ClientsFrom(ClientList& list, uint32_t host) {
       std::count_if(items.begin(), items.end(), [host](const ClientPtr& c) { return c->ControlHost() == host; }));
 }
 
+// A refused login, with its address; under the per-address limit, as anyone may provoke it at
+// connection rate.
+void NoteRefusal(const std::string& name, const std::string& from, const char* why) {
+  WriteLogLimited("Refused login of " + name + " from " + from + ": " + why, kLogWarning, from);
+}
+
 }  // namespace
 
 bool ControlHandlers::PaceLogin(TcpConnection& conn) {
@@ -88,6 +94,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     traceLimited();
     if (addressFull) notePlacesTaken();
     refused_.full.fetch_add(1, std::memory_order_relaxed);
+    NoteRefusal(req.name, context.connection->PeerAddress(), "server full");
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
@@ -100,6 +107,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     if (!loginGuesses_.AwaitTurn(from, *context.connection, answerTick)) {
       traceLimited();
       refused_.password.fetch_add(1, std::memory_order_relaxed);
+      NoteRefusal(req.name, from, "address blocked for failed passwords");
       if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
@@ -109,6 +117,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     for (const auto& line : loginGuesses_.Looked(from, right, "Refused logins")) WriteLogAlways(line, kLogWarning);
     if (!right) {
       refused_.password.fetch_add(1, std::memory_order_relaxed);
+      NoteRefusal(req.name, from, "wrong server password");
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
@@ -150,6 +159,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (full) {
     if (addressFull) notePlacesTaken();
     refused_.full.fetch_add(1, std::memory_order_relaxed);
+    NoteRefusal(req.name, context.connection->PeerAddress(), "server full");
     // Written outside the list lock: a slow peer must not hold up everybody else.
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
@@ -157,6 +167,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   WriteLogAlways(
       "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
       kLogProgress);
+  WriteLogAlways("Login of " + WhoFrom(*client), kLogProgress);
 
   clientList_->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
   return false;
@@ -175,6 +186,7 @@ bool ControlHandlers::ClientSetup(const uint8_t* packet, size_t size, const Clie
 bool ControlHandlers::ClientLeave(const ClientPtr& client) {
   client->SetLeaving();
   LogEventAlways("CMD <->", "ClientLeave", kPktPlayerLeft, client.get());
+  WriteLogAlways("Leave of " + WhoFrom(*client), kLogProgress);
   clientList_->Broadcast(PlayerLeftNotice(*client, kLeftReasonLeft));
   return true;
 }

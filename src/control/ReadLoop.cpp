@@ -192,10 +192,12 @@ bool ControlHandlers::PaceChannelChange(TcpConnection& conn) {
 }
 
 void ControlHandlers::CloseConnection(TcpConnection& conn, const ClientPtr& c) {
-  if (c)
+  if (c) {
     LogEventAlways("TCP/IP", "Disconnected", 0, c.get());
-  else
+    WriteLogAlways("Connection ended: " + WhoFrom(*c), kLogProgress);
+  } else {
     LogEvent("TCP/IP", "Disconnected", 0, nullptr);
+  }
   if (c) {
     clientList_->RemoveClient(c, PlayerLeftNotice(*c, kLeftReasonLeft));
     WriteLogAlways("Distroying client " + c->ClientName() + "[" + std::to_string(ToWireId(c->PlayerId())) + "]",

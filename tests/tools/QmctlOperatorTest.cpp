@@ -123,5 +123,36 @@ TEST(QmctlOperator, BansCloseExactlyTheMatchingClientsRefuseTheirLoginsSurviveAR
   EXPECT_EQ(network.exitCode, 2);
 }
 
+// Every login, leave, disconnect, kick and refusal names the client's address, beside the
+// system's own lines (which keep their text).
+TEST(QmctlOperator, TheLogNamesTheAddressOfEveryArrivalDepartureAndRefusal) {
+  TestServer t{{{"Passwords", "ServerPassword", "door"},
+                {"Passwords", "AdminPassword", "keys"},
+                {"General", "MaxClients", "3"}}};
+  ASSERT_TRUE(t.Started());
+  auto a = From("127.0.0.2", t.TcpPort());
+  ASSERT_EQ(a->Login("ann", "door", "1.2.2"), kPktLoginAccepted);
+  EXPECT_TRUE(t.WaitForLog("Login of ann[1] from 127.0.0.2"));
+  EXPECT_TRUE(t.WaitForLog("Assigned playerId for client ann[1]"));  // the system's own, as it was
+  EXPECT_EQ(From("127.0.0.3", t.TcpPort())->Login("guess", "wrong", "1.2.2"), kReplyWrongPassword);
+  EXPECT_TRUE(t.WaitForLog("Refused login of guess from 127.0.0.3: wrong server password"));
+  a->Send(ComposeStringCommand(kCmdAdminLogin, "nope"));
+  EXPECT_TRUE(t.WaitForLog("Refused administrator login of ann[1] from 127.0.0.2: wrong administrator password"));
+  a->Send(ComposeStringCommand(kCmdAdminLogin, "keys"));
+  EXPECT_TRUE(t.WaitForLog("Administrator login of ann[1] from 127.0.0.2"));
+  auto b = From("127.0.0.4", t.TcpPort());
+  ASSERT_EQ(b->Login("bob", "door", "1.2.2"), kPktLoginAccepted);
+  auto c = From("127.0.0.5", t.TcpPort());
+  ASSERT_EQ(c->Login("cid", "door", "1.2.2"), kPktLoginAccepted);
+  EXPECT_EQ(From("127.0.0.6", t.TcpPort())->Login("dan", "door", "1.2.2"), kReplyServerFull);
+  EXPECT_TRUE(t.WaitForLog("Refused login of dan from 127.0.0.6: server full"));
+  ASSERT_EQ(RunQmctl(Via(t, {"admin", "kick", "2"})).exitCode, 0);
+  EXPECT_TRUE(t.WaitForLog("Kicked bob[2] from 127.0.0.4"));
+  c->Send(ComposeCommand(kCmdClientLeave));
+  EXPECT_TRUE(t.WaitForLog("Leave of cid[3] from 127.0.0.5"));
+  a->Close();
+  EXPECT_TRUE(t.WaitForLog("Connection ended: ann[1] from 127.0.0.2"));
+}
+
 }  // namespace
 }  // namespace qm::test
