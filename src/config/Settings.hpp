@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace qm {
 
@@ -91,5 +92,19 @@ std::string IniFilePath();
 // warning line), rewrites the file when its version differs and sets
 // the UDP port. Throws on any failure of the file or of addChannel.
 void LoadConfiguration(const std::function<void(const std::string&)>& addChannel);
+
+// What a reload of the configuration file did: the keys ("[Passwords] ServerPassword") it applied,
+// and those that changed in the file but wait for a restart. Not ok: the file could not be read,
+// and nothing changed.
+struct ReloadOutcome {
+  bool ok = false;
+  std::string error;
+  std::vector<std::string> applied;
+  std::vector<std::string> needsRestart;
+};
+// Reads the file again into a fresh set of values and applies to live what may change while
+// workers run: the two passwords (behind their own lock). Every other setting is read by the
+// workers without a lock, so a change to it is reported as needing a restart.
+ReloadOutcome ReloadConfiguration(ServerSettings& live);
 
 }  // namespace qm

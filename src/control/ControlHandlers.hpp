@@ -95,6 +95,10 @@ class ControlHandlers {
   };
   const RefusedLogins& Refused() const { return refused_; }
 
+  // While draining, every login is refused as by a full server.
+  void SetDraining(bool on) { draining_.store(on, std::memory_order_relaxed); }
+  bool Draining() const { return draining_.load(std::memory_order_relaxed); }
+
  private:
   friend class test::ServerProbe;
 
@@ -137,6 +141,7 @@ class ControlHandlers {
 
   BanList bans_{clock_};
   RefusedLogins refused_;
+  std::atomic<bool> draining_{false};
 };
 
 }  // namespace qm

@@ -78,6 +78,13 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
+  if (Draining()) {
+    traceLimited();
+    refused_.draining.fetch_add(1, std::memory_order_relaxed);
+    NoteRefusal(req.name, context.connection->PeerAddress(), "the server is draining");
+    WriteRefusal(counters_, *context.connection, kReplyServerFull);
+    return true;
+  }
   const ServerSettings& s = settings_;
   const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
   // 0: no share per address. A host past its share is refused as by a full server.

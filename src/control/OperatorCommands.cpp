@@ -68,10 +68,18 @@ const OperatorCommands::Entry OperatorCommands::kTable[] = {
     {"ban", &OperatorCommands::BanCommand},
     {"unban", &OperatorCommands::Unban},
     {"bans", &OperatorCommands::ListBans},
+    {"mute", &OperatorCommands::Mute},
+    {"unmute", &OperatorCommands::Unmute},
+    {"drain", &OperatorCommands::Drain},
+    {"reload", &OperatorCommands::Reload},
 };
 
-OperatorCommands::OperatorCommands(ControlHandlers& handlers, const ControlServices& services)
-    : handlers_(handlers), services_(services) {}
+OperatorCommands::OperatorCommands(ControlHandlers& handlers, const ControlServices& services, OperatorHooks hooks)
+    : handlers_(handlers), services_(services), hooks_(std::move(hooks)) {
+  drain_ = std::make_unique<DrainWatch>(services_.clients, services_.clock, [this] {
+    if (hooks_.stop) hooks_.stop();
+  });
+}
 
 std::vector<std::string> OperatorCommands::Names() {
   std::vector<std::string> names;
@@ -120,6 +128,7 @@ Json OperatorCommands::Who(const Json&, std::string&) {
                          {"name", Latin1ToUtf8(c->ClientName())},
                          {"channel", ToWireByte(c->ChannelId())},
                          {"admin", c->IsAdmin()},
+                         {"muted", c->Muted.load(std::memory_order_relaxed)},
                          {"version", Latin1ToUtf8(c->ClientVersion())},
                          {"address", AddressOf(*c)},
                          {"connected_ms", MillisecondsOf(now - c->ConnectedAt())},
@@ -306,6 +315,78 @@ Json OperatorCommands::ListBans(const Json&, std::string&) {
                     {"hits", b.hits}});
   Json answer = Ok();
   answer["bans"] = std::move(list);
+  return answer;
+}
+
+Json OperatorCommands::Mute(const Json& request, std::string& logText) { return SetMuted(true, request, logText); }
+
+Json OperatorCommands::Unmute(const Json& request, std::string& logText) { return SetMuted(false, request, logText); }
+
+Json OperatorCommands::SetMuted(bool muted, const Json& request, std::string& logText) {
+  int wire = 0;
+  std::string error;
+  if (!IntArgument(request, "player", 1, 255, wire, error)) return OperatorFailure(error);
+  logText += " " + std::to_string(wire);
+  const ClientPtr player = services_.clients.FindClientByPlayerId(FromWireByte(static_cast<uint8_t>(wire)));
+  if (!player) return OperatorFailure("no player " + std::to_string(wire));
+  player->Muted.store(muted, std::memory_order_relaxed);
+  logText = std::string(muted ? "mute " : "unmute ") + Describe(*player);
+  Json answer = Ok();
+  answer["player"] = wire;
+  answer["name"] = Latin1ToUtf8(player->ClientName());
+  answer["muted"] = muted;
+  return answer;
+}
+
+Json OperatorCommands::Drain(const Json& request, std::string& logText) {
+  const bool cancel = request.value("cancel", false) == true;
+  const bool stop = request.value("stop", false) == true;
+  int seconds = 0;
+  std::string error;
+  if (request.contains("timeout") && !IntArgument(request, "timeout", 1, 7 * 24 * 3600, seconds, error))
+    return OperatorFailure(error);
+  if (cancel) {
+    drain_->Cancel();
+    handlers_.SetDraining(false);
+    logText = "drain cancelled: logins are accepted again";
+    Json answer = Ok();
+    answer["draining"] = false;
+    return answer;
+  }
+  if (stop && !hooks_.stop) return OperatorFailure("this server cannot stop itself");
+  handlers_.SetDraining(true);
+  if (stop)
+    drain_->Start(seconds);
+  else
+    drain_->Cancel();
+  const size_t players = services_.clients.ClientCount();
+  logText = "drain: new logins refused" + std::string(stop ? "; the server stops when the last client has left" : "") +
+            (stop && seconds > 0 ? " or in " + std::to_string(seconds) + " s" : "") + " (" + std::to_string(players) +
+            " logged in)";
+  Json answer = Ok();
+  answer["draining"] = true;
+  answer["stop"] = stop;
+  answer["timeout"] = seconds;
+  answer["players"] = players;
+  return answer;
+}
+
+Json OperatorCommands::Reload(const Json&, std::string& logText) {
+  if (!hooks_.reload) return OperatorFailure("this server cannot reload its configuration");
+  const ReloadOutcome r = hooks_.reload();
+  if (!r.ok) return OperatorFailure("nothing changed: " + r.error);
+  Json applied = Json::array(), restart = Json::array();
+  for (const auto& k : r.applied) applied.push_back(Latin1ToUtf8(k));
+  for (const auto& k : r.needsRestart) restart.push_back(Latin1ToUtf8(k));
+  logText = "reload: " + std::to_string(r.applied.size()) + " applied";
+  for (const auto& k : r.applied) logText += " " + k;
+  if (!r.needsRestart.empty()) {
+    logText += "; waiting for a restart:";
+    for (const auto& k : r.needsRestart) logText += " " + k;
+  }
+  Json answer = Ok();
+  answer["applied"] = std::move(applied);
+  answer["restart"] = std::move(restart);
   return answer;
 }
 

@@ -20,6 +20,7 @@
 #include "platform/Error.hpp"
 #include "platform/OperatorChannel.hpp"
 #include "platform/Platform.hpp"
+#include "platform/Signals.hpp"
 
 namespace qm {
 
@@ -280,9 +281,19 @@ bool TQuillmootServer::OpenOperatorDoor() {
   std::string name = wanted.value_or(std::string());
   if (name.empty()) name = platform::DefaultOperatorChannel(IniFilePath(), static_cast<uint16_t>(settings_.TCPPort));
   try {
-    operatorCommands_ = std::make_unique<OperatorCommands>(
-        *control_, ControlServices{counters_, *clientList_, *channelList_, settings_, clock_, startTime_,
-                                   serverVersion_, sessionKeySeed_});
+    OperatorHooks hooks;
+    hooks.stop = [this] {
+      if (stopRequest_)
+        stopRequest_();
+      else
+        platform::RequestStop();
+    };
+    hooks.reload = [this] { return Reload(); };
+    operatorCommands_ =
+        std::make_unique<OperatorCommands>(*control_,
+                                           ControlServices{counters_, *clientList_, *channelList_, settings_, clock_,
+                                                           startTime_, serverVersion_, sessionKeySeed_},
+                                           std::move(hooks));
     door_ = std::make_unique<OperatorDoor>(
         std::make_unique<platform::OperatorListener>(name),
         [commands = operatorCommands_.get()](const std::string& command, const nlohmann::json& request) {
@@ -307,6 +318,24 @@ bool TQuillmootServer::OpenOperatorDoor() {
     return Fail("FATAL ERROR: Unable to open the operator socket", e);
   }
   return true;
+}
+
+ReloadOutcome TQuillmootServer::Reload() {
+  ReloadOutcome r = ReloadConfiguration(settings_);
+  if (!r.ok) {
+    WriteLogAlways("Reload of " + IniFilePath() + " refused, nothing changed: " + r.error, kLogWarning);
+    return r;
+  }
+  std::string line = "Reloaded " + IniFilePath() + ":";
+  for (const auto& k : r.applied) line += " " + k;
+  if (r.applied.empty()) line += " nothing to apply";
+  WriteLogAlways(line, kLogProgress);
+  if (!r.needsRestart.empty()) {
+    std::string waits = "Reload: changed in the file, in force after a restart:";
+    for (const auto& k : r.needsRestart) waits += " " + k;
+    WriteLogAlways(waits, kLogWarning);
+  }
+  return r;
 }
 
 std::string TQuillmootServer::OperatorSocket() const { return door_ ? door_->Name() : std::string(); }

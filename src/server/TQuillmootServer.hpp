@@ -6,6 +6,7 @@
 // them, which workers read from there rather than from the process-wide ones.
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,12 @@ class TQuillmootServer {
   uint16_t MetricsPort() const;
   // Where the operator's socket is open ("-CONTROL="); empty without one.
   std::string OperatorSocket() const;
+  // Reads the configuration file again (the operator's reload, SIGHUP): applies what can change
+  // while running, logs what waits for a restart.
+  ReloadOutcome Reload();
+  // What "drain --stop" calls: the stop SIGTERM requests, unless a test puts its own (before it
+  // asks for the drain).
+  void SetStopRequest(std::function<void()> stop) { stopRequest_ = std::move(stop); }
 
  private:
   friend class test::ServerProbe;
@@ -115,6 +122,7 @@ class TQuillmootServer {
   // The operator's socket and what it runs; last, so they go first.
   std::unique_ptr<OperatorCommands> operatorCommands_;
   std::unique_ptr<OperatorDoor> door_;
+  std::function<void()> stopRequest_;
 };
 
 // The process's command line as start-up reads it ("-INI=", "-LOG="); set by the process entry.

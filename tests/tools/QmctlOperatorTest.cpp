@@ -1,6 +1,8 @@
 // The operator's own commands through the real server and the real qmctl: bans, mute, drain and
 // reload, seen by clients of the protocol from several loopback addresses.
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -8,6 +10,8 @@
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"
 #include "control/ControlPackets.hpp"
+#include "control/WireId.hpp"
+#include "datagram/VoiceTestClients.hpp"
 #include "support/ClockScope.hpp"
 #include "support/TestServer.hpp"
 #include "support/Waits.hpp"
@@ -16,6 +20,8 @@ namespace qm::test {
 namespace {
 
 constexpr int kExitRefused = 3;
+
+uint16_t KeyOf(const std::vector<uint8_t>& d) { return static_cast<uint16_t>(d[2] | d[3] << 8); }
 
 std::unique_ptr<client::ControlClient> From(const std::string& address, uint16_t port) {
   auto c = std::make_unique<client::ControlClient>();
@@ -152,6 +158,132 @@ TEST(QmctlOperator, TheLogNamesTheAddressOfEveryArrivalDepartureAndRefusal) {
   EXPECT_TRUE(t.WaitForLog("Leave of cid[3] from 127.0.0.5"));
   a->Close();
   EXPECT_TRUE(t.WaitForLog("Connection ended: ann[1] from 127.0.0.2"));
+}
+
+// A muted player is heard by no one, neither in its channel nor whispered to; the others are
+// heard as before; who shows the mark; unmute restores it.
+TEST(QmctlOperator, MuteStopsTheRelayOfThatPlayerOnly) {
+  VoiceRig rig;
+  VoicePeer& a = rig.Add("A");
+  VoicePeer& b = rig.Add("B");
+  VoicePeer& c = rig.Add("C");
+  const std::string aWire = std::to_string(ToWireByte(a.record->PlayerId()));
+  const auto muted = RunQmctl(Via(rig.server, {"mute", aWire}));
+  ASSERT_EQ(muted.exitCode, 0) << muted.err;
+  EXPECT_EQ(muted.out, "muted player " + aWire + " A\n");
+  EXPECT_TRUE(rig.server.WaitForLog("Operator: mute " + aWire + " (A, 127.0.0.1)"));
+
+  const std::vector<uint8_t> body{10, 20, 30, 40};
+  rig.SendVoice(a, kVoiceChannel, body);
+  const std::vector<uint8_t> whisper{1, ToWireByte(b.record->PlayerId()), 0xC1, 0xC2};
+  rig.SendVoice(a, kVoiceWhisper, whisper);
+  rig.SendVoice(c, kVoiceChannel, body);  // C is heard by A and B
+  for (VoicePeer* r : {&a, &b}) {
+    const auto got = VoiceRig::ReceiveVoice(*r);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(KeyOf(*got), r->key);
+  }
+  EXPECT_FALSE(VoiceRig::ReceiveVoice(b, 300));  // nothing of A's, channel or whisper
+  EXPECT_FALSE(VoiceRig::ReceiveVoice(c, 300));
+  EXPECT_TRUE(Eventually([&] { return a.record->Traffic.UdpPacketsReceived.load() >= 3; }));  // still counted
+
+  const auto who = RunQmctl(Via(rig.server, {"who"}));
+  EXPECT_NE(who.out.find("A (muted)"), std::string::npos) << who.out;
+  EXPECT_EQ(who.out.find("B (muted)"), std::string::npos) << who.out;
+  const auto whoJson = ParseJson(RunQmctl(Via(rig.server, {"--json", "who"})).out);
+  ASSERT_TRUE(whoJson);
+  EXPECT_TRUE((*whoJson)["channels"][0]["players"][0]["muted"].Bool());
+  EXPECT_FALSE((*whoJson)["channels"][0]["players"][1]["muted"].Bool());
+
+  ASSERT_EQ(RunQmctl(Via(rig.server, {"unmute", aWire})).exitCode, 0);
+  rig.SendVoice(a, kVoiceChannel, body);
+  EXPECT_TRUE(VoiceRig::ReceiveVoice(b));
+  EXPECT_TRUE(VoiceRig::ReceiveVoice(c));
+  EXPECT_EQ(RunQmctl(Via(rig.server, {"mute", "200"})).exitCode, kExitRefused);
+}
+
+// Drain refuses logins as a full server does; with --stop the server asks for its stop once the
+// last client has left (and not before); cancel accepts logins again.
+TEST(QmctlOperator, DrainRefusesLoginsAndStopsTheServerWhenTheLastClientLeaves) {
+  std::atomic<int> stops{0};
+  TestServer t{{{"Channels", "0", "Lobby"}}};
+  ASSERT_TRUE(t.Started());
+  t.Server().SetStopRequest([&] { stops.fetch_add(1); });
+  auto a = From("127.0.0.2", t.TcpPort());
+  ASSERT_EQ(a->Login("ann", "", "1.2.2"), kPktLoginAccepted);
+
+  const auto plain = RunQmctl(Via(t, {"drain"}));
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  EXPECT_EQ(plain.out, "draining: new logins are refused (1 logged in)\n");
+  EXPECT_EQ(From("127.0.0.3", t.TcpPort())->Login("bob", "", "1.2.2"), kReplyServerFull);
+  EXPECT_TRUE(t.WaitForLog("Refused login of bob from 127.0.0.3: the server is draining"));
+  ASSERT_EQ(RunQmctl(Via(t, {"drain", "--cancel"})).exitCode, 0);
+  auto b = From("127.0.0.3", t.TcpPort());
+  ASSERT_EQ(b->Login("bob", "", "1.2.2"), kPktLoginAccepted);
+
+  const auto stop = RunQmctl(Via(t, {"drain", "--stop"}));
+  ASSERT_EQ(stop.exitCode, 0) << stop.err;
+  EXPECT_NE(stop.out.find("the server stops when the last player has left"), std::string::npos) << stop.out;
+  a->Close();
+  EXPECT_TRUE(Eventually([&] { return t.Server().Clients().ClientCount() == 1; }));
+  EXPECT_EQ(stops.load(), 0);  // bob is still there
+  b->Close();
+  EXPECT_TRUE(Eventually([&] { return stops.load() == 1; }));
+  EXPECT_TRUE(t.WaitForLog("Drain: the last client has left; stopping the server"));
+  EXPECT_EQ(stops.load(), 1);
+  EXPECT_EQ(RunQmctl({"--socket", "x", "drain", "--timeout", "5"}).exitCode, 2);  // --timeout needs --stop
+}
+
+TEST(QmctlOperator, DrainStopsAtItsTimeoutWithClientsStillIn) {
+  ClockScope time;
+  std::atomic<int> stops{0};
+  TestServer t;
+  ASSERT_TRUE(t.Started());
+  t.Server().SetStopRequest([&] { stops.fetch_add(1); });
+  auto a = From("127.0.0.2", t.TcpPort());
+  ASSERT_EQ(a->Login("ann", "", "1.2.2"), kPktLoginAccepted);
+  ASSERT_EQ(RunQmctl(Via(t, {"drain", "--stop", "--timeout", "60"})).exitCode, 0);
+  time.clock.AdvanceMs(59 * 1000);
+  EXPECT_FALSE(t.WaitForLog("Drain:", 300));
+  time.clock.AdvanceMs(1000);
+  EXPECT_TRUE(Eventually([&] { return stops.load() == 1; }));
+  EXPECT_TRUE(t.WaitForLog("Drain: 60 s are up with 1 clients logged in; stopping the server"));
+}
+
+// Reload applies a new server password to the next login, names what waits for a restart, and
+// a broken file changes nothing.
+TEST(QmctlOperator, ReloadAppliesThePasswordsNamesWhatWaitsAndRefusesABrokenFile) {
+  TestServer t{{{"Passwords", "ServerPassword", "old"}}};
+  ASSERT_TRUE(t.Started());
+  std::string ini = ReadFile(t.IniPath());
+  const auto swap = [&](const std::string& from, const std::string& to) {
+    const size_t at = ini.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    ini.replace(at, from.size(), to);
+  };
+  swap("ServerPassword=old", "ServerPassword=new");
+  swap("TCPPort=" + std::to_string(t.TcpPort()), "TCPPort=1");
+  WriteFile(t.IniPath(), ini);
+  const auto r = RunQmctl(Via(t, {"reload"}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "reloaded: [Passwords] ServerPassword\nchanged in the file, in force after a restart: [Networking] "
+            "TCPPort\n");
+  EXPECT_TRUE(t.WaitForLog("Reload: changed in the file, in force after a restart: [Networking] TCPPort"));
+  EXPECT_EQ(From("127.0.0.2", t.TcpPort())->Login("ann", "old", "1.2.2"), kReplyWrongPassword);
+  EXPECT_EQ(From("127.0.0.3", t.TcpPort())->Login("bob", "new", "1.2.2"), kPktLoginAccepted);
+  for (const std::string& line : t.LogLines()) EXPECT_EQ(line.find("=new"), std::string::npos) << line;
+
+  // A broken file: nothing changes, and the answer says why.
+  WriteFile(t.IniPath(), "[Passwords\nServerPassword=third\n");
+  const auto broken = RunQmctl(Via(t, {"--json", "reload"}));
+  EXPECT_EQ(broken.exitCode, kExitRefused);
+  EXPECT_NE(broken.err.find("nothing changed: "), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find("line 1: a section name without its closing ']'"), std::string::npos) << broken.err;
+  EXPECT_EQ(From("127.0.0.4", t.TcpPort())->Login("cid", "new", "1.2.2"), kPktLoginAccepted);
+  std::filesystem::remove(t.IniPath());
+  EXPECT_EQ(RunQmctl(Via(t, {"reload"})).exitCode, kExitRefused);
+  EXPECT_EQ(From("127.0.0.5", t.TcpPort())->Login("dan", "new", "1.2.2"), kPktLoginAccepted);
 }
 
 }  // namespace

@@ -66,9 +66,71 @@ int ListBans(const Options& o) {
   return kExitOk;
 }
 
+int Mute(const Options& o) {
+  ExpectArguments(o, 1, o.command + " PLAYER");
+  const int id = ParseNumber(o.arguments[0], 1, 255, "the player id");
+  const Json a = AskOperatorSocket(o, {{"command", o.command}, {"player", id}});
+  if (o.json)
+    EmitJson(a, o.command);
+  else
+    Emit(std::string(o.command == "mute" ? "muted" : "unmuted") + " player " + IdAndName(id, TextField(a, "name")) +
+         "\n");
+  return kExitOk;
+}
+
+int Drain(const Options& o) {
+  ExpectArguments(o, 0, "drain [--stop [--timeout SECONDS]] | drain --cancel");
+  Json request{{"command", "drain"}};
+  if (o.drainCancel) request["cancel"] = true;
+  if (o.drainStop) request["stop"] = true;
+  if (o.drainSeconds > 0) request["timeout"] = o.drainSeconds;
+  const Json a = AskOperatorSocket(o, request);
+  if (o.json) {
+    EmitJson(a, "drain");
+    return kExitOk;
+  }
+  if (!a.value("draining", false)) {
+    Emit("drain cancelled: logins are accepted again\n");
+    return kExitOk;
+  }
+  std::string text = "draining: new logins are refused (" + std::to_string(a.value("players", 0)) + " logged in)";
+  if (a.value("stop", false)) {
+    text += "; the server stops when the last player has left";
+    if (o.drainSeconds > 0) text += " or in " + std::to_string(o.drainSeconds) + " s";
+  }
+  Emit(text + "\n");
+  return kExitOk;
+}
+
+int Reload(const Options& o) {
+  ExpectArguments(o, 0, "reload");
+  const Json a = AskOperatorSocket(o, {{"command", "reload"}});
+  if (o.json) {
+    EmitJson(a, "reload");
+    return kExitOk;
+  }
+  std::string text = "reloaded:";
+  const Json applied = a.value("applied", Json::array());
+  for (const Json& k : applied) text += " " + Printable(Utf8ToLatin1(k.get<std::string>()));
+  if (applied.empty()) text += " nothing to apply";
+  text += "\n";
+  const Json restart = a.value("restart", Json::array());
+  if (!restart.empty()) {
+    text += "changed in the file, in force after a restart:";
+    for (const Json& k : restart) text += " " + Printable(Utf8ToLatin1(k.get<std::string>()));
+    text += "\n";
+  }
+  Emit(text);
+  return kExitOk;
+}
+
 }  // namespace
 
-bool IsSocketCommand(const std::string& command) { return command == "ban" || command == "unban" || command == "bans"; }
+bool IsSocketCommand(const std::string& command) {
+  for (const char* name : {"ban", "unban", "bans", "mute", "unmute", "drain", "reload"})
+    if (command == name) return true;
+  return false;
+}
 
 int RunSocketCommand(const Options& o) {
   if (o.socket.empty())
@@ -77,6 +139,9 @@ int RunSocketCommand(const Options& o) {
                                    "on the server's machine (the clients' protocol cannot carry it)");
   if (o.command == "ban") return Ban(o);
   if (o.command == "unban") return Unban(o);
+  if (o.command == "mute" || o.command == "unmute") return Mute(o);
+  if (o.command == "drain") return Drain(o);
+  if (o.command == "reload") return Reload(o);
   return ListBans(o);
 }
 
