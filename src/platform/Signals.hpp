@@ -1,4 +1,6 @@
 #pragma once
+#include <functional>
+
 // The stop request of a server run in the foreground: SIGINT or SIGTERM on POSIX, Ctrl+C,
 // Ctrl+Break or the console closing on Windows.
 namespace qm::platform {
@@ -9,5 +11,12 @@ void PrepareStopSignals();
 void WaitForStopSignal();
 // Ends a waiting WaitForStopSignal as if a stop had been requested (tests, service stop).
 void RequestStop();
+
+// SIGHUP (POSIX only): runs the handler on a thread of its own, each time the signal comes; none
+// installed, the signal is ignored. PrepareStopSignals routes it here. Clearing (nullptr) waits
+// for a handler that is running.
+void SetReloadHandler(std::function<void()> handler);
+// What SetReloadHandler installed runs now (the signal's thread, or a test).
+void RunReloadHandler();
 
 }  // namespace qm::platform

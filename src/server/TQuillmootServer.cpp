@@ -101,6 +101,8 @@ bool TQuillmootServer::Server_Init() {
   if (!Activate()) return false;
   if (!StartMetrics()) return false;
   if (!OpenOperatorDoor()) return false;
+  // SIGHUP reloads the configuration file as the operator's reload does.
+  platform::SetReloadHandler([this] { Reload(); });
   WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
 }
@@ -351,6 +353,7 @@ void TQuillmootServer::StopWorkers() {
 void TQuillmootServer::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", kLogProgress);
   // The operator's requests end first: they read and change what the steps below take down.
+  platform::SetReloadHandler(nullptr);
   if (door_) door_->Stop();
   // Scrapes read the client list, so the metrics listener ends before anything they read goes.
   // Its embedded HTTP server takes up to 2 s to stop; that overlaps the pause below.

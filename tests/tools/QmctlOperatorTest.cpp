@@ -12,6 +12,7 @@
 #include "control/ControlPackets.hpp"
 #include "control/WireId.hpp"
 #include "datagram/VoiceTestClients.hpp"
+#include "platform/Signals.hpp"
 #include "support/ClockScope.hpp"
 #include "support/TestServer.hpp"
 #include "support/Waits.hpp"
@@ -273,6 +274,18 @@ TEST(QmctlOperator, ReloadAppliesThePasswordsNamesWhatWaitsAndRefusesABrokenFile
   EXPECT_EQ(From("127.0.0.2", t.TcpPort())->Login("ann", "old", "1.2.2"), kReplyWrongPassword);
   EXPECT_EQ(From("127.0.0.3", t.TcpPort())->Login("bob", "new", "1.2.2"), kPktLoginAccepted);
   for (const std::string& line : t.LogLines()) EXPECT_EQ(line.find("=new"), std::string::npos) << line;
+
+  // What SIGHUP runs: the same reload, logged.
+  ini = ReadFile(t.IniPath());
+  swap("ServerPassword=new", "ServerPassword=hup");
+  WriteFile(t.IniPath(), ini);
+  platform::RunReloadHandler();
+  EXPECT_TRUE(t.WaitForLog("Reloaded " + t.IniPath().string() + ": [Passwords] ServerPassword"));
+  EXPECT_EQ(From("127.0.0.3", t.TcpPort())->Login("bob", "hup", "1.2.2"), kPktLoginAccepted);
+  ini = ReadFile(t.IniPath());
+  swap("ServerPassword=hup", "ServerPassword=new");
+  WriteFile(t.IniPath(), ini);
+  platform::RunReloadHandler();
 
   // A broken file: nothing changes, and the answer says why.
   WriteFile(t.IniPath(), "[Passwords\nServerPassword=third\n");

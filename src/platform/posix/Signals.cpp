@@ -19,6 +19,18 @@ void PrepareStopSignals() {
     sigwait(&set, &sig);
     RequestStop();
   }).detach();  // lives as long as the process; touches only process-long state
+  // SIGHUP asks for a reload, as often as it comes; taken by a thread of its own so a reload
+  // never delays a stop.
+  static sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+  std::thread([] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&hangup, &sig) == 0) RunReloadHandler();
+    }
+  }).detach();
 }
 
 }  // namespace qm::platform
