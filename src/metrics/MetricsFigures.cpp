@@ -2,6 +2,7 @@
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "control/ControlHandlers.hpp"
 #include "control/Pacing.hpp"
 #include "control/WireId.hpp"
 #include "datagram/VoiceStats.hpp"
@@ -42,6 +43,14 @@ ServerFigures CollectFigures(const FigureSources& server) {
     f.relayDelayBuckets.assign(counts.begin(), counts.end());
     f.relayDelaySumSeconds = server.voice->relayDelay.SumSeconds();
   }
+  if (server.control) {
+    f.bans = server.control->Bans().Count();
+    const ControlHandlers::RefusedLogins& r = server.control->Refused();
+    f.refusedFull = r.full.load(std::memory_order_relaxed);
+    f.refusedPassword = r.password.load(std::memory_order_relaxed);
+    f.refusedBanned = r.banned.load(std::memory_order_relaxed);
+    f.refusedDraining = r.draining.load(std::memory_order_relaxed);
+  }
   if (!server.clients || !server.channels) return f;
 
   // Channel list first and apart: nothing takes channelList while holding clientList.
@@ -54,6 +63,7 @@ ServerFigures CollectFigures(const FigureSources& server) {
   f.channels = static_cast<uint32_t>(channels.size());
   f.clients = static_cast<uint32_t>(clients.size());
   f.players.reserve(clients.size());
+  for (const ClientPtr& c : clients) f.mutedPlayers += c->Muted.load(std::memory_order_relaxed) ? 1 : 0;
   for (const ClientPtr& c : clients) {
     PlayerFigures p;
     p.playerWireId = static_cast<uint32_t>(ToWireId(c->PlayerId()));

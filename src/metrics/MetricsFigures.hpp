@@ -12,6 +12,7 @@ namespace qm {
 
 class ClientList;
 class ChannelList;
+class ControlHandlers;
 struct PacingCounters;
 struct VoiceStats;
 
@@ -23,6 +24,7 @@ struct FigureSources {
   ChannelList* channels = nullptr;
   const PacingCounters* pacing = nullptr;  // the control handlers' waits
   const VoiceStats* voice = nullptr;
+  ControlHandlers* control = nullptr;  // bans, refused logins
 };
 
 struct PlayerFigures {
@@ -51,6 +53,10 @@ struct ServerFigures {
   // RelayDelayHistogram::kBoundsMs, the last bucket unbounded) and their sum.
   std::vector<uint64_t> relayDelayBuckets;
   double relayDelaySumSeconds = 0.0;
+  // The operator's: bans in force, logins refused by reason, muted players.
+  uint64_t bans = 0;
+  uint64_t refusedFull = 0, refusedPassword = 0, refusedBanned = 0, refusedDraining = 0;
+  uint32_t mutedPlayers = 0;
 };
 
 ServerFigures CollectFigures(const FigureSources& server);

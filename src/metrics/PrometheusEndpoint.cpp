@@ -16,6 +16,7 @@
 #include "datagram/VoiceStats.hpp"
 #include "metrics/MetricsEndpoint.hpp"
 #include "net/HttpListener.hpp"
+#include "platform/Version.hpp"
 
 namespace qm {
 namespace {
@@ -136,6 +137,17 @@ class FiguresCollectable : public prometheus::Collectable {
     out.back().metric.push_back(Sample(MetricType::Counter, static_cast<double>(f.loginWaits), {{"reason", "login"}}));
 
     AddVoiceFamilies(f, out);
+
+    gauge("quillmoot_bans", "Bans in force", static_cast<double>(f.bans));
+    gauge("quillmoot_muted_players", "Players the operator muted", f.mutedPlayers);
+    out.push_back(Family("quillmoot_refused_logins_total", "Logins refused, by reason", MetricType::Counter));
+    for (const auto& [reason, n] : {std::pair<const char*, uint64_t>{"full", f.refusedFull},
+                                    {"password", f.refusedPassword},
+                                    {"banned", f.refusedBanned},
+                                    {"draining", f.refusedDraining}})
+      out.back().metric.push_back(Sample(MetricType::Counter, static_cast<double>(n), {{"reason", reason}}));
+    out.push_back(Family("quillmoot_build_info", "The server's version; always 1", MetricType::Gauge));
+    out.back().metric.push_back(Sample(MetricType::Gauge, 1, {{"version", QM_VERSION_TEXT}}));
 
     // Per player: one family per figure, one sample per player.
     std::vector<MetricFamily> player;

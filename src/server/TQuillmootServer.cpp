@@ -261,8 +261,8 @@ bool TQuillmootServer::StartMetrics() {
     if (wanted.empty()) return true;
     const MetricsAddress address = ParseMetricsAddress(wanted);
     metrics_ = StartMetricsEndpoint(address, [this, pacing = control_ ? &control_->Pacing() : nullptr]() {
-      return CollectFigures(
-          FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing, &voiceStats_});
+      return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing,
+                                          &voiceStats_, control_.get()});
     });
     WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {

@@ -12,8 +12,10 @@
 #include "control/ControlPackets.hpp"
 #include "control/WireId.hpp"
 #include "datagram/VoiceTestClients.hpp"
+#include "metrics/MetricsFigures.hpp"
 #include "platform/Signals.hpp"
 #include "support/ClockScope.hpp"
+#include "support/ServerProbe.hpp"
 #include "support/TestServer.hpp"
 #include "support/Waits.hpp"
 
@@ -81,6 +83,15 @@ TEST(QmctlOperator, BansCloseExactlyTheMatchingClientsRefuseTheirLoginsSurviveAR
   EXPECT_EQ(From("127.0.1.77", t.TcpPort())->Login("x", "", "1.2.2"), kReplyServerFull);
   EXPECT_TRUE(a3->IsOpen());
   EXPECT_EQ(From("127.0.0.4", t.TcpPort())->Login("four", "", "1.2.2"), kPktLoginAccepted);
+  // The figures a scrape publishes: two bans, two logins refused for them.
+  {
+    ServerProbe probe = t.Probe();
+    const ServerFigures f = CollectFigures(FigureSources{probe.counters, 0, &t.Server().Clients(),
+                                                         &t.Server().Channels(), nullptr, nullptr, &probe.Control()});
+    EXPECT_EQ(f.bans, 2u);
+    EXPECT_EQ(f.refusedBanned, 2u);
+    EXPECT_EQ(f.refusedFull, 0u);
+  }
 
   // By name, whatever the address.
   ASSERT_EQ(RunQmctl(Via(t, {"ban", "name:three"})).exitCode, 0);
@@ -188,6 +199,13 @@ TEST(QmctlOperator, MuteStopsTheRelayOfThatPlayerOnly) {
   EXPECT_FALSE(VoiceRig::ReceiveVoice(c, 300));
   EXPECT_TRUE(Eventually([&] { return a.record->Traffic.UdpPacketsReceived.load() >= 3; }));  // still counted
 
+  {
+    ServerProbe probe = rig.Probe();
+    EXPECT_EQ(CollectFigures(FigureSources{probe.counters, 0, &rig.Server().Clients(), &rig.Server().Channels(),
+                                           nullptr, nullptr, &probe.Control()})
+                  .mutedPlayers,
+              1u);
+  }
   const auto who = RunQmctl(Via(rig.server, {"who"}));
   EXPECT_NE(who.out.find("A (muted)"), std::string::npos) << who.out;
   EXPECT_EQ(who.out.find("B (muted)"), std::string::npos) << who.out;
