@@ -263,7 +263,8 @@ examples:
   $ qmctl drain --stop --timeout 900
   $ qmctl reload
 
-Player and channel ids are the ones `qmctl who` shows. Full guide: docs/qmctl.md.
+Player and channel ids are the ones `qmctl who` shows. Full guide: qmctl.md, installed as
+/usr/share/doc/quillmoot-server/qmctl.md (beside qmctl.exe on Windows; docs/ in the source).
 )";
 }
 
