@@ -216,6 +216,19 @@ void LoadConfiguration(const std::function<void(const std::string&)>& addChannel
   s.UDPPort = s.TCPPort + 1;
 }
 
+namespace {
+// What a reload applies at once besides the passwords: each read through LiveSetting.
+constexpr int32_t ServerSettings::*kLiveIntegers[] = {
+    &ServerSettings::MaxClients,
+    &ServerSettings::MaxClientsPerAddress,
+    &ServerSettings::ChannelChangesPerSecond,
+    &ServerSettings::LoginsPerAddressPerSecond,
+    &ServerSettings::MaxPingTries,
+    &ServerSettings::PingWaitTime,
+    &ServerSettings::IdleTimeBeforePing,
+};
+}  // namespace
+
 ReloadOutcome ReloadConfiguration(ServerSettings& live) {
   ReloadOutcome r;
   // Reading a missing or unreadable file would give every default, the passwords included: a
@@ -265,16 +278,26 @@ ReloadOutcome ReloadConfiguration(ServerSettings& live) {
     fresh.WebPostURL = "http://" + fresh.WebPostURL;
   for (const SettingField& f : kSettingFields) {
     const std::string key = std::string("[") + f.section + "] " + f.key;
-    std::visit(Overloaded{[&](PasswordSetting ServerSettings::*m) {
-                            const std::string value = (fresh.*m).Get();
-                            if ((live.*m).Get() == value) return;
-                            (live.*m).Set(value);
-                            r.applied.push_back(key);
-                          },
-                          [&](auto ServerSettings::*m) {
-                            if (live.*m != fresh.*m) r.needsRestart.push_back(key);
-                          }},
-               f.member);
+    std::visit(
+        Overloaded{[&](PasswordSetting ServerSettings::*m) {
+                     const std::string value = (fresh.*m).Get();
+                     if ((live.*m).Get() == value) return;
+                     (live.*m).Set(value);
+                     r.applied.push_back(key);
+                   },
+                   [&](int32_t ServerSettings::*m) {
+                     if (LiveSetting(live.*m) == fresh.*m) return;
+                     if (std::find(std::begin(kLiveIntegers), std::end(kLiveIntegers), m) == std::end(kLiveIntegers)) {
+                       r.needsRestart.push_back(key);
+                       return;
+                     }
+                     std::atomic_ref<int32_t>(live.*m).store(fresh.*m, std::memory_order_relaxed);
+                     r.applied.push_back(key);
+                   },
+                   [&](auto ServerSettings::*m) {
+                     if (live.*m != fresh.*m) r.needsRestart.push_back(key);
+                   }},
+        f.member);
   }
   r.ok = true;
   return r;

@@ -39,7 +39,7 @@ void NoteRefusal(const std::string& name, const std::string& from, const char* w
 }  // namespace
 
 bool ControlHandlers::PaceLogin(TcpConnection& conn) {
-  const auto perSecond = static_cast<uint32_t>(std::max(0, settings_.LoginsPerAddressPerSecond));
+  const auto perSecond = static_cast<uint32_t>(std::max(0, LiveSetting(settings_.LoginsPerAddressPerSecond)));
   bool waited = false;
   return WaitForBudget(conn, clock_, [&]() -> uint32_t {
     const uint32_t wait = loginBudgets_.TryTake(conn.PeerAddress(), perSecond, kLoginBurstSeconds);
@@ -86,9 +86,11 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     return true;
   }
   const ServerSettings& s = settings_;
-  const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
+  const int32_t most = LiveSetting(s.MaxClients);
+  const auto maxClients = static_cast<size_t>(most < 0 ? 0 : most);
   // 0: no share per address. A host past its share is refused as by a full server.
-  const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
+  const int32_t share = LiveSetting(s.MaxClientsPerAddress);
+  const auto perAddress = share <= 0 ? SIZE_MAX : static_cast<size_t>(share);
   const auto notePlacesTaken = [&] {
     const std::string& from = context.connection->PeerAddress();
     if (placeRefusalLines_.Due(from))

@@ -177,7 +177,7 @@ bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const ui
 bool ControlHandlers::PaceChannelChange(TcpConnection& conn) {
   ChannelChangeBudget& budget = tChannelChanges;
   if (!budget.configured) {
-    const auto perSecond = static_cast<uint32_t>(std::max(0, settings_.ChannelChangesPerSecond));
+    const auto perSecond = static_cast<uint32_t>(std::max(0, LiveSetting(settings_.ChannelChangesPerSecond)));
     budget.bucket.Configure(perSecond, perSecond * kChannelChangeBurstSeconds, clock_.TickCount());
     budget.configured = true;
   }

@@ -9,6 +9,7 @@
 
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"
+#include "config/Settings.hpp"
 #include "control/ControlPackets.hpp"
 #include "control/WireId.hpp"
 #include "datagram/VoiceTestClients.hpp"
@@ -275,12 +276,14 @@ TEST(QmctlOperator, ReloadAppliesThePasswordsNamesWhatWaitsAndRefusesABrokenFile
   TestServer t{{{"Passwords", "ServerPassword", "old"}}};
   ASSERT_TRUE(t.Started());
   std::string ini = ReadFile(t.IniPath());
+  std::string original;
   const auto swap = [&](const std::string& from, const std::string& to) {
     const size_t at = ini.find(from);
     ASSERT_NE(at, std::string::npos) << from;
     ini.replace(at, from.size(), to);
   };
   swap("ServerPassword=old", "ServerPassword=new");
+  original = ini;
   swap("TCPPort=" + std::to_string(t.TcpPort()), "TCPPort=1");
   WriteFile(t.IniPath(), ini);
   const auto r = RunQmctl(Via(t, {"reload"}));
@@ -315,6 +318,24 @@ TEST(QmctlOperator, ReloadAppliesThePasswordsNamesWhatWaitsAndRefusesABrokenFile
   std::filesystem::remove(t.IniPath());
   EXPECT_EQ(RunQmctl(Via(t, {"reload"})).exitCode, kExitRefused);
   EXPECT_EQ(From("127.0.0.5", t.TcpPort())->Login("dan", "new", "1.2.2"), kPktLoginAccepted);
+
+  // MaxClients and a [Limits] value apply at once; those logged in stay, the next is refused.
+  auto held = From("127.0.0.6", t.TcpPort());
+  ASSERT_EQ(held->Login("eve", "new", "1.2.2"), kPktLoginAccepted);
+  auto second = From("127.0.0.7", t.TcpPort());
+  ASSERT_EQ(second->Login("fay", "new", "1.2.2"), kPktLoginAccepted);
+  WriteFile(t.IniPath(), original + "[General]\r\nMaxClients=1\r\n[Limits]\r\nChannelChangesPerSecond=3\r\n");
+  const auto limits = RunQmctl(Via(t, {"--json", "reload"}));
+  ASSERT_EQ(limits.exitCode, 0) << limits.err;
+  const auto lj = ParseJson(limits.out);
+  ASSERT_TRUE(lj) << limits.out;
+  ASSERT_EQ((*lj)["applied"].Size(), 2u) << limits.out;
+  EXPECT_EQ((*lj)["applied"][0].Str(), "[General] MaxClients");
+  EXPECT_EQ((*lj)["applied"][1].Str(), "[Limits] ChannelChangesPerSecond");
+  EXPECT_EQ(Settings().ChannelChangesPerSecond, 3);
+  EXPECT_EQ(From("127.0.0.8", t.TcpPort())->Login("gus", "new", "1.2.2"), kReplyServerFull);
+  EXPECT_TRUE(held->IsOpen());
+  EXPECT_TRUE(second->IsOpen());
 }
 
 }  // namespace
