@@ -332,7 +332,7 @@ TEST(QmctlOperator, ReloadAppliesThePasswordsNamesWhatWaitsAndRefusesABrokenFile
   ASSERT_EQ((*lj)["applied"].Size(), 2u) << limits.out;
   EXPECT_EQ((*lj)["applied"][0].Str(), "[General] MaxClients");
   EXPECT_EQ((*lj)["applied"][1].Str(), "[Limits] ChannelChangesPerSecond");
-  EXPECT_EQ(Settings().ChannelChangesPerSecond, 3);
+  EXPECT_EQ(LiveSetting(Settings().ChannelChangesPerSecond), 3);
   EXPECT_EQ(From("127.0.0.8", t.TcpPort())->Login("gus", "new", "1.2.2"), kReplyServerFull);
   EXPECT_TRUE(held->IsOpen());
   EXPECT_TRUE(second->IsOpen());
