@@ -30,7 +30,7 @@ if(WIN32)
   file(WRITE ${CMAKE_BINARY_DIR}/README-Windows.txt "${QM_WIN_TEXT}")
 
   install(TARGETS qmserver qmctl RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION .)
+  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt ${CMAKE_SOURCE_DIR}/docs/qmctl.md DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME quillmoot-server-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
@@ -79,7 +79,10 @@ install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/debian/write-first-ini DESTINATIO
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/prometheus/quillmoot-rules.yml DESTINATION ${QM_SHARE_DIR}/prometheus)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/operator-socket.md
+  ${CMAKE_SOURCE_DIR}/docs/qmctl.md
   DESTINATION ${QM_DOC_DIR})
+# The log's rotation, a configuration file of the package (kept when changed, on upgrades too).
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/logrotate DESTINATION etc/logrotate.d RENAME quillmoot)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/")
@@ -101,6 +104,7 @@ administers a running server from the shell.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.54)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles
   ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
   ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
   ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)

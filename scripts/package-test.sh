@@ -31,12 +31,14 @@ for path in ./opt/quillmoot/qmserver ./usr/bin/qmctl ./lib/systemd/system/quillm
   ./usr/share/quillmoot-server/prometheus/quillmoot-rules.yml \
   ./usr/share/doc/quillmoot-server/copyright ./usr/share/doc/quillmoot-server/changelog.gz \
   ./usr/share/doc/quillmoot-server/operations.md ./usr/share/doc/quillmoot-server/operator-socket.md \
+  ./usr/share/doc/quillmoot-server/qmctl.md ./etc/logrotate.d/quillmoot \
   ./usr/share/man/man1/qmctl.1.gz \
   ./usr/lib/quillmoot-server/write-first-ini; do
   check "deb holds $path" grep -qE " $path\$" <<<"$contents"
 done
 check "qmserver is executable by all" grep -qE '^-rwxr-xr-x root/root .* ./opt/quillmoot/qmserver$' <<<"$contents"
-check "deb ships no ini, log or unit in /etc" lacks grep -qE '\.(ini|log)$|/etc/' <<<"$contents"
+check "deb ships no ini, log or unit in /etc" lacks grep -qE '\.(ini|log)$|/etc/' <<<"$(grep -vE ' ./etc/(logrotate.d/(quillmoot)?)?$' <<<"$contents")"
+check "the logrotate snippet is a conffile" grep -qx '/etc/logrotate.d/quillmoot' <(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)
 for field in "Package: quillmoot-server" "Version: $version" "Architecture: amd64" "Section: net"; do
   check "control: $field" grep -qF " $field" <<<"$info"
 done

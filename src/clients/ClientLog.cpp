@@ -23,4 +23,10 @@ void LogEventLimited(std::string_view category, std::string_view text, std::stri
   LogEventLimited(category, text, source, LogClient{client->PlayerId(), client->ClientName()});
 }
 
+std::string WhoFrom(const TServerClient& client) {
+  const auto& link = client.TcpLink();
+  return client.ClientName() + "[" + std::to_string(client.PlayerId() + 1) + "] from " +
+         (link ? link->PeerAddress() : std::string("an unknown address"));
+}
+
 }  // namespace qm

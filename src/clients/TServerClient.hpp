@@ -104,6 +104,10 @@ class TServerClient {
   // give-up's log line uses, "Initiated Ping Disconnect".
   std::atomic<bool> PingDisconnect{false};
 
+  // The operator muted this player: its voice and whispers are no longer relayed (read by the
+  // UDP intake for every datagram; never kept across a restart).
+  std::atomic<bool> Muted{false};
+
   // --- voice budget: touched by the UDP intake only, which holds the relay index lock while it
   // does (in the server, the listener thread alone), so plain fields suffice ---
   // Drops not yet in the log. The intake's list of lines to write shares this, not the record, so

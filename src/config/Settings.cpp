@@ -10,6 +10,7 @@
 #include "log/Log.hpp"
 #include "platform/Ascii.hpp"
 #include "platform/Error.hpp"
+#include "platform/Platform.hpp"
 #include "platform/Sync.hpp"
 
 namespace qm {
@@ -213,6 +214,93 @@ void LoadConfiguration(const std::function<void(const std::string&)>& addChannel
   LoadChannels(ini, addChannel);
   if (ini.ReadString("Version", "ServerVersion", "") != kProtocolVersion) Upgrade(ini, s);
   s.UDPPort = s.TCPPort + 1;
+}
+
+namespace {
+// What a reload applies at once besides the passwords: each read through LiveSetting.
+constexpr int32_t ServerSettings::*kLiveIntegers[] = {
+    &ServerSettings::MaxClients,
+    &ServerSettings::MaxClientsPerAddress,
+    &ServerSettings::ChannelChangesPerSecond,
+    &ServerSettings::LoginsPerAddressPerSecond,
+    &ServerSettings::MaxPingTries,
+    &ServerSettings::PingWaitTime,
+    &ServerSettings::IdleTimeBeforePing,
+};
+}  // namespace
+
+ReloadOutcome ReloadConfiguration(ServerSettings& live) {
+  ReloadOutcome r;
+  // Reading a missing or unreadable file would give every default, the passwords included: a
+  // reload takes only a file it can read whole, and refuses one that is plainly not an ini.
+  const std::string path = IniFilePath();
+  std::string content;
+  switch (platform::ReadFileNoFollow(path, content)) {
+    case platform::ReadResult::kRead:
+      break;
+    case platform::ReadResult::kMissing:
+      r.error = path + " does not exist";
+      return r;
+    case platform::ReadResult::kLink:
+      r.error = path + " is a symbolic link";
+      return r;
+    case platform::ReadResult::kFailed:
+      r.error = path + " cannot be read";
+      return r;
+  }
+  if (content.find('\0') != std::string::npos) {
+    r.error = path + " holds a NUL byte: not a configuration file";
+    return r;
+  }
+  size_t number = 0;
+  for (size_t start = 0; start < content.size();) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    const std::string_view line = std::string_view(content).substr(start, end - start);
+    ++number;
+    const size_t first = line.find_first_not_of(" \t");
+    if (first != std::string_view::npos && line[first] == '[' && line.find(']', first) == std::string_view::npos) {
+      r.error = path + " line " + std::to_string(number) + ": a section name without its closing ']'";
+      return r;
+    }
+    start = end + 1;
+  }
+  ServerSettings fresh;
+  SetDefaults(fresh);
+  try {
+    const IniFile ini(IniFilePath());
+    ReadFields(ini, fresh);
+  } catch (const std::exception& e) {
+    r.error = e.what();
+    return r;
+  }
+  if (AsciiUpper(fresh.WebPostURL).find("HTTP://") == std::string::npos)
+    fresh.WebPostURL = "http://" + fresh.WebPostURL;
+  for (const SettingField& f : kSettingFields) {
+    const std::string key = std::string("[") + f.section + "] " + f.key;
+    std::visit(
+        Overloaded{[&](PasswordSetting ServerSettings::*m) {
+                     const std::string value = (fresh.*m).Get();
+                     if ((live.*m).Get() == value) return;
+                     (live.*m).Set(value);
+                     r.applied.push_back(key);
+                   },
+                   [&](int32_t ServerSettings::*m) {
+                     if (LiveSetting(live.*m) == fresh.*m) return;
+                     if (std::find(std::begin(kLiveIntegers), std::end(kLiveIntegers), m) == std::end(kLiveIntegers)) {
+                       r.needsRestart.push_back(key);
+                       return;
+                     }
+                     std::atomic_ref<int32_t>(live.*m).store(fresh.*m, std::memory_order_relaxed);
+                     r.applied.push_back(key);
+                   },
+                   [&](auto ServerSettings::*m) {
+                     if (live.*m != fresh.*m) r.needsRestart.push_back(key);
+                   }},
+        f.member);
+  }
+  r.ok = true;
+  return r;
 }
 
 }  // namespace qm

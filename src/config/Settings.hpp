@@ -3,11 +3,13 @@
 // Everything but the two passwords is written only by start-up, before any worker runs; the
 // passwords are replaced by administrators while other connections log in, so they sit behind a
 // lock of their own.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace qm {
 
@@ -75,6 +77,12 @@ struct ServerSettings {
 
 ServerSettings& Settings();
 
+// The integer settings a reload may change while workers run are read through this, and the
+// reload writes them the same way, so a value is never seen half-written.
+inline int32_t LiveSetting(const int32_t& value) {
+  return std::atomic_ref<int32_t>(const_cast<int32_t&>(value)).load(std::memory_order_relaxed);
+}
+
 // Names and places of the files (start-up may replace the configuration file's name).
 std::string IniFileName();
 void SetIniFileName(std::string name);
@@ -91,5 +99,21 @@ std::string IniFilePath();
 // warning line), rewrites the file when its version differs and sets
 // the UDP port. Throws on any failure of the file or of addChannel.
 void LoadConfiguration(const std::function<void(const std::string&)>& addChannel);
+
+// What a reload of the configuration file did: the keys ("[Passwords] ServerPassword") it applied,
+// and those that changed in the file but wait for a restart. Not ok: the file could not be read,
+// and nothing changed.
+struct ReloadOutcome {
+  bool ok = false;
+  std::string error;
+  std::vector<std::string> applied;
+  std::vector<std::string> needsRestart;
+};
+// Reads the file again into a fresh set of values and applies to live what may change while
+// workers run: the two passwords (behind their own lock), MaxClients, MaxClientsPerAddress,
+// ChannelChangesPerSecond, LoginsPerAddressPerSecond and the three [Ping] settings (read through
+// LiveSetting). Every other setting is read once at start or without a lock, so a change to it is
+// reported as needing a restart.
+ReloadOutcome ReloadConfiguration(ServerSettings& live);
 
 }  // namespace qm

@@ -128,6 +128,8 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
   // A blocked address is refused without a look at the password, one answer a second at most; so
   // is one whose turn for the shared budget did not come.
   if (link && !adminGuesses_.AwaitTurn(from, *link, answerTick)) {
+    WriteLogLimited("Refused administrator login of " + WhoFrom(*client) + ": address blocked for failed passwords",
+                    kLogWarning, from);
     if (WaitForAnswerSlot(answerTick, clock_, *link)) client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
@@ -138,9 +140,12 @@ void ControlHandlers::AdminLogin(const uint8_t* packet, size_t size, const Clien
     for (const auto& line : adminGuesses_.Looked(from, right, "Refused administrator logins"))
       WriteLogAlways(line, kLogWarning);
   if (!right) {
+    WriteLogLimited("Refused administrator login of " + WhoFrom(*client) + ": wrong administrator password",
+                    kLogWarning, from);
     client->Send(ComposeReply(*client, kReplyWrongAdminPassword));
     return;
   }
+  WriteLogAlways("Administrator login of " + WhoFrom(*client), kLogProgress);
   client->SetIsAdmin(true);
   // Old clients get no player-is-administrator notices, so they learn of it by the reply.
   if (client->IsOldClient()) client->Send(ComposeReply(*client, kReplyAdminLoginOk));
@@ -210,11 +215,26 @@ ClientPtr ControlHandlers::KickPlayer(uint8_t id) {
   const ClientPtr kicked = clientList_->FindClientByPlayerId(id);
   if (!kicked) return nullptr;
   kicked->SetLeaving();
+  WriteLogAlways("Kicked " + WhoFrom(*kicked), kLogProgress);
   clientList_->Broadcast(PlayerLeftNotice(*kicked, kLeftReasonKicked));
   // A kicked client that stays silent would otherwise hold its place until it sends another
   // byte. Ending the receiving side makes its own thread take the close path now; being Leaving,
   // it is not announced a second time.
   if (const auto& link = kicked->TcpLink()) link->ShutdownReceive();
+  return kicked;
+}
+
+std::vector<ClientPtr> ControlHandlers::KickBanned(const BanTarget& target) {
+  std::vector<uint8_t> ids;
+  {
+    LockGuard g(clientList_->Lock());
+    for (const auto& c : clientList_->Items())
+      if (target.Matches(c->ControlHost(), c->ClientName())) ids.push_back(c->PlayerId());
+  }
+  // Kicked one by one outside the list's hold, as an administrator's kick is.
+  std::vector<ClientPtr> kicked;
+  for (uint8_t id : ids)
+    if (ClientPtr c = KickPlayer(id)) kicked.push_back(std::move(c));
   return kicked;
 }
 

@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
+#include "control/Bans.hpp"
 #include "control/GuessThrottle.hpp"
 #include "control/Pacing.hpp"
 #include "net/TcpConnection.hpp"
@@ -79,6 +81,15 @@ class ControlHandlers {
   // The waits the pacing made, by reason (for the metrics).
   const PacingCounters& Pacing() const { return pacing_; }
 
+  // The operator's bans, checked at every login.
+  BanList& Bans() { return bans_; }
+  // Sends away every connected client the target covers, as a kick does; the records sent away.
+  std::vector<ClientPtr> KickBanned(const BanTarget& target);
+
+  // While draining, every login is refused as by a full server.
+  void SetDraining(bool on) { draining_.store(on, std::memory_order_relaxed); }
+  bool Draining() const { return draining_.load(std::memory_order_relaxed); }
+
  private:
   friend class test::ServerProbe;
 
@@ -118,6 +129,9 @@ class ControlHandlers {
   AddressLineLimiter placeRefusalLines_{clock_, 60 * 1000};
 
   std::atomic<uint64_t> randomState_;
+
+  BanList bans_{clock_};
+  std::atomic<bool> draining_{false};
 };
 
 }  // namespace qm

@@ -30,10 +30,16 @@ size_t ClientsFrom(ClientList& list, uint32_t host) {
       std::count_if(items.begin(), items.end(), [host](const ClientPtr& c) { return c->ControlHost() == host; }));
 }
 
+// A refused login, with its address; under the per-address limit, as anyone may provoke it at
+// connection rate.
+void NoteRefusal(const std::string& name, const std::string& from, const char* why) {
+  WriteLogLimited("Refused login of " + name + " from " + from + ": " + why, kLogWarning, from);
+}
+
 }  // namespace
 
 bool ControlHandlers::PaceLogin(TcpConnection& conn) {
-  const auto perSecond = static_cast<uint32_t>(std::max(0, settings_.LoginsPerAddressPerSecond));
+  const auto perSecond = static_cast<uint32_t>(std::max(0, LiveSetting(settings_.LoginsPerAddressPerSecond)));
   bool waited = false;
   return WaitForBudget(conn, clock_, [&]() -> uint32_t {
     const uint32_t wait = loginBudgets_.TryTake(conn.PeerAddress(), perSecond, kLoginBurstSeconds);
@@ -58,12 +64,33 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     LogEvent("ALERT", "Client already exists", 0, nullptr);
     return false;
   }
-  const ServerSettings& s = settings_;
-  const auto maxClients = static_cast<size_t>(s.MaxClients < 0 ? 0 : s.MaxClients);
-  // 0: no share per address. A host past its share is refused as by a full server.
-  const auto perAddress = s.MaxClientsPerAddress <= 0 ? SIZE_MAX : static_cast<size_t>(s.MaxClientsPerAddress);
   NetAddress peerHost;
   if (!NetAddress::FromDotted(context.connection->PeerAddress(), 0, peerHost)) peerHost.ip = 0;
+  // A banned address or name is refused as by a full server, before its password is looked at:
+  // the bytes every client understands, and nothing that invites guessing.
+  Ban ban;
+  if (bans_.Match(peerHost.ip, req.name, ban)) {
+    traceLimited();
+    pacing_.loginsRefusedBanned.fetch_add(1, std::memory_order_relaxed);
+    const std::string& from = context.connection->PeerAddress();
+    WriteLogLimited("Refused login of " + req.name + " from " + from + ": banned (" + ban.target + ")", kLogWarning,
+                    from);
+    WriteRefusal(counters_, *context.connection, kReplyServerFull);
+    return true;
+  }
+  if (Draining()) {
+    traceLimited();
+    pacing_.loginsRefusedDraining.fetch_add(1, std::memory_order_relaxed);
+    NoteRefusal(req.name, context.connection->PeerAddress(), "the server is draining");
+    WriteRefusal(counters_, *context.connection, kReplyServerFull);
+    return true;
+  }
+  const ServerSettings& s = settings_;
+  const int32_t most = LiveSetting(s.MaxClients);
+  const auto maxClients = static_cast<size_t>(most < 0 ? 0 : most);
+  // 0: no share per address. A host past its share is refused as by a full server.
+  const int32_t share = LiveSetting(s.MaxClientsPerAddress);
+  const auto perAddress = share <= 0 ? SIZE_MAX : static_cast<size_t>(share);
   const auto notePlacesTaken = [&] {
     const std::string& from = context.connection->PeerAddress();
     if (placeRefusalLines_.Due(from))
@@ -76,6 +103,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     traceLimited();
     if (addressFull) notePlacesTaken();
     pacing_.loginsRefusedFull.fetch_add(1, std::memory_order_relaxed);
+    NoteRefusal(req.name, context.connection->PeerAddress(), "server full");
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
   }
@@ -88,6 +116,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     if (!loginGuesses_.AwaitTurn(from, *context.connection, answerTick)) {
       traceLimited();
       pacing_.loginsRefusedGuessing.fetch_add(1, std::memory_order_relaxed);
+      NoteRefusal(req.name, from, "address blocked for failed passwords");
       if (WaitForAnswerSlot(answerTick, clock_, *context.connection))
         WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
@@ -97,6 +126,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
     for (const auto& line : loginGuesses_.Looked(from, right, "Refused logins")) WriteLogAlways(line, kLogWarning);
     if (!right) {
       pacing_.loginsRefusedPassword.fetch_add(1, std::memory_order_relaxed);
+      NoteRefusal(req.name, from, "wrong server password");
       WriteRefusal(counters_, *context.connection, kReplyWrongPassword);
       return true;
     }
@@ -138,6 +168,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   if (full) {
     if (addressFull) notePlacesTaken();
     pacing_.loginsRefusedFull.fetch_add(1, std::memory_order_relaxed);
+    NoteRefusal(req.name, context.connection->PeerAddress(), "server full");
     // Written outside the list lock: a slow peer must not hold up everybody else.
     WriteRefusal(counters_, *context.connection, kReplyServerFull);
     return true;
@@ -145,6 +176,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
   WriteLogAlways(
       "Assigned playerId for client " + client->ClientName() + "[" + std::to_string(ToWireId(client->PlayerId())) + "]",
       kLogProgress);
+  WriteLogAlways("Login of " + WhoFrom(*client), kLogProgress);
 
   clientList_->Broadcast(PlayerJoinedNotice(*client), AllBut(*client));
   return false;
@@ -163,6 +195,7 @@ bool ControlHandlers::ClientSetup(const uint8_t* packet, size_t size, const Clie
 bool ControlHandlers::ClientLeave(const ClientPtr& client) {
   client->SetLeaving();
   LogEventAlways("CMD <->", "ClientLeave", kPktPlayerLeft, client.get());
+  WriteLogAlways("Leave of " + WhoFrom(*client), kLogProgress);
   clientList_->Broadcast(PlayerLeftNotice(*client, kLeftReasonLeft));
   return true;
 }

@@ -65,10 +65,21 @@ const OperatorCommands::Entry OperatorCommands::kTable[] = {
     {"save", &OperatorCommands::Save},
     {"set-server-password", &OperatorCommands::SetServerPassword},
     {"set-admin-password", &OperatorCommands::SetAdminPassword},
+    {"ban", &OperatorCommands::BanCommand},
+    {"unban", &OperatorCommands::Unban},
+    {"bans", &OperatorCommands::ListBans},
+    {"mute", &OperatorCommands::Mute},
+    {"unmute", &OperatorCommands::Unmute},
+    {"drain", &OperatorCommands::Drain},
+    {"reload", &OperatorCommands::Reload},
 };
 
-OperatorCommands::OperatorCommands(ControlHandlers& handlers, const ControlServices& services)
-    : handlers_(handlers), services_(services) {}
+OperatorCommands::OperatorCommands(ControlHandlers& handlers, const ControlServices& services, OperatorHooks hooks)
+    : handlers_(handlers), services_(services), hooks_(std::move(hooks)) {
+  drain_ = std::make_unique<DrainWatch>(services_.clients, services_.clock, [this] {
+    if (hooks_.stop) hooks_.stop();
+  });
+}
 
 std::vector<std::string> OperatorCommands::Names() {
   std::vector<std::string> names;
@@ -117,6 +128,7 @@ Json OperatorCommands::Who(const Json&, std::string&) {
                          {"name", Latin1ToUtf8(c->ClientName())},
                          {"channel", ToWireByte(c->ChannelId())},
                          {"admin", c->IsAdmin()},
+                         {"muted", c->Muted.load(std::memory_order_relaxed)},
                          {"version", Latin1ToUtf8(c->ClientVersion())},
                          {"address", AddressOf(*c)},
                          {"connected_ms", MillisecondsOf(now - c->ConnectedAt())},
@@ -230,6 +242,152 @@ Json OperatorCommands::SetPassword(bool admin, const Json& request, std::string&
   if (!WireText(request, "password", true, password, error)) return OperatorFailure(error);
   if (!handlers_.SetPassword(admin, password)) return OperatorFailure("the new password: " + std::string(kNotStored));
   return Ok();
+}
+
+bool OperatorCommands::Target(const Json& request, BanTarget& target, std::string& error) {
+  std::string text;
+  if (!TextArgument(request, "target", text, error)) return false;
+  text = Utf8ToLatin1(text);
+  constexpr std::string_view kPlayer = "player:";
+  if (text.rfind(kPlayer, 0) != 0) return ParseBanTarget(text, target, error);
+  Json id;
+  try {
+    id = std::stoi(text.substr(kPlayer.size()));
+  } catch (const std::exception&) {
+    error = "\"" + text + "\": player:ID takes a player's number";
+    return false;
+  }
+  int wire = 0;
+  if (!IntArgument(Json{{"player", id}}, "player", 1, 255, wire, error)) return false;
+  const ClientPtr player = services_.clients.FindClientByPlayerId(FromWireByte(static_cast<uint8_t>(wire)));
+  if (!player) {
+    error = "no player " + std::to_string(wire);
+    return false;
+  }
+  return ParseBanTarget(AddressOf(*player), target, error);
+}
+
+Json OperatorCommands::BanCommand(const Json& request, std::string& logText) {
+  BanTarget target;
+  std::string error, reason;
+  if (!Target(request, target, error)) return OperatorFailure(error);
+  int minutes = 0;
+  if (request.contains("minutes") && !IntArgument(request, "minutes", 0, 10 * 366 * 24 * 60, minutes, error))
+    return OperatorFailure(error);
+  if (request.contains("reason")) {
+    if (!TextArgument(request, "reason", reason, error)) return OperatorFailure(error);
+    reason = Utf8ToLatin1(reason);
+  }
+  const Ban ban = handlers_.Bans().Add(target, minutes, reason);
+  const std::vector<ClientPtr> kicked = handlers_.KickBanned(target);
+  logText = "ban " + ban.target + " until " + BanList::FormatUntil(ban.until) +
+            (ban.reason.empty() ? std::string() : " reason: " + ban.reason);
+  Json sentAway = Json::array();
+  for (const ClientPtr& c : kicked) {
+    logText += "; sent away " + Describe(*c);
+    sentAway.push_back({{"id", ToWireId(c->PlayerId())}, {"name", Latin1ToUtf8(c->ClientName())}});
+  }
+  Json answer = Ok();
+  answer["target"] = Latin1ToUtf8(ban.target);
+  answer["until"] = BanList::FormatUntil(ban.until);
+  answer["reason"] = Latin1ToUtf8(ban.reason);
+  answer["kicked"] = std::move(sentAway);
+  return answer;
+}
+
+Json OperatorCommands::Unban(const Json& request, std::string& logText) {
+  BanTarget target;
+  std::string error;
+  if (!Target(request, target, error)) return OperatorFailure(error);
+  logText = "unban " + target.Text();
+  if (!handlers_.Bans().Remove(target)) return OperatorFailure("no ban on " + Latin1ToUtf8(target.Text()));
+  Json answer = Ok();
+  answer["target"] = Latin1ToUtf8(target.Text());
+  return answer;
+}
+
+Json OperatorCommands::ListBans(const Json&, std::string&) {
+  Json list = Json::array();
+  for (const Ban& b : handlers_.Bans().Snapshot())
+    list.push_back({{"target", Latin1ToUtf8(b.target)},
+                    {"until", BanList::FormatUntil(b.until)},
+                    {"reason", Latin1ToUtf8(b.reason)},
+                    {"hits", b.hits}});
+  Json answer = Ok();
+  answer["bans"] = std::move(list);
+  return answer;
+}
+
+Json OperatorCommands::Mute(const Json& request, std::string& logText) { return SetMuted(true, request, logText); }
+
+Json OperatorCommands::Unmute(const Json& request, std::string& logText) { return SetMuted(false, request, logText); }
+
+Json OperatorCommands::SetMuted(bool muted, const Json& request, std::string& logText) {
+  int wire = 0;
+  std::string error;
+  if (!IntArgument(request, "player", 1, 255, wire, error)) return OperatorFailure(error);
+  logText += " " + std::to_string(wire);
+  const ClientPtr player = services_.clients.FindClientByPlayerId(FromWireByte(static_cast<uint8_t>(wire)));
+  if (!player) return OperatorFailure("no player " + std::to_string(wire));
+  player->Muted.store(muted, std::memory_order_relaxed);
+  logText = std::string(muted ? "mute " : "unmute ") + Describe(*player);
+  Json answer = Ok();
+  answer["player"] = wire;
+  answer["name"] = Latin1ToUtf8(player->ClientName());
+  answer["muted"] = muted;
+  return answer;
+}
+
+Json OperatorCommands::Drain(const Json& request, std::string& logText) {
+  const bool cancel = request.value("cancel", false) == true;
+  const bool stop = request.value("stop", false) == true;
+  int seconds = 0;
+  std::string error;
+  if (request.contains("timeout") && !IntArgument(request, "timeout", 1, 7 * 24 * 3600, seconds, error))
+    return OperatorFailure(error);
+  if (cancel) {
+    drain_->Cancel();
+    handlers_.SetDraining(false);
+    logText = "drain cancelled: logins are accepted again";
+    Json answer = Ok();
+    answer["draining"] = false;
+    return answer;
+  }
+  if (stop && !hooks_.stop) return OperatorFailure("this server cannot stop itself");
+  handlers_.SetDraining(true);
+  if (stop)
+    drain_->Start(seconds);
+  else
+    drain_->Cancel();
+  const size_t players = services_.clients.ClientCount();
+  logText = "drain: new logins refused" + std::string(stop ? "; the server stops when the last client has left" : "") +
+            (stop && seconds > 0 ? " or in " + std::to_string(seconds) + " s" : "") + " (" + std::to_string(players) +
+            " logged in)";
+  Json answer = Ok();
+  answer["draining"] = true;
+  answer["stop"] = stop;
+  answer["timeout"] = seconds;
+  answer["players"] = players;
+  return answer;
+}
+
+Json OperatorCommands::Reload(const Json&, std::string& logText) {
+  if (!hooks_.reload) return OperatorFailure("this server cannot reload its configuration");
+  const ReloadOutcome r = hooks_.reload();
+  if (!r.ok) return OperatorFailure("nothing changed: " + r.error);
+  Json applied = Json::array(), restart = Json::array();
+  for (const auto& k : r.applied) applied.push_back(Latin1ToUtf8(k));
+  for (const auto& k : r.needsRestart) restart.push_back(Latin1ToUtf8(k));
+  logText = "reload: " + std::to_string(r.applied.size()) + " applied";
+  for (const auto& k : r.applied) logText += " " + k;
+  if (!r.needsRestart.empty()) {
+    logText += "; waiting for a restart:";
+    for (const auto& k : r.needsRestart) logText += " " + k;
+  }
+  Json answer = Ok();
+  answer["applied"] = std::move(applied);
+  answer["restart"] = std::move(restart);
+  return answer;
 }
 
 }  // namespace qm

@@ -26,6 +26,8 @@ struct PacingCounters {
   std::atomic<uint64_t> loginsRefusedFull{0};      // the server, or the address's share, full
   std::atomic<uint64_t> loginsRefusedPassword{0};  // a wrong password, looked at
   std::atomic<uint64_t> loginsRefusedGuessing{0};  // refused unseen by the guessing guard
+  std::atomic<uint64_t> loginsRefusedBanned{0};    // an address the operator banned
+  std::atomic<uint64_t> loginsRefusedDraining{0};  // the operator drains the server
 };
 
 // Bursts: so many seconds' worth of the rate at once.

@@ -177,7 +177,7 @@ bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const ui
 bool ControlHandlers::PaceChannelChange(TcpConnection& conn) {
   ChannelChangeBudget& budget = tChannelChanges;
   if (!budget.configured) {
-    const auto perSecond = static_cast<uint32_t>(std::max(0, settings_.ChannelChangesPerSecond));
+    const auto perSecond = static_cast<uint32_t>(std::max(0, LiveSetting(settings_.ChannelChangesPerSecond)));
     budget.bucket.Configure(perSecond, perSecond * kChannelChangeBurstSeconds, clock_.TickCount());
     budget.configured = true;
   }
@@ -192,10 +192,12 @@ bool ControlHandlers::PaceChannelChange(TcpConnection& conn) {
 }
 
 void ControlHandlers::CloseConnection(TcpConnection& conn, const ClientPtr& c) {
-  if (c)
+  if (c) {
     LogEventAlways("TCP/IP", "Disconnected", 0, c.get());
-  else
+    WriteLogAlways("Connection ended: " + WhoFrom(*c), kLogProgress);
+  } else {
     LogEvent("TCP/IP", "Disconnected", 0, nullptr);
+  }
   if (c) {
     clientList_->RemoveClient(c, PlayerLeftNotice(*c, kLeftReasonLeft));
     WriteLogAlways("Distroying client " + c->ClientName() + "[" + std::to_string(ToWireId(c->PlayerId())) + "]",

@@ -230,6 +230,8 @@ void UdpIntake::UDPServerUDPRead(RelayIndex& index, const platform::ReceivedData
         return;
       }
       CheckVoice(client, data, size, voice);
+      // Received and counted as any other, so the player's line figures stay true; not relayed.
+      if (client.Muted.load(std::memory_order_relaxed)) return;
       s_.relay.StageVoice(index, client, data, size, d.receivedNs);
       return;
     }

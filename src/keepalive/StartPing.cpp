@@ -18,13 +18,15 @@ uint32_t Milliseconds(int32_t setting) { return setting < 0 ? 0u : static_cast<u
 PingOutcome StartPing(TServerClient& client, const PingSender& sender, const ServerSettings& settings, IClock& clock) {
   try {
     const uint32_t now = clock.TickCount();
-    if (now - client.LastActivityTick() < Milliseconds(settings.IdleTimeBeforePing)) return PingOutcome::kNothingToDo;
+    if (now - client.LastActivityTick() < Milliseconds(LiveSetting(settings.IdleTimeBeforePing)))
+      return PingOutcome::kNothingToDo;
 
     if (client.PingPending.load()) {
-      if (now - client.PingSentTick.load() < Milliseconds(settings.PingWaitTime)) return PingOutcome::kNothingToDo;
+      if (now - client.PingSentTick.load() < Milliseconds(LiveSetting(settings.PingWaitTime)))
+        return PingOutcome::kNothingToDo;
       client.PingTries.fetch_add(1);
     }
-    if (client.PingTries.load() > settings.MaxPingTries) return PingOutcome::kGiveUp;
+    if (client.PingTries.load() > LiveSetting(settings.MaxPingTries)) return PingOutcome::kGiveUp;
 
     client.PingPending.store(false);
     client.PingSentTick.store(0);

@@ -146,7 +146,7 @@ void TPingThread::UpdateStats(HttpClient* http) {
       LockGuard g(s_.clients.Lock());
       for (const auto& client : s_.clients.Items()) report.clientNames.push_back(client->ClientName());
     }
-    report.maxClients = s.MaxClients;
+    report.maxClients = LiveSetting(s.MaxClients);
     report.serverVersion = s_.serverVersion;
     report.passwordProtected = !s.ServerPassword.Get().empty();
     report.displayInWebList = s.QuillmootSite_DisplayInWebList;

@@ -5,6 +5,7 @@
 #include "clients/ChannelList.hpp"
 #include "clients/ClientList.hpp"
 #include "config/Settings.hpp"
+#include "control/ControlHandlers.hpp"
 #include "control/Pacing.hpp"
 #include "control/WireId.hpp"
 #include "datagram/VoiceStats.hpp"
@@ -39,6 +40,8 @@ ServerFigures CollectFigures(const FigureSources& server) {
     f.loginsRefusedFull = server.pacing->loginsRefusedFull.load(std::memory_order_relaxed);
     f.loginsRefusedPassword = server.pacing->loginsRefusedPassword.load(std::memory_order_relaxed);
     f.loginsRefusedGuessing = server.pacing->loginsRefusedGuessing.load(std::memory_order_relaxed);
+    f.loginsRefusedBanned = server.pacing->loginsRefusedBanned.load(std::memory_order_relaxed);
+    f.loginsRefusedDraining = server.pacing->loginsRefusedDraining.load(std::memory_order_relaxed);
   }
   if (server.handovers) {
     f.handoversKnown = true;
@@ -56,8 +59,11 @@ ServerFigures CollectFigures(const FigureSources& server) {
   }
   {
     const ServerSettings& s = Settings();
-    f.maxClients = static_cast<uint32_t>(std::clamp(s.MaxClients, 0, kMostClients));
+    f.maxClients = static_cast<uint32_t>(std::clamp(LiveSetting(s.MaxClients), 0, kMostClients));
     f.serverName = LabelText(s.Servername);
+  }
+  if (server.control) {
+    f.bans = server.control->Bans().Count();
   }
   if (!server.clients || !server.channels) return f;
 
@@ -75,6 +81,7 @@ ServerFigures CollectFigures(const FigureSources& server) {
     f.channelList.push_back(ChannelFigures{ToWireId(ch.ChannelId), LabelText(ch.Name())});
   const double now = Now();
   f.players.reserve(clients.size());
+  for (const ClientPtr& c : clients) f.mutedPlayers += c->Muted.load(std::memory_order_relaxed) ? 1 : 0;
   for (const ClientPtr& c : clients) {
     PlayerFigures p;
     p.playerWireId = static_cast<uint32_t>(ToWireId(c->PlayerId()));

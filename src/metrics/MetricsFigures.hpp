@@ -13,6 +13,7 @@ namespace qm {
 
 class ClientList;
 class ChannelList;
+class ControlHandlers;
 struct PacingCounters;
 struct VoiceStats;
 
@@ -33,6 +34,7 @@ struct FigureSources {
   const PacingCounters* pacing = nullptr;  // the control handlers' waits
   const VoiceStats* voice = nullptr;
   const HandoverCounts* handovers = nullptr;  // Linux: the server's handovers to a new executable
+  ControlHandlers* control = nullptr;         // bans, refused logins
 };
 
 struct PlayerFigures {
@@ -72,6 +74,8 @@ struct ServerFigures {
   uint64_t loginsRefusedFull = 0;
   uint64_t loginsRefusedPassword = 0;
   uint64_t loginsRefusedGuessing = 0;
+  uint64_t loginsRefusedBanned = 0;    // an address the operator banned
+  uint64_t loginsRefusedDraining = 0;  // the operator drains the server
   // Voice dropped at intake, by reason.
   uint64_t voiceDroppedBudget = 0;
   uint64_t voiceDroppedLate = 0;
@@ -84,6 +88,9 @@ struct ServerFigures {
   uint32_t handovers = 0;
   uint32_t handoverFailures = 0;
   double lastHandoverPauseSeconds = 0.0;
+  // The operator's: bans in force and muted players.
+  uint64_t bans = 0;
+  uint32_t mutedPlayers = 0;
 };
 
 ServerFigures CollectFigures(const FigureSources& server);

@@ -19,6 +19,7 @@
 #include "metrics/StatusSamples.hpp"
 #include "net/HttpListener.hpp"
 #include "platform/Clock.hpp"
+#include "platform/Version.hpp"
 
 namespace qm {
 namespace {
@@ -155,8 +156,8 @@ class FiguresCollectable : public prometheus::Collectable {
     out.back().metric.push_back(Sample(MetricType::Counter, static_cast<double>(f.loginWaits), {{"reason", "login"}}));
 
     out.push_back(Family("quillmoot_logins_refused_total",
-                         "Logins refused: server or address full, wrong password, or refused unseen by the "
-                         "password-guessing guard",
+                         "Logins refused: server or address full, wrong password, refused unseen by the "
+                         "password-guessing guard, a banned address, or a draining server",
                          MetricType::Counter));
     out.back().metric.push_back(
         Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedFull), {{"reason", "full"}}));
@@ -164,9 +165,18 @@ class FiguresCollectable : public prometheus::Collectable {
         Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedPassword), {{"reason", "password"}}));
     out.back().metric.push_back(
         Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedGuessing), {{"reason", "guessing"}}));
+    out.back().metric.push_back(
+        Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedBanned), {{"reason", "banned"}}));
+    out.back().metric.push_back(
+        Sample(MetricType::Counter, static_cast<double>(f.loginsRefusedDraining), {{"reason", "draining"}}));
 
     AddVoiceFamilies(f, out);
     AddHandoverFamilies(f, out);
+
+    gauge("quillmoot_bans", "Bans in force", static_cast<double>(f.bans));
+    gauge("quillmoot_muted_players", "Players the operator muted", f.mutedPlayers);
+    out.push_back(Family("quillmoot_build_info", "The server's version; always 1", MetricType::Gauge));
+    out.back().metric.push_back(Sample(MetricType::Gauge, 1, {{"version", QM_VERSION_TEXT}}));
 
     // Per player: one family per figure, one sample per player.
     std::vector<MetricFamily> player;

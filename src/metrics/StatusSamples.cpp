@@ -50,7 +50,8 @@ StatusSample SampleOf(const ServerFigures& f, uint32_t tick) {
   s.droppedBudget = f.voiceDroppedBudget;
   s.droppedLate = f.voiceDroppedLate;
   s.droppedAddress = f.voiceDroppedAddress;
-  s.refusedLogins = f.loginsRefusedFull + f.loginsRefusedPassword + f.loginsRefusedGuessing;
+  s.refusedLogins = f.loginsRefusedFull + f.loginsRefusedPassword + f.loginsRefusedGuessing + f.loginsRefusedBanned +
+                    f.loginsRefusedDraining;
   return s;
 }
 
@@ -93,7 +94,8 @@ std::string StatusJson(const ServerFigures& f, const StatusSamples& samples, uin
   o += "},\"voiceDropped\":{\"budget\":" + Number(f.voiceDroppedBudget) + ",\"late\":" + Number(f.voiceDroppedLate) +
        ",\"address\":" + Number(f.voiceDroppedAddress) + "}";
   o += ",\"loginsRefused\":{\"full\":" + Number(f.loginsRefusedFull) +
-       ",\"password\":" + Number(f.loginsRefusedPassword) + ",\"guessing\":" + Number(f.loginsRefusedGuessing) + "}";
+       ",\"password\":" + Number(f.loginsRefusedPassword) + ",\"guessing\":" + Number(f.loginsRefusedGuessing) +
+       ",\"banned\":" + Number(f.loginsRefusedBanned) + ",\"draining\":" + Number(f.loginsRefusedDraining) + "}";
   o +=
       ",\"pacedWaits\":{\"channelChange\":" + Number(f.channelChangeWaits) + ",\"login\":" + Number(f.loginWaits) + "}";
   if (f.handoversKnown)

@@ -57,4 +57,26 @@ void RunHandoverRequest() {
   if (h.handler) h.handler();
 }
 
+namespace {
+std::mutex& ReloadLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+std::function<void()>& ReloadHandler() {
+  static auto* handler = new std::function<void()>;
+  return *handler;
+}
+}  // namespace
+
+void SetReloadHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> g(ReloadLock());
+  ReloadHandler() = std::move(handler);
+}
+
+void RunReloadHandler() {
+  // Held while the handler runs, so clearing it waits for a reload in progress.
+  std::lock_guard<std::mutex> g(ReloadLock());
+  if (ReloadHandler()) ReloadHandler()();
+}
+
 }  // namespace qm::platform

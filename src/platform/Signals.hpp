@@ -18,4 +18,11 @@ void SetHandoverRequestHandler(std::function<void()> handler);
 // Runs the handler (if any) now, holding it against a concurrent change.
 void RunHandoverRequest();
 
+// SIGHUP (POSIX only): runs the handler on a thread of its own, each time the signal comes; none
+// installed, the signal is ignored. PrepareStopSignals routes it here. Clearing (nullptr) waits
+// for a handler that is running.
+void SetReloadHandler(std::function<void()> handler);
+// What SetReloadHandler installed runs now (the signal's thread, or a test).
+void RunReloadHandler();
+
 }  // namespace qm::platform

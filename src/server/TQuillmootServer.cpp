@@ -21,6 +21,7 @@
 #include "platform/Handover.hpp"
 #include "platform/OperatorChannel.hpp"
 #include "platform/Platform.hpp"
+#include "platform/Signals.hpp"
 #include "server/HandoverState.hpp"
 
 namespace qm {
@@ -114,6 +115,8 @@ bool TQuillmootServer::Server_Init() {
   if (!StartMetrics()) return TakeOverFailed();
   if (!OpenOperatorDoor()) return TakeOverFailed();
   if (takeover_) FinishTakeOver();
+  // SIGHUP reloads the configuration file as the operator's reload does.
+  platform::SetReloadHandler([this] { Reload(); });
   WriteLog("----Quillmoot server started----", kLogBanner);
   return true;
 }
@@ -202,6 +205,8 @@ bool TQuillmootServer::CreateListeners() {
 
   control_ = std::make_unique<ControlHandlers>(ControlServices{counters_, *clientList_, *channelList_, settings_,
                                                                clock_, startTime_, serverVersion_, sessionKeySeed_});
+  // The operator's bans, kept beside the configuration file, are in force from the first login.
+  control_->Bans().Load(BanFilePath(IniFilePath()));
   tcpServer_->SetDefaultPort(static_cast<uint16_t>(s.TCPPort));
   tcpServer_->SetExecuteHandler([control = control_.get()](TcpContext& c) { control->TCPServerExecute(c); });
   // The intake becomes the listener's sink with the relay (CreateRelay), before activation.
@@ -275,7 +280,8 @@ bool TQuillmootServer::StartMetrics() {
     const MetricsAddress address = ParseMetricsAddress(wanted);
     metrics_ = StartMetricsEndpoint(address, [this, pacing = control_ ? &control_->Pacing() : nullptr]() {
       return CollectFigures(FigureSources{counters_, startTime_, clientList_.get(), channelList_.get(), pacing,
-                                          &voiceStats_, platform::HandoverSupported() ? &handovers_ : nullptr});
+                                          &voiceStats_, platform::HandoverSupported() ? &handovers_ : nullptr,
+                                          control_.get()});
     });
     WriteLog("Metrics on " + address.ip + ":" + std::to_string(metrics_->Port()) + "/metrics", kLogProgress);
   } catch (const std::exception& e) {
@@ -296,9 +302,19 @@ bool TQuillmootServer::OpenOperatorDoor() {
   std::string name = wanted.value_or(std::string());
   if (name.empty()) name = platform::DefaultOperatorChannel(IniFilePath(), static_cast<uint16_t>(settings_.TCPPort));
   try {
-    operatorCommands_ = std::make_unique<OperatorCommands>(
-        *control_, ControlServices{counters_, *clientList_, *channelList_, settings_, clock_, startTime_,
-                                   serverVersion_, sessionKeySeed_});
+    OperatorHooks hooks;
+    hooks.stop = [this] {
+      if (stopRequest_)
+        stopRequest_();
+      else
+        platform::RequestStop();
+    };
+    hooks.reload = [this] { return Reload(); };
+    operatorCommands_ =
+        std::make_unique<OperatorCommands>(*control_,
+                                           ControlServices{counters_, *clientList_, *channelList_, settings_, clock_,
+                                                           startTime_, serverVersion_, sessionKeySeed_},
+                                           std::move(hooks));
     door_ = std::make_unique<OperatorDoor>(
         std::make_unique<platform::OperatorListener>(name),
         [commands = operatorCommands_.get()](const std::string& command, const nlohmann::json& request) {
@@ -325,6 +341,24 @@ bool TQuillmootServer::OpenOperatorDoor() {
   return true;
 }
 
+ReloadOutcome TQuillmootServer::Reload() {
+  ReloadOutcome r = ReloadConfiguration(settings_);
+  if (!r.ok) {
+    WriteLogAlways("Reload of " + IniFilePath() + " refused, nothing changed: " + r.error, kLogWarning);
+    return r;
+  }
+  std::string line = "Reloaded " + IniFilePath() + ":";
+  for (const auto& k : r.applied) line += " " + k;
+  if (r.applied.empty()) line += " nothing to apply";
+  WriteLogAlways(line, kLogProgress);
+  if (!r.needsRestart.empty()) {
+    std::string waits = "Reload: changed in the file, in force after a restart:";
+    for (const auto& k : r.needsRestart) waits += " " + k;
+    WriteLogAlways(waits, kLogWarning);
+  }
+  return r;
+}
+
 std::string TQuillmootServer::OperatorSocket() const { return door_ ? door_->Name() : std::string(); }
 
 uint16_t TQuillmootServer::MetricsPort() const { return metrics_ ? metrics_->Port() : 0; }
@@ -338,6 +372,7 @@ void TQuillmootServer::StopWorkers() {
 void TQuillmootServer::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", kLogProgress);
   // The operator's requests end first: they read and change what the steps below take down.
+  platform::SetReloadHandler(nullptr);
   if (door_) door_->Stop();
   // Scrapes read the client list, so the metrics listener ends before anything they read goes.
   // Its embedded HTTP server takes up to 2 s to stop; that overlaps the pause below.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,12 @@ class TQuillmootServer {
   uint16_t MetricsPort() const;
   // Where the operator's socket is open ("-CONTROL="); empty without one.
   std::string OperatorSocket() const;
+  // Reads the configuration file again (the operator's reload, SIGHUP): applies what can change
+  // while running, logs what waits for a restart.
+  ReloadOutcome Reload();
+  // What "drain --stop" calls: the stop SIGTERM requests, unless a test puts its own (before it
+  // asks for the drain).
+  void SetStopRequest(std::function<void()> stop) { stopRequest_ = std::move(stop); }
 
   // Hands the clients, sockets and state over to the executable now at this process's path, in
   // this process (SIGUSR2). Returns only when it could not: the server then goes on serving, and
@@ -139,6 +146,7 @@ class TQuillmootServer {
   // The operator's socket and what it runs; last, so they go first.
   std::unique_ptr<OperatorCommands> operatorCommands_;
   std::unique_ptr<OperatorDoor> door_;
+  std::function<void()> stopRequest_;
 };
 
 // The process's command line as start-up reads it ("-INI=", "-LOG="); set by the process entry.

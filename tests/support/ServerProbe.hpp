@@ -39,6 +39,7 @@ class ServerProbe {
   std::unique_ptr<TPingThread>& pingThread;
 
   // The password throttles of a started server's handlers, or of handlers a test made.
+  ControlHandlers& Control() { return *control_; }
   GuessThrottle& LoginGuesses() { return LoginGuesses(*control_); }
   GuessThrottle& AdminGuesses() { return AdminGuesses(*control_); }
   static GuessThrottle& LoginGuesses(ControlHandlers& h) { return h.loginGuesses_; }

@@ -14,6 +14,9 @@ int RunStats(const Options& options);
 int RunAdmin(const Options& options);
 int RunPing(const Options& options);
 int RunWatch(const Options& options);
+// The operator socket's own commands: ban, unban, bans, mute, unmute, drain, reload.
+bool IsSocketCommand(const std::string& command);
+int RunSocketCommand(const Options& options);
 
 // The whole program: parses, dispatches, reports failures. Returns the exit status.
 int RunQmctl(int argc, char** argv);

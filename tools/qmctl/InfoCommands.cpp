@@ -168,6 +168,7 @@ namespace {
 struct PlayerDetail {
   std::string version, address;
   uint32_t connectedMs = 0, idleMs = 0, pingMs = 0;
+  bool muted = false;
 };
 using PlayerDetails = std::map<uint8_t, PlayerDetail>;
 
@@ -181,8 +182,8 @@ ParsedLists ListsThroughSocket(const Options& o, std::string& serverName, Player
     lists.players.push_back(ListPlayer{static_cast<uint8_t>(Count(p, "id")), static_cast<uint8_t>(Count(p, "channel")),
                                        p.value("admin", false), TextField(p, "name")});
     details[lists.players.back().wirePlayer] =
-        PlayerDetail{TextField(p, "version"), TextField(p, "address"), Count(p, "connected_ms"), Count(p, "idle_ms"),
-                     Count(p, "ping_ms")};
+        PlayerDetail{TextField(p, "version"), TextField(p, "address"), Count(p, "connected_ms"),
+                     Count(p, "idle_ms"),     Count(p, "ping_ms"),     p.value("muted", false)};
   }
   return lists;
 }
@@ -238,7 +239,7 @@ int WhoRender(const Options& o, const std::string& serverNameText, const ParsedL
       if (const auto d = details.find(p.wirePlayer); d != details.end()) {
         j.Key("version").String(d->second.version).Key("address").String(d->second.address);
         j.Key("connected_ms").Int(d->second.connectedMs).Key("idle_ms").Int(d->second.idleMs);
-        j.Key("ping_ms").Int(d->second.pingMs);
+        j.Key("ping_ms").Int(d->second.pingMs).Key("muted").Bool(d->second.muted);
       }
       j.EndObject();
     };
@@ -275,6 +276,7 @@ int WhoRender(const Options& o, const std::string& serverNameText, const ParsedL
   auto row = [&](const std::string& chId, const std::string& chName, const ListPlayer& p) {
     std::string name = Printable(p.name);
     if (!viaSocket && p.wirePlayer == lists.ownWirePlayer) name += " (this qmctl)";
+    if (const auto d = details.find(p.wirePlayer); d != details.end() && d->second.muted) name += " (muted)";
     t.AddRow({chId, chName, std::to_string(p.wirePlayer), name, lists.oldLayout ? "?" : (p.isAdmin ? "yes" : "no")});
   };
   for (const auto& c : lists.channels) {

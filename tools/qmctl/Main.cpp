@@ -76,6 +76,7 @@ int RunQmctl(int argc, char** argv) {
     if (options.command == "admin") return RunAdmin(options);
     if (options.command == "ping") return RunPing(options);
     if (options.command == "watch") return RunWatch(options);
+    if (IsSocketCommand(options.command)) return RunSocketCommand(options);
     return Fail(&options, kExitUsage, "unknown subcommand " + options.command + " (see qmctl --help)", 0);
   } catch (const CtlError& e) {
     return Fail(&options, e.Code(), e.what(), e.Reply());

@@ -37,7 +37,7 @@ namespace {
 
 // Options that belong to one subcommand only, noted to check against the subcommand at the end.
 struct OptionsSeen {
-  bool count = false, interval = false, seconds = false;
+  bool count = false, interval = false, seconds = false, ban = false, drain = false;
 };
 
 // Applies one option; value gives its value (inline after "=" or the next argument).
@@ -67,6 +67,20 @@ void ApplyOption(Options& o, const std::string& arg, bool inlineValue, const std
     // "--version" with a value is the older name of --client-version; bare, it is handled earlier.
     o.version = value();
     CheckText(o.version, arg);
+  } else if (arg == "--timeout" && o.command == "drain") {
+    // After drain, --timeout is drain's own: seconds until the server stops regardless.
+    o.drainSeconds = ParseNumber(value(), 1, kMaxWatchSeconds, "drain --timeout");
+    seen.drain = true;
+  } else if (arg == "--minutes") {
+    o.minutes = ParseNumber(value(), 1, kMaxBanMinutes, "--minutes");
+    seen.ban = true;
+  } else if (arg == "--reason") {
+    o.reason = value();
+    seen.ban = true;
+  } else if (arg == "--stop" || arg == "--cancel") {
+    if (inlineValue) Usage(arg + " takes no value");
+    (arg == "--stop" ? o.drainStop : o.drainCancel) = true;
+    seen.drain = true;
   } else if (arg == "--timeout") {
     o.timeoutMs = ParseNumber(value(), 1, kMaxTimeoutMs, "--timeout");
   } else if (arg == "--count") {
@@ -133,6 +147,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
   if ((seen.count || seen.interval) && o.command != "ping") Usage("--count and --interval belong to ping");
   if (seen.seconds && o.command != "watch") Usage("--seconds belongs to watch");
   if (o.admin && o.command != "stats") Usage("--admin belongs to stats");
+  if (seen.ban && o.command != "ban") Usage("--minutes and --reason belong to ban");
+  if (seen.drain && o.command != "drain") Usage("--stop and --cancel belong to drain");
+  if (o.drainCancel && (o.drainStop || o.drainSeconds != 0)) Usage("drain --cancel takes neither --stop nor --timeout");
+  if (o.drainSeconds != 0 && !o.drainStop) Usage("drain --timeout needs --stop");
   if (o.socketGiven && o.hostGiven) Usage("--socket and --host/--port name two ways to the server; give one");
   return o;
 }
@@ -181,6 +199,22 @@ subcommands:
   watch [--seconds S]          print notifications until interrupted or S seconds
                                (ping and watch need --host/--port: not through --socket)
 
+through the operator socket only (the server's own machine, no password):
+  ban TARGET [--minutes N] [--reason TEXT]
+                               refuse TARGET's logins and send it away now; TARGET is
+                               an IPv4 address, ADDRESS/PREFIX (203.0.113.0/24),
+                               player:ID (that player's address) or name:NAME;
+                               without --minutes until unban
+  unban TARGET                 remove a ban (TARGET as `qmctl bans` shows it)
+  bans                         the bans in force: target, until, reason, hits
+  mute PLAYER / unmute PLAYER  stop / resume relaying a player's voice and whispers
+  drain [--stop [--timeout S]] refuse new logins as a full server does; --stop: stop
+                               the server when the last player has left, or after S
+                               seconds (--timeout after drain is drain's own)
+  drain --cancel               accept logins again
+  reload                       read the configuration file again and apply what can
+                               change while running (also SIGHUP)
+
 options:
   --socket PATH  the server's operator socket: who, stats and admin without any password,
                  and qmctl is seen by no player (also QM_SOCKET; by default
@@ -222,8 +256,15 @@ examples:
   $ qmctl admin save
   $ qmctl --json ping --count 10 --interval 100
   $ qmctl watch --seconds 3600 >> activity.log
+  $ qmctl ban 203.0.113.0/24 --minutes 60 --reason "guessing"
+  $ qmctl ban player:3 && qmctl bans
+  $ qmctl unban 203.0.113.0/24
+  $ qmctl mute 3
+  $ qmctl drain --stop --timeout 900
+  $ qmctl reload
 
-Player and channel ids are the ones `qmctl who` shows. Full guide: docs/qmctl.md.
+Player and channel ids are the ones `qmctl who` shows. Full guide: qmctl.md, installed as
+/usr/share/doc/quillmoot-server/qmctl.md (beside qmctl.exe on Windows; docs/ in the source).
 )";
 }
 

@@ -36,6 +36,7 @@ inline constexpr int kMinPingIntervalMs = 10;
 inline constexpr int kMaxPingIntervalMs = 60000;
 inline constexpr int kMaxTimeoutMs = 600000;
 inline constexpr int kMaxWatchSeconds = 7 * 24 * 3600;
+inline constexpr int kMaxBanMinutes = 10 * 366 * 24 * 60;
 
 // What `qmctl --version` prints, and the client version text a login sends unless told otherwise.
 inline constexpr const char* kQmctlVersion = "qmctl " QM_VERSION_TEXT;
@@ -61,6 +62,12 @@ struct Options {
   int count = 4;       // ping --count
   int intervalMs = 1000;
   int watchSeconds = 0;  // 0: until interrupted
+
+  int minutes = 0;           // ban --minutes; 0: until removed
+  std::string reason;        // ban --reason
+  bool drainStop = false;    // drain --stop
+  bool drainCancel = false;  // drain --cancel
+  int drainSeconds = 0;      // drain --timeout (after the subcommand); 0: none
 };
 
 // Throws CtlError(kExitUsage) with the reason.

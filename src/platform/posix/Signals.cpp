@@ -7,6 +7,12 @@
 namespace qm::platform {
 
 void PrepareStopSignals() {
+  // SIGHUP asks for a reload, as often as it comes, taken by a thread of its own so a reload never
+  // delays a stop. Blocked before any thread exists, or one of them would take it and die of it.
+  static sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
   static sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -30,6 +36,12 @@ void PrepareStopSignals() {
       return;
     }
   }).detach();  // lives as long as the process; touches only process-long state
+  std::thread([] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&hangup, &sig) == 0) RunReloadHandler();
+    }
+  }).detach();
 }
 
 }  // namespace qm::platform
