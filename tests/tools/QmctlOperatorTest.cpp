@@ -87,11 +87,12 @@ TEST(QmctlOperator, BansCloseExactlyTheMatchingClientsRefuseTheirLoginsSurviveAR
   // The figures a scrape publishes: two bans, two logins refused for them.
   {
     ServerProbe probe = t.Probe();
-    const ServerFigures f = CollectFigures(FigureSources{probe.counters, 0, &t.Server().Clients(),
-                                                         &t.Server().Channels(), nullptr, nullptr, &probe.Control()});
+    const ServerFigures f =
+        CollectFigures(FigureSources{probe.counters, 0, &t.Server().Clients(), &t.Server().Channels(),
+                                     &probe.Control().Pacing(), nullptr, nullptr, &probe.Control()});
     EXPECT_EQ(f.bans, 2u);
-    EXPECT_EQ(f.refusedBanned, 2u);
-    EXPECT_EQ(f.refusedFull, 0u);
+    EXPECT_EQ(f.loginsRefusedBanned, 2u);
+    EXPECT_EQ(f.loginsRefusedFull, 0u);
   }
 
   // By name, whatever the address.
@@ -203,7 +204,7 @@ TEST(QmctlOperator, MuteStopsTheRelayOfThatPlayerOnly) {
   {
     ServerProbe probe = rig.Probe();
     EXPECT_EQ(CollectFigures(FigureSources{probe.counters, 0, &rig.Server().Clients(), &rig.Server().Channels(),
-                                           nullptr, nullptr, &probe.Control()})
+                                           nullptr, nullptr, nullptr, &probe.Control()})
                   .mutedPlayers,
               1u);
   }
