@@ -50,7 +50,9 @@ std::string BanTarget::Text() const {
   if (mask != ~uint32_t{0}) {
     int prefix = 0;
     for (uint32_t m = mask; m != 0; m <<= 1) ++prefix;
-    text += "/" + std::to_string(prefix);
+    // Appended piece by piece: gcc 12's -Wrestrict misjudges a literal + temporary string here.
+    text += '/';
+    text += std::to_string(prefix);
   }
   return text;
 }

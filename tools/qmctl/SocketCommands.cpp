@@ -111,13 +111,14 @@ int Reload(const Options& o) {
   }
   std::string text = "reloaded:";
   const Json applied = a.value("applied", Json::array());
-  for (const Json& k : applied) text += " " + Printable(Utf8ToLatin1(k.get<std::string>()));
+  // Appended piece by piece: gcc 12's -Wrestrict misjudges " " + a temporary string.
+  for (const Json& k : applied) (text += ' ') += Printable(Utf8ToLatin1(k.get<std::string>()));
   if (applied.empty()) text += " nothing to apply";
   text += "\n";
   const Json restart = a.value("restart", Json::array());
   if (!restart.empty()) {
     text += "changed in the file, in force after a restart:";
-    for (const Json& k : restart) text += " " + Printable(Utf8ToLatin1(k.get<std::string>()));
+    for (const Json& k : restart) (text += ' ') += Printable(Utf8ToLatin1(k.get<std::string>()));
     text += "\n";
   }
   Emit(text);
