@@ -25,6 +25,7 @@
 #include "config/Settings.hpp"
 #include "log/Log.hpp"
 #include "metrics/MetricsEndpoint.hpp"
+#include "metrics/MetricsServer.hpp"
 #include "support/ClockScope.hpp"
 #include "support/TestServer.hpp"
 
@@ -164,26 +165,6 @@ const Sample* ForPlayer(const Exposition& e, const std::string& family, const st
   for (const Sample& s : it->second)
     if (s.labels.count("name") && s.labels.at("name") == name) return &s;
   return nullptr;
-}
-
-std::unique_ptr<TQuillmootServer> StartWith(const TestServer& t, const std::string& argument) {
-  SetExeDirOverride(t.Dir().Str());
-  SetIniFileName("qmserver.ini");
-  SetLogFileName(t.LogPath().string());
-  SetProcessArguments({argument});
-  auto server = std::make_unique<TQuillmootServer>();
-  ServerProbe(*server).shutdownPauseMs = 50;
-  server->Server_Init();
-  SetProcessArguments({});
-  return server;
-}
-
-// Stops a server StartWith made and gives the process its own names back.
-void Stop(std::unique_ptr<TQuillmootServer> server) {
-  server->Server_DeInit();
-  server.reset();
-  SetExeDirOverride("");
-  SetLogFileName("qmserver.log");
 }
 
 TEST(MetricsScrape, FiguresEscapingAndRefusals) {

@@ -27,6 +27,7 @@
 #include "keepalive/TPingThread.hpp"
 #include "log/Log.hpp"
 #include "metrics/MetricsEndpoint.hpp"
+#include "metrics/MetricsServer.hpp"
 #include "metrics/StatusSamples.hpp"
 #include "support/ClockScope.hpp"
 #include "support/TestServer.hpp"
@@ -47,25 +48,6 @@ std::vector<IniKey> QuietPingKeys(std::string serverPassword = "") {
           {"Ping", "MaxPingTries", "1000000"},
           {"Channels", "0", "Lobby"},
           {"Channels", "1", "Ops"}};
-}
-
-std::unique_ptr<TQuillmootServer> StartWith(const TestServer& t, const std::string& argument) {
-  SetExeDirOverride(t.Dir().Str());
-  SetIniFileName("qmserver.ini");
-  SetLogFileName(t.LogPath().string());
-  SetProcessArguments({argument});
-  auto server = std::make_unique<TQuillmootServer>();
-  ServerProbe(*server).shutdownPauseMs = 50;
-  server->Server_Init();
-  SetProcessArguments({});
-  return server;
-}
-
-void Stop(std::unique_ptr<TQuillmootServer> server) {
-  server->Server_DeInit();
-  server.reset();
-  SetExeDirOverride("");
-  SetLogFileName("qmserver.log");
 }
 
 int Connect(uint16_t port, int receiveBuffer = 0) {
