@@ -120,7 +120,7 @@ class TServerClient {
     uint32_t windowStart = 0;  // tick of the first of them
   };
   struct VoiceBudget {
-    bool configured = false;            // set up from the settings at the client's first datagram
+    uint32_t generation = 0;            // the intake's limits it was set up with (0: not yet)
     TokenBucket packets;                // voice and whisper datagrams a second
     TokenBucket bytes;                  // and their bytes
     TokenBucket pings;                  // pings answered a second

@@ -226,6 +226,9 @@ constexpr int32_t ServerSettings::*kLiveIntegers[] = {
     &ServerSettings::MaxPingTries,
     &ServerSettings::PingWaitTime,
     &ServerSettings::IdleTimeBeforePing,
+    &ServerSettings::VoicePacketsPerSecond,
+    &ServerSettings::VoiceBytesPerSecond,
+    &ServerSettings::VoiceSpeakersPerAddress,
 };
 }  // namespace
 

@@ -27,6 +27,7 @@ thread_local std::array<uint8_t, kPacketBufferSize> tPacket;
 struct ChannelChangeBudget {
   TokenBucket bucket;
   bool configured = false;
+  uint32_t perSecond = 0;  // the rate it was set up with: a reload that changes it starts it again
 };
 thread_local ChannelChangeBudget tChannelChanges;
 
@@ -176,10 +177,11 @@ bool ControlHandlers::Dispatch(TcpContext& context, const ClientPtr& c, const ui
 
 bool ControlHandlers::PaceChannelChange(TcpConnection& conn) {
   ChannelChangeBudget& budget = tChannelChanges;
-  if (!budget.configured) {
-    const auto perSecond = static_cast<uint32_t>(std::max(0, LiveSetting(settings_.ChannelChangesPerSecond)));
+  const auto perSecond = static_cast<uint32_t>(std::max(0, LiveSetting(settings_.ChannelChangesPerSecond)));
+  if (!budget.configured || budget.perSecond != perSecond) {
     budget.bucket.Configure(perSecond, perSecond * kChannelChangeBurstSeconds, clock_.TickCount());
     budget.configured = true;
+    budget.perSecond = perSecond;
   }
   bool waited = false;
   return WaitForBudget(conn, clock_, [&]() -> uint32_t {

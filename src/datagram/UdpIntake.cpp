@@ -43,23 +43,37 @@ bool FromControlHost(const TServerClient& client, const NetAddress& from) { retu
 
 UdpIntake::UdpIntake(const IntakeServices& services)
     : s_(services),
-      voicePacketsPerSecond_(static_cast<uint32_t>(services.settings.VoicePacketsPerSecond)),
-      voiceBytesPerSecond_(static_cast<uint32_t>(services.settings.VoiceBytesPerSecond)),
-      voiceByAddress_(static_cast<uint32_t>(services.settings.VoiceSpeakersPerAddress), voicePacketsPerSecond_,
-                      voiceBytesPerSecond_) {
+      voicePacketsPerSecond_(static_cast<uint32_t>(LiveSetting(services.settings.VoicePacketsPerSecond))),
+      voiceBytesPerSecond_(static_cast<uint32_t>(LiveSetting(services.settings.VoiceBytesPerSecond))),
+      voiceSpeakersPerAddress_(static_cast<uint32_t>(LiveSetting(services.settings.VoiceSpeakersPerAddress))),
+      voiceByAddress_(voiceSpeakersPerAddress_, voicePacketsPerSecond_, voiceBytesPerSecond_) {
   // Room for the usual few: noting a speaker over budget allocates nothing.
   overBudget_.reserve(64);
 }
 
 TServerClient::VoiceBudget& UdpIntake::BudgetOf(TServerClient& client, uint32_t tick) const {
   TServerClient::VoiceBudget& b = client.Budget();
-  if (!b.configured) {
+  if (b.generation != limitsGeneration_) {
     b.packets.Configure(voicePacketsPerSecond_, voicePacketsPerSecond_, tick);
     b.bytes.Configure(voiceBytesPerSecond_, voiceBytesPerSecond_, tick);
     b.pings.Configure(kPingsPerSecond, kPingsPerSecond, tick);
-    b.configured = true;
+    b.generation = limitsGeneration_;
   }
   return b;
+}
+
+void UdpIntake::RefreshLimits() {
+  const auto packets = static_cast<uint32_t>(LiveSetting(s_.settings.VoicePacketsPerSecond));
+  const auto bytes = static_cast<uint32_t>(LiveSetting(s_.settings.VoiceBytesPerSecond));
+  const auto speakers = static_cast<uint32_t>(LiveSetting(s_.settings.VoiceSpeakersPerAddress));
+  if (packets == voicePacketsPerSecond_ && bytes == voiceBytesPerSecond_ && speakers == voiceSpeakersPerAddress_)
+    return;
+  voicePacketsPerSecond_ = packets;
+  voiceBytesPerSecond_ = bytes;
+  voiceSpeakersPerAddress_ = speakers;
+  // Only after a reload: every budget and share starts again, full, at the new rates.
+  voiceByAddress_ = AddressVoiceShares(speakers, packets, bytes);
+  ++limitsGeneration_;
 }
 
 bool UdpIntake::TakeVoiceBudget(TServerClient& client, uint32_t ip, size_t size, uint32_t tick) {
@@ -129,6 +143,7 @@ void UdpIntake::WriteBudgetLines(bool all) {
 
 void UdpIntake::UDPServerBatchRead(platform::ReceivedDatagram* batch, int count) {
   const Moment at{s_.clock.TickCount(), s_.now()};
+  RefreshLimits();
   // One hold for the whole batch: no record found here leaves the index (or is destroyed) before
   // its copies have gone, and list upkeep waits at most one batch.
   RelayIndex& index = s_.clients.Relay();

@@ -64,7 +64,7 @@ class UdpIntake : public DatagramSink {
   };
   // One datagram; the caller holds the relay index lock.
   void UDPServerUDPRead(RelayIndex& index, const platform::ReceivedDatagram& d, const Moment& at);
-  // The client's budgets, set up at its first datagram.
+  // The client's budgets, set up at its first datagram and again after a change of the limits.
   TServerClient::VoiceBudget& BudgetOf(TServerClient& client, uint32_t tick) const;
   // Takes one voice datagram from the speaker's budget and its address's share; false (counted,
   // noted for the log) when either lacks it, and then neither is taken from.
@@ -77,8 +77,14 @@ class UdpIntake : public DatagramSink {
   void WriteDueLines(uint32_t tick, bool all);
 
   IntakeServices s_;
-  const uint32_t voicePacketsPerSecond_;
-  const uint32_t voiceBytesPerSecond_;
+  // The [Limits] voice values in force, read once a batch so a reload reaches every speaker at
+  // its next datagram; each change moves limitsGeneration_ on, and a budget made under an older
+  // one is set up again.
+  void RefreshLimits();
+  uint32_t voicePacketsPerSecond_;
+  uint32_t voiceBytesPerSecond_;
+  uint32_t voiceSpeakersPerAddress_;
+  uint32_t limitsGeneration_ = 1;
   StrangerGuard guard_;                // sources that are not their key's current address and port
   AddressVoiceShares voiceByAddress_;  // each address's share of voice
   // Speakers with drops not yet in the log: their notes, not their records, so a client that has

@@ -13,6 +13,7 @@
 #include "datagram/VoiceTestClients.hpp"
 #include "platform/Socket.hpp"
 #include "support/ClockScope.hpp"
+#include "support/TestServer.hpp"
 #include "support/Waits.hpp"
 
 namespace qm {
@@ -127,6 +128,30 @@ TEST(VoiceShare, TheBytesBudgetOnItsOwnRelaysFiveOfTenTwoHundredByteDatagrams) {
   EXPECT_EQ(Total(Talk(rig, {&speaker}, listener, 10, 200 - kVoiceHeaderSize)), 5);
   EXPECT_EQ(rig.Server().Voice().droppedBudget.load(), dropped + 5);
   EXPECT_EQ(speaker.record->BadPackets.load(), 0u);
+}
+
+// The budgets were set up once, at a speaker's first datagram, so a reload never reached anyone
+// already talking.
+TEST(VoiceShare, AReloadHoldsASpeakerAlreadyTalkingToTheNewBytesBudget) {
+  FrozenClock time;
+  VoiceRig rig({{"Limits", "VoicePacketsPerSecond", "0"}, {"Limits", "VoiceBytesPerSecond", "0"}});
+  VoicePeer& listener = rig.Add("Ear");
+  VoicePeer& speaker = rig.Add("Talker");
+  EXPECT_EQ(Total(Talk(rig, {&speaker}, listener, 10, 200 - kVoiceHeaderSize)), 10);  // unlimited
+
+  std::string ini = test::ReadFile(rig.server.IniPath());
+  const size_t at = ini.find("VoiceBytesPerSecond=0");
+  ASSERT_NE(at, std::string::npos) << ini;
+  ini.replace(at, 21, "VoiceBytesPerSecond=1000");
+  test::WriteFile(rig.server.IniPath(), ini);
+  const ReloadOutcome r = rig.Server().Reload();
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.applied, std::vector<std::string>{"[Limits] VoiceBytesPerSecond"});
+  EXPECT_TRUE(r.needsRestart.empty());
+  // The same speaker, the same second: a full burst at the new rate, then held.
+  const uint64_t dropped = rig.Server().Voice().droppedBudget.load();
+  EXPECT_EQ(Total(Talk(rig, {&speaker}, listener, 10, 200 - kVoiceHeaderSize)), 5);
+  EXPECT_EQ(rig.Server().Voice().droppedBudget.load(), dropped + 5);
 }
 
 // The minute's line once came only with a later datagram: never for a speaker who then fell

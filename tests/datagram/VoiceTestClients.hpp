@@ -49,7 +49,7 @@ class VoiceRig {
   };
   // Hands the datagrams to the rig's own intake as one listener batch, on the test's thread:
   // their copies and pongs have left the server's socket when it returns. now: the receive stamps'
-  // clock; it, the settings and the clock in force (for the ticks) are fixed by the first call.
+  // clock; it and the clock in force (for the ticks) are fixed by the first call.
   // The intake counts into the server's figures and takes the relay index lock as the listener's
   // does, so the two never handle a batch at the same time.
   void Feed(std::vector<Fed>& batch, TUDPSender::NanoClock now = platform::DatagramClockNs) {
