@@ -61,7 +61,7 @@ struct Harness {
     qm::SetIniFileName("qmserver.ini");
     settings.MaxClients = 4;
     settings.LoginsPerAddressPerSecond = 0;
-    settings.Servername = "fuzz";
+    settings.Servername.Set("fuzz");
     handlers = std::make_unique<qm::ControlHandlers>(
         qm::ControlServices{counters, clientList, channelList, settings, clock, clock.Now(), "v1.2.2", 0});
   }

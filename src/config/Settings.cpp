@@ -41,6 +41,9 @@ constexpr SettingField Password(const char* section, const char* key, PasswordSe
                                 const char* def) {
   return {section, key, member, def};
 }
+constexpr SettingField Live(const char* section, const char* key, LiveText ServerSettings::*member, const char* def) {
+  return {section, key, member, def};
+}
 constexpr SettingField Text(const char* section, const char* key, std::string ServerSettings::*member,
                             const char* def) {
   return {section, key, member, def};
@@ -61,7 +64,7 @@ constexpr SettingField Boolean(const char* section, const char* key, bool Server
 constexpr SettingField kSettingFields[] = {
     Password("Passwords", "ServerPassword", &ServerSettings::ServerPassword, ""),
     Password("Passwords", "AdminPassword", &ServerSettings::AdminPassword, kDefaultAdminPassword),
-    Text("General", "Servername", &ServerSettings::Servername, "Quillmoot Server"),
+    Live("General", "Servername", &ServerSettings::Servername, "Quillmoot Server"),
     // Player ids and the list packet's player count are one byte each.
     Integer("General", "MaxClients", &ServerSettings::MaxClients, 16, kMostClients),
     Integer("Networking", "TCPPort", &ServerSettings::TCPPort, 8765),
@@ -72,8 +75,8 @@ constexpr SettingField kSettingFields[] = {
     Boolean("WebStatus", "Active", &ServerSettings::Active, false),
     Boolean("WebStatus", "QuillmootSite_Active", &ServerSettings::QuillmootSite_Active, false),
     Boolean("WebStatus", "QuillmootSite_DisplayInWebList", &ServerSettings::QuillmootSite_DisplayInWebList, false),
-    Text("WebStatus", "WebPostURL", &ServerSettings::WebPostURL, ""),
-    Text("WebStatus", "WebPostLinkUrl", &ServerSettings::WebPostLinkUrl, kDefaultWebPostLinkUrl),
+    Live("WebStatus", "WebPostURL", &ServerSettings::WebPostURL, ""),
+    Live("WebStatus", "WebPostLinkUrl", &ServerSettings::WebPostLinkUrl, kDefaultWebPostLinkUrl),
     Limit("MaxClientsPerAddress", &ServerSettings::MaxClientsPerAddress, 16, kMostClients),
     Limit("VoicePacketsPerSecond", &ServerSettings::VoicePacketsPerSecond, 100, 100000),
     Limit("VoiceBytesPerSecond", &ServerSettings::VoiceBytesPerSecond, 32000, 100000000),
@@ -82,6 +85,11 @@ constexpr SettingField kSettingFields[] = {
     // A crowd behind one address, each within its own budget, would otherwise be heard many times.
     Limit("VoiceSpeakersPerAddress", &ServerSettings::VoiceSpeakersPerAddress, 4, kMostClients),
 };
+
+void NormaliseWebPostUrl(ServerSettings& s) {
+  const std::string url = s.WebPostURL.Get();
+  if (AsciiUpper(url).find("HTTP://") == std::string::npos) s.WebPostURL.Set("http://" + url);
+}
 
 // The sections an upgrade rewrites from memory, in the order it erases them; "Channels" is kept.
 constexpr const char* kRewrittenSections[] = {"Passwords", "Version", "General", "Networking", "Ping", "WebStatus"};
@@ -210,14 +218,14 @@ void LoadConfiguration(const std::function<void(const std::string&)>& addChannel
   SetDefaults(s);
   IniFile ini(IniFilePath());
   ReadFields(ini, s);
-  if (AsciiUpper(s.WebPostURL).find("HTTP://") == std::string::npos) s.WebPostURL = "http://" + s.WebPostURL;
+  NormaliseWebPostUrl(s);
   LoadChannels(ini, addChannel);
   if (ini.ReadString("Version", "ServerVersion", "") != kProtocolVersion) Upgrade(ini, s);
   s.UDPPort = s.TCPPort + 1;
 }
 
 namespace {
-// What a reload applies at once besides the passwords: each read through LiveSetting.
+// The integers a reload applies at once, each read through LiveSetting: all but the port.
 constexpr int32_t ServerSettings::*kLiveIntegers[] = {
     &ServerSettings::MaxClients,
     &ServerSettings::MaxClientsPerAddress,
@@ -277,8 +285,7 @@ ReloadOutcome ReloadConfiguration(ServerSettings& live) {
     r.error = e.what();
     return r;
   }
-  if (AsciiUpper(fresh.WebPostURL).find("HTTP://") == std::string::npos)
-    fresh.WebPostURL = "http://" + fresh.WebPostURL;
+  NormaliseWebPostUrl(fresh);
   for (const SettingField& f : kSettingFields) {
     const std::string key = std::string("[") + f.section + "] " + f.key;
     std::visit(
@@ -297,7 +304,12 @@ ReloadOutcome ReloadConfiguration(ServerSettings& live) {
                      std::atomic_ref<int32_t>(live.*m).store(fresh.*m, std::memory_order_relaxed);
                      r.applied.push_back(key);
                    },
-                   [&](auto ServerSettings::*m) {
+                   [&](bool ServerSettings::*m) {
+                     if (LiveSetting(live.*m) == fresh.*m) return;
+                     std::atomic_ref<bool>(live.*m).store(fresh.*m, std::memory_order_relaxed);
+                     r.applied.push_back(key);
+                   },
+                   [&](std::string ServerSettings::*m) {
                      if (live.*m != fresh.*m) r.needsRestart.push_back(key);
                    }},
         f.member);

@@ -1,8 +1,8 @@
 #pragma once
 // The process-wide settings, loaded once at start-up from qmserver.ini beside the executable.
-// Everything but the two passwords is written only by start-up, before any worker runs; the
-// passwords are replaced by administrators while other connections log in, so they sit behind a
-// lock of their own.
+// A reload (and, for the passwords, an administrator) changes some while workers read them: the
+// texts sit behind a lock of their own, the numbers are read through LiveSetting. The rest is
+// written only by start-up, before any worker runs.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +28,8 @@ inline constexpr size_t kMostChannels = 255;
 // The administrator password a fresh configuration carries; start-up warns while it is in force.
 inline constexpr const char* kDefaultAdminPassword = "oxlit";
 
-class PasswordSetting {
+// A text a reload may replace while other threads read it.
+class LiveText {
  public:
   std::string Get() const {
     std::lock_guard<std::mutex> g(mutex_);
@@ -43,6 +44,7 @@ class PasswordSetting {
   mutable std::mutex mutex_;
   std::string value_;
 };
+using PasswordSetting = LiveText;
 
 // Every value starts at its default (the table in Settings.cpp holds them); LoadConfiguration
 // sets them again before it reads the file.
@@ -50,7 +52,7 @@ struct ServerSettings {
   ServerSettings();
   PasswordSetting ServerPassword;
   PasswordSetting AdminPassword;
-  std::string Servername;
+  LiveText Servername;
   int32_t MaxClients{};
   int32_t TCPPort{};
   int32_t UDPPort{};  // always TCPPort + 1, never read from the file
@@ -61,8 +63,8 @@ struct ServerSettings {
   bool Active{};
   bool QuillmootSite_Active{};
   bool QuillmootSite_DisplayInWebList{};
-  std::string WebPostURL;
-  std::string WebPostLinkUrl;
+  LiveText WebPostURL;
+  LiveText WebPostLinkUrl;
   // [Limits]: what one client or address may make the others do. Read when present, never
   // written; 0 turns a limit off, and a negative value is refused with a warning (the default
   // stays).
@@ -81,6 +83,9 @@ ServerSettings& Settings();
 // reload writes them the same way, so a value is never seen half-written.
 inline int32_t LiveSetting(const int32_t& value) {
   return std::atomic_ref<int32_t>(const_cast<int32_t&>(value)).load(std::memory_order_relaxed);
+}
+inline bool LiveSetting(const bool& value) {
+  return std::atomic_ref<bool>(const_cast<bool&>(value)).load(std::memory_order_relaxed);
 }
 
 // Names and places of the files (start-up may replace the configuration file's name).
@@ -110,10 +115,10 @@ struct ReloadOutcome {
   std::vector<std::string> needsRestart;
 };
 // Reads the file again into a fresh set of values and applies to live what may change while
-// workers run: the two passwords (behind their own lock), MaxClients, MaxClientsPerAddress,
-// ChannelChangesPerSecond, LoginsPerAddressPerSecond and the three [Ping] settings (read through
-// LiveSetting). Every other setting is read once at start or without a lock, so a change to it is
-// reported as needing a restart.
+// workers run: the passwords, the server name and the [WebStatus] texts (each behind its own lock),
+// MaxClients, every [Limits] value, the [Ping] settings and the [WebStatus] switches (read through
+// LiveSetting). The address and the port are bound at start, so a change to them is reported as
+// needing a restart.
 ReloadOutcome ReloadConfiguration(ServerSettings& live);
 
 }  // namespace qm

@@ -161,7 +161,7 @@ bool ControlHandlers::ClientLogin(TcpContext& context, const uint8_t* packet, si
       context.SetSlot(client);
       // The reply is queued before the client is listed: from then on notices reach it, and a
       // client must learn that it is in before it hears of anyone else.
-      client->Enqueue(ComposeLoginAccepted(key, s.Servername));
+      client->Enqueue(ComposeLoginAccepted(key, s.Servername.Get()));
       clientList_->Append(client);
     }
   }

@@ -113,7 +113,7 @@ Json OperatorCommands::Execute(const std::string& command, const Json& request) 
 
 Json OperatorCommands::Who(const Json&, std::string&) {
   Json answer = Ok();
-  answer["server"] = Latin1ToUtf8(services_.settings.Servername);
+  answer["server"] = Latin1ToUtf8(services_.settings.Servername.Get());
   answer["version"] = Latin1ToUtf8(services_.serverVersion);
   Json channels = Json::array();
   for (const ChannelRecord& ch : services_.channels.Snapshot())
@@ -144,7 +144,7 @@ Json OperatorCommands::Stats(const Json& request, std::string& logText) {
   const double now = services_.clock.Now();
   if (!request.contains("player")) {
     Json answer = Ok();
-    answer["server"] = Latin1ToUtf8(services_.settings.Servername);
+    answer["server"] = Latin1ToUtf8(services_.settings.Servername.Get());
     answer["version"] = Latin1ToUtf8(services_.serverVersion);
     answer["uptime_ms"] = MillisecondsOf(now - services_.startTime);
     answer["counters"] = Counters(services_.counters.Snapshot());

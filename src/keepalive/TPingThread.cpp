@@ -30,10 +30,14 @@ void TPingThread::Execute() {
   const ServerSettings& s = s_.settings;
   // The reports are made on their own thread, so the passes keep their rhythm whatever the web
   // servers do. A stop that comes before the start still ends that thread: its flag stays set.
-  if (s.Active && !Terminated()) {
-    reporter_.Start();
+  // A reload may switch the reports on later: their thread starts with the first.
+  bool reporting = false;
+  const auto report = [&] {
+    if (!reporting) reporter_.Start();
+    reporting = true;
     reporter_.RequestReport();
-  }
+  };
+  if (LiveSetting(s.Active) && !Terminated()) report();
   while (!Terminated()) {
     for (int i = 0; i < kPassesPerCycle; ++i) {
       stopSignal_.WaitFor(kPassIntervalMs);
@@ -43,7 +47,7 @@ void TPingThread::Execute() {
       FlushLogNotes();
       if (s_.eachPass) s_.eachPass();
     }
-    if (!Terminated() && s.Active) reporter_.RequestReport();
+    if (!Terminated() && LiveSetting(s.Active)) report();
   }
   reporter_.Stop();
   reporter_.Join();

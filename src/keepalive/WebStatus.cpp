@@ -139,7 +139,7 @@ void TPingThread::UpdateStats(HttpClient* http) {
     const ServerSettings& s = s_.settings;
     StatusReport report;
     report.tcpPort = s.TCPPort;
-    report.servername = s.Servername;
+    report.servername = s.Servername.Get();
     {
       // Count and names from one moment; nothing else is done under the lock, the requests
       // least of all.
@@ -149,9 +149,9 @@ void TPingThread::UpdateStats(HttpClient* http) {
     report.maxClients = LiveSetting(s.MaxClients);
     report.serverVersion = s_.serverVersion;
     report.passwordProtected = !s.ServerPassword.Get().empty();
-    report.displayInWebList = s.QuillmootSite_DisplayInWebList;
+    report.displayInWebList = LiveSetting(s.QuillmootSite_DisplayInWebList);
     report.uptimeMs = MillisecondsOf(s_.clock.Now() - s_.startTime);
-    report.link = s.WebPostLinkUrl;
+    report.link = s.WebPostLinkUrl.Get();
     PostData(BuildStatusQuery(report), http);
   } catch (const std::exception& e) {
     WriteLog(ExceptionLine("TPingThread.UpdateStats", e), kLogException);
@@ -173,8 +173,10 @@ void TPingThread::PostData(const std::string& query, HttpClient* http) {
     // instead of stopping the ping passes for good.
     ApplyTimeouts(*http);
     const std::string encoded = EncodeSpaces(query);
-    if (s.QuillmootSite_Active) PostOne(*http, PublicListUrl() + encoded, "TPingThread.PostData (Quillmoot)");
-    if (UserUrlEnabled(s.WebPostURL)) PostOne(*http, s.WebPostURL + "?" + encoded, "TPingThread.PostData (UserUrl)");
+    if (LiveSetting(s.QuillmootSite_Active))
+      PostOne(*http, PublicListUrl() + encoded, "TPingThread.PostData (Quillmoot)");
+    const std::string url = s.WebPostURL.Get();
+    if (UserUrlEnabled(url)) PostOne(*http, url + "?" + encoded, "TPingThread.PostData (UserUrl)");
   } catch (const std::exception& e) {
     WriteLog(ExceptionLine("TPingThread.PostData", e), kLogException);
   }

@@ -60,7 +60,7 @@ ServerFigures CollectFigures(const FigureSources& server) {
   {
     const ServerSettings& s = Settings();
     f.maxClients = static_cast<uint32_t>(std::clamp(LiveSetting(s.MaxClients), 0, kMostClients));
-    f.serverName = LabelText(s.Servername);
+    f.serverName = LabelText(s.Servername.Get());
   }
   if (server.control) {
     f.bans = server.control->Bans().Count();

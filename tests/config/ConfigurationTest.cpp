@@ -1,9 +1,12 @@
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "config/IniFile.hpp"
 #include "config/Settings.hpp"
+#include "server/TQuillmootServer.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm {
@@ -80,7 +83,7 @@ TEST_F(ConfigurationTest, ValuesAreParsedAndNormalised) {
   EXPECT_EQ(s.UDPPort, 8193);
   EXPECT_FALSE(s.Active);
   EXPECT_TRUE(s.QuillmootSite_Active);
-  EXPECT_EQ(s.WebPostURL, "http://https://x.example/p");
+  EXPECT_EQ(s.WebPostURL.Get(), "http://https://x.example/p");
 }
 
 TEST_F(ConfigurationTest, LimitsAreReadClampedAndNeverWritten) {
@@ -106,6 +109,47 @@ TEST_F(ConfigurationTest, LimitsAreReadClampedAndNeverWritten) {
   EXPECT_EQ(s.LoginsPerAddressPerSecond, 10);
   EXPECT_NE(Ini().find(limits), std::string::npos);
   EXPECT_EQ(Ini().find("LoginsPerAddressPerSecond"), std::string::npos);
+}
+
+// A reload replaces texts other threads read at any time (a login's reply, the status report, the
+// scrape) and numbers the voice intake reads each batch: a reader racing it sees one value or the
+// other, whole (ThreadSanitizer checks for the race itself).
+TEST_F(ConfigurationTest, AReloadRacingAReaderHandsItOneWholeValueOrTheOther) {
+  test::TestServer t({{"General", "Servername", "First"}});
+  ASSERT_TRUE(t.Started());
+  const std::string first = ReadFile(t.IniPath());
+  std::string second = first;
+  const size_t at = second.find("Servername=First");
+  ASSERT_NE(at, std::string::npos);
+  second.replace(at, 16, "Servername=Second");
+  second +=
+      "[WebStatus]\r\nQuillmootSite_DisplayInWebList=1\r\nWebPostLinkUrl=http://two.example/\r\n"
+      "[Limits]\r\nVoiceBytesPerSecond=1000\r\n";
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    const ServerSettings& s = Settings();
+    while (!done.load()) {
+      const std::string name = s.Servername.Get();
+      const int32_t bytes = LiveSetting(s.VoiceBytesPerSecond);
+      const std::string link = s.WebPostLinkUrl.Get();
+      const bool listed = LiveSetting(s.QuillmootSite_DisplayInWebList);
+      EXPECT_TRUE(name == "First" || name == "Second") << name;
+      EXPECT_TRUE(bytes == 32000 || bytes == 1000) << bytes;
+      EXPECT_TRUE(link == kDefaultWebPostLinkUrl || link == "http://two.example/") << link;
+      (void)listed;
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    WriteFile(t.IniPath(), i % 2 == 0 ? second : first);
+    const ReloadOutcome r = t.Server().Reload();
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.applied.size(), 4u);
+    EXPECT_TRUE(r.needsRestart.empty());
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(Settings().Servername.Get(), "First");
+  EXPECT_EQ(LiveSetting(Settings().VoiceBytesPerSecond), 32000);
 }
 
 // A negative limit once read as 0 and so silently switched the limit off.
@@ -135,7 +179,7 @@ TEST_F(ConfigurationTest, WebPostUrlHoldingTheSchemeInAnyCaseIsKept) {
   WriteFile(dir.Path() / "qmserver.ini",
             "[Version]\r\nServerVersion=v1.2.2\r\n[WebStatus]\r\nWebPostURL=HTTP://Host/x\r\n");
   Load();
-  EXPECT_EQ(Settings().WebPostURL, "HTTP://Host/x");
+  EXPECT_EQ(Settings().WebPostURL.Get(), "HTTP://Host/x");
 }
 
 TEST_F(ConfigurationTest, AnAbsoluteIniNameIsUsedAsItStands) {

@@ -139,7 +139,7 @@ TEST(WebStatusPost, TheSchemeAloneSendsNoSecondRequest) {
     report.PostData("a=1 2");
     EXPECT_TRUE(web.Requests().empty()) << value;
 
-    Settings().QuillmootSite_Active = true;
+    std::atomic_ref<bool>(Settings().QuillmootSite_Active).store(true);
     report.PostData("a=1 2");
     ASSERT_EQ(web.Requests().size(), 1u) << value;
     EXPECT_EQ(web.Requests()[0], ExpectedRequest(web, "/webpost.php?a=1%202"));

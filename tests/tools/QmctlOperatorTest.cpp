@@ -320,23 +320,32 @@ TEST(QmctlOperator, ReloadAppliesThePasswordsNamesWhatWaitsAndRefusesABrokenFile
   EXPECT_EQ(RunQmctl(Via(t, {"reload"})).exitCode, kExitRefused);
   EXPECT_EQ(From("127.0.0.5", t.TcpPort())->Login("dan", "new", "1.2.2"), kPktLoginAccepted);
 
-  // MaxClients and a [Limits] value apply at once; those logged in stay, the next is refused.
+  // The name, MaxClients and a [Limits] value apply at once; those logged in stay, the next is
+  // refused.
   auto held = From("127.0.0.6", t.TcpPort());
   ASSERT_EQ(held->Login("eve", "new", "1.2.2"), kPktLoginAccepted);
   auto second = From("127.0.0.7", t.TcpPort());
   ASSERT_EQ(second->Login("fay", "new", "1.2.2"), kPktLoginAccepted);
-  WriteFile(t.IniPath(), original + "[General]\r\nMaxClients=1\r\n[Limits]\r\nChannelChangesPerSecond=3\r\n");
+  WriteFile(t.IniPath(), original +
+                             "[General]\r\nServername=Reloaded Hall\r\nMaxClients=1\r\n[Limits]\r\n"
+                             "ChannelChangesPerSecond=3\r\n");
   const auto limits = RunQmctl(Via(t, {"--json", "reload"}));
   ASSERT_EQ(limits.exitCode, 0) << limits.err;
   const auto lj = ParseJson(limits.out);
   ASSERT_TRUE(lj) << limits.out;
-  ASSERT_EQ((*lj)["applied"].Size(), 2u) << limits.out;
-  EXPECT_EQ((*lj)["applied"][0].Str(), "[General] MaxClients");
-  EXPECT_EQ((*lj)["applied"][1].Str(), "[Limits] ChannelChangesPerSecond");
+  ASSERT_EQ((*lj)["applied"].Size(), 3u) << limits.out;
+  EXPECT_EQ((*lj)["applied"][0].Str(), "[General] Servername");
+  EXPECT_EQ((*lj)["applied"][1].Str(), "[General] MaxClients");
+  EXPECT_EQ((*lj)["applied"][2].Str(), "[Limits] ChannelChangesPerSecond");
+  EXPECT_EQ((*lj)["restart"].Size(), 0u) << limits.out;
   EXPECT_EQ(LiveSetting(Settings().ChannelChangesPerSecond), 3);
   EXPECT_EQ(From("127.0.0.8", t.TcpPort())->Login("gus", "new", "1.2.2"), kReplyServerFull);
   EXPECT_TRUE(held->IsOpen());
   EXPECT_TRUE(second->IsOpen());
+  // The statistics reply and the scrape carry the new name.
+  const auto stats = RunQmctl(Via(t, {"stats"}));
+  EXPECT_NE(stats.out.find("Reloaded Hall"), std::string::npos) << stats.out;
+  EXPECT_EQ(CollectFigures(FigureSources{t.Probe().counters}).serverName, "Reloaded Hall");
 }
 
 }  // namespace
