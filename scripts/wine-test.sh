@@ -36,7 +36,7 @@ done
 
 echo "=== wine: version resource ==="
 resource="$(x86_64-w64-mingw32-windres -i "$exe" -O rc)"
-for want in 'FILEVERSION 1, 2, 2, 0' 'PRODUCTVERSION 1, 2, 2, 0' 'BLOCK "040704E4"' \
+for want in 'FILEVERSION 1, 3, 0, 0' 'PRODUCTVERSION 1, 3, 0, 0' 'BLOCK "040704E4"' \
   'VALUE "FileDescription", "Quillmoot server, win32 Service"' 'VALUE "ProductName", "Quillmoot Server"' \
   'VALUE "Translation", 0x407, 1252'; do
   if ! grep -qF "$want" <<<"$resource"; then

@@ -58,7 +58,7 @@ TEST(HttpClient, PostsTheExactRequestAndAcceptsA2xx) {
             "Host: 127.0.0.1:" +
                 std::to_string(server.Port()) +
                 "\r\n"
-                "User-Agent: QuillmootServer/1.2.2\r\nAccept: */*\r\n\r\n");
+                "User-Agent: QuillmootServer/1.3.0\r\nAccept: */*\r\n\r\n");
 
   OneShotServer withBody("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n");
   EXPECT_EQ(client.Post(withBody.Url(""), "a=1"), 204);
