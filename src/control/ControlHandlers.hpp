@@ -86,6 +86,10 @@ class ControlHandlers {
   // Sends away every connected client the target covers, as a kick does; the records sent away.
   std::vector<ClientPtr> KickBanned(const BanTarget& target);
 
+  // The failed-password guards (server passwords, administrator passwords), for a handover.
+  GuessThrottle& LoginGuesses() { return loginGuesses_; }
+  GuessThrottle& AdminGuesses() { return adminGuesses_; }
+
   // While draining, every login is refused as by a full server.
   void SetDraining(bool on) { draining_.store(on, std::memory_order_relaxed); }
   bool Draining() const { return draining_.load(std::memory_order_relaxed); }

@@ -19,12 +19,17 @@ DrainWatch::DrainWatch(ClientList& clients, IClock& clock, std::function<void()>
 DrainWatch::~DrainWatch() { Cancel(); }
 
 void DrainWatch::Start(int timeoutSeconds) {
+  Resume(clock_.TickCount(), static_cast<uint32_t>(timeoutSeconds) * 1000u);
+}
+
+void DrainWatch::Resume(uint32_t startTick, uint32_t timeoutMs) {
   Cancel();
   std::lock_guard g(lock_);
   cancel_ = false;
   watching_ = true;
-  const uint32_t timeoutMs = static_cast<uint32_t>(timeoutSeconds) * 1000u;
-  thread_ = std::thread([this, start = clock_.TickCount(), timeoutMs] { Run(start, timeoutMs); });
+  startTick_ = startTick;
+  timeoutMs_ = timeoutMs;
+  thread_ = std::thread([this, startTick, timeoutMs] { Run(startTick, timeoutMs); });
 }
 
 void DrainWatch::Cancel() {
@@ -40,6 +45,13 @@ void DrainWatch::Cancel() {
 
 bool DrainWatch::Watching() {
   std::lock_guard g(lock_);
+  return watching_;
+}
+
+bool DrainWatch::Watching(uint32_t& startTick, uint32_t& timeoutMs) {
+  std::lock_guard g(lock_);
+  startTick = startTick_;
+  timeoutMs = timeoutMs_;
   return watching_;
 }
 

@@ -25,8 +25,12 @@ class DrainWatch {
   // Watches for the last client to leave; timeoutSeconds 0: no time limit. A watch already
   // running is replaced.
   void Start(int timeoutSeconds);
+  // A watch carried over a handover: begun at startTick of the (monotonic) clock.
+  void Resume(uint32_t startTick, uint32_t timeoutMs);
   void Cancel();  // ends the watch without a stop
   bool Watching();
+  // The running watch's start and time limit; false without one.
+  bool Watching(uint32_t& startTick, uint32_t& timeoutMs);
 
  private:
   void Run(uint32_t startTick, uint32_t timeoutMs);
@@ -38,6 +42,8 @@ class DrainWatch {
   std::condition_variable wake_;
   bool cancel_ = false;
   bool watching_ = false;
+  uint32_t startTick_ = 0;
+  uint32_t timeoutMs_ = 0;
   std::thread thread_;
 };
 

@@ -305,6 +305,33 @@ void GuessThrottle::Clear() {
   pruned_ = false;
 }
 
+std::vector<GuessThrottle::Record> GuessThrottle::Export() {
+  std::lock_guard<std::mutex> g(mutex_);
+  std::vector<Record> out;
+  for (const Table* table : {&addresses_, &networks_}) {
+    for (const auto& [key, e] : *table) {
+      if (e.failures == 0 && !e.blocked) continue;
+      out.push_back({key, table == &networks_, e.windowStart, e.failures, e.blocked, e.blockStart});
+    }
+  }
+  return out;
+}
+
+void GuessThrottle::Import(const std::vector<Record>& records) {
+  std::lock_guard<std::mutex> g(mutex_);
+  const uint32_t now = clock_.TickCount();
+  for (const Record& r : records) {
+    Table& table = r.network ? networks_ : addresses_;
+    if (table.size() >= kMaxAddresses) continue;
+    Entry& e = table[r.key];
+    e.windowStart = r.windowStart;
+    e.failures = r.failures;
+    e.blocked = r.blocked;
+    e.blockStart = r.blockStart;
+    e.nextAnswer = now;
+  }
+}
+
 bool WaitForAnswerSlot(uint32_t answerTick, IClock& clock, const TcpConnection& connection) {
   while (static_cast<int32_t>(answerTick - clock.TickCount()) > 0) {
     if (!connection.IsOpen()) return false;

@@ -90,6 +90,20 @@ class GuessThrottle {
 
   void Clear();
 
+  // What an upgrade in place carries over: each address's and network's failures and blocks.
+  // The shared budget, the waiting turns and the attempt counts start afresh.
+  struct Record {
+    std::string key;
+    bool network = false;
+    uint32_t windowStart = 0;
+    uint32_t failures = 0;
+    bool blocked = false;
+    uint32_t blockStart = 0;
+  };
+  std::vector<Record> Export();
+  // Into an empty throttle; ticks are of the same clock (a monotonic one survives the exec).
+  void Import(const std::vector<Record>& records);
+
  private:
   struct Entry {
     uint32_t windowStart = 0;

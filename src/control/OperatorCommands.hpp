@@ -31,6 +31,8 @@ class OperatorCommands {
   nlohmann::json Execute(const std::string& command, const nlohmann::json& request);
   // The commands known, in the table's order.
   static std::vector<std::string> Names();
+  // The drain's stop watch, which a handover carries.
+  DrainWatch& DrainStop() { return *drain_; }
 
   // The table's entries: the answer, and the log line's text after "Operator: ".
   using Run = nlohmann::json (OperatorCommands::*)(const nlohmann::json& request, std::string& logText);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "control/OperatorCommands.hpp"
 #include "log/Log.hpp"
 #include "platform/Error.hpp"
 #include "platform/Platform.hpp"
@@ -46,6 +47,7 @@ HandoverClient ExportClient(const TServerClient& c) {
   h.pingSentTick = c.PingSentTick.load();
   h.pingTries = c.PingTries.load();
   h.pingDisconnect = c.PingDisconnect.load();
+  h.muted = c.Muted.load();
   return h;
 }
 
@@ -75,6 +77,19 @@ void ImportClient(TServerClient& c, const HandoverClient& h) {
   c.PingSentTick = h.pingSentTick;
   c.PingTries = h.pingTries;
   c.PingDisconnect = h.pingDisconnect;
+  c.Muted = h.muted;
+}
+
+void ExportGuesses(GuessThrottle& throttle, uint8_t which, std::vector<HandoverGuess>& to) {
+  for (GuessThrottle::Record& r : throttle.Export())
+    to.push_back({which, r.network, std::move(r.key), r.windowStart, r.failures, r.blocked, r.blockStart});
+}
+
+void ImportGuesses(GuessThrottle& throttle, uint8_t which, const std::vector<HandoverGuess>& from) {
+  std::vector<GuessThrottle::Record> records;
+  for (const HandoverGuess& g : from)
+    if (g.throttle == which) records.push_back({g.key, g.network, g.windowStart, g.failures, g.blocked, g.blockStart});
+  throttle.Import(records);
 }
 
 std::string Figures(size_t clients, size_t channels) {
@@ -138,6 +153,13 @@ bool TQuillmootServer::HandOver(std::string& cause) {
   state.lastPauseMs = handovers_.lastPauseMs;
   state.pauseBeganTick = began;
   for (const ChannelRecord& ch : channelList_->Snapshot()) state.channels.push_back({ch.ChannelId, ch.Name()});
+  // What the operator and the guards decided must outlive the upgrade.
+  state.failures = handovers_.failed.load(std::memory_order_relaxed);
+  state.draining = control_->Draining();
+  if (operatorCommands_)
+    state.drainStop = operatorCommands_->DrainStop().Watching(state.drainStartTick, state.drainTimeoutMs);
+  ExportGuesses(control_->LoginGuesses(), 0, state.guesses);
+  ExportGuesses(control_->AdminGuesses(), 1, state.guesses);
 
   std::string why;
   {
@@ -267,7 +289,12 @@ void TQuillmootServer::FinishTakeOver() {
   // The earlier image, fallen back to, counts the attempt as a failure, not as a handover.
   const bool fellBack = platform::TakeFellBackMark();
   handovers_.done = takeover_->handovers + (fellBack ? 0 : 1);
-  handovers_.failed = fellBack ? 1 : 0;
+  handovers_.failed = takeover_->failures + (fellBack ? 1 : 0);
+  control_->SetDraining(takeover_->draining);
+  if (takeover_->drainStop && operatorCommands_)
+    operatorCommands_->DrainStop().Resume(takeover_->drainStartTick, takeover_->drainTimeoutMs);
+  ImportGuesses(control_->LoginGuesses(), 0, takeover_->guesses);
+  ImportGuesses(control_->AdminGuesses(), 1, takeover_->guesses);
   handovers_.lastPauseMs = pause;
   platform::ReleaseTakeOverHandles();
   WriteLog(

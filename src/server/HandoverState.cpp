@@ -98,9 +98,10 @@ void WriteClient(StateWriter& w, const HandoverClient& c) {
   w.F64(c.connectedAt).F64(c.lastActivity).U32(c.lastActivityTick).Counters(c.traffic);
   w.U32(c.lastPacketId).U32(c.badPackets).U32(c.pingRoundTrip).U8(c.pingPending ? 1 : 0).U32(c.pingSentTick);
   w.U32(static_cast<uint32_t>(c.pingTries)).U8(c.pingDisconnect ? 1 : 0);
+  w.U8(c.muted ? 1 : 0);
 }
 
-HandoverClient ReadClient(StateReader& r) {
+HandoverClient ReadClient(StateReader& r, uint32_t layout) {
   HandoverClient c;
   c.playerId = r.U8();
   c.sessionKey = r.U32();
@@ -122,6 +123,7 @@ HandoverClient ReadClient(StateReader& r) {
   c.pingSentTick = r.U32();
   c.pingTries = r.I32();
   c.pingDisconnect = r.U8() != 0;
+  if (layout >= 2) c.muted = r.U8() != 0;
   return c;
 }
 
@@ -144,6 +146,12 @@ std::vector<uint8_t> WriteHandoverState(const HandoverState& s) {
     w.U8(c.hasClient ? 1 : 0);
     if (c.hasClient) WriteClient(w, c.client);
   }
+  w.U32(s.failures).U8(s.draining ? 1 : 0).U8(s.drainStop ? 1 : 0).U32(s.drainStartTick).U32(s.drainTimeoutMs);
+  w.U32(static_cast<uint32_t>(s.guesses.size()));
+  for (const HandoverGuess& g : s.guesses) {
+    w.U8(g.throttle).U8(g.network ? 1 : 0).Text(g.key).U32(g.windowStart).U32(g.failures);
+    w.U8(g.blocked ? 1 : 0).U32(g.blockStart);
+  }
   return out;
 }
 
@@ -154,7 +162,7 @@ HandoverState ReadHandoverState(const uint8_t* data, size_t size) {
   for (int i = 0; i < 4; ++i) r.U8();
   HandoverState s;
   s.layoutVersion = r.U32();
-  // Layout 1 is the first; a later layout reads its own fields after a branch on the version here.
+  // Layout 1 is the first; a later layout reads its own fields after a branch on the version.
   if (s.layoutVersion < 1 || s.layoutVersion > HandoverState::kLayoutVersion)
     throw std::runtime_error("handover state layout " + std::to_string(s.layoutVersion) +
                              " is unknown to this build (it reads 1 to " +
@@ -180,8 +188,26 @@ HandoverState ReadHandoverState(const uint8_t* data, size_t size) {
     c.unread = r.Blob();
     for (uint32_t p = r.Count(); p > 0; --p) c.unsent.push_back(r.Blob());
     c.hasClient = r.U8() != 0;
-    if (c.hasClient) c.client = ReadClient(r);
+    if (c.hasClient) c.client = ReadClient(r, s.layoutVersion);
     s.connections.push_back(std::move(c));
+  }
+  if (s.layoutVersion >= 2) {
+    s.failures = r.U32();
+    s.draining = r.U8() != 0;
+    s.drainStop = r.U8() != 0;
+    s.drainStartTick = r.U32();
+    s.drainTimeoutMs = r.U32();
+    for (uint32_t n = r.Count(); n > 0; --n) {
+      HandoverGuess g;
+      g.throttle = r.U8();
+      g.network = r.U8() != 0;
+      g.key = r.Text();
+      g.windowStart = r.U32();
+      g.failures = r.U32();
+      g.blocked = r.U8() != 0;
+      g.blockStart = r.U32();
+      s.guesses.push_back(std::move(g));
+    }
   }
   if (r.At() != size)
     throw std::runtime_error("handover state has " + std::to_string(size - r.At()) + " bytes too many");

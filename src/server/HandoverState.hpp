@@ -32,6 +32,7 @@ struct HandoverClient {
   uint32_t pingSentTick = 0;
   int32_t pingTries = 0;
   bool pingDisconnect = false;
+  bool muted = false;  // since layout 2: the operator's mute outlives an upgrade
 };
 
 struct HandoverConnection {
@@ -49,8 +50,20 @@ struct HandoverChannel {
   std::string name;
 };
 
+// One failed-password record of a guard (since layout 2): a block must not end because the
+// server was upgraded. The shared budget and the waiting turns start afresh.
+struct HandoverGuess {
+  uint8_t throttle = 0;  // 0: server passwords, 1: administrator passwords
+  bool network = false;  // the key is a /24, not an address
+  std::string key;
+  uint32_t windowStart = 0;  // monotonic milliseconds, as the ticks above
+  uint32_t failures = 0;
+  bool blocked = false;
+  uint32_t blockStart = 0;
+};
+
 struct HandoverState {
-  static constexpr uint32_t kLayoutVersion = 1;
+  static constexpr uint32_t kLayoutVersion = 2;
 
   uint32_t layoutVersion = kLayoutVersion;  // the one it was read in
   int32_t tcpListenSocket = -1;
@@ -62,6 +75,13 @@ struct HandoverState {
   uint32_t pauseBeganTick = 0;  // monotonic milliseconds when the relay stopped for this one
   std::vector<HandoverChannel> channels;
   std::vector<HandoverConnection> connections;
+  // Since layout 2 (a layout-1 state reads as none of them).
+  uint32_t failures = 0;  // handovers that failed, before this one
+  bool draining = false;
+  bool drainStop = false;  // the server stops once the last client has left
+  uint32_t drainStartTick = 0;
+  uint32_t drainTimeoutMs = 0;  // 0: no time limit
+  std::vector<HandoverGuess> guesses;
 };
 
 std::vector<uint8_t> WriteHandoverState(const HandoverState& state);

@@ -142,7 +142,7 @@ class TQuillmootServer {
   std::unique_ptr<TPingThread> pingThread_;
   std::unique_ptr<MetricsEndpoint> metrics_;  // only with "-METRICS="
   std::unique_ptr<HandoverState> takeover_;   // the earlier image's state, until it is taken over
-  HandoverCounts handovers_;                  // failures: since this image started
+  HandoverCounts handovers_;                  // both counted on across handovers
   // The operator's socket and what it runs; last, so they go first.
   std::unique_ptr<OperatorCommands> operatorCommands_;
   std::unique_ptr<OperatorDoor> door_;

@@ -1,6 +1,6 @@
 // The handover state's layouts: what one release writes, the next must read. The recorded
-// state below is layout 1 exactly as its release wrote it; it must never be regenerated: a reader
-// that no longer reads it breaks the handover from that release.
+// states below are layouts 1 and 2 exactly as their releases wrote them; they must never be
+// regenerated: a reader that no longer reads one breaks the handover from that release.
 #include <string>
 #include <vector>
 
@@ -23,6 +23,21 @@ const char* const kLayout1 =
     "0000140000001e00000028000000320000003c00000046000000500000006300"
     "0000010000000c000000018403000002000000000a0000000200007f429c0000"
     "00000000000000";
+
+// The same state in layout 2, with its additions: the client muted, a drain with a stop under
+// way, three failed handovers before, a blocked address and a network's failures.
+const char* const kLayout2 =
+    "514d4853020000000500000006000000000000001076e6400100000002000000"
+    "0300000004000000050000000600000007000000080000000200000009000000"
+    "40e2010002000000000700000044656661756c7403050000004c6f6262790200"
+    "0000090000000100007f419c02000000aabb0200000003000000010203010000"
+    "000401079210000003000000416e6e05000000312e322e320300000001000100"
+    "007f50c30100007f0000000000000876e640000000001876e640e80300000a00"
+    "0000140000001e00000028000000320000003c00000046000000500000006300"
+    "0000010000000c00000001840300000200000000010a0000000200007f429c00"
+    "0000000000000000030000000101c0d40100a0bb0d000200000001000b000000"
+    "3230332e302e3131332e37b0ad01000a0000000138c1010000010f0000003139"
+    "382e35312e3130302e302f3234f0cc0100040000000000000000";
 
 std::vector<uint8_t> FromHex(const std::string& hex) {
   std::vector<uint8_t> out;
@@ -75,10 +90,46 @@ TEST(HandoverState, ReadsTheRecordedLayout1) {
   EXPECT_FALSE(k.pingDisconnect);
   EXPECT_FALSE(s.connections[1].hasClient);
   EXPECT_EQ(s.connections[1].peerPort, 40002);
+  // What layout 1 did not carry reads as nothing decided.
+  EXPECT_FALSE(k.muted);
+  EXPECT_FALSE(s.draining);
+  EXPECT_EQ(s.failures, 0u);
+  EXPECT_TRUE(s.guesses.empty());
+}
 
-  // What this build writes for the same state reads back the same (and, while the layout is 1,
+TEST(HandoverState, ReadsTheRecordedLayout2) {
+  const std::vector<uint8_t> bytes = FromHex(kLayout2);
+  const HandoverState s = ReadHandoverState(bytes.data(), bytes.size());
+  EXPECT_EQ(s.layoutVersion, 2u);
+  ASSERT_EQ(s.connections.size(), 2u);
+  // Layout 1's fields as before, then the additions.
+  EXPECT_EQ(s.connections[0].client.name, "Ann");
+  EXPECT_EQ(s.connections[0].client.traffic[7], 80u);
+  EXPECT_TRUE(s.connections[0].client.muted);
+  EXPECT_EQ(s.connections[1].peerPort, 40002);
+  EXPECT_EQ(s.failures, 3u);
+  EXPECT_TRUE(s.draining);
+  EXPECT_TRUE(s.drainStop);
+  EXPECT_EQ(s.drainStartTick, 120000u);
+  EXPECT_EQ(s.drainTimeoutMs, 900000u);
+  ASSERT_EQ(s.guesses.size(), 2u);
+  const HandoverGuess& blocked = s.guesses[0];
+  EXPECT_EQ(blocked.throttle, 1);
+  EXPECT_FALSE(blocked.network);
+  EXPECT_EQ(blocked.key, "203.0.113.7");
+  EXPECT_EQ(blocked.windowStart, 110000u);
+  EXPECT_EQ(blocked.failures, 10u);
+  EXPECT_TRUE(blocked.blocked);
+  EXPECT_EQ(blocked.blockStart, 115000u);
+  EXPECT_EQ(s.guesses[1].throttle, 0);
+  EXPECT_TRUE(s.guesses[1].network);
+  EXPECT_EQ(s.guesses[1].key, "198.51.100.0/24");
+  EXPECT_EQ(s.guesses[1].failures, 4u);
+  EXPECT_FALSE(s.guesses[1].blocked);
+
+  // What this build writes for the same state reads back the same (and, while the layout is 2,
   // is byte for byte the recording).
-  if (HandoverState::kLayoutVersion == 1) {
+  if (HandoverState::kLayoutVersion == 2) {
     EXPECT_EQ(WriteHandoverState(s), bytes);
   }
 }

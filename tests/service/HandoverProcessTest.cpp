@@ -1,10 +1,12 @@
-// The handover (SIGUSR2) through the real qmserver process: clients logged in, two of them
+// The handover (SIGUSR2) through the real qmserver process: clients logged in, four of them
 // speaking, stay connected with their keys across it, are heard afterwards, and the counters go
-// on; a new executable that cannot take over leaves the old one serving with one line naming why.
+// on, as do the operator's mutes and drain and the password guards' blocks; a new executable that
+// cannot take over leaves the old one serving with one line naming why.
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,6 +34,9 @@ using test::ChildProcess;
 using test::Slurp;
 
 constexpr int kRunTimeoutMs = 20000;
+constexpr size_t kClients = 20;
+constexpr size_t kSpeakers = 4;  // the first clients
+const char* const kAdminPassword = "boss";
 
 // qmserver is built beside the test programs' folder.
 fs::path ServerBinary() {
@@ -77,8 +82,11 @@ class HandoverProcess : public ::testing::Test {
     fs::copy_file(built, bin_ / "qmserver");
     port_ = test::FreePortPair();
     ASSERT_NE(port_, 0);
-    WriteFile(bin_ / "qmserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=" +
-                                         std::to_string(port_) + "\r\n[Ping]\r\nIdleTimeBeforePing=600000\r\n");
+    WriteFile(bin_ / "qmserver.ini",
+              "[Version]\r\nServerVersion=v1.2.2\r\n[Passwords]\r\nAdminPassword=" + std::string(kAdminPassword) +
+                  "\r\n[Networking]\r\nTCPPort=" + std::to_string(port_) +
+                  "\r\n[General]\r\nMaxClients=32\r\n[Ping]\r\nIdleTimeBeforePing=600000\r\n"
+                  "[Limits]\r\nMaxClientsPerAddress=0\r\nLoginsPerAddressPerSecond=0\r\n");
   }
 
   std::string Log() const { return Slurp((bin_ / "qmserver.log").string()); }
@@ -90,7 +98,7 @@ class HandoverProcess : public ::testing::Test {
 
   void Login(Peer& p, const std::string& name) {
     p.control.Connect("127.0.0.1", port_);
-    ASSERT_EQ(p.control.Login(name, "", "1.2.2"), kPktLoginAccepted);
+    ASSERT_EQ(p.control.Login(name, "", "1.2.2"), kPktLoginAccepted) << Log();
     p.key = p.control.SessionKey();
     const PingDatagram ping = ComposePing(p.key, kPingRequest, 1);
     p.voice.SendTo(static_cast<uint16_t>(port_ + 1), ping.data(), ping.size());
@@ -113,11 +121,15 @@ class HandoverProcess : public ::testing::Test {
                    ComposeVoice(p.key, kVoiceChannel, 0x5A, p.nextPacketId++, body, sizeof body));
   }
 
-  // Every listener hears both speakers' tag once (its own voice is not sent back to a speaker).
+  void SpeakAll(std::vector<std::unique_ptr<Peer>>& peers, uint8_t tag) {
+    for (size_t i = 0; i < kSpeakers; ++i) Speak(*peers[i], tag);
+  }
+
+  // Every listener hears every speaker's tag once (its own voice is not sent back to a speaker).
   void ExpectHeard(std::vector<std::unique_ptr<Peer>>& peers, uint8_t tag) {
     for (size_t i = 0; i < peers.size(); ++i) {
-      int heard = 0;
-      while (heard < (i < 2 ? 1 : 2)) {
+      size_t heard = 0;
+      while (heard < (i < kSpeakers ? kSpeakers - 1 : kSpeakers)) {
         auto d = Next(*peers[i], kVoiceMagic);
         ASSERT_TRUE(d) << "client " << i << " did not hear tag " << int(tag);
         if (d->back() == tag) ++heard;
@@ -135,6 +147,40 @@ class HandoverProcess : public ::testing::Test {
     }
     return s;
   }
+
+  // An administrator login's answer: the reply code, or 0 when none came.
+  static int16_t AdminLogin(Peer& p, const std::string& password) {
+    p.control.Send(ComposeStringCommand(kCmdAdminLogin, password));
+    auto reply = p.control.WaitFor({kReplyAdminLoginOk, kReplyWrongAdminPassword}, kRunTimeoutMs);
+    return reply ? ParseHeader(reply->data(), reply->size()).command : int16_t{0};
+  }
+
+  // One request to the operator's socket (a 4-byte little-endian length, then JSON); the answer's
+  // text, empty when none came.
+  std::string Operator(const std::string& json) const {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", OperatorSocket().c_str());
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      const uint32_t n = static_cast<uint32_t>(json.size());
+      const std::string frame =
+          std::string{char(n & 0xFF), char(n >> 8 & 0xFF), char(n >> 16 & 0xFF), char(n >> 24)} + json;
+      ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+      char buffer[4096];
+      for (ssize_t got;
+           answer.size() < 4 || answer.size() < 4 + uint32_t(uint8_t(answer[0]) | uint8_t(answer[1]) << 8);) {
+        if ((got = ::recv(fd, buffer, sizeof buffer, 0)) <= 0) break;
+        answer.append(buffer, static_cast<size_t>(got));
+      }
+    }
+    ::close(fd);
+    return answer.size() > 4 ? answer.substr(4) : std::string();
+  }
+  std::string OperatorSocket() const { return (dir_.Path() / "op.sock").string(); }
 
   test::TempDir dir_;
   fs::path bin_;
@@ -167,17 +213,17 @@ double ScrapedFigure(const std::string& log, const std::string& name) {
 }
 
 TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing) {
-  ChildProcess server({(bin_ / "qmserver").string(), "-console", "-METRICS=127.0.0.1:0"}, {{"NOTIFY_SOCKET", "", true}},
-                      bin_.string());
+  ChildProcess server(
+      {(bin_ / "qmserver").string(), "-console", "-METRICS=127.0.0.1:0", "-CONTROL=" + OperatorSocket()},
+      {{"NOTIFY_SOCKET", "", true}}, bin_.string());
   ASSERT_TRUE(LogHas("----Quillmoot server started----")) << server.Output();
 
   std::vector<std::unique_ptr<Peer>> peers;
-  for (int i = 0; i < 8; ++i) {
+  for (size_t i = 0; i < kClients; ++i) {
     peers.push_back(std::make_unique<Peer>());
     ASSERT_NO_FATAL_FAILURE(Login(*peers.back(), "client" + std::to_string(i)));
   }
-  Speak(*peers[0], 1);
-  Speak(*peers[1], 1);
+  SpeakAll(peers, 1);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 1));
   const ServerStats before = Stats(*peers[2]);
 
@@ -205,8 +251,7 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   EXPECT_EQ(Count(Log(), "Handover begins"), 3u);
   EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handover_failures_total"), 3);
   EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handovers_total"), 0);
-  Speak(*peers[0], 2);
-  Speak(*peers[1], 2);
+  SpeakAll(peers, 2);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 2));
 
   // A new executable that passes its check and then fails to take over (here: the same build
@@ -219,25 +264,32 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
                         "\" \"$@\" -INI=" + (dir_.Path() / "unreadable.ini").string() + "\n");
   Install(broken, bin_ / "qmserver", fs::perms::owner_all);
   server.Signal(SIGUSR2);
-  ASSERT_TRUE(LogHas("Handover ended: 8 clients")) << Log() << server.Output();
+  ASSERT_TRUE(LogHas("Handover ended: 20 clients")) << Log() << server.Output();
   EXPECT_NE(Log().find("Handover failed in the new executable, the earlier one takes over again: FATAL ERROR: "),
             std::string::npos)
       << Log();
-  Speak(*peers[0], 3);
-  Speak(*peers[1], 3);
+  SpeakAll(peers, 3);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 3));
-  // The earlier image, back again, counts the attempt as a failure.
-  EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handover_failures_total"), 1);
+  // The earlier image, back again, counts the attempt as a failure, after the three before.
+  EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handover_failures_total"), 4);
   EXPECT_EQ(ScrapedFigure(Log(), "quillmoot_handovers_total"), 0);
 
-  // The real one: the same build. A connection not yet logged in passes too, and logs in after.
+  // What the operator and the guards decided: a player muted, the server draining, an address
+  // blocked from the administrator's password after ten wrong ones.
+  const std::string muted = Operator("{\"command\":\"mute\",\"player\":" + std::to_string(kClients) + "}");
+  ASSERT_NE(muted.find("\"muted\":true"), std::string::npos) << muted;
+  ASSERT_NE(Operator("{\"command\":\"drain\"}").find("\"draining\":true"), std::string::npos);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(AdminLogin(*peers[5], "wrong"), kReplyWrongAdminPassword);
+  ASSERT_EQ(AdminLogin(*peers[5], kAdminPassword), kReplyWrongAdminPassword);
+
+  // The real one: the same build. A connection not yet logged in passes too, and is answered after.
   Install(ServerBinary(), bin_ / "qmserver", fs::perms::owner_all);
   Peer late;
   late.control.Connect("127.0.0.1", port_);
   server.Signal(SIGUSR2);
   // Sent while the handover runs (or before it): answered by whichever image reads it.
   peers[3]->control.Send(ComposeCommand(kCmdServerStatsReq));
-  ASSERT_TRUE(LogHas("Handover ended: 8 clients", 2)) << Log() << server.Output();
+  ASSERT_TRUE(LogHas("Handover ended: 20 clients", 2)) << Log() << server.Output();
   EXPECT_FALSE(server.Exited());
   auto during = peers[3]->control.WaitFor({kPktServerStats}, kRunTimeoutMs);
   EXPECT_TRUE(during);
@@ -258,14 +310,21 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   for (size_t at = log.find("Handover "); at != std::string::npos; at = log.find("Handover ", at + 1))
     std::printf("%s\n", log.substr(at, log.find('\n', at) - at).c_str());
   EXPECT_EQ(ScrapedFigure(log, "quillmoot_handovers_total"), 1);
-  EXPECT_EQ(ScrapedFigure(log, "quillmoot_handover_failures_total"), 0);
+  EXPECT_EQ(ScrapedFigure(log, "quillmoot_handover_failures_total"), 4);
   EXPECT_GE(ScrapedFigure(log, "quillmoot_handover_last_pause_seconds"), 0);
 
   // Every connection open, every key the same, the speakers heard, the counters going on.
-  Speak(*peers[0], 4);
-  Speak(*peers[1], 4);
+  SpeakAll(peers, 4);
   ASSERT_NO_FATAL_FAILURE(ExpectHeard(peers, 4));
-  ASSERT_EQ(late.control.Login("late", "", "1.2.2"), kPktLoginAccepted);
+  // The mute, the drain and the block outlived it.
+  const std::string who = Operator("{\"command\":\"who\"}");
+  EXPECT_EQ(Count(who, "\"muted\":true"), 1u) << who;
+  EXPECT_EQ(AdminLogin(*peers[5], kAdminPassword), kReplyWrongAdminPassword);
+  EXPECT_EQ(late.control.Login("late", "", "1.2.2"), kReplyServerFull);
+  EXPECT_NE(Operator("{\"command\":\"drain\",\"cancel\":true}").find("\"draining\":false"), std::string::npos);
+  Peer later;
+  later.control.Connect("127.0.0.1", port_);
+  ASSERT_EQ(later.control.Login("late", "", "1.2.2"), kPktLoginAccepted);
   const ServerStats after = Stats(*peers[2]);
   for (size_t i = 0; i < 8; ++i) EXPECT_GE(after.counters[i], before.counters[i]) << "counter " << i;
   EXPECT_GT(after.counters[2], before.counters[2]);  // UDP packets received
