@@ -18,6 +18,7 @@
 #include "client/QmClient.hpp"
 #include "platform/Platform.hpp"
 #include "platform/Socket.hpp"
+#include "platform/Version.hpp"
 #include "service/ProcessRunner.hpp"
 #include "support/TestServer.hpp"
 
@@ -282,10 +283,11 @@ TEST_F(SystemdService, ForegroundProcessNotifiesReadyAfterStartUpAndStoppingOnSt
     EXPECT_NE(Slurp((bin_ / "qmserver.log").string()).find("----Quillmoot server shutdown----"), std::string::npos);
     // The console hears when the server is up (where it listens, where its files are) and down.
     const std::string out = server.Output();
-    EXPECT_NE(out.find("Quillmoot Server v1.2.2 is up: TCP port " + std::to_string(port) + ", UDP port " +
-                       std::to_string(port + 1) + " on all IPv4 addresses; config " + (bin_ / "qmserver.ini").string() +
-                       "; log " + (bin_ / "qmserver.log").string() + "\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(std::string("Quillmoot Server v") + kProgramVersion + " is up: TCP port " + std::to_string(port) +
+                 ", UDP port " + std::to_string(port + 1) + " on all IPv4 addresses; config " +
+                 (bin_ / "qmserver.ini").string() + "; log " + (bin_ / "qmserver.log").string() + "\n"),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("Quillmoot Server stopped\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("ignoring unknown argument") != std::string::npos, args == std::vector<std::string>{"START"})
@@ -367,7 +369,7 @@ TEST_F(SystemdService, HelpAndVersionPrintAndExitWithoutStarting) {
   }
   const ProcessResult v = Run({"--version"});
   EXPECT_EQ(v.exitCode, 0);
-  EXPECT_EQ(v.output, "Quillmoot Server v1.2.2\n");
+  EXPECT_EQ(v.output, std::string("Quillmoot Server v") + kProgramVersion + "\n");
   EXPECT_FALSE(fs::exists(bin_ / "qmserver.log"));
   EXPECT_FALSE(fs::exists(bin_ / "qmserver.ini"));
   EXPECT_TRUE(TakeCalls().empty());
