@@ -54,10 +54,24 @@ add_custom_command(OUTPUT ${QM_DEFAULT_INI_DIR}/qmserver.ini
   COMMAND qmdefaultini ${QM_DEFAULT_INI_DIR}
   DEPENDS qmdefaultini
   COMMENT "Writing the default qmserver.ini for the package")
+# A build as another version (QM_VERSION) gets a changelog entry of its own on top, so that the
+# package's changelog names its version; signed as the entry below it.
+set(QM_CHANGELOG ${CMAKE_SOURCE_DIR}/packaging/debian/changelog)
+file(STRINGS ${QM_CHANGELOG} QM_CHANGELOG_TOP LIMIT_COUNT 1)
+if(QM_VERSION AND NOT QM_CHANGELOG_TOP MATCHES "^quillmoot-server \\(${PROJECT_VERSION}\\) ")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QM_CHANGELOG})
+  file(READ ${QM_CHANGELOG} QM_CHANGELOG_TEXT)
+  string(REGEX MATCH "\n -- [^\n]*" QM_CHANGELOG_SIGNATURE "${QM_CHANGELOG_TEXT}")
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/changelog
+    "quillmoot-server (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * The sources of the entry below, built as version ${PROJECT_VERSION}.\n"
+    "${QM_CHANGELOG_SIGNATURE}\n\n${QM_CHANGELOG_TEXT}")
+  set(QM_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog)
+endif()
 # Debian wants a compressed changelog and reproducible bytes (gzip -n: no name, no time stamp).
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-  COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/debian/changelog > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog)
+  COMMAND gzip -9nc ${QM_CHANGELOG} > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  DEPENDS ${QM_CHANGELOG})
 # The manual page names the project's version, like everything else that shows one.
 configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/qmctl.1.in ${CMAKE_BINARY_DIR}/packaging/qmctl.1 @ONLY)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/qmctl.1.gz

@@ -5,7 +5,9 @@
 # the first configuration and the installed programs, runs a server as the account the way the
 # documentation says, reinstalls it (an upgrade keeps the ini, and a link the account planted
 # changes no owner), upgrades from the earlier layout (ini and log beside the program) and checks
-# the move, purges it and checks that nothing is left.
+# the move, upgrades to the same sources built as the next version while a server with clients
+# runs (it must hand over: same process, every client kept, the new version), purges it and
+# checks that nothing is left.
 # Needs root for the install part (skipped otherwise). QM_SKIP_PACKAGE=1 skips everything;
 # QM_PACKAGE_WINDOWS=0 leaves the zip out.
 set -euo pipefail
@@ -121,7 +123,16 @@ dpkg_run -i "$deb"
 server_pid=""
 # Root-owned files for links the account plants: their owner must stay root.
 bait="$(mktemp -d)"
-trap '[ -z "$server_pid" ] || $sudo kill -TERM "$server_pid" 2>/dev/null || true; $sudo rm -rf "$bait"' EXIT
+watcher_pids=""
+next_deb=""
+cleanup() {
+  [ -z "$server_pid" ] || $sudo kill -TERM "$server_pid" 2>/dev/null || true
+  local pid
+  for pid in $watcher_pids; do kill "$pid" 2>/dev/null || true; done
+  $sudo rm -rf "$bait"
+  [ -z "$next_deb" ] || rm -f "$next_deb"
+}
+trap cleanup EXIT
 
 check "account quillmoot exists" getent passwd quillmoot
 check "account has /var/lib/quillmoot as home and no shell" \
@@ -227,6 +238,87 @@ check "upgrade: /opt/quillmoot is root's again, without the override" bash -c \
 check "upgrade: the account's home is /var/lib/quillmoot" test "$(getent passwd quillmoot | cut -d: -f6)" = /var/lib/quillmoot
 check "upgrade: the planted link stays, its target keeps its owner" bash -c \
   "test -L /opt/quillmoot/linked.ini && test \"\$(stat -c '%U:%G %a' '$bait/target')\" = 'root:root 644'"
+
+# An upgrade hands the running server over: a server of this version, run by hand as the account
+# (no systemd here), with several clients logged in (qmctl watch: players that stay, and print what
+# they are told), is upgraded with dpkg -i to the same sources built as the next version. The
+# postinst signals it (SIGUSR2); it must keep its process, every client, their player ids, and
+# serve as the new version afterwards.
+echo "=== package-test: upgrade hands the running server over ==="
+next="${version%.*}.$((${version##*.} + 1))"
+next_deb="$root/dist/quillmoot-server_${next}_amd64.deb"
+build_began=$SECONDS
+QM_PACKAGE_VERSION="$next" "$root/scripts/package.sh" >"$bait/next-build.out" 2>&1 ||
+  { cat "$bait/next-build.out"; echo "package-test: building $next failed"; exit 1; }
+echo "(built $next_deb in $((SECONDS - build_began)) s)"
+part_began=$SECONDS
+# Ports nothing listens on: TCP P, UDP P + 1 (voice) and the metrics P + 2.
+in_use="$(ss -Htuln | awk '{print $5}' | sed 's/.*://')"
+for _ in $(seq 1 50); do
+  port=$((20000 + RANDOM % 20000))
+  mport=$((port + 2))
+  grep -qxE "$port|$((port + 1))|$mport" <<<"$in_use" || break
+done
+$sudo install -m 0600 -o quillmoot -g quillmoot "$ini" /var/lib/quillmoot/handover.ini
+$sudo sed -i "s/^TCPPort=[0-9]*/TCPPort=$port/" /var/lib/quillmoot/handover.ini
+(cd /var/lib/quillmoot && exec $sudo runuser -u quillmoot -- /opt/quillmoot/qmserver -INI=/var/lib/quillmoot/handover.ini \
+  -LOG=/var/log/quillmoot/handover.log "-METRICS=127.0.0.1:$mport" </dev/null >"$bait/handover.out" 2>&1) &
+runner_pid=$!
+for _ in $(seq 1 300); do
+  $sudo grep -q -- "----Quillmoot server started----" /var/log/quillmoot/handover.log 2>/dev/null && break
+  sleep 0.1
+done
+server_pid="$(pgrep -P "$runner_pid" -x qmserver || true)"
+ctl() { env QM_SERVER_PASSWORD= timeout 10 qmctl --port "$port" "$@"; }
+# The watchers' player ids by name, as the server lists them.
+watcher_ids() { ctl --json who 2>/dev/null | grep -oE '"id":[0-9]+,"name":"watcher[0-9]"' | sort | tr '\n' ' '; }
+watchers=4
+watcher_pids=""
+for i in $(seq 1 "$watchers"); do
+  env QM_SERVER_PASSWORD= qmctl --port "$port" --name "watcher$i" --timeout 10000 watch --seconds 120 \
+    >"$bait/watcher$i.out" 2>&1 &
+  watcher_pids="$watcher_pids $!"
+done
+for _ in $(seq 1 100); do
+  [ "$(wc -w <<<"$(watcher_ids)")" -eq "$watchers" ] && break
+  sleep 0.1
+done
+ids_before="$(watcher_ids)"
+check "handover: $watchers clients logged in before the upgrade" test "$(wc -w <<<"$ids_before")" -eq "$watchers"
+upgrade_began=$SECONDS
+upgrade_out="$(dpkg_run -i "$next_deb" 2>&1)" || true
+echo "$upgrade_out"
+echo "(dpkg -i $next with the handover: $((SECONDS - upgrade_began)) s)"
+check "handover: dpkg says it handed the server over" grep -qF "handed the server in process $server_pid " <<<"$upgrade_out"
+check "handover: $next is installed" test "$(dpkg-query -W -f='${Version}' quillmoot-server)" = "$next"
+check "handover: the same process runs the new program" \
+  test "$($sudo readlink "/proc/${server_pid:-0}/exe")" = /opt/quillmoot/qmserver
+check "handover: the log says it ended with every client" \
+  grep -qE "Handover ended: $watchers clients, .* process $server_pid," <<<"$($sudo cat /var/log/quillmoot/handover.log)"
+alive=0
+for pid in $watcher_pids; do kill -0 "$pid" 2>/dev/null && alive=$((alive + 1)); done
+check "handover: every client's connection is still open" test "$alive" -eq "$watchers"
+check "handover: the same players with the same ids" test "$(watcher_ids)" = "$ids_before"
+# A login after the upgrade is announced to every client: each connection still carries news.
+ctl --name newcomer who >/dev/null 2>&1 || true
+told=0
+for _ in $(seq 1 50); do
+  told=0
+  for i in $(seq 1 "$watchers"); do grep -q "joined .*newcomer" "$bait/watcher$i.out" && told=$((told + 1)); done
+  [ "$told" -eq "$watchers" ] && break
+  sleep 0.1
+done
+check "handover: every client is told of a login after it" test "$told" -eq "$watchers"
+scrape="$(timeout 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$mport && printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3 && cat <&3" || true)"
+check "handover: the server reports version $next" grep -qF "quillmoot_build_info{version=\"$next\"} 1" <<<"$scrape"
+for pid in $watcher_pids; do kill "$pid" 2>/dev/null || true; done
+for pid in $watcher_pids; do wait "$pid" 2>/dev/null || true; done
+watcher_pids=""
+[ -z "$server_pid" ] || $sudo kill -TERM "$server_pid" 2>/dev/null || true
+wait "$runner_pid" 2>/dev/null || true
+server_pid=""
+rm -f "$next_deb"
+echo "(the handover part took $((SECONDS - part_began)) s, the build of $next not counted)"
 
 echo "=== package-test: purge ==="
 dpkg_run --purge quillmoot-server

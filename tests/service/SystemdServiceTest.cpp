@@ -18,6 +18,7 @@
 #include "client/QmClient.hpp"
 #include "platform/Platform.hpp"
 #include "platform/Socket.hpp"
+#include "platform/Version.hpp"
 #include "service/ProcessRunner.hpp"
 #include "support/TestServer.hpp"
 
@@ -57,6 +58,9 @@ class NotifySocket {
  public:
   explicit NotifySocket(const fs::path& path) : path_(path.string()) {
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // The sender's credentials with each message, as systemd asks for them (NotifyAccess=main).
+    const int on = 1;
+    if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
@@ -67,11 +71,28 @@ class NotifySocket {
   }
   bool Bound() const { return bound_; }
   const std::string& Path() const { return path_; }
-  // The next message, or "" after the time-out.
-  std::string Receive(int timeoutMs) {
+  // The next message, or "" after the time-out; *sender is the sending process.
+  std::string Receive(int timeoutMs, pid_t* sender = nullptr) {
     if (platform::WaitReadable(fd_, timeoutMs) != 1) return "";
     char buffer[4096];
-    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    iovec io{buffer, sizeof buffer};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd_, &m, 0);
+    if (sender) {
+      *sender = 0;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+          ucred cred{};
+          std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+          *sender = cred.pid;
+        }
+      }
+    }
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
   }
 
@@ -282,10 +303,11 @@ TEST_F(SystemdService, ForegroundProcessNotifiesReadyAfterStartUpAndStoppingOnSt
     EXPECT_NE(Slurp((bin_ / "qmserver.log").string()).find("----Quillmoot server shutdown----"), std::string::npos);
     // The console hears when the server is up (where it listens, where its files are) and down.
     const std::string out = server.Output();
-    EXPECT_NE(out.find("Quillmoot Server v1.2.2 is up: TCP port " + std::to_string(port) + ", UDP port " +
-                       std::to_string(port + 1) + " on all IPv4 addresses; config " + (bin_ / "qmserver.ini").string() +
-                       "; log " + (bin_ / "qmserver.log").string() + "\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(std::string("Quillmoot Server v") + kProgramVersion + " is up: TCP port " + std::to_string(port) +
+                 ", UDP port " + std::to_string(port + 1) + " on all IPv4 addresses; config " +
+                 (bin_ / "qmserver.ini").string() + "; log " + (bin_ / "qmserver.log").string() + "\n"),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("Quillmoot Server stopped\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("ignoring unknown argument") != std::string::npos, args == std::vector<std::string>{"START"})
@@ -293,6 +315,41 @@ TEST_F(SystemdService, ForegroundProcessNotifiesReadyAfterStartUpAndStoppingOnSt
     EXPECT_TRUE(TakeCalls().empty());
     fs::remove(dir_.Path() / "notify");
   }
+}
+
+// The unit's Type=notify across a handover (SIGUSR2, as the package's upgrade sends it): the exec
+// keeps the process and NOTIFY_SOCKET, so the new program's READY=1 comes from the main process
+// systemd knows (NotifyAccess=main). What other processes send (the check of the new program) is
+// not systemd's business, nor this test's.
+TEST_F(SystemdService, HandoverKeepsTheNotifySocketAndTheMainProcess) {
+  const uint16_t port = FreePortPair();
+  ASSERT_NE(port, 0);
+  WriteIni(port);
+  NotifySocket notify(dir_.Path() / "notify");
+  ASSERT_TRUE(notify.Bound());
+  std::vector<EnvChange> env = Env();
+  env.push_back({"NOTIFY_SOCKET", notify.Path()});
+  ChildProcess server({Exe()}, env, bin_.string());
+  pid_t mainPid = 0;
+  ASSERT_EQ(notify.Receive(kRunTimeoutMs, &mainPid), "READY=1") << server.Output();
+  ASSERT_NE(mainPid, 0);
+
+  server.Signal(SIGUSR2);
+  std::string message;
+  for (int i = 0; i < 20 && message != "READY=1"; ++i) {
+    pid_t sender = 0;
+    message = notify.Receive(kRunTimeoutMs, &sender);
+    if (message.empty()) break;
+    if (sender != mainPid) message.clear();
+  }
+  const std::string log = (bin_ / "qmserver.log").string();
+  EXPECT_EQ(message, "READY=1") << server.Output() << Slurp(log);
+  EXPECT_NE(Slurp(log).find("Handover ended: "), std::string::npos) << Slurp(log);
+  EXPECT_FALSE(server.Exited());
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(notify.Receive(kRunTimeoutMs), "STOPPING=1");
+  EXPECT_EQ(server.Wait(kRunTimeoutMs), 0) << server.Output();
 }
 
 TEST_F(SystemdService, FailedStartUpNeverReportsReadyAndExitsNonZero) {
@@ -367,7 +424,7 @@ TEST_F(SystemdService, HelpAndVersionPrintAndExitWithoutStarting) {
   }
   const ProcessResult v = Run({"--version"});
   EXPECT_EQ(v.exitCode, 0);
-  EXPECT_EQ(v.output, "Quillmoot Server v1.2.2\n");
+  EXPECT_EQ(v.output, std::string("Quillmoot Server v") + kProgramVersion + "\n");
   EXPECT_FALSE(fs::exists(bin_ / "qmserver.log"));
   EXPECT_FALSE(fs::exists(bin_ / "qmserver.ini"));
   EXPECT_TRUE(TakeCalls().empty());
