@@ -10,6 +10,7 @@
 #include "keepalive/TPingThread.hpp"
 #include "keepalive/WebStatus.hpp"
 #include "platform/Clock.hpp"
+#include "platform/Version.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -55,7 +56,7 @@ inline PingServices ReportServices(TQuillmootServer& server) {
 // The whole request the report makes: no body and so no Content-Length.
 inline std::string ExpectedRequest(const FakeWebServer& web, const std::string& target) {
   return "POST " + target + " HTTP/1.0\r\n" + web.HostHeader() +
-         "User-Agent: QuillmootServer/1.2.2\r\nAccept: */*\r\n\r\n";
+         "User-Agent: QuillmootServer/" + kProgramVersion + "\r\nAccept: */*\r\n\r\n";
 }
 
 // A loopback port with nothing listening on it (bound for a moment, then released).
