@@ -7,6 +7,7 @@
 
 #include "QmctlHarness.hpp"
 #include "client/QmClient.hpp"
+#include "platform/Version.hpp"
 #include "support/TestServer.hpp"
 
 namespace qm::test {
@@ -35,7 +36,7 @@ TEST(QmctlBasic, BareVersionPrintsQmctlsOwnAndWithAValueStillSetsTheClientText) 
        {std::vector<std::string>{"--version"}, std::vector<std::string>{"--port", "1", "--version", "--json", "who"}}) {
     const auto r = RunQmctl(args);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "qmctl 1.2.2\n");
+    EXPECT_EQ(r.out, std::string("qmctl ") + kProgramVersion + "\n");
   }
   // The value forms (old and new name) reach the option check instead, so a text too long for
   // the wire is refused under the name it was given.
