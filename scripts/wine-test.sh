@@ -4,6 +4,7 @@
 # then install it with the MSI (msiexec /qn), serve through it, upgrade it with a second MSI of a
 # higher version and remove it.
 #   scripts/wine-test.sh [path/to/qmserver.exe] [path/to/test_service]
+# QM_WINE_FILTER narrows the tests run (a gtest filter; default WineService.*).
 # qmctl.exe and README-Windows.txt are taken from beside qmserver.exe for the MSIs.
 # Needs Debian's wine64, wixl and msitools packages (scripts/install-deps.sh with QM_WITH_WINE=1).
 # Exits non-zero when a tool is missing or any step fails; always ends the wineserver it started.
@@ -73,4 +74,4 @@ version="$(sed -n 's/^project(Quillmoot VERSION \([0-9.]*\).*/\1/p' "$root/CMake
 echo "=== wine: service scenario ==="
 QM_WINE="$wine" QM_WINE_EXE="$exe" QM_REQUIRE_WINE=1 QM_WINE_MSI="$work/first.msi" \
   QM_WINE_MSI_UPGRADE="$work/upgrade.msi" QM_WINE_MSI_VERSION="$version" \
-  timeout 900 "$tests" --gtest_filter='WineService.*' </dev/null
+  timeout 900 "$tests" --gtest_filter="${QM_WINE_FILTER:-WineService.*}" </dev/null
