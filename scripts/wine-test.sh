@@ -2,7 +2,9 @@
 # Runs qmserver.exe as a real NT service under Wine: in a fresh Wine prefix the WineService tests
 # install, start, serve a native client, stop, restart and uninstall it through its own switches,
 # then install it with the MSI (msiexec /qn), serve through it, upgrade it with a second MSI of a
-# higher version and remove it.
+# higher version (five clients watching: when they are dropped and can log in again, printed as
+# wine-msi-upgrade lines) and remove it; and whether sockets pass from one Windows process to
+# another (a probe cross-built here, tests/service/wine/SocketPassProbe.cpp).
 #   scripts/wine-test.sh [path/to/qmserver.exe] [path/to/test_service]
 # QM_WINE_FILTER narrows the tests run (a gtest filter; default WineService.*).
 # qmctl.exe and README-Windows.txt are taken from beside qmserver.exe for the MSIs.
@@ -71,7 +73,13 @@ version="$(sed -n 's/^project(Quillmoot VERSION \([0-9.]*\).*/\1/p' "$root/CMake
 "$root/packaging/windows/build-msi.sh" "${version%.*}.$((${version##*.} + 1))" "$bindir" \
   "$bindir/README-Windows.txt" "$work/upgrade.msi"
 
+echo "=== wine: socket probe ==="
+# A small Windows program of its own: whether sockets pass to another process (WSADuplicateSocketW).
+x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static \
+  -o "$work/socketpassprobe.exe" "$root/tests/service/wine/SocketPassProbe.cpp" -lws2_32
+
 echo "=== wine: service scenario ==="
 QM_WINE="$wine" QM_WINE_EXE="$exe" QM_REQUIRE_WINE=1 QM_WINE_MSI="$work/first.msi" \
   QM_WINE_MSI_UPGRADE="$work/upgrade.msi" QM_WINE_MSI_VERSION="$version" \
+  QM_WINE_SOCKET_PROBE="$work/socketpassprobe.exe" \
   timeout 900 "$tests" --gtest_filter="${QM_WINE_FILTER:-WineService.*}" </dev/null
