@@ -523,47 +523,57 @@ class PeerSocket {
 TEST_F(WineService, SocketsPassToAnotherProcess) {
   const char* probe = std::getenv("QM_WINE_SOCKET_PROBE");
   if (!probe) GTEST_SKIP() << "no socket probe built (scripts/wine-test.sh builds it)";
-  ProcessResult result;
-  std::thread first([&] { result = Wine({probe, std::to_string(port_)}); });
-  struct Joiner {
-    std::thread& thread;
-    ~Joiner() {
-      if (thread.joinable()) thread.join();
-    }
-  } joiner{first};
-  // Closed before the join on any early return: the probe then gives up at once.
-  PeerSocket conn(SOCK_STREAM), udp(SOCK_DGRAM);
-  EXPECT_TRUE(Within(kStateTimeoutMs, [&] { return conn.Connect(port_); }));
-  ASSERT_TRUE(conn.Send("A"));
-  const std::string firstWho = conn.Read(kStateTimeoutMs);
-  EXPECT_EQ(firstWho.rfind("first:", 0), 0u) << firstWho;
-  ASSERT_TRUE(udp.SendTo(port_ + 1, "a"));
-  EXPECT_EQ(udp.Read(kStateTimeoutMs), firstWho);
+  // The first process closes its copies, then (-end) ends without closing them.
+  for (const bool end : {false, true}) {
+    SCOPED_TRACE(end ? "the first ends" : "the first closes its copies");
+    const uint16_t port = FreePortPair();
+    ASSERT_NE(port, 0);
+    ProcessResult result;
+    std::thread first([&] {
+      std::vector<std::string> args{probe, std::to_string(port)};
+      if (end) args.emplace_back("-end");
+      result = Wine(args);
+    });
+    struct Joiner {
+      std::thread& thread;
+      ~Joiner() {
+        if (thread.joinable()) thread.join();
+      }
+    } joiner{first};
+    // Closed before the join on any early return: the probe then gives up at once.
+    PeerSocket conn(SOCK_STREAM), udp(SOCK_DGRAM);
+    EXPECT_TRUE(Within(kStateTimeoutMs, [&] { return conn.Connect(port); }));
+    ASSERT_TRUE(conn.Send("A"));
+    const std::string firstWho = conn.Read(kStateTimeoutMs);
+    EXPECT_EQ(firstWho.rfind("first:", 0), 0u) << firstWho;
+    ASSERT_TRUE(udp.SendTo(port + 1, "a"));
+    EXPECT_EQ(udp.Read(kStateTimeoutMs), firstWho);
 
-  // Sent before the handover and read only after it, by the second process.
-  const auto handover = SteadyClock::now();
-  ASSERT_TRUE(conn.Send("HB"));
-  ASSERT_TRUE(udp.SendTo(port_ + 1, "b"));
-  const std::string secondWho = conn.Read(kCommandTimeoutMs);
-  const long pauseMs = MsBetween(handover, SteadyClock::now());
-  EXPECT_EQ(secondWho.rfind("second:", 0), 0u) << "the connection did not reach the second process: " << secondWho;
-  EXPECT_EQ(udp.Read(kStateTimeoutMs), secondWho) << "the UDP socket did not reach the second process";
-  PeerSocket fresh(SOCK_STREAM);
-  EXPECT_TRUE(fresh.Connect(port_));
-  EXPECT_EQ(fresh.Read(kStateTimeoutMs), secondWho) << "the listener did not reach the second process";
-  fresh.Close();
-  std::printf("wine-socket-pass: %s handed to %s; first answer of the second %ld ms after the handover began\n",
-              firstWho.c_str(), secondWho.c_str(), pauseMs);
-  std::fflush(stdout);
-  RecordProperty("socket_pass_pause_ms", std::to_string(pauseMs));
-  // The second ends when the peer closes the passed connection.
-  conn.Close();
-  const auto closedAt = SteadyClock::now();
-  first.join();
-  first = std::thread();
-  std::printf("wine-socket-pass: the probe ended %ld ms after the peer closed (status %d)\n%s",
-              MsBetween(closedAt, SteadyClock::now()), result.exitCode, result.output.c_str());
-  EXPECT_EQ(result.exitCode, 0) << result.output;
+    // Sent before the handover and read only after it, by the second process.
+    const auto handover = SteadyClock::now();
+    ASSERT_TRUE(conn.Send("HB"));
+    ASSERT_TRUE(udp.SendTo(port + 1, "b"));
+    const std::string secondWho = conn.Read(kCommandTimeoutMs);
+    const long pauseMs = MsBetween(handover, SteadyClock::now());
+    EXPECT_EQ(secondWho.rfind("second:", 0), 0u) << "the connection did not reach the second process: " << secondWho;
+    EXPECT_EQ(udp.Read(kStateTimeoutMs), secondWho) << "the UDP socket did not reach the second process";
+    PeerSocket fresh(SOCK_STREAM);
+    EXPECT_TRUE(fresh.Connect(port));
+    EXPECT_EQ(fresh.Read(kStateTimeoutMs), secondWho) << "the listener did not reach the second process";
+    fresh.Close();
+    std::printf("wine-socket-pass (%s): %s handed to %s; first answer of the second %ld ms after the handover began\n",
+                end ? "the first ends" : "the first closes its copies", firstWho.c_str(), secondWho.c_str(), pauseMs);
+    RecordProperty(end ? "socket_pass_end_pause_ms" : "socket_pass_close_pause_ms", std::to_string(pauseMs));
+    // The second ends when the peer closes the connections.
+    conn.Close();
+    first.join();
+    std::printf("%s", result.output.c_str());
+    std::fflush(stdout);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    // Without -end the first reports how the second saw the peer's close, with -end it is gone.
+    EXPECT_NE(result.output.find(end ? "ends without closing" : "passed connection orderly"), std::string::npos)
+        << result.output;
+  }
 }
 
 // The MSI as an administrator's deployment tool runs it. Wine's msiexec does the installer's part

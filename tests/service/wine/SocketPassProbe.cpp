@@ -2,16 +2,17 @@
 // keeps its clients across an upgrade would need (the old worker hands its sockets to the new one).
 // A Windows program on its own (scripts/wine-test.sh cross-builds it beside the test); the native
 // peer is WineService.SocketsPassToAnotherProcess.
-//   socketpassprobe PORT                 the first process: listens on PORT (TCP) and PORT+1 (UDP)
-//   socketpassprobe -take FILE EVENTS    the second, started by the first
+//   socketpassprobe PORT [-end]                the first process: listens on PORT (TCP) and PORT+1 (UDP)
+//   socketpassprobe -take FILE EVENTS FIRSTPID  the second, started by the first
 // The first accepts one connection, answers "A" on it and "a" on UDP with "first:PID", then on
 // "H" starts the second (suspended, to learn its process ID), duplicates the connection, the UDP
 // socket and the listener into it with WSADuplicateSocketW and writes the three protocol records
 // to FILE. The second makes its sockets from them (WSASocketW, FROM_PROTOCOL_INFO) and says so;
-// the first closes its copies and says so; only then the second reads what the peer sent meanwhile
-// ("B", "b"), answers "second:PID" on each, accepts a new connection and answers on it, and ends
-// when the peer closes the first connection. The first ends with the second's exit status; each
-// failing step has a status of its own (printed by the first).
+// the first closes its copies and says so (with -end: ends its process without closing them, as a
+// worker that is done would); only then the second reads what the peer sent meanwhile ("B", "b"),
+// answers "second:PID" on each, accepts a new connection and answers on it, and ends when the peer
+// closes both connections. Without -end the first ends with the second's exit status; each failing
+// step has a status of its own.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -81,12 +82,13 @@ bool AnswerDatagram(SOCKET udp, char expected, const std::string& who) {
 
 std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-int Second(const std::string& file, const std::string& events) {
+int Second(const std::string& file, const std::string& events, DWORD firstPid) {
   WSAPROTOCOL_INFOW info[kSockets];
   FILE* f = std::fopen(file.c_str(), "rb");
   if (!f) return Fail(20, "opening the protocol records");
   const size_t read = std::fread(info, sizeof info[0], kSockets, f);
   std::fclose(f);
+  DeleteFileA(file.c_str());
   if (read != kSockets) return Fail(21, "reading the protocol records");
   SOCKET s[kSockets];
   for (int i = 0; i < kSockets; ++i) {
@@ -95,9 +97,12 @@ int Second(const std::string& file, const std::string& events) {
   }
   HANDLE taken = OpenEventW(EVENT_MODIFY_STATE, FALSE, Widen(events + "-taken").c_str());
   HANDLE closed = OpenEventW(SYNCHRONIZE, FALSE, Widen(events + "-closed").c_str());
-  if (!taken || !closed) return Fail(23, "opening the events");
+  HANDLE first = OpenProcess(SYNCHRONIZE, FALSE, firstPid);
+  if (!taken || !closed || !first) return Fail(23, "opening the events and the first process");
   SetEvent(taken);
-  if (WaitForSingleObject(closed, kWaitMs) != WAIT_OBJECT_0) return Fail(24, "waiting for the first to close");
+  // The first closes its copies, or ends without closing them.
+  const HANDLE waits[2] = {closed, first};
+  if (WaitForMultipleObjects(2, waits, FALSE, kWaitMs) == WAIT_TIMEOUT) return Fail(24, "waiting for the first");
 
   const SOCKET conn = s[0], udp = s[1], listener = s[2];
   const std::string who = Who("second");
@@ -129,7 +134,7 @@ int Second(const std::string& file, const std::string& events) {
   return 0;
 }
 
-int First(int port) {
+int First(int port, bool endWithoutClosing) {
   const SOCKET listener = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   const SOCKET udp = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (listener == INVALID_SOCKET || udp == INVALID_SOCKET) return Fail(2, "socket");
@@ -159,7 +164,8 @@ int First(int port) {
   file += events + ".bin";
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(self) + L"\" -take \"" + Widen(file) + L"\" " + Widen(events);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" -take \"" + Widen(file) + L"\" " + Widen(events) + L" " +
+                         std::to_wstring(GetCurrentProcessId());
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -176,6 +182,13 @@ int First(int port) {
   ResumeThread(pi.hThread);
   const HANDLE waits[2] = {taken, pi.hProcess};
   if (WaitForMultipleObjects(2, waits, FALSE, kWaitMs) != WAIT_OBJECT_0) return Fail(14, "waiting for the take-over");
+  if (endWithoutClosing) {
+    // As a worker that is done: the system closes its handles when the process ends.
+    std::printf("first %lu handed its sockets to %lu and ends without closing its copies\n", GetCurrentProcessId(),
+                pi.dwProcessId);
+    std::fflush(stdout);
+    ExitProcess(0);
+  }
   for (SOCKET each : mine) closesocket(each);
   SetEvent(closed);
   std::printf("first %lu handed its sockets to %lu and closed its copies\n", GetCurrentProcessId(), pi.dwProcessId);
@@ -184,7 +197,6 @@ int First(int port) {
   if (WaitForSingleObject(pi.hProcess, 2 * kWaitMs) != WAIT_OBJECT_0) return Fail(15, "waiting for the second");
   DWORD status = 1;
   GetExitCodeProcess(pi.hProcess, &status);
-  DeleteFileW(Widen(file).c_str());
   std::printf("second %lu ended with status %lu\n", pi.dwProcessId, status);
   return static_cast<int>(status);
 }
@@ -194,8 +206,9 @@ int First(int port) {
 int main(int argc, char** argv) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
-  if (argc == 4 && std::string(argv[1]) == "-take") return Second(argv[2], argv[3]);
-  if (argc == 2) return First(std::atoi(argv[1]));
-  std::fprintf(stderr, "usage: socketpassprobe PORT\n");
+  if (argc == 5 && std::string(argv[1]) == "-take")
+    return Second(argv[2], argv[3], static_cast<DWORD>(std::strtoul(argv[4], nullptr, 10)));
+  if (argc == 2 || (argc == 3 && std::string(argv[2]) == "-end")) return First(std::atoi(argv[1]), argc == 3);
+  std::fprintf(stderr, "usage: socketpassprobe PORT [-end]\n");
   return 1;
 }
