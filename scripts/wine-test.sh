@@ -32,6 +32,8 @@ for tool in wixl msibuild msiinfo; do
   command -v "$tool" >/dev/null 2>&1 ||
     { echo "wine-test: $tool not found; install Debian's wixl and msitools (QM_WITH_WINE=1 scripts/install-deps.sh)" >&2; exit 2; }
 done
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 ||
+  { echo "wine-test: x86_64-w64-mingw32-g++-posix not found; install Debian's g++-mingw-w64-x86-64-posix" >&2; exit 2; }
 bindir="$(dirname "$exe")"
 for f in "$exe" "$tests" "$bindir/qmctl.exe" "$bindir/README-Windows.txt"; do
   [ -f "$f" ] || { echo "wine-test: $f is missing; build it first" >&2; exit 2; }
