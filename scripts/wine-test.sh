@@ -72,7 +72,21 @@ echo "=== wine: installers ==="
 # The release's version, and a higher one from the same files for the upgrade.
 version="$(sed -n 's/^project(Quillmoot VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 "$root/packaging/windows/build-msi.sh" "$version" "$bindir" "$bindir/README-Windows.txt" "$work/first.msi"
-"$root/packaging/windows/build-msi.sh" "${version%.*}.$((${version##*.} + 1))" "$bindir" \
+# The upgrade's program differs from the installed one (its file version one higher in the last
+# place), so the test sees it replaced, not left running until a reboot.
+mkdir "$work/upgrade-bin"
+cp "$bindir/qmctl.exe" "$work/upgrade-bin/"
+python3 - "$exe" "$work/upgrade-bin/qmserver.exe" <<'PY'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+at = image.find(b"\xbd\x04\xef\xfe")  # VS_FIXEDFILEINFO's signature
+if at < 0:
+    sys.exit("wine-test: no version resource in " + sys.argv[1])
+file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", image, at + 8)
+struct.pack_into("<IIII", image, at + 8, file_ms, file_ls + 1, product_ms, product_ls + 1)
+open(sys.argv[2], "wb").write(image)
+PY
+"$root/packaging/windows/build-msi.sh" "${version%.*}.$((${version##*.} + 1))" "$work/upgrade-bin" \
   "$bindir/README-Windows.txt" "$work/upgrade.msi"
 
 echo "=== wine: socket probe ==="
@@ -83,5 +97,5 @@ x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static \
 echo "=== wine: service scenario ==="
 QM_WINE="$wine" QM_WINE_EXE="$exe" QM_REQUIRE_WINE=1 QM_WINE_MSI="$work/first.msi" \
   QM_WINE_MSI_UPGRADE="$work/upgrade.msi" QM_WINE_MSI_VERSION="$version" \
-  QM_WINE_SOCKET_PROBE="$work/socketpassprobe.exe" \
+  QM_WINE_MSI_UPGRADE_EXE="$work/upgrade-bin/qmserver.exe" QM_WINE_SOCKET_PROBE="$work/socketpassprobe.exe" \
   timeout 900 "$tests" --gtest_filter="${QM_WINE_FILTER:-WineService.*}" </dev/null

@@ -655,6 +655,12 @@ TEST_F(WineService, MsiInstallsServesUpgradesAndRemoves) {
                  std::to_string(seen.outages.back().back - seen.outages.front().firstDrop));
   RecordProperty("msi_upgrade_voice_gap_ms", std::to_string(seen.voiceGapMs));
   EXPECT_TRUE(StateBecomes("RUNNING"));
+  // Replaced now, not at the next reboot (a program still running is in use and cannot be).
+  const char* upgradeExe = std::getenv("QM_WINE_MSI_UPGRADE_EXE");
+  if (upgradeExe) {
+    EXPECT_TRUE(Slurp((programs / "qmserver.exe").string()) == Slurp(upgradeExe))
+        << "the upgrade left the old program in place";
+  }
   EXPECT_EQ(Slurp((data / "qmserver.ini").string()), ini);
   EXPECT_NE(dataLog().find("Kept the existing configuration C:\\ProgramData\\Quillmoot\\qmserver.ini"),
             std::string::npos);
