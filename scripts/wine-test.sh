@@ -69,7 +69,7 @@ timeout 60 "$wineserver" -w
 timeout 30 "$wineserver" -p
 
 echo "=== wine: installers ==="
-# The release's version, and a higher one from the same files for the upgrade.
+# The release's version, and a higher one for the upgrade.
 version="$(sed -n 's/^project(Quillmoot VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 "$root/packaging/windows/build-msi.sh" "$version" "$bindir" "$bindir/README-Windows.txt" "$work/first.msi"
 # The upgrade's program differs from the installed one (its file version one higher in the last
@@ -97,5 +97,6 @@ x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static \
 echo "=== wine: service scenario ==="
 QM_WINE="$wine" QM_WINE_EXE="$exe" QM_REQUIRE_WINE=1 QM_WINE_MSI="$work/first.msi" \
   QM_WINE_MSI_UPGRADE="$work/upgrade.msi" QM_WINE_MSI_VERSION="$version" \
-  QM_WINE_MSI_UPGRADE_EXE="$work/upgrade-bin/qmserver.exe" QM_WINE_SOCKET_PROBE="$work/socketpassprobe.exe" \
+  QM_WINE_MSI_UPGRADE_EXE="$work/upgrade-bin/qmserver.exe" \
+  QM_WINE_SOCKET_PROBE="$work/socketpassprobe.exe" \
   timeout 900 "$tests" --gtest_filter="${QM_WINE_FILTER:-WineService.*}" </dev/null
