@@ -593,7 +593,8 @@ TEST_F(WineService, MsiInstallsServesUpgradesAndRemoves) {
 
   // A quiet install, with a free port for this machine's sake (the default is 8765).
   ProcessResult r = Wine({"msiexec", "/i", WinePath(msi), "/qn", "TCPPORT=" + std::to_string(port_)});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
+  // A failed start (the port taken meanwhile, say) is told in the service's log.
+  ASSERT_EQ(r.exitCode, 0) << r.output << Slurp((data / "qmserver.log").string());
   EXPECT_EQ(State(), "RUNNING");
   for (const char* file : {"qmserver.exe", "qmctl.exe", "README-Windows.txt"})
     EXPECT_TRUE(fs::exists(programs / file)) << file;
@@ -644,7 +645,7 @@ TEST_F(WineService, MsiInstallsServesUpgradesAndRemoves) {
   const UpgradeSeen seen = WatchUpgrade(crowd, [&] { return Wine({"msiexec", "/i", WinePath(upgrade), "/qn"}); });
   Report("wine-msi-upgrade", seen);
   r = seen.installer;
-  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(r.exitCode, 0) << r.output << Slurp((data / "qmserver.log").string());
   ASSERT_FALSE(seen.outages.empty()) << "the upgrade kept every client";
   EXPECT_EQ(seen.outages.front().dropped, Crowd::kClients);
   for (const Outage& o : seen.outages) EXPECT_GE(o.back, 0) << "no login accepted after the drop";
