@@ -2,8 +2,11 @@
 # Runs qmserver.exe as a real NT service under Wine: in a fresh Wine prefix the WineService tests
 # install, start, serve a native client, stop, restart and uninstall it through its own switches,
 # then install it with the MSI (msiexec /qn), serve through it, upgrade it with a second MSI of a
-# higher version and remove it.
+# higher version (five clients watching: when they are dropped and can log in again, printed as
+# wine-msi-upgrade lines) and remove it; and whether sockets pass from one Windows process to
+# another (a probe cross-built here, tests/service/wine/SocketPassProbe.cpp).
 #   scripts/wine-test.sh [path/to/qmserver.exe] [path/to/test_service]
+# QM_WINE_FILTER narrows the tests run (a gtest filter; default WineService.*).
 # qmctl.exe and README-Windows.txt are taken from beside qmserver.exe for the MSIs.
 # Needs Debian's wine64, wixl and msitools packages (scripts/install-deps.sh with QM_WITH_WINE=1).
 # Exits non-zero when a tool is missing or any step fails; always ends the wineserver it started.
@@ -29,6 +32,8 @@ for tool in wixl msibuild msiinfo; do
   command -v "$tool" >/dev/null 2>&1 ||
     { echo "wine-test: $tool not found; install Debian's wixl and msitools (QM_WITH_WINE=1 scripts/install-deps.sh)" >&2; exit 2; }
 done
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 ||
+  { echo "wine-test: x86_64-w64-mingw32-g++-posix not found; install Debian's g++-mingw-w64-x86-64-posix" >&2; exit 2; }
 bindir="$(dirname "$exe")"
 for f in "$exe" "$tests" "$bindir/qmctl.exe" "$bindir/README-Windows.txt"; do
   [ -f "$f" ] || { echo "wine-test: $f is missing; build it first" >&2; exit 2; }
@@ -64,13 +69,34 @@ timeout 60 "$wineserver" -w
 timeout 30 "$wineserver" -p
 
 echo "=== wine: installers ==="
-# The release's version, and a higher one from the same files for the upgrade.
+# The release's version, and a higher one for the upgrade.
 version="$(sed -n 's/^project(Quillmoot VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 "$root/packaging/windows/build-msi.sh" "$version" "$bindir" "$bindir/README-Windows.txt" "$work/first.msi"
-"$root/packaging/windows/build-msi.sh" "${version%.*}.$((${version##*.} + 1))" "$bindir" \
+# The upgrade's program differs from the installed one (its file version one higher in the last
+# place), so the test sees it replaced, not left running until a reboot.
+mkdir "$work/upgrade-bin"
+cp "$bindir/qmctl.exe" "$work/upgrade-bin/"
+python3 - "$exe" "$work/upgrade-bin/qmserver.exe" <<'PY'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+at = image.find(b"\xbd\x04\xef\xfe")  # VS_FIXEDFILEINFO's signature
+if at < 0:
+    sys.exit("wine-test: no version resource in " + sys.argv[1])
+file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", image, at + 8)
+struct.pack_into("<IIII", image, at + 8, file_ms, file_ls + 1, product_ms, product_ls + 1)
+open(sys.argv[2], "wb").write(image)
+PY
+"$root/packaging/windows/build-msi.sh" "${version%.*}.$((${version##*.} + 1))" "$work/upgrade-bin" \
   "$bindir/README-Windows.txt" "$work/upgrade.msi"
+
+echo "=== wine: socket probe ==="
+# A small Windows program of its own: whether sockets pass to another process (WSADuplicateSocketW).
+x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -static \
+  -o "$work/socketpassprobe.exe" "$root/tests/service/wine/SocketPassProbe.cpp" -lws2_32
 
 echo "=== wine: service scenario ==="
 QM_WINE="$wine" QM_WINE_EXE="$exe" QM_REQUIRE_WINE=1 QM_WINE_MSI="$work/first.msi" \
   QM_WINE_MSI_UPGRADE="$work/upgrade.msi" QM_WINE_MSI_VERSION="$version" \
-  timeout 900 "$tests" --gtest_filter='WineService.*' </dev/null
+  QM_WINE_MSI_UPGRADE_EXE="$work/upgrade-bin/qmserver.exe" \
+  QM_WINE_SOCKET_PROBE="$work/socketpassprobe.exe" \
+  timeout 900 "$tests" --gtest_filter="${QM_WINE_FILTER:-WineService.*}" </dev/null
