@@ -25,6 +25,7 @@
 #include "control/ControlPackets.hpp"
 #include "control/WireFormat.hpp"
 #include "datagram/PacketCrc32.hpp"
+#include "net/Loopback.hpp"
 #include "platform/Error.hpp"
 #include "platform/Socket.hpp"
 #include "service/ProcessRunner.hpp"
@@ -506,13 +507,6 @@ class PeerSocket {
   }
 
  private:
-  static sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-  }
   int fd_;
   int type_;
 };
