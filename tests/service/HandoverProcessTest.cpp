@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -187,6 +188,18 @@ class HandoverProcess : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
+// The players of an operator's "who" answer with what must not change across a handover (their
+// times do).
+std::vector<std::string> Players(const std::string& who) {
+  std::vector<std::string> players;
+  const nlohmann::json answer = nlohmann::json::parse(who, nullptr, false);
+  if (answer.is_discarded() || !answer.contains("players")) return players;
+  for (const nlohmann::json& p : answer["players"])
+    players.push_back(p["id"].dump() + " " + p["name"].dump() + " " + p["channel"].dump() + " " + p["admin"].dump() +
+                      " " + p["muted"].dump() + " " + p["version"].dump() + " " + p["address"].dump());
+  return players;
+}
+
 // The value of one unlabelled figure in a scrape of the metrics port the log names last; -1 when
 // there is none.
 double ScrapedFigure(const std::string& log, const std::string& name) {
@@ -281,6 +294,8 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   ASSERT_NE(Operator("{\"command\":\"drain\"}").find("\"draining\":true"), std::string::npos);
   for (int i = 0; i < 10; ++i) ASSERT_EQ(AdminLogin(*peers[5], "wrong"), kReplyWrongAdminPassword);
   ASSERT_EQ(AdminLogin(*peers[5], kAdminPassword), kReplyWrongAdminPassword);
+  const std::vector<std::string> listed = Players(Operator("{\"command\":\"who\"}"));
+  ASSERT_EQ(listed.size(), kClients);
 
   // The real one: the same build. A connection not yet logged in passes too, and is answered after.
   Install(ServerBinary(), bin_ / "qmserver", fs::perms::owner_all);
@@ -319,6 +334,7 @@ TEST_F(HandoverProcess, ClientsStayThroughAHandoverAndAFailedOneLeavesItServing)
   // The mute, the drain and the block outlived it.
   const std::string who = Operator("{\"command\":\"who\"}");
   EXPECT_EQ(Count(who, "\"muted\":true"), 1u) << who;
+  EXPECT_EQ(Players(who), listed);  // ids, names, channels, flags and addresses as before
   EXPECT_EQ(AdminLogin(*peers[5], kAdminPassword), kReplyWrongAdminPassword);
   EXPECT_EQ(late.control.Login("late", "", "1.2.2"), kReplyServerFull);
   EXPECT_NE(Operator("{\"command\":\"drain\",\"cancel\":true}").find("\"draining\":false"), std::string::npos);
