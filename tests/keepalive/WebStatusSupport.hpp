@@ -55,8 +55,8 @@ inline PingServices ReportServices(TQuillmootServer& server) {
 
 // The whole request the report makes: no body and so no Content-Length.
 inline std::string ExpectedRequest(const FakeWebServer& web, const std::string& target) {
-  return "POST " + target + " HTTP/1.0\r\n" + web.HostHeader() +
-         "User-Agent: QuillmootServer/" + kProgramVersion + "\r\nAccept: */*\r\n\r\n";
+  return "POST " + target + " HTTP/1.0\r\n" + web.HostHeader() + "User-Agent: QuillmootServer/" + kProgramVersion +
+         "\r\nAccept: */*\r\n\r\n";
 }
 
 // A loopback port with nothing listening on it (bound for a moment, then released).
